@@ -1,0 +1,410 @@
+// TCustomFFmpeg: the transcoding engine. One object carries one conversion
+// job: the option state that the caller sets (positional, as on a command
+// line), the tables of opened input and output files, and the run state.
+//
+// Threads: options and file opens are set on the caller's thread before the
+// job starts; the job then runs on one worker thread. Nothing in the object is
+// locked except the preview flags (a process-wide lock) and what the media
+// libraries share (CodecLock). The caller must not set options while a job runs.
+//
+// Failures: option handlers throw FFmpegException (or EConvertError for a value
+// that is not a number, EAssertionFailed for a broken tag); warnings and notes go
+// to OnLog with a level (-1 error that ended a job, 0 recoverable, 1 note).
+#pragma once
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Bitmap.h"
+#include "Deleters.h"
+#include "LibAV.h"
+#include "Text.h"
+
+#define QUELLON_ENGINE_VERSION "1.20"
+
+// The engine's exception: every validation and fatal media-path failure.
+class FFmpegException : public std::runtime_error {
+ public:
+  explicit FFmpegException(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A value that is not a valid integer or floating-point number.
+class EConvertError : public std::runtime_error {
+ public:
+  explicit EConvertError(const std::string& message) : std::runtime_error(message) {}
+};
+
+enum THookAction : uint8_t { haContinue = 0, haIgnore = 1, haStop = 2 };
+
+constexpr int MAX_FILES = 20;
+constexpr int MAX_STREAMS = 20;
+constexpr int MAX_CODECS = MAX_FILES * MAX_STREAMS;
+constexpr int MAX_STREAM_MAPS = 400;
+constexpr int MAX_META_DATA_MAPS = 20;
+constexpr int DEFAULT_BSF_BUFFER_SIZE = 262144;
+constexpr int64_t UNLIMITED_RECORDING_TIME = INT64_MAX;
+constexpr int DEFAULT_MAX_FRAMES = 2147483647;
+
+// Media types in the order the option contexts and frame limits use.
+constexpr int OPTION_CONTEXT_COUNT = 5;  // video, audio, data, subtitle, attachment
+
+class TCustomFFmpeg;
+
+// Notifications to the engine's owner; all are called on the converting thread.
+using TLogNotify = std::function<void(TCustomFFmpeg* sender, int level, const std::string& msg)>;
+using TProgressNotify =
+    std::function<void(TCustomFFmpeg* sender, int32_t frameNumber, int32_t fps,
+                       int32_t currentDuration, float quality, float bitRate,
+                       int64_t currentSize, int32_t totalDuration)>;
+using TTerminateNotify = std::function<void(TCustomFFmpeg* sender)>;
+using TBeforeHookNotify =
+    std::function<void(TCustomFFmpeg* sender, int64_t pts, THookAction& action)>;
+using TCustomHookNotify =
+    std::function<void(TCustomFFmpeg* sender, TBitmap* bitmap, int32_t frameNumber,
+                       int64_t pts, bool& update, bool& stopHook)>;
+using TPreviewBitmapNotify = std::function<void(TCustomFFmpeg* sender, TBitmap* bitmap,
+                                                int32_t frameNumber, int64_t pts)>;
+
+struct TStreamMap {
+  int FileIndex, StreamIndex, SyncFileIndex, SyncStreamIndex;
+};
+struct TMetaDataMap {
+  int OutFile, InFile;
+};
+
+// Turns a decoded picture into a 24-bit bitmap and back (hooks and preview).
+struct TFrameConverter {
+  int DestPixFmt = AV_PIX_FMT_BGR24;
+  int BitmapBits = 24;
+  std::unique_ptr<TBitmap> Bitmap;
+  std::vector<uint8_t> Buffer;
+  uint8_t* Data[4] = {};
+  int LineSize[4] = {};
+  const AVFrame* Source = nullptr;
+  SwsPtr ToBitmap, FromBitmap;
+  void Reset() { *this = TFrameConverter(); }
+};
+
+// The previewer of the engine's pictures; made on first use by the preview.
+class IPreviewer {
+ public:
+  virtual ~IPreviewer() = default;
+};
+
+// 1. Input file table.
+struct TInputFileTable {
+  std::array<InputFormatPtr, MAX_FILES> Files;
+  std::array<int64_t, MAX_FILES> TSOffsets{};       // µs added to each file's timestamps
+  double TSScales[MAX_FILES][MAX_STREAMS] = {};     // [file][stream], 0 = none
+  std::array<const AVCodec*, MAX_CODECS> Decoders{};  // forced decoder per input stream
+  int FileCount = 0;
+  int DecoderCount = 0;
+};
+
+// 2. Output file table.
+struct TOutputFileTable {
+  std::array<OutputFormatPtr, MAX_FILES> Files;
+  std::array<const AVCodec*, MAX_CODECS> Encoders{};  // forced encoder per output stream
+  int FileCount = 0;
+  int EncoderCount = 0;
+};
+
+// 3.-5. Stream maps, metadata maps, forced formats.
+struct TMapTable {
+  std::vector<TStreamMap> StreamMaps;        // at most MAX_STREAM_MAPS
+  std::vector<TMetaDataMap> MetaDataMaps;    // at most MAX_META_DATA_MAPS
+  const AVInputFormat* ForcedInputFormat = nullptr;    // per file
+  const AVOutputFormat* ForcedOutputFormat = nullptr;  // per file
+};
+
+// 6. Video options.
+struct TVideoOptions {
+  int FrameWidth = 0, FrameHeight = 0;  // 0 = take from the input
+  float FrameAspectRatio = 0;           // 0 = unknown
+  int PixFmt = AV_PIX_FMT_NONE;
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  int PadColor[3] = {16, 128, 128};  // Y, U, V
+  int CropTop = 0, CropBottom = 0, CropLeft = 0, CropRight = 0;
+  int MaxFrames[4] = {DEFAULT_MAX_FRAMES, DEFAULT_MAX_FRAMES, DEFAULT_MAX_FRAMES,
+                      DEFAULT_MAX_FRAMES};  // video, audio, data, subtitle
+  AVRational FrameRate = {0, 0};            // 0/0 = not set
+  float QScale = 0;                         // 0 = not set
+  std::unique_ptr<std::array<uint16_t, 64>> IntraMatrix, InterMatrix;
+  std::string RcOverride;
+  bool Disable = false;  // per file
+  int Discard = 0;
+  std::string CodecName;  // per file; empty = default encoder
+  int CodecTag = 0;
+  bool SameQuality = false;
+  bool Deinterlace = false;
+  int TopFieldFirst = -1;
+  int MeThreshold = 0;
+  int IntraDcPrecision = 8;
+  bool LoopInput = false;
+  int LoopOutput = -1;  // -1 = the format's default
+  bool QpHist = false;
+  std::string Filters;  // video filter chain
+  bool IntraOnly = false;
+};
+
+// 7. Video filter output definition (the engine's own sink, "ffmpeg_output").
+struct TVideoFilterSink {
+  bool InUse = false;
+  std::string Name = "ffmpeg_output";
+  std::string InputPad = "default";
+};
+
+// 8. Audio options.
+struct TAudioOptions {
+  int SampleRate = 44100;
+  int64_t ChannelLayout = 0;
+  float QScale = -99999.0f;  // not set
+  bool Disable = false;      // per file
+  int Channels = 2;
+  std::string CodecName;  // per file
+  int CodecTag = 0;
+  std::string Language;  // per file
+  int SampleFmt = AV_SAMPLE_FMT_NONE;
+};
+
+// 9. Subtitle options.
+struct TSubtitleOptions {
+  bool Disable = false;   // per file
+  std::string CodecName;  // per file
+  std::string Language;   // per file
+};
+
+// 10. Muxing and time options.
+struct TMuxTimeOptions {
+  float MuxPreload = 0.5f;   // seconds
+  float MuxMaxDelay = 0.7f;  // seconds
+  int64_t RecordingTime = UNLIMITED_RECORDING_TIME;  // µs
+  int64_t StartTime = 0;                             // µs
+  int64_t RecordingTimestamp = 0;                    // seconds since 1970
+  int64_t InputTSOffset = 0;                         // µs
+  std::vector<std::pair<std::string, std::string>> Metadata;
+};
+
+// 11. Diagnostic and pass options.
+struct TDiagnosticOptions {
+  bool HexDump = false;
+  bool PacketDump = false;
+  bool DoPSNR = false;
+  int PassNumber = 0;  // 0 = single pass
+  std::string PassLogFile;
+};
+
+// 12. Stream-copy flags (per file).
+struct TStreamCopyFlags {
+  int Audio = 0, Video = 0, Subtitle = 0;
+};
+
+// 13. Synchronisation options.
+struct TSyncOptions {
+  int VideoSyncMethod = -1;  // auto
+  int AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  bool CopyTS = false;
+  bool Shortest = false;
+  int VideoGlobalHeader = 0;  // 1 = global header, 2 = local header
+  std::string VStatsFileName;
+  FILE* VStatsFile = nullptr;  // opened through librtshim on first use
+  int ProgramId = 0;
+  int CopyInitialNonKeyFrames = 0;
+  bool RateEmu = false;
+  int VideoChannel = 0;
+  std::string VideoStandard;
+  int AudioVolume = 256;  // 256 = unchanged
+  bool ExitOnError = false;
+};
+
+// 14. Run counters and limits.
+struct TRunCounters {
+  bool UsingVHook = false;
+  int Verbose = 1;
+  int ThreadCount = 1;
+  int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
+  int DupFrames = 0, DropFrames = 0;
+  bool InputSync = false;
+  int64_t LimitFileSize = 0;  // bytes, 0 = none
+  bool ForceFps = false;
+  bool PgmyuvCompat = false;
+  float DtsDeltaThreshold = 10.0f;  // seconds
+  int SwsFlags = SWS_BICUBIC;
+};
+
+// 15. Option contexts: the targets of the generic option fallback.
+struct TOptionContexts {
+  std::vector<std::string> Names;  // options set through the fallback, in order
+  CodecContextPtr Codec[OPTION_CONTEXT_COUNT];
+  FormatContextPtr Format;
+  SwsPtr Scaler;
+  std::function<void(int)> SetLogLevel;  // SetVerbose; unset: the library's setter
+};
+
+// 16. Bitstream filters.
+using TBitstreamFilterChain = std::vector<const AVBitStreamFilter*>;
+struct TBitstreamFilters {
+  TBitstreamFilterChain Video, Audio, Subtitle;  // pending, taken by the next new stream
+  TBitstreamFilterChain Table[MAX_FILES][MAX_STREAMS];  // [output file][stream]
+  int BufferSize = DEFAULT_BSF_BUFFER_SIZE;
+};
+
+// 17. Run state.
+struct TRunState {
+  std::thread Worker;
+  std::atomic<bool> WorkerRegistered{false};
+  std::atomic<bool> Running{false}, StopRequested{false}, FinishedNormally{false},
+      Done{false}, ExceptionRaised{false};
+  std::atomic<bool> Paused{false};
+  std::mutex GateLock;  // the pause gate the main loop waits at
+  std::condition_variable Gate;
+  std::string ExceptionMessage;
+  int32_t TotalDuration = -1;  // ms of output expected, -1 = unknown
+  // Hooks
+  std::vector<uint8_t> HookBuffer;
+  TFrameConverter HookConverter;
+  int HookFrameCounter = 0;
+  int HookAction = haContinue;
+  std::vector<std::pair<int64_t, int64_t>> HookPeriods;  // µs, inclusive
+  int HookPeriodIndex = 0;
+  // Preview
+  TFrameConverter PreviewConverter;
+  std::unique_ptr<IPreviewer> Previewer;
+  uint8_t PreviewFlags = 0;  // bit 0 preview frames, bit 1 preview bitmap
+  int64_t ReportInterval = 500000;   // µs
+  int64_t PreviewInterval = 100000;  // µs
+};
+
+// Process-wide library log threshold, read by the library log callback.
+extern std::atomic<int> LibraryLogThreshold;
+
+class TCustomFFmpeg {
+ public:
+  // Create: report and preview intervals, run flags, defaults.
+  TCustomFFmpeg();
+  // Destroy: asks a running job to stop, waits for its worker, releases all.
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // Prepares for a new job (nothing unless the libraries are loaded).
+  void Reset();
+  void ResetDefaults();
+  // Releases every library object of the job; safe to call twice.
+  void ReleaseAll();
+  void SetVerbose(int level);
+
+  // The option vocabulary (name without the leading dash, value as text).
+  void SetOption(const std::string& name, const std::string& value);
+
+  // Typed setters.
+  void SetAudioVolume(int volume);
+  void SetAudioSyncMethod(int method);
+  void SetVideoSyncMethod(int method);
+  void SetMuxPreload(float seconds);
+  void SetMuxMaxDelay(float seconds);
+  void SetStartTime(int64_t us);
+  void SetRecordingTime(int32_t ms);
+  void SetProgramId(int id);
+  void AddMetadata(const std::string& key, const std::string& value);
+  // Returns the previous flags; clearing bit 0 frees the previewer.
+  uint8_t SetPreviewFlags(uint8_t flags);
+
+  // Option handlers that the component calls directly.
+  void SetFormat(const std::string& value);        // "f": both directions
+  void SetInputFormat(const std::string& value);   // input only
+  void SetOutputFormat(const std::string& value);  // output only
+  void SetVideoCodec(const std::string& value);
+  void SetAudioCodec(const std::string& value);
+  void SetSubtitleCodec(const std::string& value);
+  void SetVideoTag(const std::string& value);
+  void SetAudioTag(const std::string& value);
+  void SetFrameRate(const std::string& value);
+  void SetFrameSize(const std::string& value);
+  void SetFrameAspectRatio(const std::string& value);
+  void SetCropTop(int value);
+  void SetCropBottom(int value);
+  void SetCropLeft(int value);
+  void SetCropRight(int value);
+  void SetPadTop(int value);
+  void SetPadBottom(int value);
+  void SetPadLeft(int value);
+  void SetPadRight(int value);
+  void SetPadColor(int rgb);
+  void SetAudioRate(int rate);
+  void SetAudioChannels(int channels);
+  void SetVideoFilters(const std::string& value);
+  // The generic fallback; true when a library option took the value.
+  bool SetGenericOption(const std::string& name, const std::string& value);
+  // Target presets: type "vcd" ... "dv50", norm "pal"/"ntsc"/"film"/other.
+  void SetTarget(const std::string& type, const std::string& norm,
+                 const std::string& fallbackNorm);
+  // Adds an external hook library with its arguments; false on failure.
+  bool AddFrameHook(const std::vector<std::string>& args);
+
+  // The job's fields, grouped as the data model groups them.
+  TInputFileTable Input;
+  TOutputFileTable Output;
+  TMapTable Maps;
+  TVideoOptions Video;
+  TVideoFilterSink FilterSink;
+  TAudioOptions Audio;
+  TSubtitleOptions Subtitle;
+  TMuxTimeOptions MuxTime;
+  TDiagnosticOptions Diagnostic;
+  TStreamCopyFlags StreamCopy;
+  TSyncOptions Sync;
+  TRunCounters Counters;
+  TOptionContexts OptionContexts;
+  TBitstreamFilters BitstreamFilters;
+  TRunState Run;
+  std::string LastError;
+
+  TBeforeHookNotify OnBeforeHook;
+  TCustomHookNotify OnCustomHook;
+  TLogNotify OnLog;
+  TPreviewBitmapNotify OnPreviewBitmap;
+  TProgressNotify OnProgress;
+  TTerminateNotify OnTerminate;
+
+ protected:
+  // Sends a message to OnLog when one is assigned.
+  void Log(int level, const std::string& message);
+  // Adds a stream of that type to the last output file ("newvideo" ...).
+  void NewOutputStream(AVMediaType type);
+
+ private:
+  void SetCrop(int& field, int value, int& dimension, const char* side, bool vertical);
+  void SetPad(int& field, int value, const char* side);
+  void SetCodecName(std::string& name, int& copyFlag, const std::string& value);
+  void SetMatrix(std::unique_ptr<std::array<uint16_t, 64>>& matrix, const std::string& value);
+  void ListFormats(bool pixel);
+  void AddStreamMap(const std::string& value);
+  void AddMetaDataMap(const std::string& value);
+  void SetTimeScale(const std::string& value);
+  void SetBitRate(const std::string& name, const std::string& value);
+  void AddBitstreamFilter(const std::string& name, const std::string& value);
+  void SetVStats(bool fromValue, const std::string& value);
+  void SetVHook(const std::string& value);
+};
+
+// Conversions of option values (the integer, 64-bit and floating-point kinds).
+int StrToInt(const std::string& text);
+int64_t StrToInt64(const std::string& text);
+double StrToFloat(const std::string& text);
+// Reads a number with base detection (decimal, 0x hexadecimal, 0 octal) from
+// text at pos, leaving pos after it; no digits read 0.
+long ReadBasedNumber(const std::string& text, size_t& pos);
+// The three pad colour components of a colour reference (red in the low byte).
+void ColorToYUV(int rgb, int yuv[3]);

@@ -1,0 +1,229 @@
+// The engine object: creation, defaults, reset, release and destruction.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "FFmpeg.h"
+#include "FFmpegLoader.h"
+
+std::atomic<int> LibraryLogThreshold{0};
+
+namespace {
+
+// One lock for the preview flags of every engine.
+std::mutex PreviewFlagsLock;
+
+bool EngineLibrariesLoaded() { return FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES); }
+
+// -1 for a missing file, else its length.
+int64_t FileLength(const std::string& path) {
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+}  // namespace
+
+TCustomFFmpeg::TCustomFFmpeg() {
+  Run.ReportInterval = 500000;
+  Run.PreviewInterval = 100000;
+  Run.TotalDuration = -1;
+  OptionContexts.SetLogLevel = [this](int level) { SetVerbose(level); };
+  ResetDefaults();
+}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  Run.StopRequested = true;
+  {
+    std::lock_guard<std::mutex> lock(Run.GateLock);
+    Run.Paused = false;
+  }
+  Run.Gate.notify_all();
+  for (int poll = 0; poll < 10 && Run.WorkerRegistered; ++poll)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The worker still uses the engine: wait for it as long as it takes rather
+  // than free what it holds. A worker that destroys its own engine cannot be
+  // joined; it is let go and must not touch the engine afterwards.
+  if (Run.Worker.joinable()) {
+    if (Run.Worker.get_id() == std::this_thread::get_id())
+      Run.Worker.detach();
+    else
+      Run.Worker.join();
+  }
+  if (EngineLibrariesLoaded()) {
+    ReleaseAll();
+  } else {
+    // The deleters call through the bound table, which is gone: what the job
+    // still holds is left to the end of the process rather than crash.
+    for (auto& file : Input.Files) (void)file.release();
+    for (auto& file : Output.Files) (void)file.release();
+    for (auto& ctx : OptionContexts.Codec) (void)ctx.release();
+    (void)OptionContexts.Format.release();
+    (void)OptionContexts.Scaler.release();
+    (void)Run.HookConverter.ToBitmap.release();
+    (void)Run.HookConverter.FromBitmap.release();
+    (void)Run.PreviewConverter.ToBitmap.release();
+    (void)Run.PreviewConverter.FromBitmap.release();
+  }
+}
+
+void TCustomFFmpeg::ResetDefaults() {
+  for (auto& row : Input.TSScales)
+    for (double& scale : row) scale = 0;
+  Input.TSOffsets.fill(0);
+  Input.Decoders.fill(nullptr);
+  Input.FileCount = 0;
+  Input.DecoderCount = 0;
+  Output.Encoders.fill(nullptr);
+  Output.FileCount = 0;
+  Output.EncoderCount = 0;
+  Maps = TMapTable();
+  Video = TVideoOptions();
+  FilterSink = TVideoFilterSink();
+  Audio = TAudioOptions();
+  Subtitle = TSubtitleOptions();
+  MuxTime = TMuxTimeOptions();
+  Diagnostic = TDiagnosticOptions();
+  StreamCopy = TStreamCopyFlags();
+  FILE* statsFile = Sync.VStatsFile;  // a handle, not an option: ReleaseAll closes it
+  Sync = TSyncOptions();
+  Sync.VStatsFile = statsFile;
+  Counters = TRunCounters();
+  BitstreamFilters.Video.clear();
+  BitstreamFilters.Audio.clear();
+  BitstreamFilters.Subtitle.clear();
+  for (auto& row : BitstreamFilters.Table)
+    for (auto& chain : row) chain.clear();
+  BitstreamFilters.BufferSize = DEFAULT_BSF_BUFFER_SIZE;
+  Run.TotalDuration = -1;
+  Run.HookFrameCounter = 0;
+  Run.HookAction = haContinue;
+  Run.HookPeriods.clear();
+  Run.HookPeriodIndex = 0;
+  Run.ExceptionRaised = false;
+  {
+    std::lock_guard<std::mutex> lock(PreviewFlagsLock);
+    Run.PreviewFlags = 0;
+  }
+}
+
+void TCustomFFmpeg::Reset() {
+  if (!EngineLibrariesLoaded()) return;
+  ReleaseAll();
+  ResetDefaults();
+  Run.Running = false;
+  Run.StopRequested = false;
+  Run.FinishedNormally = false;
+  Run.Done = false;
+  Run.TotalDuration = -1;
+  for (int type = 0; type < OPTION_CONTEXT_COUNT; ++type) {
+    OptionContexts.Codec[type].reset(av.avcodec_alloc_context3(nullptr));
+    if (OptionContexts.Codec[type])
+      OptionContexts.Codec[type]->codec_type = static_cast<AVMediaType>(type);
+  }
+  OptionContexts.Format.reset(av.avformat_alloc_context());
+  OptionContexts.Scaler.reset(av.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16,
+                                                AV_PIX_FMT_YUV420P, Counters.SwsFlags,
+                                                nullptr, nullptr, nullptr));
+}
+
+void TCustomFFmpeg::ReleaseAll() {
+  if (!EngineLibrariesLoaded()) return;
+  // 1. Option contexts.
+  for (auto& ctx : OptionContexts.Codec) ctx.reset();
+  OptionContexts.Format.reset();
+  OptionContexts.Names.clear();
+  OptionContexts.Scaler.reset();
+  // 2. Output files: a file that was created but never written is removed.
+  for (auto& file : Output.Files) {
+    if (!file) continue;
+    std::string path = file->url ? file->url : "";
+    file.reset();
+    if (FileLength(path) == 0) unlink(path.c_str());
+  }
+  Output.FileCount = 0;
+  // 3. Input files.
+  for (auto& file : Input.Files) file.reset();
+  Input.FileCount = 0;
+  // 4. Option values that own memory or files.
+  Video.IntraMatrix.reset();
+  Video.InterMatrix.reset();
+  if (Sync.VStatsFile) {
+    av.my_fclose(Sync.VStatsFile);
+    Sync.VStatsFile = nullptr;
+  }
+  Sync.VStatsFileName.clear();
+  Video.CodecName.clear();
+  Audio.CodecName.clear();
+  Subtitle.CodecName.clear();
+  Sync.VideoStandard.clear();
+  Video.RcOverride.clear();
+  Audio.Language.clear();
+  Subtitle.Language.clear();
+  // 5. Hooks, converters and the previewer.
+  Counters.UsingVHook = false;
+  Run.HookBuffer.clear();
+  Run.HookBuffer.shrink_to_fit();
+  Run.HookConverter.Reset();
+  Run.PreviewConverter.Reset();
+  Run.Previewer.reset();
+}
+
+void TCustomFFmpeg::SetVerbose(int level) {
+  Counters.Verbose = level;
+  if (av.av_log_set_level) {
+    av.av_log_set_level(level);
+    LibraryLogThreshold = av.av_log_get_level();
+  } else {
+    LibraryLogThreshold = level;
+  }
+}
+
+void TCustomFFmpeg::Log(int level, const std::string& message) {
+  if (OnLog) OnLog(this, level, message);
+}
+
+void TCustomFFmpeg::SetAudioVolume(int volume) {
+  if (volume >= 0) Sync.AudioVolume = volume;
+}
+
+void TCustomFFmpeg::SetAudioSyncMethod(int method) { Sync.AudioSyncMethod = method; }
+
+void TCustomFFmpeg::SetVideoSyncMethod(int method) { Sync.VideoSyncMethod = method; }
+
+void TCustomFFmpeg::SetMuxPreload(float seconds) {
+  if (seconds > 0) MuxTime.MuxPreload = seconds;
+}
+
+void TCustomFFmpeg::SetMuxMaxDelay(float seconds) {
+  if (seconds > 0) MuxTime.MuxMaxDelay = seconds;
+}
+
+void TCustomFFmpeg::SetStartTime(int64_t us) {
+  if (us > 0) MuxTime.StartTime = us;
+}
+
+void TCustomFFmpeg::SetRecordingTime(int32_t ms) {
+  if (ms <= 0) return;
+  MuxTime.RecordingTime = static_cast<int64_t>(ms) * 1000;
+  Run.TotalDuration = ms;
+}
+
+void TCustomFFmpeg::SetProgramId(int id) {
+  if (id >= 0) Sync.ProgramId = id;
+}
+
+void TCustomFFmpeg::AddMetadata(const std::string& key, const std::string& value) {
+  MuxTime.Metadata.emplace_back(key, value);
+}
+
+uint8_t TCustomFFmpeg::SetPreviewFlags(uint8_t flags) {
+  std::lock_guard<std::mutex> lock(PreviewFlagsLock);
+  uint8_t previous = Run.PreviewFlags;
+  if (flags != previous) {
+    if ((previous & 1) && !(flags & 1)) Run.Previewer.reset();
+    Run.PreviewFlags = flags;
+  }
+  return previous;
+}

@@ -1,0 +1,41 @@
+#include "Text.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+std::string StrFormat(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    std::vector<char> buf(static_cast<size_t>(n) + 1);
+    std::vsnprintf(buf.data(), buf.size(), format, args);
+    out.assign(buf.data(), static_cast<size_t>(n));
+  }
+  va_end(args);
+  return out;
+}
+
+std::string Trim(const std::string& text) {
+  const char* blanks = " \t\r\n";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+std::string ExecutableDir() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n <= 0) return "./";
+  std::string exe(path, static_cast<size_t>(n));
+  return exe.substr(0, exe.rfind('/') + 1);
+}
