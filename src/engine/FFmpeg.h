@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include <list>
+
 #include "Bitmap.h"
 #include "Deleters.h"
 #include "LibAV.h"
@@ -104,6 +106,7 @@ class IPreviewer {
 // 1. Input file table.
 struct TInputFileTable {
   std::array<InputFormatPtr, MAX_FILES> Files;
+  std::vector<CodecContextPtr> Codecs[MAX_FILES];  // a decoder context per stream
   std::array<int64_t, MAX_FILES> TSOffsets{};       // µs added to each file's timestamps
   double TSScales[MAX_FILES][MAX_STREAMS] = {};     // [file][stream], 0 = none
   std::array<const AVCodec*, MAX_CODECS> Decoders{};  // forced decoder per input stream
@@ -114,6 +117,9 @@ struct TInputFileTable {
 // 2. Output file table.
 struct TOutputFileTable {
   std::array<OutputFormatPtr, MAX_FILES> Files;
+  std::vector<CodecContextPtr> Codecs[MAX_FILES];  // an encoder context per stream
+  std::vector<bool> Copy[MAX_FILES];               // per stream: copied, not encoded
+  DictPtr MuxOptions[MAX_FILES];                   // muxer options for the header
   std::array<const AVCodec*, MAX_CODECS> Encoders{};  // forced encoder per output stream
   int FileCount = 0;
   int EncoderCount = 0;
@@ -260,9 +266,40 @@ struct TBitstreamFilters {
   int BufferSize = DEFAULT_BSF_BUFFER_SIZE;
 };
 
+// Thread priorities of a worker: idle runs under SCHED_IDLE, the others at
+// nice 15, 5 and 0.
+enum class TThreadPriority { Idle, Lowest, Lower, Normal };
+
+// The worker of a threaded job. It is created suspended by Start and runs
+// the engine's Run once started; it is joined (never detached) before its
+// engine goes, except when the engine is destroyed from the worker itself.
+class TFFmpegThread {
+ public:
+  TFFmpegThread(TCustomFFmpeg* engine, TThreadPriority priority);
+  ~TFFmpegThread();
+  TFFmpegThread(const TFFmpegThread&) = delete;
+  TFFmpegThread& operator=(const TFFmpegThread&) = delete;
+  void Start();    // once; later calls do nothing
+  void WaitFor();  // returns when the thread has ended (or was never started)
+  // The system's thread id of the running worker (0 before it runs).
+  int ThreadID() const { return Tid; }
+
+ private:
+  void Execute();
+  TCustomFFmpeg* Engine;
+  TThreadPriority Priority;
+  std::thread Thread;
+  std::atomic<int> Tid{0};
+};
+
+// Applies a priority to the calling thread.
+void SetCurrentThreadPriority(TThreadPriority priority);
+
 // 17. Run state.
 struct TRunState {
-  std::thread Worker;
+  std::unique_ptr<TFFmpegThread> Worker;
+  std::thread TerminateThread;  // a TDoTerminateThread: Finish of a job that never ran
+  std::atomic<bool> TerminatePending{false};
   std::atomic<bool> WorkerRegistered{false};
   std::atomic<bool> Running{false}, StopRequested{false}, FinishedNormally{false},
       Done{false}, ExceptionRaised{false};
@@ -288,6 +325,10 @@ struct TRunState {
 
 // Process-wide library log threshold, read by the library log callback.
 extern std::atomic<int> LibraryLogThreshold;
+
+struct TTranscodeTables;
+struct TInputStreamEntry;
+struct TOutputStreamEntry;
 
 class TCustomFFmpeg {
  public:
@@ -353,6 +394,25 @@ class TCustomFFmpeg {
   // Adds an external hook library with its arguments; false on failure.
   bool AddFrameHook(const std::vector<std::string>& args);
 
+  // Opens a file with the options set so far and consumes the per-file
+  // options; false with the reason in LastError.
+  bool OpenInputFile(const std::string& filename);
+  bool OpenOutputFile(const std::string& filename);
+
+  // Run control. Start validates and starts the job: on the calling thread
+  // (returns null when the job has ended) or on a worker created suspended
+  // and returned for the caller to Start. Null also when the engine already
+  // ran or runs. OnTerminate follows every Start and every Terminate of a job
+  // that never ran, exactly once.
+  TFFmpegThread* Start(bool threaded, TThreadPriority priority = TThreadPriority::Normal);
+  void Run();
+  void Stop();
+  void Terminate();
+  void Pause();   // the worker waits at its next loop iteration
+  void Resume();
+  void Finish();
+  bool Paused() const { return RunState.Paused; }
+
   // The job's fields, grouped as the data model groups them.
   TInputFileTable Input;
   TOutputFileTable Output;
@@ -368,7 +428,7 @@ class TCustomFFmpeg {
   TRunCounters Counters;
   TOptionContexts OptionContexts;
   TBitstreamFilters BitstreamFilters;
-  TRunState Run;
+  TRunState RunState;
   std::string LastError;
 
   TBeforeHookNotify OnBeforeHook;
@@ -383,6 +443,57 @@ class TCustomFFmpeg {
   void Log(int level, const std::string& message);
   // Adds a stream of that type to the last output file ("newvideo" ...).
   void NewOutputStream(AVMediaType type);
+  void NewVideoStream(AVFormatContext* oc, int fileIndex);
+  void NewAudioStream(AVFormatContext* oc, int fileIndex);
+  void NewSubtitleStream(AVFormatContext* oc, int fileIndex);
+
+  // The conversion: set-up, main loop, flush and trailers.
+  void Transcode();
+  void TranscodeSetup();
+  void MainLoop();
+  void EndOfLoop();
+  int OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPacket* pkt);
+  void DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubtitle* subtitle,
+                     const AVPacket* pkt);
+  void FlushEncoders(TInputStreamEntry& ist, int istIndex);
+  void CopyPacket(TOutputStreamEntry& ost, TInputStreamEntry& ist, const AVPacket* pkt);
+  // Applies the stream's bitstream filters and writes interleaved; takes the
+  // packet's reference. Throws FFmpegException when the write fails.
+  void WriteFrame(TOutputStreamEntry& ost, AVPacket* pkt);
+  // Sends a frame (null: drain) to the stream's encoder and writes every
+  // packet that comes out; returns the bytes written.
+  int64_t EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* frame, const char* failure);
+  void DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
+  void DrainAudio(TOutputStreamEntry& ost);
+  void ApplyVolume(AVFrame* frame);
+  void MakeResampler(TOutputStreamEntry& ost, const AVFrame* frame);
+  // Converts samples into the stream's FIFO; false when the chunk was dropped.
+  bool ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, const uint8_t** in,
+                      int inSamples, int capacity);
+  // Encodes what the FIFO holds in encoder frames (last: the short rest too).
+  void WriteAudioFrames(TOutputStreamEntry& ost, bool last);
+  void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
+  void DoSubtitleOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVSubtitle* subtitle,
+                     int64_t pts);
+  void PrintReport(bool last);
+  void WriteVideoStats(TOutputStreamEntry& ost, int frameSize);
+  void CloseOpenedCodecs();
+  void WaitWhilePaused();
+
+  // Looks a codec up by name ("" = none, true); false with "Unknown %s '%s'"
+  // or "Invalid %s type '%s'" in LastError.
+  bool FindCodec(const std::string& name, AVMediaType type, bool encoder, const AVCodec*& codec);
+  // The encoder of a new output stream: by name (recorded in the forced
+  // encoder table; FFmpegException when unknown) or the format's default.
+  const AVCodec* OutputEncoder(AVFormatContext* oc, AVMediaType type, const std::string& name,
+                               AVCodecID& id);
+
+  std::unique_ptr<TTranscodeTables> Tables;  // during Transcode only
+  // Codecs opened by the set-up, closed (freed) by the end of the run.
+  std::list<CodecContextPtr*> OpenedEncoders, OpenedDecoders;
+  int64_t LoopStartTime = 0;  // µs, wall clock
+  std::array<int, 52> QuantiserHistogram{};
+  std::vector<uint8_t> SubtitleBuffer;  // encoded subtitles, reused
 
  private:
   void SetCrop(int& field, int value, int& dimension, const char* side, bool vertical);
@@ -398,6 +509,10 @@ class TCustomFFmpeg {
   void SetVStats(bool fromValue, const std::string& value);
   void SetVHook(const std::string& value);
 };
+
+// The library error text rule: a message for a library result code, about
+// name ("%s: no such file or directory", ...).
+std::string LibraryErrorText(const std::string& name, int code);
 
 // Conversions of option values (the integer, 64-bit and floating-point kinds).
 int StrToInt(const std::string& text);

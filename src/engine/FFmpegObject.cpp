@@ -2,10 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
+#include "Transcode.h"
 
 std::atomic<int> LibraryLogThreshold{0};
 
@@ -26,46 +26,11 @@ int64_t FileLength(const std::string& path) {
 }  // namespace
 
 TCustomFFmpeg::TCustomFFmpeg() {
-  Run.ReportInterval = 500000;
-  Run.PreviewInterval = 100000;
-  Run.TotalDuration = -1;
+  RunState.ReportInterval = 500000;
+  RunState.PreviewInterval = 100000;
+  RunState.TotalDuration = -1;
   OptionContexts.SetLogLevel = [this](int level) { SetVerbose(level); };
   ResetDefaults();
-}
-
-TCustomFFmpeg::~TCustomFFmpeg() {
-  Run.StopRequested = true;
-  {
-    std::lock_guard<std::mutex> lock(Run.GateLock);
-    Run.Paused = false;
-  }
-  Run.Gate.notify_all();
-  for (int poll = 0; poll < 10 && Run.WorkerRegistered; ++poll)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  // The worker still uses the engine: wait for it as long as it takes rather
-  // than free what it holds. A worker that destroys its own engine cannot be
-  // joined; it is let go and must not touch the engine afterwards.
-  if (Run.Worker.joinable()) {
-    if (Run.Worker.get_id() == std::this_thread::get_id())
-      Run.Worker.detach();
-    else
-      Run.Worker.join();
-  }
-  if (EngineLibrariesLoaded()) {
-    ReleaseAll();
-  } else {
-    // The deleters call through the bound table, which is gone: what the job
-    // still holds is left to the end of the process rather than crash.
-    for (auto& file : Input.Files) (void)file.release();
-    for (auto& file : Output.Files) (void)file.release();
-    for (auto& ctx : OptionContexts.Codec) (void)ctx.release();
-    (void)OptionContexts.Format.release();
-    (void)OptionContexts.Scaler.release();
-    (void)Run.HookConverter.ToBitmap.release();
-    (void)Run.HookConverter.FromBitmap.release();
-    (void)Run.PreviewConverter.ToBitmap.release();
-    (void)Run.PreviewConverter.FromBitmap.release();
-  }
 }
 
 void TCustomFFmpeg::ResetDefaults() {
@@ -96,15 +61,15 @@ void TCustomFFmpeg::ResetDefaults() {
   for (auto& row : BitstreamFilters.Table)
     for (auto& chain : row) chain.clear();
   BitstreamFilters.BufferSize = DEFAULT_BSF_BUFFER_SIZE;
-  Run.TotalDuration = -1;
-  Run.HookFrameCounter = 0;
-  Run.HookAction = haContinue;
-  Run.HookPeriods.clear();
-  Run.HookPeriodIndex = 0;
-  Run.ExceptionRaised = false;
+  RunState.TotalDuration = -1;
+  RunState.HookFrameCounter = 0;
+  RunState.HookAction = haContinue;
+  RunState.HookPeriods.clear();
+  RunState.HookPeriodIndex = 0;
+  RunState.ExceptionRaised = false;
   {
     std::lock_guard<std::mutex> lock(PreviewFlagsLock);
-    Run.PreviewFlags = 0;
+    RunState.PreviewFlags = 0;
   }
 }
 
@@ -112,11 +77,11 @@ void TCustomFFmpeg::Reset() {
   if (!EngineLibrariesLoaded()) return;
   ReleaseAll();
   ResetDefaults();
-  Run.Running = false;
-  Run.StopRequested = false;
-  Run.FinishedNormally = false;
-  Run.Done = false;
-  Run.TotalDuration = -1;
+  RunState.Running = false;
+  RunState.StopRequested = false;
+  RunState.FinishedNormally = false;
+  RunState.Done = false;
+  RunState.TotalDuration = -1;
   for (int type = 0; type < OPTION_CONTEXT_COUNT; ++type) {
     OptionContexts.Codec[type].reset(av.avcodec_alloc_context3(nullptr));
     if (OptionContexts.Codec[type])
@@ -130,12 +95,19 @@ void TCustomFFmpeg::Reset() {
 
 void TCustomFFmpeg::ReleaseAll() {
   if (!EngineLibrariesLoaded()) return;
+  CloseOpenedCodecs();
   // 1. Option contexts.
   for (auto& ctx : OptionContexts.Codec) ctx.reset();
   OptionContexts.Format.reset();
   OptionContexts.Names.clear();
   OptionContexts.Scaler.reset();
   // 2. Output files: a file that was created but never written is removed.
+  for (int i = 0; i < MAX_FILES; ++i) {
+    Output.Codecs[i].clear();
+    Output.Copy[i].clear();
+    Output.MuxOptions[i].reset();
+    Input.Codecs[i].clear();
+  }
   for (auto& file : Output.Files) {
     if (!file) continue;
     std::string path = file->url ? file->url : "";
@@ -163,11 +135,11 @@ void TCustomFFmpeg::ReleaseAll() {
   Subtitle.Language.clear();
   // 5. Hooks, converters and the previewer.
   Counters.UsingVHook = false;
-  Run.HookBuffer.clear();
-  Run.HookBuffer.shrink_to_fit();
-  Run.HookConverter.Reset();
-  Run.PreviewConverter.Reset();
-  Run.Previewer.reset();
+  RunState.HookBuffer.clear();
+  RunState.HookBuffer.shrink_to_fit();
+  RunState.HookConverter.Reset();
+  RunState.PreviewConverter.Reset();
+  RunState.Previewer.reset();
 }
 
 void TCustomFFmpeg::SetVerbose(int level) {
@@ -207,7 +179,7 @@ void TCustomFFmpeg::SetStartTime(int64_t us) {
 void TCustomFFmpeg::SetRecordingTime(int32_t ms) {
   if (ms <= 0) return;
   MuxTime.RecordingTime = static_cast<int64_t>(ms) * 1000;
-  Run.TotalDuration = ms;
+  RunState.TotalDuration = ms;
 }
 
 void TCustomFFmpeg::SetProgramId(int id) {
@@ -220,10 +192,10 @@ void TCustomFFmpeg::AddMetadata(const std::string& key, const std::string& value
 
 uint8_t TCustomFFmpeg::SetPreviewFlags(uint8_t flags) {
   std::lock_guard<std::mutex> lock(PreviewFlagsLock);
-  uint8_t previous = Run.PreviewFlags;
+  uint8_t previous = RunState.PreviewFlags;
   if (flags != previous) {
-    if ((previous & 1) && !(flags & 1)) Run.Previewer.reset();
-    Run.PreviewFlags = flags;
+    if ((previous & 1) && !(flags & 1)) RunState.Previewer.reset();
+    RunState.PreviewFlags = flags;
   }
   return previous;
 }

@@ -615,13 +615,6 @@ void TCustomFFmpeg::AddBitstreamFilter(const std::string& name, const std::strin
   chain.push_back(filter);
 }
 
-void TCustomFFmpeg::NewOutputStream(AVMediaType type) {
-  (void)type;
-  if (Output.FileCount == 0)
-    throw FFmpegException("At least one output file must be specified");
-  throw FFmpegException("Adding a stream to an open output file is not available");
-}
-
 bool TCustomFFmpeg::AddFrameHook(const std::vector<std::string>& args) {
   (void)args;
   return false;  // external hook libraries are not available in this build

@@ -61,7 +61,7 @@
   X(avcodec_find_encoder_by_name) X(av_codec_iterate) X(av_codec_is_encoder)                \
   X(av_codec_is_decoder) X(avcodec_get_name) X(avcodec_descriptor_get) X(avcodec_string)    \
   X(av_get_bits_per_sample) X(av_get_exact_bits_per_sample) X(av_get_audio_frame_duration2) \
-  X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref)                  \
+  X(av_packet_alloc) X(av_new_packet) X(av_packet_free) X(av_packet_unref) X(av_packet_ref)                  \
   X(av_packet_clone) X(av_packet_move_ref) X(av_packet_make_refcounted)                     \
   X(av_packet_rescale_ts) X(av_packet_get_side_data)                                        \
   X(av_bsf_get_by_name) X(av_bsf_list_parse_str) X(av_bsf_alloc) X(av_bsf_init)             \
@@ -78,7 +78,8 @@
   X(av_demuxer_iterate) X(av_muxer_iterate) X(av_codec_get_id) X(av_codec_get_tag)         \
   X(av_codec_get_tag2) X(avformat_query_codec) X(av_dump_format) X(av_pkt_dump_log2)        \
   X(av_sdp_create) X(av_filename_number_test) X(avio_open2) X(avio_closep) X(avio_size)     \
-  X(avio_seek) X(avio_feof) X(avio_flush) X(avio_enum_protocols) X(avformat_network_init)
+  X(avio_seek) X(avio_feof) X(avio_flush) X(avio_enum_protocols) X(avformat_network_init)    \
+  X(av_probe_input_buffer2)
 
 #define QL_AVFILTER_ENTRY_POINTS(X)                                                         \
   X(avfilter_version) X(avfilter_get_by_name) X(avfilter_graph_alloc) X(avfilter_graph_free) \

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include "FFmpegLoader.h"
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 
 #include "FFmpeg.h"
@@ -62,10 +60,10 @@ TEST_F(EngineObject, ResetGivesTheDocumentedDefaults) {
   EXPECT_FLOAT_EQ(Engine.Counters.DtsDeltaThreshold, 10.0f);
   EXPECT_EQ(Engine.Video.IntraDcPrecision, 8);
   EXPECT_EQ(Engine.Video.TopFieldFirst, -1);
-  EXPECT_EQ(Engine.Run.TotalDuration, -1);
+  EXPECT_EQ(Engine.RunState.TotalDuration, -1);
   EXPECT_EQ(Engine.BitstreamFilters.BufferSize, 262144);
-  EXPECT_EQ(Engine.Run.ReportInterval, 500000);
-  EXPECT_EQ(Engine.Run.PreviewInterval, 100000);
+  EXPECT_EQ(Engine.RunState.ReportInterval, 500000);
+  EXPECT_EQ(Engine.RunState.PreviewInterval, 100000);
   EXPECT_EQ(Engine.FilterSink.Name, "ffmpeg_output");
   for (int type = 0; type < OPTION_CONTEXT_COUNT; ++type) {
     ASSERT_NE(Engine.OptionContexts.Codec[type], nullptr);
@@ -93,7 +91,7 @@ TEST_F(EngineObject, ResetUndoesTheOptionsOfThePreviousJob) {
 TEST_F(EngineObject, TypedSettersKeepThePreviousValueOnOutOfRangeInput) {
   Engine.SetRecordingTime(3600000);
   EXPECT_EQ(Engine.MuxTime.RecordingTime, 3600000000LL);
-  EXPECT_EQ(Engine.Run.TotalDuration, 3600000);
+  EXPECT_EQ(Engine.RunState.TotalDuration, 3600000);
   Engine.SetRecordingTime(0);
   Engine.SetRecordingTime(-5);
   EXPECT_EQ(Engine.MuxTime.RecordingTime, 3600000000LL);
@@ -143,12 +141,12 @@ TEST_F(EngineObject, ReleaseAllRemovesEmptyOutputsAndKeepsWrittenOnes) {
 TEST_F(EngineObject, PreviewFlagsReturnThePreviousValueAndFreeThePreviewer) {
   bool freed = false;
   EXPECT_EQ(Engine.SetPreviewFlags(3), 0);
-  Engine.Run.Previewer = std::make_unique<TFlagPreviewer>(freed);
+  Engine.RunState.Previewer = std::make_unique<TFlagPreviewer>(freed);
   EXPECT_EQ(Engine.SetPreviewFlags(3), 3);
   EXPECT_FALSE(freed);
   EXPECT_EQ(Engine.SetPreviewFlags(2), 3);
   EXPECT_TRUE(freed);
-  EXPECT_EQ(Engine.Run.Previewer, nullptr);
+  EXPECT_EQ(Engine.RunState.Previewer, nullptr);
 }
 
 TEST_F(EngineObject, VerbosityReachesTheLibraryLogLevel) {
@@ -158,25 +156,6 @@ TEST_F(EngineObject, VerbosityReachesTheLibraryLogLevel) {
   EXPECT_EQ(LibraryLogThreshold.load(), 2);
   Engine.SetOption("v", "-1");
   EXPECT_EQ(av.av_log_get_level(), -1);
-}
-
-TEST(EngineLifetime, DestructionWaitsForARunningWorker) {
-  ASSERT_TRUE(testing_support::LoadEngineLibraries());
-  std::atomic<bool> workerDone{false};
-  {
-    TCustomFFmpeg engine;
-    engine.Reset();
-    engine.Run.WorkerRegistered = true;
-    engine.Run.Worker = std::thread([&engine, &workerDone] {
-      // A job that sees the stop request late still finds its engine intact.
-      while (!engine.Run.StopRequested) std::this_thread::yield();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-      EXPECT_NE(engine.OptionContexts.Codec[0], nullptr);
-      workerDone = true;
-      engine.Run.WorkerRegistered = false;
-    });
-  }
-  EXPECT_TRUE(workerDone);
 }
 
 TEST(EngineLifetime, ResetAndReleaseDoNothingWithoutTheLibraries) {

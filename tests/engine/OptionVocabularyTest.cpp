@@ -176,7 +176,7 @@ TEST_F(OptionVocabulary, FrameSizeRateAndAspect) {
 TEST_F(OptionVocabulary, TimeValuesAndTheirErrors) {
   Engine.SetOption("t", "10");
   EXPECT_EQ(Engine.MuxTime.RecordingTime, 10000000);
-  EXPECT_EQ(Engine.Run.TotalDuration, 10000);
+  EXPECT_EQ(Engine.RunState.TotalDuration, 10000);
   Engine.SetOption("t", "0");
   EXPECT_EQ(Engine.MuxTime.RecordingTime, 10000000);
   Engine.SetOption("ss", "00:01:02.5");

@@ -26,6 +26,58 @@ TTempDir::~TTempDir() {
 
 bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
+bool MakeMedia(const std::string& args, const std::string& path) {
+  return Shell("ffmpeg -nostdin -y -loglevel error " + args + " '" + path + "'");
+}
+
+std::string Fixture(const std::string& name, const std::string& args) {
+  const std::string dir = ExecutableDir() + "fixtures";
+  const std::string path = dir + "/" + name;
+  if (std::filesystem::exists(path)) return path;
+  std::filesystem::create_directories(dir);
+  // Made under a private name and renamed: tests in parallel may race here.
+  const std::string dot = name.substr(name.rfind('.'));
+  const std::string temp = dir + "/.tmp" + std::to_string(getpid()) + dot;
+  if (!MakeMedia(args, temp)) return "";
+  std::filesystem::rename(temp, path);
+  return path;
+}
+
+std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+  if (pclose(pipe) != 0) return "";
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::string Probe(const std::string& path, const std::string& stream, const std::string& entry) {
+  std::string select = stream.empty() ? "" : " -select_streams " + stream;
+  std::string out = Capture("ffprobe -v error" + select + " -show_entries " + entry +
+                            " -of default=nw=1:nk=1 '" + path + "'");
+  return out.substr(0, out.find('\n'));
+}
+
+double ProbeDuration(const std::string& path) {
+  std::string text = Probe(path, "", "format=duration");
+  return text.empty() ? -1 : std::stod(text);
+}
+
+int CountAudioPackets(const std::string& path) {
+  std::string text = Capture("ffprobe -v error -count_packets -select_streams a:0 -show_entries "
+                             "stream=nb_read_packets -of default=nw=1:nk=1 '" + path + "'");
+  return text.empty() ? -1 : std::stoi(text);
+}
+
+bool DecodesCleanly(const std::string& path) {
+  return Capture("ffmpeg -nostdin -v error -xerror -i '" + path + "' -f null - 2>&1 && echo ok") ==
+         "ok";
+}
+
 void TLogCapture::Attach(TCustomFFmpeg& engine) {
   engine.OnLog = [this](TCustomFFmpeg*, int level, const std::string& text) {
     Lines.emplace_back(level, text);

@@ -23,6 +23,22 @@ class TTempDir {
 };
 // Runs a shell command; true when it exits 0.
 bool Shell(const std::string& command);
+// Makes a media file with the ffmpeg command-line tool: args go between the
+// tool and the output path (e.g. "-f lavfi -i sine=duration=3 -ac 2").
+bool MakeMedia(const std::string& args, const std::string& path);
+// A generated media file kept in <build>/fixtures between test runs, made
+// once with MakeMedia(args, ...) under the given name.
+std::string Fixture(const std::string& name, const std::string& args);
+// Output of a command ("" when it failed).
+std::string Capture(const std::string& command);
+// ffprobe's value of one entry of the first stream selected ("a:0", "v:0")
+// or of the format (stream ""), e.g. Probe(path, "a:0", "stream=sample_rate").
+std::string Probe(const std::string& path, const std::string& stream, const std::string& entry);
+double ProbeDuration(const std::string& path);
+// Packets of the first audio stream, counted by ffprobe.
+int CountAudioPackets(const std::string& path);
+// True when ffmpeg decodes the whole file without an error.
+bool DecodesCleanly(const std::string& path);
 // Collects an engine's log lines (level, text).
 struct TLogCapture {
   std::vector<std::pair<int, std::string>> Lines;

@@ -1,0 +1,236 @@
+// The audio output path: volume, resampling and format conversion in one
+// resampler, synchronisation with the input clock, framing by the encoder's
+// frame size and encoding.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "FFmpeg.h"
+#include "Transcode.h"
+
+namespace {
+
+// Largest audio packet of the old sample path: the cap on silence added per
+// call, counted in bytes of interleaved 16-bit samples.
+constexpr int MAX_AUDIO_PACKET_SIZE = 131072;
+
+template <typename T>
+void ScaleInteger(uint8_t* data, size_t count, int volume, int64_t low, int64_t high) {
+  T* samples = reinterpret_cast<T*>(data);
+  for (size_t i = 0; i < count; ++i) {
+    int64_t v = (static_cast<int64_t>(samples[i]) * volume + 128) >> 8;
+    samples[i] = static_cast<T>(std::clamp(v, low, high));
+  }
+}
+
+template <typename T>
+void ScaleFloat(uint8_t* data, size_t count, int volume) {
+  T* samples = reinterpret_cast<T*>(data);
+  const T factor = static_cast<T>(volume) / 256;
+  for (size_t i = 0; i < count; ++i)
+    samples[i] = std::clamp(samples[i] * factor, static_cast<T>(-1), static_cast<T>(1));
+}
+
+}  // namespace
+
+void TCustomFFmpeg::ApplyVolume(AVFrame* frame) {
+  if (av.av_frame_make_writable(frame) < 0) return;
+  const auto format = static_cast<AVSampleFormat>(frame->format);
+  const bool planar = av.av_sample_fmt_is_planar(format);
+  const int channels = frame->ch_layout.nb_channels;
+  const int planes = planar ? channels : 1;
+  const size_t count = static_cast<size_t>(frame->nb_samples) * (planar ? 1 : channels);
+  const int volume = Sync.AudioVolume;
+  for (int p = 0; p < planes; ++p) {
+    uint8_t* data = frame->extended_data[p];
+    switch (av.av_get_packed_sample_fmt(format)) {
+      case AV_SAMPLE_FMT_U8: {
+        for (size_t i = 0; i < count; ++i) {
+          int v = ((data[i] - 128) * volume + 128) >> 8;
+          data[i] = static_cast<uint8_t>(std::clamp(v, -128, 127) + 128);
+        }
+        break;
+      }
+      case AV_SAMPLE_FMT_S16: ScaleInteger<int16_t>(data, count, volume, -32768, 32767); break;
+      case AV_SAMPLE_FMT_S32: ScaleInteger<int32_t>(data, count, volume, INT32_MIN, INT32_MAX); break;
+      case AV_SAMPLE_FMT_FLT: ScaleFloat<float>(data, count, volume); break;
+      case AV_SAMPLE_FMT_DBL: ScaleFloat<double>(data, count, volume); break;
+      default: break;
+    }
+  }
+}
+
+void TCustomFFmpeg::MakeResampler(TOutputStreamEntry& ost, const AVFrame* frame) {
+  AVCodecContext* enc = ost.Enc;
+  AVChannelLayout in{};
+  if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+    av.av_channel_layout_default(&in, frame->ch_layout.nb_channels);
+  else
+    av.av_channel_layout_copy(&in, &frame->ch_layout);
+  const bool same = ost.Resampler && ost.ResamplerInFormat == frame->format &&
+                    ost.ResamplerInRate == frame->sample_rate &&
+                    av.av_channel_layout_compare(&ost.ResamplerInLayout, &in) == 0;
+  if (same) {
+    av.av_channel_layout_uninit(&in);
+    return;
+  }
+  if (in.nb_channels != enc->ch_layout.nb_channels) ost.AudioResampleNeeded = true;
+  if (ost.AudioResampleNeeded && frame->format != AV_SAMPLE_FMT_S16 && Counters.Verbose > 0)
+    Log(1, "Warning, using s16 intermediate sample format for resampling");
+  SwrContext* swr = nullptr;
+  int result = av.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
+                                      &in, static_cast<AVSampleFormat>(frame->format),
+                                      frame->sample_rate, 0, nullptr);
+  SwrPtr owner(swr);
+  if (result >= 0 && swr) {
+    // The resampling filter of the old engine: 16 taps, 2^10 phases, cut-off 0.8.
+    av.av_opt_set_int(swr, "filter_size", 16, 0);
+    av.av_opt_set_int(swr, "phase_shift", 10, 0);
+    av.av_opt_set_int(swr, "linear_interp", 0, 0);
+    av.av_opt_set_double(swr, "cutoff", 0.8, 0);
+    result = av.swr_init(swr);
+  }
+  if (result < 0 || !swr) {
+    av.av_channel_layout_uninit(&in);
+    throw FFmpegException(StrFormat("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                                    frame->ch_layout.nb_channels, frame->sample_rate,
+                                    enc->ch_layout.nb_channels, enc->sample_rate));
+  }
+  ost.Resampler = std::move(owner);
+  ost.ResamplerInFormat = frame->format;
+  ost.ResamplerInRate = frame->sample_rate;
+  av.av_channel_layout_uninit(&ost.ResamplerInLayout);
+  ost.ResamplerInLayout = in;
+}
+
+void TCustomFFmpeg::DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame) {
+  AVCodecContext* enc = ost.Enc;
+  MakeResampler(ost, frame);
+  SwrContext* swr = ost.Resampler.get();
+  const int rate = enc->sample_rate;
+  const int inChannels = frame->ch_layout.nb_channels;
+  const int bytesPerSample = av.av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
+  const bool planarIn = av.av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
+  int inSamples = frame->nb_samples;
+  int skip = 0;  // input samples dropped from the front
+
+  // Synchronisation with the input clock.
+  const double ipts = static_cast<double>(ost.Sync->Pts - MuxTime.StartTime) / 1000000.0;
+  const int64_t fifo = av.av_audio_fifo_size(ost.Fifo.get());
+  if (Sync.AudioSyncMethod == 0) {
+    ost.SyncOpts = std::llrint(ipts * rate) - fifo;
+  } else {
+    const double delta = ipts * rate - static_cast<double>(ost.SyncOpts) - static_cast<double>(fifo);
+    const double idelta = delta * frame->sample_rate / rate;
+    int64_t sampleDelta = static_cast<int64_t>(idelta);
+    if (std::fabs(delta) > 50) {
+      if (ist.IsStart || std::fabs(delta) > Sync.AudioDriftThreshold * rate) {
+        if (sampleDelta < 0) {
+          skip = static_cast<int>(std::min<int64_t>(-sampleDelta, inSamples));
+          inSamples -= skip;
+          if (Counters.Verbose > 2)
+            Log(1, StrFormat("discarding %d audio samples", static_cast<int>(-delta)));
+          if (inSamples == 0) return;
+          ist.IsStart = false;
+        } else {
+          const int64_t cap = MAX_AUDIO_PACKET_SIZE / (2 * std::max(inChannels, 1));
+          if (sampleDelta + inSamples <= cap)
+            ist.IsStart = false;
+          else
+            sampleDelta = std::max<int64_t>(cap - inSamples, 0);
+          if (sampleDelta > 0 && av.swr_inject_silence(swr, static_cast<int>(sampleDelta)) < 0)
+            throw FFmpegException("av_audio_convert() failed");
+          if (Counters.Verbose > 2)
+            Log(1, StrFormat("adding %d audio samples of silence", static_cast<int>(delta)));
+        }
+      } else if (Sync.AudioSyncMethod > 1) {
+        const int comp = static_cast<int>(
+            std::clamp<double>(std::trunc(delta), -Sync.AudioSyncMethod, Sync.AudioSyncMethod));
+        if (Counters.Verbose > 2)
+          Log(1, StrFormat("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
+                           comp, rate));
+        av.swr_set_compensation(swr, comp, rate);
+      }
+    }
+  }
+
+  // Conversion of layout, rate and format.
+  const uint8_t* in[AV_NUM_DATA_POINTERS] = {};
+  const int planes = planarIn ? inChannels : 1;
+  for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
+    in[p] = frame->extended_data[p] + static_cast<size_t>(skip) * bytesPerSample *
+                                          (planarIn ? 1 : inChannels);
+  const int capacity = av.swr_get_out_samples(swr, inSamples);
+  if (!ConvertSamples(ost, swr, planes <= AV_NUM_DATA_POINTERS ? in : nullptr, inSamples,
+                      capacity))
+    return;
+  WriteAudioFrames(ost, false);
+}
+
+bool TCustomFFmpeg::ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, const uint8_t** in,
+                                   int inSamples, int capacity) {
+  AVCodecContext* enc = ost.Enc;
+  if (capacity <= 0) return true;
+  // The conversion buffer belongs to the stream and only grows.
+  if (!ost.AudioFrame || ost.AudioFrame->nb_samples < capacity) {
+    FramePtr buffer(av.av_frame_alloc());
+    if (!buffer) throw FFmpegException("av_malloc failed");
+    buffer->format = enc->sample_fmt;
+    buffer->nb_samples = capacity;
+    av.av_channel_layout_copy(&buffer->ch_layout, &enc->ch_layout);
+    buffer->sample_rate = enc->sample_rate;
+    if (av.av_frame_get_buffer(buffer.get(), 0) < 0) throw FFmpegException("av_malloc failed");
+    ost.AudioFrame = std::move(buffer);
+  }
+  int converted = av.swr_convert(swr, ost.AudioFrame->extended_data, capacity, in, inSamples);
+  if (converted < 0) {
+    if (Sync.ExitOnError) throw FFmpegException("av_audio_convert() failed");
+    Log(0, "av_audio_convert() failed");
+    return false;
+  }
+  if (converted > 0 && av.av_audio_fifo_write(ost.Fifo.get(),
+                                              reinterpret_cast<void**>(ost.AudioFrame->extended_data),
+                                              converted) < converted)
+    throw FFmpegException("av_fifo_realloc2() failed");
+  return true;
+}
+
+void TCustomFFmpeg::WriteAudioFrames(TOutputStreamEntry& ost, bool last) {
+  AVCodecContext* enc = ost.Enc;
+  AVAudioFifo* fifo = ost.Fifo.get();
+  // Sample-by-sample encoders (PCM) take each chunk whole as one frame.
+  const bool whole = enc->frame_size <= 1 ||
+                     (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+  while (true) {
+    const int available = av.av_audio_fifo_size(fifo);
+    int count = whole ? available : enc->frame_size;
+    if (available == 0 || (!last && available < count)) break;
+    count = std::min(count, available);
+    FramePtr frame(av.av_frame_alloc());
+    if (!frame) throw FFmpegException("Audio encoding failed");
+    frame->format = enc->sample_fmt;
+    frame->nb_samples = count;
+    frame->sample_rate = enc->sample_rate;
+    av.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+    if (av.av_frame_get_buffer(frame.get(), 0) < 0) throw FFmpegException("Audio encoding failed");
+    av.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), count);
+    // Frames reach the encoder in order: the clock never goes back.
+    int64_t pts = ost.SyncOpts;
+    if (ost.NextAudioPts != AV_NOPTS_VALUE && pts < ost.NextAudioPts) pts = ost.NextAudioPts;
+    frame->pts = pts;
+    ost.NextAudioPts = pts + count;
+    ost.SyncOpts += count;
+    Counters.AudioSize += EncodeAndWrite(ost, frame.get(), "Audio encoding failed");
+  }
+}
+
+void TCustomFFmpeg::DrainAudio(TOutputStreamEntry& ost) {
+  if (!ost.Fifo) return;
+  if (ost.Resampler) {
+    // What the resampler still holds, then the short last frame.
+    const int capacity = av.swr_get_out_samples(ost.Resampler.get(), 0);
+    ConvertSamples(ost, ost.Resampler.get(), nullptr, 0, capacity);
+  }
+  WriteAudioFrames(ost, true);
+  Counters.AudioSize += EncodeAndWrite(ost, nullptr, "Audio encoding failed");
+}

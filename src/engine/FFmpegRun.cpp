@@ -1,0 +1,175 @@
+// Run control: starting a job on the caller's thread or a worker, stop,
+// pause, resume, termination, and the end of a job.
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "FFmpeg.h"
+#include "FFmpegLoader.h"
+#include "Transcode.h"
+
+void SetCurrentThreadPriority(TThreadPriority priority) {
+  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  if (priority == TThreadPriority::Idle) {
+    sched_param param{};
+    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0) return;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19);
+    return;
+  }
+  const int nice = priority == TThreadPriority::Lowest  ? 15
+                   : priority == TThreadPriority::Lower ? 5
+                                                        : 0;
+  setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+}
+
+TFFmpegThread::TFFmpegThread(TCustomFFmpeg* engine, TThreadPriority priority)
+    : Engine(engine), Priority(priority) {}
+
+TFFmpegThread::~TFFmpegThread() {
+  if (!Thread.joinable()) return;
+  // A worker that frees its own engine cannot wait for itself.
+  if (Thread.get_id() == std::this_thread::get_id())
+    Thread.detach();
+  else
+    Thread.join();
+}
+
+void TFFmpegThread::Start() {
+  if (Thread.joinable() || !Engine) return;
+  Thread = std::thread([this] { Execute(); });
+}
+
+void TFFmpegThread::WaitFor() {
+  if (Thread.joinable() && Thread.get_id() != std::this_thread::get_id()) Thread.join();
+}
+
+void TFFmpegThread::Execute() {
+  Tid = static_cast<int>(syscall(SYS_gettid));
+  SetCurrentThreadPriority(Priority);
+  Engine->Run();
+}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  RunState.StopRequested = true;
+  {
+    std::lock_guard<std::mutex> lock(RunState.GateLock);
+    RunState.Paused = false;
+  }
+  RunState.Gate.notify_all();
+  for (int poll = 0; poll < 10 && RunState.WorkerRegistered; ++poll)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A worker still running keeps its engine: wait as long as it takes rather
+  // than free what it uses.
+  RunState.Worker.reset();
+  if (RunState.TerminateThread.joinable()) {
+    if (RunState.TerminateThread.get_id() == std::this_thread::get_id())
+      RunState.TerminateThread.detach();
+    else
+      RunState.TerminateThread.join();
+  }
+  if (FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES)) {
+    ReleaseAll();
+  } else {
+    // The deleters call through the bound table, which is gone: what the job
+    // still holds is left to the end of the process rather than crash.
+    for (auto& file : Input.Files) (void)file.release();
+    for (auto& codecs : Input.Codecs)
+      for (auto& ctx : codecs) (void)ctx.release();
+    for (auto& file : Output.Files) (void)file.release();
+    for (auto& codecs : Output.Codecs)
+      for (auto& ctx : codecs) (void)ctx.release();
+    for (auto& options : Output.MuxOptions) (void)options.release();
+    for (auto& ctx : OptionContexts.Codec) (void)ctx.release();
+    (void)OptionContexts.Format.release();
+    (void)OptionContexts.Scaler.release();
+    for (TFrameConverter* converter : {&RunState.HookConverter, &RunState.PreviewConverter}) {
+      (void)converter->ToBitmap.release();
+      (void)converter->FromBitmap.release();
+    }
+  }
+}
+
+TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
+  if (RunState.Running || RunState.Done) return nullptr;
+  const char* refusal = Output.FileCount == 0  ? "At least one output file must be specified"
+                        : Input.FileCount == 0 ? "At least one input file must be specified"
+                                               : nullptr;
+  if (refusal) {
+    ReleaseAll();
+    Log(-1, refusal);
+    RunState.ExceptionRaised = true;
+    RunState.ExceptionMessage = refusal;
+    Finish();
+    return nullptr;
+  }
+  RunState.Running = true;
+  RunState.StopRequested = false;
+  RunState.FinishedNormally = false;
+  RunState.Done = false;
+  if (!threaded) {
+    Run();
+    return nullptr;
+  }
+  RunState.Worker = std::make_unique<TFFmpegThread>(this, priority);
+  RunState.WorkerRegistered = true;
+  return RunState.Worker.get();
+}
+
+void TCustomFFmpeg::Run() {
+  RunState.FinishedNormally = false;
+  auto fail = [this](const std::string& message) {
+    Log(-1, message);
+    RunState.ExceptionRaised = true;
+    RunState.ExceptionMessage = message;
+  };
+  try {
+    Transcode();
+  } catch (const std::exception& e) {
+    fail(e.what());
+  } catch (...) {
+    // Nothing may leave a job's thread: an unknown failure is the job's error.
+    fail("Unknown error during the conversion");
+  }
+  CloseOpenedCodecs();
+  ReleaseAll();
+  Finish();
+}
+
+void TCustomFFmpeg::Stop() {
+  RunState.StopRequested = true;
+  Resume();
+}
+
+void TCustomFFmpeg::Terminate() {
+  if (RunState.Running) {
+    Stop();
+    return;
+  }
+  if (RunState.Done || RunState.TerminatePending.exchange(true)) return;
+  RunState.TerminateThread = std::thread([this] {
+    SetCurrentThreadPriority(TThreadPriority::Idle);
+    Finish();
+  });
+}
+
+void TCustomFFmpeg::Pause() {
+  if (!RunState.WorkerRegistered) return;
+  std::lock_guard<std::mutex> lock(RunState.GateLock);
+  RunState.Paused = true;
+}
+
+void TCustomFFmpeg::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(RunState.GateLock);
+    RunState.Paused = false;
+  }
+  RunState.Gate.notify_all();
+}
+
+void TCustomFFmpeg::Finish() {
+  RunState.Running = false;
+  RunState.Done = true;
+  RunState.WorkerRegistered = false;
+  if (OnTerminate) OnTerminate(this);
+}

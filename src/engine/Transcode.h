@@ -1,0 +1,74 @@
+// Per-run records of one conversion: they live from the set-up of a job to
+// the end of its main loop and are touched only by the thread running it.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "Deleters.h"
+
+struct TInputFileEntry {
+  bool Eof = false;
+  int FirstIndex = 0;   // index of the file's first stream in the stream table
+  int StreamCount = 0;
+};
+
+struct TInputStreamEntry {
+  int FileIndex = 0, Index = 0;
+  AVStream* St = nullptr;
+  AVCodecContext* Dec = nullptr;  // the stream's decoder context (owned by the input table)
+  bool Discard = true;            // no output stream takes data from it
+  bool DecodingNeeded = false;
+  int64_t RateEmuStart = 0;              // µs
+  int64_t NextPts = AV_NOPTS_VALUE;      // µs, next expected timestamp
+  int64_t Pts = 0;                       // µs, current timestamp
+  bool IsStart = true;
+};
+
+struct TOutputStreamEntry {
+  int FileIndex = 0, Index = 0;
+  int SourceIndex = 0;  // into the input stream table
+  AVStream* St = nullptr;
+  AVCodecContext* Enc = nullptr;  // owned by the output table
+  bool Copy = false;
+  bool EncodingNeeded = false;
+  int FrameNumber = 0;
+  TInputStreamEntry* Sync = nullptr;
+  int64_t SyncOpts = 0;  // frames (video) or samples (audio) given to the encoder
+  int64_t MuxTimestamp = AV_NOPTS_VALUE;  // end of the last written packet, stream time base
+  std::vector<BSFPtr> Bitstream;          // the stream's bitstream filter chain
+  // Video
+  bool ResampleNeeded = false, CropNeeded = false, PadNeeded = false;
+  int CropTop = 0, CropLeft = 0, ResampleHeight = 0;
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  SwsPtr Scaler;
+  FramePtr Picture;  // the picture handed to the encoder
+  // Audio
+  bool AudioResampleNeeded = false;
+  SwrPtr Resampler;
+  int ResamplerInFormat = AV_SAMPLE_FMT_NONE, ResamplerInRate = 0;
+  AVChannelLayout ResamplerInLayout{};
+  AudioFifoPtr Fifo;
+  FramePtr AudioFrame;  // the converted samples of one chunk, reused; only grows
+  int64_t NextAudioPts = AV_NOPTS_VALUE;  // encoder time base
+  // What the encoder said of its last packet (quality, picture type, errors).
+  int LastQuality = 0;
+  int LastPictType = AV_PICTURE_TYPE_NONE;
+  int64_t LastErrors[4] = {};
+  // Two-pass statistics
+  FILE* Pass1Log = nullptr;
+
+  TOutputStreamEntry() = default;
+  TOutputStreamEntry(const TOutputStreamEntry&) = delete;
+  TOutputStreamEntry& operator=(const TOutputStreamEntry&) = delete;
+  ~TOutputStreamEntry();
+};
+
+struct TTranscodeTables {
+  std::vector<TInputFileEntry> Files;
+  std::vector<TInputStreamEntry> InStreams;
+  std::vector<std::unique_ptr<TOutputStreamEntry>> OutStreams;
+  PacketPtr Packet;         // the packet read from an input, reused
+  PacketPtr OutPacket;      // an encoded or copied packet, reused
+  FramePtr Decoded;         // the decoded frame, reused
+  int64_t LastReportTime = 0;
+};
