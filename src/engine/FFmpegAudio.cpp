@@ -115,12 +115,19 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, 
   int skip = 0;  // input samples dropped from the front
 
   // Synchronisation with the input clock.
-  const double ipts = static_cast<double>(ost.Sync->Pts - MuxTime.StartTime) / 1000000.0;
+  // The input position in output samples; from the frame's own timestamp
+  // when there is one, which is exact where microseconds would round.
+  double position = static_cast<double>(ost.Sync->Pts - MuxTime.StartTime) / 1000000.0 * rate;
+  if (ost.Sync == &ist && ist.FramePts != AV_NOPTS_VALUE) {
+    const AVRational tb = ist.St->time_base;
+    position = static_cast<double>(ist.FramePts) * tb.num * rate / tb.den -
+               static_cast<double>(MuxTime.StartTime) * rate / 1000000.0;
+  }
   const int64_t fifo = av.av_audio_fifo_size(ost.Fifo.get());
   if (Sync.AudioSyncMethod == 0) {
-    ost.SyncOpts = std::llrint(ipts * rate) - fifo;
+    ost.SyncOpts = std::llrint(position) - fifo;
   } else {
-    const double delta = ipts * rate - static_cast<double>(ost.SyncOpts) - static_cast<double>(fifo);
+    const double delta = position - static_cast<double>(ost.SyncOpts) - static_cast<double>(fifo);
     const double idelta = delta * frame->sample_rate / rate;
     int64_t sampleDelta = static_cast<int64_t>(idelta);
     if (std::fabs(delta) > 50) {

@@ -194,6 +194,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPa
       while ((result = av.avcodec_receive_frame(dec, frame)) >= 0) {
         // The decoder's own timestamp when it has one, else the running clock.
         const int64_t ts = frame->best_effort_timestamp;
+        ist.FramePts = ts;
         ist.Pts = ts != AV_NOPTS_VALUE ? av.av_rescale_q(ts, ist.St->time_base, MicroSeconds)
                                        : ist.NextPts;
         int64_t duration = 0;
@@ -386,22 +387,23 @@ void TCustomFFmpeg::EndOfLoop() {
   // 1. Flush decoders and encoders.
   for (size_t i = 0; i < T.InStreams.size(); ++i)
     if (T.InStreams[i].DecodingNeeded) OutputPacket(T.InStreams[i], static_cast<int>(i), nullptr);
-  // 2. Trailers; the byte streams are closed here so that a failed final
-  // write fails the job instead of leaving a truncated file behind.
+  // 2. Trailers.
   for (int i = 0; i < Output.FileCount; ++i) {
-    AVFormatContext* oc = Output.Files[i].get();
-    int result = av.av_write_trailer(oc);
+    int result = av.av_write_trailer(Output.Files[i].get());
     if (result < 0) throw FFmpegException(LibraryErrorText("av_write_trailer()", result));
-    if (oc->pb && !(oc->oformat->flags & AVFMT_NOFILE)) {
-      result = oc->pb->error;
-      int closed = av.avio_closep(&oc->pb);
-      if (result >= 0) result = closed;
-      if (result < 0)
-        throw FFmpegException(LibraryErrorText(oc->url ? oc->url : "output", result));
-    }
   }
   // 3. The last report.
   PrintReport(true);
+  // The byte streams are closed here so that a failed final write fails the
+  // job instead of leaving a truncated file behind.
+  for (int i = 0; i < Output.FileCount; ++i) {
+    AVFormatContext* oc = Output.Files[i].get();
+    if (!oc->pb || (oc->oformat->flags & AVFMT_NOFILE)) continue;
+    int result = oc->pb->error;
+    const int closed = av.avio_closep(&oc->pb);
+    if (result >= 0) result = closed;
+    if (result < 0) throw FFmpegException(LibraryErrorText(oc->url ? oc->url : "output", result));
+  }
   // 4.-5. Codecs.
   CloseOpenedCodecs();
   // 6. Finished normally unless a stop was requested.

@@ -417,6 +417,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {
   av.av_dict_set_int(&muxOptions, "preload", static_cast<int64_t>(MuxTime.MuxPreload * 1000000),
                      0);
   if (Video.LoopOutput >= 0) av.av_dict_set_int(&muxOptions, "loop", Video.LoopOutput, 0);
+  // ADTS carries tags only in an ID3v2 header, which the muxer leaves out by default.
+  if (std::strcmp(format->name, "adts") == 0) av.av_dict_set(&muxOptions, "write_id3v2", "1", 0);
   Output.MuxOptions[fileIndex].reset(muxOptions);
   CopyOptions(OptionContexts.Names, OptionContexts.Format.get(), context,
               AV_OPT_FLAG_ENCODING_PARAM);

@@ -21,6 +21,7 @@ struct TInputStreamEntry {
   int64_t RateEmuStart = 0;              // µs
   int64_t NextPts = AV_NOPTS_VALUE;      // µs, next expected timestamp
   int64_t Pts = 0;                       // µs, current timestamp
+  int64_t FramePts = AV_NOPTS_VALUE;     // the decoded frame's own timestamp, stream time base
   bool IsStart = true;
 };
 

@@ -78,7 +78,7 @@
   X(av_demuxer_iterate) X(av_muxer_iterate) X(av_codec_get_id) X(av_codec_get_tag)         \
   X(av_codec_get_tag2) X(avformat_query_codec) X(av_dump_format) X(av_pkt_dump_log2)        \
   X(av_sdp_create) X(av_filename_number_test) X(avio_open2) X(avio_closep) X(avio_size)     \
-  X(avio_seek) X(avio_feof) X(avio_flush) X(avio_enum_protocols) X(avformat_network_init)    \
+  X(avio_seek) X(avio_write) X(avio_feof) X(avio_flush) X(avio_enum_protocols) X(avformat_network_init)    \
   X(av_probe_input_buffer2)
 
 #define QL_AVFILTER_ENTRY_POINTS(X)                                                         \

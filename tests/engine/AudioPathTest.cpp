@@ -1,0 +1,222 @@
+// Audio conversions into every format of the application, checked with ffprobe
+// and ffmpeg as the oracle; resampling, channel mapping, volume and sync.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "FFmpeg.h"
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct TFormat {
+  const char* Name;       // file extension
+  const char* Encoder;    // "acodec"
+  const char* Codec;      // what ffprobe reports
+  const char* Container;  // ffprobe's format_name
+  double Padding;         // seconds an encoder may add at the ends
+};
+
+const TFormat Formats[] = {
+    {"wav", "pcm_s16le", "pcm_s16le", "wav", 0},
+    {"mp3", "libmp3lame", "mp3", "mp3", 0.03},
+    {"mp2", "mp2", "mp2", "mp3", 2 * 1152 / 44100.0},
+    {"aac", "aac", "aac", "aac", 3 * 1024 / 44100.0},
+    {"wma", "wmav2", "wmav2", "asf", 3 * 2048 / 44100.0},
+    {"ogg", "flac", "flac", "ogg", 0},
+};
+
+std::string Stereo60() {
+  return Fixture("stereo60.wav",
+                 "-f lavfi -i sine=frequency=440:duration=60:sample_rate=44100 "
+                 "-af aeval='val(0)|0.5*val(0)' -ac 2 -metadata title=Quellon\\ Song "
+                 "-metadata artist=Someone -metadata album=Tests -metadata date=2026 "
+                 "-metadata track=7 -metadata genre=Test -metadata comment=Tagged");
+}
+
+std::string Stereo60Mp3() {
+  return Fixture("stereo60.mp3", "-i '" + Stereo60() + "' -c:a libmp3lame -b:a 160k");
+}
+
+// Decoded length in seconds (what a player plays).
+double DecodedSeconds(const std::string& path) {
+  std::string out = Capture("ffmpeg -v error -i '" + path +
+                            "' -f s16le -ac 1 -ar 44100 - 2>/dev/null | wc -c");
+  return out.empty() ? -1 : std::stod(out) / 2 / 44100.0;
+}
+
+// Peak absolute sample of a channel over a window, as a fraction of full scale.
+double Peak(const std::string& path, double from, double length, int channel = 0) {
+  std::string out = Capture(StrFormat(
+      "ffmpeg -nostdin -ss %f -t %f -i '%s' -af 'pan=mono|c0=c%d,volumedetect' -f null - 2>&1 "
+      "| grep max_volume",
+      from, length, path.c_str(), channel));
+  size_t at = out.find("max_volume:");
+  if (at == std::string::npos) return -1;
+  const std::string value = out.substr(at + 11);
+  if (value.find("-inf") != std::string::npos) return 0;
+  return std::pow(10.0, std::stod(value) / 20.0);
+}
+
+class AudioPath : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
+  void SetUp() override {
+    Engine.Reset();
+    Log.Attach(Engine);
+  }
+  // Converts source into out with the given output options; the job must succeed.
+  void Convert(const std::string& source, const std::string& out,
+               const std::vector<std::pair<std::string, std::string>>& outputOptions,
+               const std::vector<std::pair<std::string, std::string>>& inputOptions = {}) {
+    Engine.Reset();
+    Log.Lines.clear();
+    for (const auto& option : inputOptions) Engine.SetOption(option.first, option.second);
+    ASSERT_TRUE(Engine.OpenInputFile(source)) << Engine.LastError;
+    for (const auto& option : outputOptions) Engine.SetOption(option.first, option.second);
+    ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+    Engine.Start(false);
+    ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
+    ASSERT_TRUE(Engine.RunState.FinishedNormally);
+  }
+  TTempDir Dir;
+  TCustomFFmpeg Engine;
+  TLogCapture Log;
+};
+
+}  // namespace
+
+TEST_F(AudioPath, EveryFormatFromWavAndMp3) {
+  for (const std::string& source : {Stereo60(), Stereo60Mp3()}) {
+    const double expected = DecodedSeconds(source);
+    for (const TFormat& format : Formats) {
+      SCOPED_TRACE(source + " -> " + format.Name);
+      const std::string out = Dir.File(std::string("out.") + format.Name);
+      Convert(source, out, {{"acodec", format.Encoder}});
+      EXPECT_TRUE(DecodesCleanly(out));
+      EXPECT_EQ(Probe(out, "a:0", "stream=codec_name"), format.Codec);
+      EXPECT_EQ(Probe(out, "", "format=format_name"), format.Container);
+      EXPECT_EQ(Probe(out, "a:0", "stream=sample_rate"), "44100");
+      EXPECT_EQ(Probe(out, "a:0", "stream=channels"), "2");
+      const double seconds = DecodedSeconds(out);
+      EXPECT_GE(seconds, expected - 0.05);
+      EXPECT_LE(seconds, expected + 0.05 + format.Padding);
+      std::filesystem::remove(out);
+    }
+  }
+}
+
+TEST_F(AudioPath, TagsOfTheSourceReachEveryFormat) {
+  for (const TFormat& format : Formats) {
+    SCOPED_TRACE(format.Name);
+    const std::string out = Dir.File(std::string("tagged.") + format.Name);
+    Convert(Stereo60(), out, {{"acodec", format.Encoder}, {"t", "1"}});
+    const std::string tags = Capture("ffprobe -v error -show_entries format_tags:stream_tags "
+                                     "-of default=nw=1 '" + out + "'");
+    EXPECT_NE(tags.find("=Quellon Song"), std::string::npos) << tags;
+    EXPECT_NE(tags.find("=Someone"), std::string::npos) << tags;
+    if (std::string(format.Name) != "wav") {
+      EXPECT_NE(tags.find("=Tests"), std::string::npos) << tags;
+    }
+  }
+}
+
+TEST_F(AudioPath, RatesAndLayoutsEncodersRefuseBecomeTheNearestTheyTake) {
+  const std::string mono = Fixture("mono22050.wav", "-f lavfi -i sine=duration=2:sample_rate=22050 -ac 1");
+  std::string out = Dir.File("stereo44.mp3");
+  Convert(mono, out, {{"acodec", "libmp3lame"}, {"ac", "2"}, {"ar", "44100"}});
+  EXPECT_EQ(Probe(out, "a:0", "stream=sample_rate"), "44100");
+  EXPECT_EQ(Probe(out, "a:0", "stream=channels"), "2");
+  EXPECT_NEAR(DecodedSeconds(out), 2.0, 0.05);
+
+  const std::string hires = Fixture("hires96.wav", "-f lavfi -i sine=duration=3:sample_rate=96000 -ac 2");
+  for (const char* name : {"hires.mp3", "hires.wma", "hires.mp2"}) {
+    SCOPED_TRACE(name);
+    out = Dir.File(name);
+    Convert(hires, out, {});
+    EXPECT_EQ(Probe(out, "a:0", "stream=sample_rate"), "48000");
+    EXPECT_TRUE(DecodesCleanly(out));
+    EXPECT_NEAR(DecodedSeconds(out), 3.0, 0.15);
+  }
+
+  const std::string surround = Fixture("surround51.wav",
+                                       "-f lavfi -i sine=duration=3:sample_rate=48000 "
+                                       "-af aformat=channel_layouts=5.1");
+  for (const char* name : {"surround.mp2", "surround.wma", "surround.mp3"}) {
+    SCOPED_TRACE(name);
+    out = Dir.File(name);
+    Convert(surround, out, {});
+    EXPECT_EQ(Probe(out, "a:0", "stream=channels"), "2");
+    EXPECT_TRUE(DecodesCleanly(out));
+  }
+
+  const std::string low = Fixture("low8000.wav", "-f lavfi -i sine=duration=2:sample_rate=8000 -ac 1");
+  for (const TFormat& format : Formats) {
+    out = Dir.File(std::string("low.") + format.Name);
+    Convert(low, out, {{"acodec", format.Encoder}});
+    EXPECT_TRUE(DecodesCleanly(out)) << format.Name;
+  }
+}
+
+TEST_F(AudioPath, SampleFormatsAreConverted) {
+  const std::string u8 = Fixture("u8.wav", "-f lavfi -i sine=duration=2 -ac 2 -c:a pcm_u8");
+  std::string out = Dir.File("from8bit.mp3");
+  Convert(u8, out, {{"acodec", "libmp3lame"}});
+  EXPECT_TRUE(DecodesCleanly(out));
+  EXPECT_NEAR(DecodedSeconds(out), 2.0, 0.05);
+
+  const std::string flt = Fixture("float.wav", "-f lavfi -i sine=duration=2 -ac 2 -c:a pcm_f32le");
+  out = Dir.File("fromfloat.wav");
+  Convert(flt, out, {{"acodec", "pcm_s16le"}});
+  EXPECT_EQ(Probe(out, "a:0", "stream=codec_name"), "pcm_s16le");
+  EXPECT_EQ(Probe(out, "a:0", "stream=duration_ts"), "88200");
+  // Same signal: the s16 rendering of both is identical.
+  EXPECT_EQ(Capture("ffmpeg -v error -i '" + out + "' -f s16le - | md5sum"),
+            Capture("ffmpeg -v error -i '" + flt + "' -f s16le - | md5sum"));
+}
+
+TEST_F(AudioPath, VolumeScalesAndClips) {
+  // The sine source peaks at 1/8 of full scale.
+  const std::string quiet = Fixture("quiet.wav", "-f lavfi -i sine=duration=2 -ac 2");
+  const std::string loud = Fixture("loud.wav", "-f lavfi -i sine=duration=2 -af volume=6 -ac 2");
+  std::string out = Dir.File("doubled.wav");
+  Convert(quiet, out, {{"vol", "512"}});
+  EXPECT_NEAR(Peak(out, 0.5, 1) / Peak(quiet, 0.5, 1), 2.0, 0.02);
+  out = Dir.File("clipped.wav");
+  Convert(loud, out, {{"vol", "512"}});
+  EXPECT_NEAR(Peak(out, 0.5, 1), 1.0, 0.001);
+}
+
+TEST_F(AudioPath, SilenceFillsALateStart) {
+  // The audio starts 0.5 s after the start of the file.
+  const std::string late = Fixture("late.mka",
+                                   "-f lavfi -i sine=frequency=440:duration=3:sample_rate=44100 "
+                                   "-ac 2 -output_ts_offset 0.5 -c:a pcm_s16le");
+  const std::string out = Dir.File("synced.wav");
+  Convert(late, out, {{"async", "1"}}, {{"copyts", "1"}, {"v", "3"}});
+  EXPECT_LT(Peak(out, 0.0, 0.49), 0.0001);
+  EXPECT_GT(Peak(out, 0.51, 0.3), 0.05);
+  EXPECT_TRUE(Log.Contains("adding 22050 audio samples of silence"));
+}
+
+TEST_F(AudioPath, DriftAboveFiftySamplesIsCorrected) {
+  // The audio starts 50 or 51 samples late: only more than 50 is corrected.
+  for (int late : {50, 51}) {
+    SCOPED_TRACE(late);
+    const std::string source = Fixture(
+        StrFormat("late%d.nut", late),
+        StrFormat("-f lavfi -i sine=duration=1:sample_rate=44100 -ac 2 -c:a pcm_s16le "
+                  "-output_ts_offset %.10f",
+                  late / 44100.0));
+    const std::string out = Dir.File(StrFormat("drift%d.wav", late));
+    Convert(source, out, {{"async", "1"}}, {{"copyts", "1"}, {"v", "3"}});
+    const int added =
+        std::stoi(Capture("ffmpeg -v error -i '" + out + "' -f s16le - | wc -c")) / 4 - 44100;
+    EXPECT_EQ(added, late == 51 ? 51 : 0);
+    EXPECT_EQ(Log.Contains("adding 51 audio samples of silence"), late == 51);
+  }
+}
