@@ -1,0 +1,504 @@
+// Composition rules of the output options dialog.
+#include "OptionComposer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include "Text.h"
+
+namespace {
+
+// ---- Text helpers ----------------------------------------------------------------
+
+template <size_t N>
+int ValidIndex(const std::array<const char*, N>& items, int index, int fallback = 0) {
+  (void)items;
+  return index >= 0 && index < static_cast<int>(N) ? index : fallback;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Edits are read with the blanks around their text ignored: the settings
+// dialog hands over bit rates such as "128 ".
+bool ReadInt(const std::string& text, int& value) {
+  const std::string t = Trim(text);
+  const char* first = t.data();
+  const char* last = first + t.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first == last || !std::isdigit(static_cast<unsigned char>(*first))) return false;
+  }
+  int v = 0;
+  const auto result = std::from_chars(first, last, v);
+  if (first == last || result.ec != std::errc() || result.ptr != last) return false;
+  value = v;
+  return true;
+}
+
+int IntOr(const std::string& text, int fallback) {
+  int value = fallback;
+  return ReadInt(text, value) ? value : fallback;
+}
+
+// Parsed without the locale: the application's locale may use a decimal comma.
+double RealOr(const std::string& text, double fallback) {
+  const std::string t = Trim(text);
+  const char* first = t.data();
+  const char* last = first + t.size();
+  if (first != last && *first == '+') ++first;
+  double v = 0;
+  const auto result = std::from_chars(first, last, v);
+  if (first == last || result.ec != std::errc() || result.ptr != last || !std::isfinite(v))
+    return fallback;
+  return v;
+}
+
+std::string RealText(double value) {
+  char buf[64];
+  const auto result = std::to_chars(buf, buf + sizeof(buf), value);
+  return std::string(buf, result.ptr);
+}
+
+// A kbit/s edit in bit/s; a value whose bit rate does not fit the record
+// counts as unreadable.
+int BitsPerSecond(const std::string& kilobits, int fallback) {
+  const int64_t bits = static_cast<int64_t>(IntOr(kilobits, fallback)) * 1000;
+  if (bits > INT_MAX || bits < INT_MIN) return fallback * 1000;
+  return static_cast<int>(bits);
+}
+
+int ClampToInt(int64_t value) {
+  return static_cast<int>(std::clamp<int64_t>(value, INT_MIN, INT_MAX));
+}
+
+// Rounded toward zero to an even number, as the picture's chroma planes need.
+int EvenTowardZero(int value) { return value - value % 2; }
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// ---- Output naming -----------------------------------------------------------------
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string WithoutExtension(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
+  return path.substr(0, dot);
+}
+
+// The output name without "_(new)" and suffix.
+std::string OutputBase(const TComposerState& state) {
+  const std::string& source = state.Source.FileName;
+  const std::string& folder = state.Output.Folder;
+  if (folder == SAME_AS_INPUT) return WithoutExtension(source);
+  const std::string name = WithoutExtension(NameOf(source));
+  // An empty folder means the current folder; a folder without its trailing
+  // delimiter must not be glued to the file name.
+  if (folder.empty() || folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+std::string OutputName(const TComposerState& state, const std::string& suffix) {
+  const std::string base = OutputBase(state);
+  const auto taken = [&state](const std::string& name) {
+    const auto& reserved = state.Output.Reserved;
+    if (std::find(reserved.begin(), reserved.end(), name) != reserved.end()) return true;
+    return !state.Output.Overwrite && Exists(name);
+  };
+  std::string name = base + "_(new)" + suffix;
+  for (int64_t n = 1; taken(name); ++n) name = base + "_(new_" + std::to_string(n) + ")" + suffix;
+  return name;
+}
+
+// ---- External hook lines -------------------------------------------------------------
+
+// Free text must stay one argument of one line: line breaks and "|" (the
+// engine's other argument separator) become blanks.
+std::string HookText(const std::string& text) {
+  std::string t = text;
+  for (char& c : t)
+    if (c == '|' || c == '\r' || c == '\n' || c == '\t') c = ' ';
+  t = Trim(t);
+  return t.empty() ? DEFAULT_HOOK_TEXT : t;
+}
+
+// One "vhook=" line. The engine splits the value at "|" when it holds one,
+// else at blanks, so "|" separates whenever an argument contains a blank.
+std::string HookLine(const std::vector<std::string>& parts) {
+  bool blank = false;
+  for (const std::string& part : parts) blank = blank || part.find(' ') != std::string::npos;
+  std::string line = "vhook=";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) line += blank ? "|" : " ";
+    line += parts[i];
+  }
+  return line + "\r\n";
+}
+
+uint32_t LittleEndian(const unsigned char* p, int bytes) {
+  uint32_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+// Width and height from a BMP file's header; false when it is not one.
+bool BitmapSize(const std::string& path, int& width, int& height) {
+  std::ifstream file(path, std::ios::binary);
+  unsigned char header[26];
+  if (!file.read(reinterpret_cast<char*>(header), sizeof(header))) return false;
+  if (header[0] != 'B' || header[1] != 'M') return false;
+  const uint32_t infoSize = LittleEndian(header + 14, 4);
+  int64_t w, h;
+  if (infoSize == 12) {
+    w = LittleEndian(header + 18, 2);
+    h = LittleEndian(header + 20, 2);
+  } else if (infoSize >= 40) {
+    w = static_cast<int32_t>(LittleEndian(header + 18, 4));
+    h = std::llabs(static_cast<int32_t>(LittleEndian(header + 22, 4)));  // < 0: top-down rows
+  } else {
+    return false;
+  }
+  if (w <= 0 || h <= 0 || w > INT_MAX || h > INT_MAX) return false;
+  width = static_cast<int>(w);
+  height = static_cast<int>(h);
+  return true;
+}
+
+std::string HookLines(const TComposerState& state) {
+  const THookControls& hooks = state.Hooks;
+  if (!hooks.External) return "";
+  const THookEnabled enabled = HookControlsEnabled(hooks);
+  const std::string p = HookFolder(hooks);
+  std::string lines;
+  if (hooks.Imlib2Img && enabled.Imlib2Img) {
+    const bool dancing = hooks.ImgDancing;
+    lines += HookLine({p + "imlib2.so", "-i", p + "imlib2.jpg", "-x",
+                       dancing ? "(W-w)*(0.5+0.5*sin(N/47*PI))" : "W-w", "-y",
+                       dancing ? "(H-h)*(0.5+0.5*cos(N/97*PI))" : "H-h"});
+  }
+  if (hooks.Imlib2Txt && enabled.Imlib2Txt) {
+    lines += HookLine({p + "imlib2.so", "-R", "255", "-G", "255", "-B", "255", "-F",
+                       "Tahoma.ttf/16", "-t", HookText(hooks.Imlib2Text), "-x", "10", "-y",
+                       hooks.TxtScrolling ? "(H-25)*(0.5+0.50*cos(N/97*PI))" : "10"});
+  }
+  if (hooks.WaterMark && enabled.WaterMark) {
+    lines += HookLine(
+        {p + "watermark.so", "-f", p + "watermark.gif", "-m", hooks.WaterMarkMode ? "1" : "0"});
+  }
+  if (hooks.PaintHookImg && enabled.PaintHookImg) {
+    int pictureWidth = 64, pictureHeight = 64;
+    BitmapSize(p + "PaintHook.bmp", pictureWidth, pictureHeight);
+    // Without a video stream no picture is ever hooked; the corner is as good as any.
+    const int64_t x =
+        state.Source.HasVideo ? int64_t{state.Source.VideoWidth} - pictureWidth - 10 : 0;
+    const int64_t y =
+        state.Source.HasVideo ? int64_t{state.Source.VideoHeight} - pictureHeight - 10 : 0;
+    lines += HookLine({p + "PaintHook.so", "-i", p + "PaintHook.bmp", "-mc", "FFFFFF", "-ix",
+                       std::to_string(x), "-iy", std::to_string(y)});
+  }
+  if (hooks.PaintHookTxt && enabled.PaintHookTxt) {
+    lines += HookLine({p + "PaintHook.so", "-t", HookText(hooks.PaintHookText), "-tx", "10", "-ty",
+                       "10", "-fc", "FFFFFF", "-fn", "Tahoma", "-fs", "16", "-fst", "BU"});
+  }
+  return lines;
+}
+
+// ---- Video filters ---------------------------------------------------------------------
+
+std::string FilterChain(const TFilterControls& filters) {
+  std::vector<std::string> chain;
+  if (filters.VertFlip) chain.push_back("vflip");
+  if (filters.HoriFlip) chain.push_back("hflip");
+  if (filters.Negate) chain.push_back("negate");
+  if (filters.Scale.Checked && !Trim(filters.Scale.Text).empty())
+    chain.push_back("scale=" + Trim(filters.Scale.Text));
+  // The edit holds degrees; the rotate filter takes its angle in radians.
+  if (filters.Rotate.Checked)
+    chain.push_back("rotate=" + RealText(RealOr(filters.Rotate.Text, 45)) + "*PI/180");
+  if (filters.SetPTS.Checked && !Trim(filters.SetPTS.Text).empty())
+    chain.push_back("setpts=" + Trim(filters.SetPTS.Text));
+  std::string text;
+  for (const std::string& filter : chain) text += (text.empty() ? "" : ",") + filter;
+  return text;
+}
+
+// ---- Format presets ----------------------------------------------------------------------
+
+// Settings a container needs, by the format's extension; they replace what
+// the other controls chose. The AAC encoder is the library's own "aac".
+void ApplyFormatPreset(const std::string& ext, int norm, TOutputOptions& o, std::string& suffix) {
+  if (ext == ".flv" || ext == ".swf") {
+    const int rate = o.AudioSampleRate;
+    if (rate != 11025 && rate != 22050 && rate != 44100) o.AudioSampleRate = 22050;
+  } else if (ext == ".ogg") {
+    o.VideoCodec = "libtheora";
+    o.AudioCodec = "flac";
+  } else if (ext == ".psp") {
+    o.FileFormat = "psp";
+    o.VideoCodec = "mpeg4";
+    o.AudioCodec = "aac";
+    o.AudioSampleRate = 24000;
+    o.FrameRate = "15000/1001";
+    suffix = "_psp.mp4";
+  } else if (ext == ".ipod") {
+    o.VideoCodec = "mpeg4";
+    o.AudioCodec = "aac";
+    o.FrameSize = "320x240";
+    suffix = "_ipod.mp4";
+  } else if (ext == ".rm10") {
+    o.VideoCodec = "rv10";
+    suffix = "_rv10.rm";
+  } else if (ext == ".rm20") {
+    o.VideoCodec = "rv20";
+    suffix = "_rv20.rm";
+  } else if (ext == ".wmv") {
+    o.VideoCodec = "wmv2";
+    o.AudioCodec = "wmav2";
+  } else if (ext == ".mkv") {
+    o.VideoCodec = "libx264";
+  } else if (ext == ".wma") {
+    o.DisableVideo = true;
+    o.AudioCodec = "wmav2";
+  } else if (ext == ".3gp") {
+    o.AudioChannels = 1;
+    o.AudioSampleRate = 8000;
+    o.AudioBitrate = 7400;
+    o.FrameSize = "128x96";
+  } else if (ext == ".vcd" || ext == ".svcd" || ext == ".dvd") {
+    o.Target = ext == ".vcd" ? tkVCD : ext == ".svcd" ? tkSVCD : tkDVD;
+    o.Norm = ValidIndex(NormItems, norm);
+    o.DefaultNorm = tnPAL;
+    const char* normSuffix = o.Norm == tnPAL    ? "_pal.mpg"
+                             : o.Norm == tnNTSC ? "_ntsc.mpg"
+                                                : "_auto.mpg";
+    suffix = "_" + ext.substr(1) + normSuffix;
+  }
+}
+
+void ReadEdges(const TEdgeControls& edges, int& top, int& bottom, int& left, int& right) {
+  top = EvenTowardZero(IntOr(edges.Top, 0));
+  bottom = EvenTowardZero(IntOr(edges.Bottom, 0));
+  left = EvenTowardZero(IntOr(edges.Left, 0));
+  right = EvenTowardZero(IntOr(edges.Right, 0));
+}
+
+std::string FormatExtension(const TComposerState& state) {
+  return "." +
+         Lower(FormatItems[ValidIndex(FormatItems, state.Output.Format, DEFAULT_FORMAT_INDEX)]);
+}
+
+void UpdateCutClipEnabled(TClipControls& clip) {
+  clip.Enabled = clip.Bar.SelEnd >= 1 && clip.Bar.SelStart < clip.Bar.SelEnd;
+}
+
+}  // namespace
+
+// ---- Driving the controls ------------------------------------------------------------------
+
+bool SelectFormat(TComposerState& state, const std::string& item) {
+  for (size_t i = 0; i < FormatItems.size(); ++i) {
+    if (Lower(FormatItems[i]) == Lower(item)) {
+      state.Output.Format = static_cast<int>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ApplyAudioSettings(TComposerState& state, int channels, int sampleRate,
+                        const std::string& bitRate) {
+  state.Audio.Channels = ValidIndex(AudioChannelItems, channels);
+  state.Audio.SampleRate = ValidIndex(SampleRateItems, sampleRate);
+  state.Audio.BitRate.Text = bitRate;
+}
+
+void LoadSource(TComposerState& state, const TSourceFacts& source) {
+  state.Source = source;
+  TClipControls& clip = state.Clip;
+  clip = TClipControls();
+  TTimeBar& bar = clip.Bar;
+  // A still image has no time to cut.
+  bar.HasSlider = source.FormatName != "image2";
+  if (!bar.HasSlider) return;
+  while (source.Duration / bar.Step > 32767) bar.Step *= 10;
+  bar.Max = static_cast<int>(std::max<int64_t>(0, source.Duration / bar.Step));
+  bar.LineSize = bar.Max > 10000 ? 1000 : bar.Max > 1000 ? 100 : bar.Max > 100 ? 10 : 1;
+  bar.PageSize = 5 * bar.LineSize;
+}
+
+void SetTimeBarPosition(TClipControls& clip, int position) {
+  clip.Bar.Position = std::clamp(position, 0, clip.Bar.Max);
+}
+
+int TimeBarPositionAt(const TTimeBar& bar, double seconds) {
+  if (!std::isfinite(seconds) || seconds <= 0) return 0;
+  const double position = std::round(seconds * 1e6 / static_cast<double>(bar.Step));
+  return position >= bar.Max ? bar.Max : static_cast<int>(position);
+}
+
+void SetClipStart(TClipControls& clip) {
+  clip.Bar.SelStart = clip.Bar.Position;
+  clip.StartText = TimeText(clip.Bar.Position * clip.Bar.Step);
+  UpdateCutClipEnabled(clip);
+}
+
+void SetClipEnd(TClipControls& clip) {
+  clip.Bar.SelEnd = clip.Bar.Position;
+  clip.EndText = TimeText(clip.Bar.Position * clip.Bar.Step);
+  UpdateCutClipEnabled(clip);
+}
+
+int TickFrequency(const TTimeBar& bar, int widthPixels) {
+  const int ticks = std::max(1, (widthPixels - 12) / 10);
+  return std::max(1, bar.Max / ticks);
+}
+
+std::string TimeText(int64_t microseconds) {
+  return StrFormat("%lld.%.3lld", static_cast<long long>(microseconds / 1000000),
+                   static_cast<long long>((microseconds / 1000) % 1000));
+}
+
+bool ClipRange(const TComposerState& state, TClipRange& range) {
+  const TClipControls& clip = state.Clip;
+  const TTimeBar& bar = clip.Bar;
+  if (!clip.Enabled || !clip.Checked || bar.SelEnd <= 0 || bar.SelStart >= bar.SelEnd) return false;
+  int64_t start = bar.SelStart * bar.Step / 1000;
+  int64_t end = bar.SelEnd * bar.Step / 1000;
+  const int64_t duration = state.Source.Duration / 1000;
+  if (start < 0 || start >= duration) start = 0;
+  if (start >= end || end > duration) end = duration;
+  if (end <= start) return false;  // no known duration to cut from
+  range.Start = ClampToInt(start);
+  range.End = ClampToInt(end);
+  return true;
+}
+
+std::string HookFolder(const THookControls& hooks) {
+  if (hooks.Folder.empty()) return ExecutableDir() + "vhook/";
+  return hooks.Folder.back() == '/' ? hooks.Folder : hooks.Folder + "/";
+}
+
+THookEnabled HookControlsEnabled(const THookControls& hooks) {
+  THookEnabled enabled;
+  if (!hooks.External) return enabled;
+  // Each box needs its library in the hook folder; the system's loader finds
+  // what those libraries depend on.
+  const std::string folder = HookFolder(hooks);
+  const bool imlib2 = Exists(folder + "imlib2.so");
+  const bool waterMark = Exists(folder + "watermark.so");
+  const bool paintHook = Exists(folder + "PaintHook.so");
+  enabled.Imlib2Img = enabled.Imlib2Txt = imlib2;
+  enabled.WaterMark = waterMark;
+  enabled.PaintHookImg = enabled.PaintHookTxt = paintHook;
+  enabled.Behavior = (hooks.Imlib2Img && imlib2) || (hooks.Imlib2Txt && imlib2) ||
+                     (hooks.WaterMark && waterMark) || (hooks.PaintHookImg && paintHook) ||
+                     (hooks.PaintHookTxt && paintHook);
+  return enabled;
+}
+
+// ---- Composing -----------------------------------------------------------------------------
+
+void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
+  o = TOutputOptions();
+  const std::string ext = FormatExtension(state);
+  std::string suffix = ext;
+
+  const int channels = ValidIndex(AudioChannelItems, state.Audio.Channels);
+  if (channels > 0) o.AudioChannels = channels;  // 1 mono, 2 stereo
+  const int rate = ValidIndex(SampleRateItems, state.Audio.SampleRate);
+  if (rate > 0) o.AudioSampleRate = IntOr(SampleRateItems[rate], 22050);
+  if (state.Audio.Volume.Checked) o.AudioVolume = IntOr(state.Audio.Volume.Text, -1);
+
+  const int size = ValidIndex(FrameSizeItems, state.Video.FrameSize);
+  if (size > 0) {
+    const std::string item = FrameSizeItems[size];
+    o.FrameSize = item.substr(0, item.find(' '));
+  }
+  const int frameRate = ValidIndex(FrameRateItems, state.Video.FrameRate);
+  if (frameRate > 0) o.FrameRate = FrameRateItems[frameRate];
+  const int aspect = ValidIndex(AspectRatioItems, state.Video.AspectRatio);
+  if (aspect > 0) o.FrameAspectRatio = AspectRatioItems[aspect];
+
+  if (state.Video.BitRate.Checked) o.VideoBitrate = BitsPerSecond(state.Video.BitRate.Text, 200);
+  if (state.Audio.BitRate.Checked) o.AudioBitrate = BitsPerSecond(state.Audio.BitRate.Text, 64);
+
+  switch (ValidIndex(VideoCodecItems, state.Video.Codec)) {
+    case 1:  // DivX
+      o.VideoCodec = "mpeg4";
+      o.VideoTag = "DIVX";
+      break;
+    case 2:
+      o.VideoCodec = "libxvid";
+      break;
+    case 3:
+      o.VideoCodec = "libx264";
+      break;
+  }
+  switch (ValidIndex(AudioCodecItems, state.Audio.Codec)) {
+    case 1:
+      o.AudioCodec = "aac";
+      break;
+    case 2:
+      o.AudioCodec = "ac3";
+      break;
+    case 3:
+      o.AudioCodec = "flac";
+      break;
+    case 4:
+      o.AudioCodec = "libmp3lame";
+      break;
+  }
+
+  TClipRange clip;
+  if (ClipRange(state, clip)) o.RecordingTime = clip.End - clip.Start;
+
+  o.ExtOptions = HookLines(state);
+  const THookControls& hooks = state.Hooks;
+  const bool behaviour = hooks.External && HookControlsEnabled(hooks).Behavior;
+  o.BeforeHook = behaviour && hooks.Behavior == hbBeforeHook;
+  if (behaviour && hooks.Behavior == hbPTSs) o.PTSs = hooks.PTSs;
+  o.CustomHook = !hooks.External;
+  o.CopyTimestamp = state.Output.CopyTimestamp;
+
+  o.VideoFilters = FilterChain(state.Filters);
+  ApplyFormatPreset(ext, state.Output.Norm, o, suffix);
+  o.Timestamp = 0;  // stamped with the time the output is set up
+
+  if (state.Crop.Checked) ReadEdges(state.Crop, o.CropTop, o.CropBottom, o.CropLeft, o.CropRight);
+  if (state.Pad.Checked) {
+    ReadEdges(state.Pad, o.PadTop, o.PadBottom, o.PadLeft, o.PadRight);
+    o.PadColor = 0;
+  }
+
+  o.FileExt = suffix;
+  o.FileName = OutputName(state, suffix);
+}
+
+void ComposeInput(const TComposerState& state, TInputOptions& o) {
+  o = TInputOptions();
+  o.FileName = state.Source.FileName;
+  o.FileFormat = state.Source.ForcedFormat;
+  TClipRange clip;
+  if (ClipRange(state, clip)) o.StartTime = clip.Start;
+  // Audio-only containers: leave any video stream (cover art) unread.
+  const std::string ext = FormatExtension(state);
+  for (const char* audioOnly : {".aac", ".ac3", ".mp2", ".mp3", ".wav", ".wma"})
+    if (ext == audioOnly) o.ExtOptions = "vn=1";
+}
