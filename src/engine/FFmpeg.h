@@ -279,9 +279,9 @@ class TFFmpegThread {
   ~TFFmpegThread();
   TFFmpegThread(const TFFmpegThread&) = delete;
   TFFmpegThread& operator=(const TFFmpegThread&) = delete;
-  void Start();    // once; later calls do nothing
+  void Start();    // once; later calls do nothing; ThreadID() is set on return
   void WaitFor();  // returns when the thread has ended (or was never started)
-  // The system's thread id of the running worker (0 before it runs).
+  // The system's thread id of the worker (0 before Start).
   int ThreadID() const { return Tid; }
 
  private:

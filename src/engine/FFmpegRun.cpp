@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
 #include "Transcode.h"
@@ -37,7 +39,14 @@ TFFmpegThread::~TFFmpegThread() {
 
 void TFFmpegThread::Start() {
   if (Thread.joinable() || !Engine) return;
-  Thread = std::thread([this] { Execute(); });
+  std::promise<void> running;
+  std::future<void> known = running.get_future();
+  Thread = std::thread([this, &running] {
+    Tid = static_cast<int>(syscall(SYS_gettid));
+    running.set_value();
+    Execute();
+  });
+  known.wait();  // ThreadID() is known once Start returns
 }
 
 void TFFmpegThread::WaitFor() {
@@ -45,7 +54,6 @@ void TFFmpegThread::WaitFor() {
 }
 
 void TFFmpegThread::Execute() {
-  Tid = static_cast<int>(syscall(SYS_gettid));
   SetCurrentThreadPriority(Priority);
   Engine->Run();
 }
