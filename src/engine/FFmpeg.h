@@ -487,6 +487,9 @@ class TCustomFFmpeg {
   // encoder table; FFmpegException when unknown) or the format's default.
   const AVCodec* OutputEncoder(AVFormatContext* oc, AVMediaType type, const std::string& name,
                                AVCodecID& id);
+  // Files a new stream's codec context and copy flag, with its language tag.
+  void RegisterOutputStream(AVStream* st, int fileIndex, CodecContextPtr ctx, bool copy,
+                            std::string& language);
 
   std::unique_ptr<TTranscodeTables> Tables;  // during Transcode only
   // Codecs opened by the set-up, closed (freed) by the end of the run.

@@ -455,6 +455,18 @@ AVStream* AddStream(AVFormatContext* oc, int fileIndex, TBitstreamFilterChain& p
 
 }  // namespace
 
+void TCustomFFmpeg::RegisterOutputStream(AVStream* st, int fileIndex, CodecContextPtr ctx,
+                                         bool copy, std::string& language) {
+  if (!language.empty()) {
+    av.av_dict_set(&st->metadata, "language", language.c_str(), 0);
+    language.clear();
+  }
+  // The stream describes itself from now on (format dumps, later checks).
+  av.avcodec_parameters_from_context(st->codecpar, ctx.get());
+  Output.Codecs[fileIndex].push_back(std::move(ctx));
+  Output.Copy[fileIndex].push_back(copy);
+}
+
 const AVCodec* TCustomFFmpeg::OutputEncoder(AVFormatContext* oc, AVMediaType type,
                                             const std::string& name, AVCodecID& id) {
   const AVCodec* codec = nullptr;
@@ -583,9 +595,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int fileIndex) {
     ctx->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
     videoOptions->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
-  av.avcodec_parameters_from_context(st->codecpar, ctx.get());
-  Output.Codecs[fileIndex].push_back(std::move(ctx));
-  Output.Copy[fileIndex].push_back(copy);
+  std::string noLanguage;
+  RegisterOutputStream(st, fileIndex, std::move(ctx), copy, noLanguage);
   Output.EncoderCount++;
   Video.Disable = false;
   Video.CodecName.clear();
@@ -672,13 +683,7 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc, int fileIndex) {
   Output.EncoderCount++;
   ctx->sample_rate = sampleRate;
   ctx->time_base = AVRational{1, sampleRate > 0 ? sampleRate : 1};
-  if (!Audio.Language.empty()) {
-    av.av_dict_set(&st->metadata, "language", Audio.Language.c_str(), 0);
-    Audio.Language.clear();
-  }
-  av.avcodec_parameters_from_context(st->codecpar, ctx.get());
-  Output.Codecs[fileIndex].push_back(std::move(ctx));
-  Output.Copy[fileIndex].push_back(copy);
+  RegisterOutputStream(st, fileIndex, std::move(ctx), copy, Audio.Language);
   Audio.Disable = false;
   Audio.CodecName.clear();
   StreamCopy.Audio = 0;
@@ -696,16 +701,7 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc, int fileIndex) {
     ctx.reset(av.avcodec_alloc_context3(nullptr));
   } else {
     AVCodecID id = AV_CODEC_ID_NONE;
-    const AVCodec* codec = nullptr;
-    if (!FindCodec(Subtitle.CodecName, AVMEDIA_TYPE_SUBTITLE, true, codec))
-      throw FFmpegException(LastError);
-    if (codec) {
-      id = codec->id;
-      if (Output.EncoderCount < MAX_CODECS) Output.Encoders[Output.EncoderCount] = codec;
-    } else {
-      id = av.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_SUBTITLE);
-      codec = av.avcodec_find_encoder(id);
-    }
+    const AVCodec* codec = OutputEncoder(oc, AVMEDIA_TYPE_SUBTITLE, Subtitle.CodecName, id);
     ctx.reset(av.avcodec_alloc_context3(codec));
     ctx->codec_id = id;
     CopyOptions(OptionContexts.Names, OptionContexts.Codec[AVMEDIA_TYPE_SUBTITLE].get(),
@@ -713,13 +709,7 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc, int fileIndex) {
   }
   ctx->codec_type = AVMEDIA_TYPE_SUBTITLE;
   Output.EncoderCount++;
-  if (!Subtitle.Language.empty()) {
-    av.av_dict_set(&st->metadata, "language", Subtitle.Language.c_str(), 0);
-    Subtitle.Language.clear();
-  }
-  av.avcodec_parameters_from_context(st->codecpar, ctx.get());
-  Output.Codecs[fileIndex].push_back(std::move(ctx));
-  Output.Copy[fileIndex].push_back(copy);
+  RegisterOutputStream(st, fileIndex, std::move(ctx), copy, Subtitle.Language);
   Subtitle.Disable = false;
   Subtitle.CodecName.clear();
   StreamCopy.Subtitle = 0;
