@@ -316,3 +316,79 @@ TEST_F(RunControl, AnExceptionInsideTheJobBecomesItsError) {
   EXPECT_EQ(Engine.RunState.ExceptionMessage, "Unknown error during the conversion");
   EXPECT_EQ(Terminations, 1);
 }
+
+// ---- Video ------------------------------------------------------------------
+
+namespace {
+std::string VideoSource() {
+  return Fixture("testsrc2s.mkv",
+                 "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=duration=2 -t 2 "
+                 "-c:v ffv1 -c:a pcm_s16le");
+}
+}  // namespace
+
+TEST_F(Transcode, VideoIsCroppedPaddedScaledAndEncoded) {
+  const std::string out = Dir.File("video.mkv");
+  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+  Engine.SetOption("croptop", "20");
+  Engine.SetOption("cropbottom", "20");
+  Engine.SetOption("s", "160x100");
+  Engine.SetOption("padtop", "10");
+  Engine.SetOption("padbottom", "10");
+  Engine.SetOption("vcodec", "mpeg4");
+  Engine.SetOption("acodec", "pcm_s16le");
+  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Engine.Start(false);
+  ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
+  EXPECT_TRUE(DecodesCleanly(out));
+  EXPECT_EQ(Probe(out, "v:0", "stream=codec_name"), "mpeg4");
+  EXPECT_EQ(Probe(out, "v:0", "stream=width"), "160");
+  EXPECT_EQ(Probe(out, "v:0", "stream=height"), "120");
+  const std::string frames = Capture("ffprobe -v error -count_frames -select_streams v:0 "
+                                     "-show_entries stream=nb_read_frames -of default=nw=1:nk=1 '" +
+                                     out + "'");
+  EXPECT_NEAR(std::stoi(frames), 50, 1);
+  // The pad rows are black (Y 16): the top row's mean luma is low.
+  const std::string luma = Capture("ffmpeg -v error -i '" + out +
+                                   "' -vf crop=160:4:0:0,signalstats,metadata=print:key=lavfi."
+                                   "signalstats.YAVG:file=- -frames:v 1 -f null - | grep -o "
+                                   "'YAVG=[0-9.]*'");
+  ASSERT_FALSE(luma.empty());
+  EXPECT_LT(std::stod(luma.substr(5)), 30);
+}
+
+TEST_F(Transcode, TwoPassEncodingWritesAndReadsItsStatistics) {
+  const std::string prefix = Dir.File("job");
+  for (const char* pass : {"1", "2"}) {
+    Engine.Reset();
+    ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+    Engine.SetOption("vcodec", "mpeg4");
+    Engine.SetOption("an", "1");
+    Engine.SetOption("pass", pass);
+    Engine.SetOption("passlogfile", prefix);
+    ASSERT_TRUE(Engine.OpenOutputFile(Dir.File(std::string("pass") + pass + ".mkv")));
+    Engine.Start(false);
+    ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
+    ASSERT_TRUE(std::filesystem::exists(prefix + "-0.log"));
+    EXPECT_GT(std::filesystem::file_size(prefix + "-0.log"), 0u);
+  }
+  EXPECT_TRUE(DecodesCleanly(Dir.File("pass2.mkv")));
+
+  Engine.Reset();
+  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+  Engine.SetOption("vcodec", "mpeg4");
+  Engine.SetOption("pass", "2");
+  Engine.SetOption("passlogfile", Dir.File("missing"));
+  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("nolog.mkv")));
+  Engine.Start(false);
+  EXPECT_EQ(Engine.RunState.ExceptionMessage,
+            "Cannot read log file " + Dir.File("missing") + "-0.log for pass-2 encoding");
+}
+
+TEST_F(Transcode, CopyingVideoWhileHookedIsRefused) {
+  Engine.OnCustomHook = [](TCustomFFmpeg*, TBitmap*, int32_t, int64_t, bool&, bool&) {};
+  Prepare(VideoSource(), Dir.File("hooked.mkv"), {{"vcodec", "copy"}});
+  Engine.Start(false);
+  EXPECT_EQ(Engine.RunState.ExceptionMessage,
+            "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+}
