@@ -473,6 +473,11 @@ class TCustomFFmpeg {
   // Encodes what the FIFO holds in encoder frames (last: the short rest too).
   void WriteAudioFrames(TOutputStreamEntry& ost, bool last);
   void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
+  // Builds the filter graph of an encoded video stream; -1 (and maybe a
+  // LastError text) on failure.
+  int ConfigureFilters(TInputStreamEntry& ist, TOutputStreamEntry& ost);
+  // Through the stream's graph to DoVideoOut; a null frame drains the graph.
+  void FilterVideo(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DoSubtitleOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVSubtitle* subtitle,
                      int64_t pts);
   void PrintReport(bool last);

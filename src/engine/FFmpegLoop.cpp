@@ -259,7 +259,11 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
         if (frame) DoAudioOut(ost, ist, frame);
         break;
       case AVMEDIA_TYPE_VIDEO:
-        if (frame) DoVideoOut(ost, ist, frame);
+        if (!frame) break;
+        if (ost.FilterGraph)
+          FilterVideo(ost, ist, frame);
+        else
+          DoVideoOut(ost, ist, frame);
         break;
       case AVMEDIA_TYPE_SUBTITLE:
         if (subtitle) DoSubtitleOut(ost, ist, subtitle, pkt ? pkt->pts : AV_NOPTS_VALUE);
@@ -274,11 +278,12 @@ void TCustomFFmpeg::FlushEncoders(TInputStreamEntry& ist, int istIndex) {
   for (auto& entry : Tables->OutStreams) {
     TOutputStreamEntry& ost = *entry;
     if (ost.SourceIndex != istIndex || !ost.EncodingNeeded) continue;
-    (void)ist;
     if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO)
       DrainAudio(ost);
-    else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO)
+    else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO) {
+      if (ost.FilterGraph) FilterVideo(ost, ist, nullptr);
       Counters.VideoSize += EncodeAndWrite(ost, nullptr, "Video encoding failed");
+    }
   }
 }
 

@@ -239,8 +239,10 @@ void TCustomFFmpeg::TranscodeSetup() {
             Counters.SwsFlags = static_cast<int>(swsFlags);
           ost.ResampleHeight = FilterSink.InUse ? dec->height : dec->height - v.CropTop - v.CropBottom;
           if (FilterSink.InUse) {
-            LastError = "video filter chains are not available in this build";
-            throw FFmpegException("Error opening filters: " + LastError);
+            LastError.clear();
+            if (ConfigureFilters(ist, ost) < 0)
+              throw FFmpegException(LastError.empty() ? std::string("Error opening filters!")
+                                                      : "Error opening filters: " + LastError);
           }
           break;
         }

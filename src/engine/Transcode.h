@@ -43,6 +43,10 @@ struct TOutputStreamEntry {
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   SwsPtr Scaler;
   FramePtr Picture;  // the picture handed to the encoder
+  FilterGraphPtr FilterGraph;  // the "vfilters" chain, when one is in use
+  AVFilterContext* FilterSource = nullptr;  // "src", owned by the graph
+  AVFilterContext* FilterSink = nullptr;    // "out", owned by the graph
+  FramePtr Filtered;
   // Audio
   bool AudioResampleNeeded = false;
   SwrPtr Resampler;

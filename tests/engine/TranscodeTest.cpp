@@ -392,3 +392,51 @@ TEST_F(Transcode, CopyingVideoWhileHookedIsRefused) {
   EXPECT_EQ(Engine.RunState.ExceptionMessage,
             "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
 }
+
+TEST_F(Transcode, FilterChainsDecideTheEncodedSize) {
+  // A resizing chain wins over "s".
+  std::string out = Dir.File("scaled.mkv");
+  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+  Engine.SetOption("s", "640x480");
+  Engine.SetOption("vfilters", "scale=160:120,hflip");
+  Engine.SetOption("vcodec", "mpeg4");
+  Engine.SetOption("an", "1");
+  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Engine.Start(false);
+  ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
+  EXPECT_EQ(Probe(out, "v:0", "stream=width"), "160");
+  EXPECT_EQ(Probe(out, "v:0", "stream=height"), "120");
+  EXPECT_TRUE(DecodesCleanly(out));
+
+  // A chain that keeps the size takes padding.
+  Engine.Reset();
+  out = Dir.File("padded.mkv");
+  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+  Engine.SetOption("vfilters", "negate");
+  Engine.SetOption("padtop", "8");
+  Engine.SetOption("vcodec", "mpeg4");
+  Engine.SetOption("an", "1");
+  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Engine.Start(false);
+  ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
+  EXPECT_EQ(Probe(out, "v:0", "stream=height"), "248");
+
+  // A resizing chain with padding is refused when the output is opened.
+  Engine.Reset();
+  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+  Engine.SetOption("vfilters", "null,Transpose");  // names are matched in any case
+  Engine.SetOption("padtop", "8");
+  EXPECT_FALSE(Engine.OpenOutputFile(Dir.File("refused.mkv")));
+  EXPECT_EQ(Engine.LastError,
+            "Cannot enable pad options and the filters which resize frame at the same time. "
+            "(crop, rotate, scale, transpose, etc.)");
+
+  // A chain the filter library cannot parse fails the job, not the process.
+  Engine.Reset();
+  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
+  Engine.SetOption("vfilters", "nosuchfilter");
+  Engine.SetOption("vcodec", "mpeg4");
+  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("bad.mkv")));
+  Engine.Start(false);
+  EXPECT_EQ(Engine.RunState.ExceptionMessage, "Error opening filters!");
+}
