@@ -220,3 +220,54 @@ TEST_F(AudioPath, DriftAboveFiftySamplesIsCorrected) {
     EXPECT_EQ(Log.Contains("adding 51 audio samples of silence"), late == 51);
   }
 }
+
+TEST_F(AudioPath, ProgressReportsOfAnAudioJob) {
+  struct TReport {
+    int Frame, Fps, Duration;
+    float Quality, BitRate;
+    int64_t Size;
+    int Total;
+  };
+  std::vector<TReport> reports;
+  const std::string source = Fixture("mono22050.wav", "-f lavfi -i sine=duration=2:sample_rate=22050 -ac 1");
+  Engine.Reset();
+  ASSERT_TRUE(Engine.OpenInputFile(source));
+  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("report.wav")));
+  Engine.OnProgress = [&](TCustomFFmpeg*, int32_t frame, int32_t fps, int32_t duration,
+                          float quality, float bitRate, int64_t size, int32_t total) {
+    reports.push_back({frame, fps, duration, quality, bitRate, size, total});
+  };
+  Engine.RunState.ReportInterval = 0;  // a report per packet
+  Engine.Start(false);
+  ASSERT_GE(reports.size(), 2u);
+  for (const TReport& r : reports) {
+    EXPECT_EQ(r.Frame, -1);
+    EXPECT_EQ(r.Fps, -1);
+    EXPECT_FLOAT_EQ(r.Quality, -1.0f);
+    EXPECT_EQ(r.Total, 2000);
+  }
+  const TReport& last = reports.back();
+  EXPECT_NEAR(last.Duration, 2000, 30);
+  EXPECT_EQ(last.Size, static_cast<int64_t>(std::filesystem::file_size(Dir.File("report.wav"))));
+  EXPECT_NEAR(last.BitRate, 352.8f, 2.0f);  // 22050 Hz × 16 bit
+  for (size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i].Duration, reports[i - 1].Duration);
+
+  // Without a progress notification: text lines, then the summary.
+  Engine.Reset();
+  Engine.OnProgress = nullptr;
+  Log.Attach(Engine);
+  Log.Lines.clear();
+  ASSERT_TRUE(Engine.OpenInputFile(source));
+  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("summary.wav")));
+  Engine.SetVerbose(2);
+  Engine.Start(false);
+  ASSERT_GE(Log.Lines.size(), 2u);
+  const std::string& text = Log.Lines[Log.Lines.size() - 2].second;
+  EXPECT_EQ(text.rfind("size=", 0), 0u) << text;
+  EXPECT_NE(text.find(" time=2.00 "), std::string::npos) << text;
+  EXPECT_NE(text.find(" dup=0 drop=0"), std::string::npos) << text;
+  const std::string& summary = Log.Lines.back().second;
+  EXPECT_EQ(summary.rfind("video:0kB audio:86kB global headers:0kB muxing overhead 0.", 0), 0u)
+      << summary;
+  EXPECT_EQ(summary.substr(summary.size() - 3), "%\r\n");
+}
