@@ -97,10 +97,29 @@ struct TFrameConverter {
   void Reset() { *this = TFrameConverter(); }
 };
 
-// The previewer of the engine's pictures; made on first use by the preview.
+// A preview window of the engine's pictures; made on first use through the
+// factory the application registers. ShowFrame runs on the converting thread
+// and returns false once the user closed the window.
 class IPreviewer {
  public:
   virtual ~IPreviewer() = default;
+  virtual bool ShowFrame(TBitmap* bitmap, int frameNumber, int64_t pts) = 0;
+};
+using TPreviewerFactory = std::function<std::unique_ptr<IPreviewer>()>;
+// Registers the maker of preview windows (none: window previews stay off).
+void SetPreviewerFactory(TPreviewerFactory factory);
+// "hh:mm:ss.zzz" of a timestamp in µs; "N/A" for none.
+std::string PreviewTimeText(int64_t pts);
+// The process-wide lock of every engine's preview flags.
+std::mutex& PreviewFlagsLock();
+
+// An external hook library added with "vhook".
+struct THookEntry {
+  void* Configure = nullptr;
+  void* Process = nullptr;
+  void* Release = nullptr;  // may be absent
+  void* Context = nullptr;  // the library's own
+  std::vector<std::string> Arguments;
 };
 
 // 1. Input file table.
@@ -309,6 +328,8 @@ struct TRunState {
   std::string ExceptionMessage;
   int32_t TotalDuration = -1;  // ms of output expected, -1 = unknown
   // Hooks
+  std::vector<THookEntry> Hooks;
+  bool HookingEnabled = false;
   std::vector<uint8_t> HookBuffer;
   TFrameConverter HookConverter;
   int HookFrameCounter = 0;
@@ -319,6 +340,7 @@ struct TRunState {
   TFrameConverter PreviewConverter;
   std::unique_ptr<IPreviewer> Previewer;
   uint8_t PreviewFlags = 0;  // bit 0 preview frames, bit 1 preview bitmap
+  int64_t LastPreviewTime = 0;  // µs
   int64_t ReportInterval = 500000;   // µs
   int64_t PreviewInterval = 100000;  // µs
 };
@@ -393,6 +415,8 @@ class TCustomFFmpeg {
                  const std::string& fallbackNorm);
   // Adds an external hook library with its arguments; false on failure.
   bool AddFrameHook(const std::vector<std::string>& args);
+  // The periods (µs, inclusive) in which the external hooks run; sorted here.
+  void SetHookPeriods(const std::vector<std::pair<int64_t, int64_t>>& periods);
 
   // Opens a file with the options set so far and consumes the per-file
   // options; false with the reason in LastError.
@@ -481,6 +505,12 @@ class TCustomFFmpeg {
   void DoSubtitleOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVSubtitle* subtitle,
                      int64_t pts);
   void PrintReport(bool last);
+  // Hooks and previews.
+  AVFrame* PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* frame);
+  void RunCustomHook(AVFrame* picture, int64_t pts);
+  bool FrameToBitmap(TFrameConverter& converter, const AVFrame* picture);
+  void ReleaseFrameHooks();
+  void PreviewFrame(const AVFrame* picture, int64_t pts);
   void WriteVideoStats(TOutputStreamEntry& ost, int frameSize);
   void CloseOpenedCodecs();
   void WaitWhilePaused();

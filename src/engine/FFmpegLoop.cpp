@@ -249,6 +249,8 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
     const int64_t ahead = ist.Pts - (av.av_gettime_relative() - ist.RateEmuStart);
     if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
   }
+  // Pictures before the start are hooked too, though not encoded.
+  if (type == AVMEDIA_TYPE_VIDEO && frame) frame = PreProcessVideoFrame(ist, frame);
   if (MuxTime.StartTime != 0 && ist.Pts < MuxTime.StartTime) return;
   const int istIndex = static_cast<int>(&ist - T.InStreams.data());
   for (auto& entry : T.OutStreams) {

@@ -11,9 +11,6 @@ std::atomic<int> LibraryLogThreshold{0};
 
 namespace {
 
-// One lock for the preview flags of every engine.
-std::mutex PreviewFlagsLock;
-
 bool EngineLibrariesLoaded() { return FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES); }
 
 // -1 for a missing file, else its length.
@@ -24,6 +21,11 @@ int64_t FileLength(const std::string& path) {
 }
 
 }  // namespace
+
+std::mutex& PreviewFlagsLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 TCustomFFmpeg::TCustomFFmpeg() {
   RunState.ReportInterval = 500000;
@@ -66,9 +68,11 @@ void TCustomFFmpeg::ResetDefaults() {
   RunState.HookAction = haContinue;
   RunState.HookPeriods.clear();
   RunState.HookPeriodIndex = 0;
+  RunState.HookingEnabled = false;
+  RunState.LastPreviewTime = 0;
   RunState.ExceptionRaised = false;
   {
-    std::lock_guard<std::mutex> lock(PreviewFlagsLock);
+    std::lock_guard<std::mutex> lock(PreviewFlagsLock());
     RunState.PreviewFlags = 0;
   }
 }
@@ -134,6 +138,8 @@ void TCustomFFmpeg::ReleaseAll() {
   Audio.Language.clear();
   Subtitle.Language.clear();
   // 5. Hooks, converters and the previewer.
+  ReleaseFrameHooks();
+  RunState.HookingEnabled = false;
   Counters.UsingVHook = false;
   RunState.HookBuffer.clear();
   RunState.HookBuffer.shrink_to_fit();
@@ -191,7 +197,7 @@ void TCustomFFmpeg::AddMetadata(const std::string& key, const std::string& value
 }
 
 uint8_t TCustomFFmpeg::SetPreviewFlags(uint8_t flags) {
-  std::lock_guard<std::mutex> lock(PreviewFlagsLock);
+  std::lock_guard<std::mutex> lock(PreviewFlagsLock());
   uint8_t previous = RunState.PreviewFlags;
   if (flags != previous) {
     if ((previous & 1) && !(flags & 1)) RunState.Previewer.reset();

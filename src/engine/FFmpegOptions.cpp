@@ -615,11 +615,6 @@ void TCustomFFmpeg::AddBitstreamFilter(const std::string& name, const std::strin
   chain.push_back(filter);
 }
 
-bool TCustomFFmpeg::AddFrameHook(const std::vector<std::string>& args) {
-  (void)args;
-  return false;  // external hook libraries are not available in this build
-}
-
 // ---- Generic fallback -------------------------------------------------------
 
 bool TCustomFFmpeg::SetGenericOption(const std::string& rawName, const std::string& rawValue) {

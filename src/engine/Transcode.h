@@ -23,6 +23,7 @@ struct TInputStreamEntry {
   int64_t Pts = 0;                       // µs, current timestamp
   int64_t FramePts = AV_NOPTS_VALUE;     // the decoded frame's own timestamp, stream time base
   bool IsStart = true;
+  FramePtr HookPicture;  // the working copy hooks draw on, reused
 };
 
 struct TOutputStreamEntry {

@@ -39,6 +39,7 @@ AVFormatContext* OpenWavOutput(const std::string& path, bool writeHeader) {
 struct TFlagPreviewer : IPreviewer {
   explicit TFlagPreviewer(bool& freed) : Freed(freed) {}
   ~TFlagPreviewer() override { Freed = true; }
+  bool ShowFrame(TBitmap*, int, int64_t) override { return true; }
   bool& Freed;
 };
 

@@ -320,11 +320,7 @@ TEST_F(RunControl, AnExceptionInsideTheJobBecomesItsError) {
 // ---- Video ------------------------------------------------------------------
 
 namespace {
-std::string VideoSource() {
-  return Fixture("testsrc2s.mkv",
-                 "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=duration=2 -t 2 "
-                 "-c:v ffv1 -c:a pcm_s16le");
-}
+std::string VideoSource() { return VideoClip(); }
 }  // namespace
 
 TEST_F(Transcode, VideoIsCroppedPaddedScaledAndEncoded) {

@@ -43,6 +43,12 @@ std::string Fixture(const std::string& name, const std::string& args) {
   return path;
 }
 
+std::string VideoClip() {
+  return Fixture("clip2s.mkv",
+                 "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=duration=2 -t 2 "
+                 "-pix_fmt yuv420p -c:v ffv1 -c:a pcm_s16le");
+}
+
 std::string Capture(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");

@@ -29,6 +29,8 @@ bool MakeMedia(const std::string& args, const std::string& path);
 // A generated media file kept in <build>/fixtures between test runs, made
 // once with MakeMedia(args, ...) under the given name.
 std::string Fixture(const std::string& name, const std::string& args);
+// A 2 s 320x240 25 fps yuv420p video (ffv1) with a mono sine (pcm) in Matroska.
+std::string VideoClip();
 // Output of a command ("" when it failed).
 std::string Capture(const std::string& command);
 // ffprobe's value of one entry of the first stream selected ("a:0", "v:0")
