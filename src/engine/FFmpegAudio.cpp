@@ -23,6 +23,18 @@ void ScaleInteger(uint8_t* data, size_t count, int volume, int64_t low, int64_t 
   }
 }
 
+// A damaged input can decode to NaN, infinite or absurdly large samples,
+// which some encoders refuse outright (WMA fails the whole job): NaN becomes
+// silence and the rest is held to twice full scale.
+template <typename T>
+void ClearNonFinite(uint8_t* data, size_t count) {
+  T* samples = reinterpret_cast<T*>(data);
+  for (size_t i = 0; i < count; ++i) {
+    const T v = samples[i];
+    samples[i] = std::isnan(v) ? 0 : std::clamp(v, static_cast<T>(-2), static_cast<T>(2));
+  }
+}
+
 template <typename T>
 void ScaleFloat(uint8_t* data, size_t count, int volume) {
   T* samples = reinterpret_cast<T*>(data);
@@ -194,6 +206,18 @@ bool TCustomFFmpeg::ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, con
     if (Sync.ExitOnError) throw FFmpegException("av_audio_convert() failed");
     Log(0, "av_audio_convert() failed");
     return false;
+  }
+  const auto format = av.av_get_packed_sample_fmt(enc->sample_fmt);
+  if (converted > 0 && (format == AV_SAMPLE_FMT_FLT || format == AV_SAMPLE_FMT_DBL)) {
+    const bool planar = av.av_sample_fmt_is_planar(enc->sample_fmt);
+    const int channels = enc->ch_layout.nb_channels;
+    const size_t count = static_cast<size_t>(converted) * (planar ? 1 : channels);
+    for (int p = 0; p < (planar ? channels : 1); ++p) {
+      if (format == AV_SAMPLE_FMT_FLT)
+        ClearNonFinite<float>(ost.AudioFrame->extended_data[p], count);
+      else
+        ClearNonFinite<double>(ost.AudioFrame->extended_data[p], count);
+    }
   }
   if (converted > 0 && av.av_audio_fifo_write(ost.Fifo.get(),
                                               reinterpret_cast<void**>(ost.AudioFrame->extended_data),

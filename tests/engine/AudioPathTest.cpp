@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 
 #include "FFmpeg.h"
 #include "TestSupport.h"
@@ -270,4 +274,51 @@ TEST_F(AudioPath, ProgressReportsOfAnAudioJob) {
   EXPECT_EQ(summary.rfind("video:0kB audio:86kB global headers:0kB muxing overhead 0.", 0), 0u)
       << summary;
   EXPECT_EQ(summary.substr(summary.size() - 3), "%\r\n");
+}
+
+TEST_F(AudioPath, ADamagedInputStillConvertsToEveryFormat) {
+  // Bursts of random bytes in an MP3, and its last third cut off.
+  std::ifstream in(Stereo60Mp3(), std::ios::binary);
+  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::mt19937 random(1);
+  for (int burst = 0; burst < 200; ++burst) {
+    const size_t at = 5000 + random() % (data.size() - 5100);
+    for (int i = 0; i < 50; ++i) data[at + i] = static_cast<char>(random());
+  }
+  data.resize(data.size() * 2 / 3);
+  const std::string damaged = Dir.File("damaged.mp3");
+  std::ofstream(damaged, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+  for (const TFormat& format : Formats) {
+    SCOPED_TRACE(format.Name);
+    const std::string out = Dir.File(std::string("repaired.") + format.Name);
+    Convert(damaged, out, {{"acodec", format.Encoder}});
+    EXPECT_TRUE(DecodesCleanly(out));
+    EXPECT_GT(DecodedSeconds(out), 35.0);
+  }
+}
+
+TEST_F(AudioPath, WildSampleValuesDoNotFailTheEncoder) {
+  // A float WAV whose second half holds NaN, infinities and huge values.
+  const int rate = 44100, frames = rate;
+  std::vector<float> samples(static_cast<size_t>(frames) * 2);
+  for (int i = 0; i < frames; ++i) {
+    float v = 0.5f * std::sin(i * 0.0627f);
+    if (i > frames / 2) v = (i % 3 == 0) ? NAN : (i % 3 == 1) ? 1e30f : -INFINITY;
+    samples[2 * i] = samples[2 * i + 1] = v;
+  }
+  const std::string wild = Dir.File("wild.wav");
+  std::ofstream f(wild, std::ios::binary);
+  auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+  const uint32_t bytes = static_cast<uint32_t>(samples.size() * 4);
+  f.write("RIFF", 4), u32(36 + bytes), f.write("WAVEfmt ", 8), u32(16), u16(3), u16(2), u32(rate),
+      u32(rate * 8), u16(8), u16(32), f.write("data", 4), u32(bytes);
+  f.write(reinterpret_cast<const char*>(samples.data()), bytes);
+  f.close();
+  for (const char* encoder : {"wmav2", "aac", "libmp3lame"}) {
+    SCOPED_TRACE(encoder);
+    const std::string out = Dir.File(std::string("tamed_") + encoder + ".mkv");
+    Convert(wild, out, {{"acodec", encoder}});
+    EXPECT_TRUE(DecodesCleanly(out));
+  }
 }
