@@ -1,26 +1,43 @@
+// quellon: the desktop batch audio converter.
+#include <cfenv>
 #include <cstdio>
+#include <cstdlib>
 
-#include "FFmpeg.h"
-#include "FFmpegLoader.h"
-#include "LibAV.h"
-#include "Text.h"
+#include <QFileInfo>
+#include <QTimer>
 
-int main() {
-  TFFmpegLoader& loader = FFmpegLoader();
-  loader.SetLibraryPath(ExecutableDir() + "LibAV");
-  if (!loader.LoadLibraries(ENGINE_LIBRARIES)) {
-    std::fprintf(stderr, "%s\n", loader.LastError().c_str());
-    return 1;
+#include "Application.h"
+#include "MainFrm.h"
+
+namespace {
+
+bool HasDisplay() {
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!HasDisplay()) {
+    std::fprintf(stderr,
+                 "quellon: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                 "convert from a terminal with quellon-cli instead.\n");
+    return 2;
   }
-  std::printf("Quellon engine %s, media libraries %s\n", QUELLON_ENGINE_VERSION,
-              av.av_version_info());
-  for (int i = 0; i < LIBRARY_COUNT; ++i)
-    if (loader.LibraryLoaded(i))
-      std::printf("  %-22s %s\n", TFFmpegLoader::LibraryFileName(i).c_str(),
-                  loader.LoadedPath(i).c_str());
-  TCustomFFmpeg engine;
-  engine.Reset();
-  std::printf("engine ready: %d Hz, %d channels by default\n", engine.Audio.SampleRate,
-              engine.Audio.Channels);
-  return 0;
+  // Floating-point exceptions stay masked, as the media libraries expect.
+  std::fenv_t saved;
+  std::feholdexcept(&saved);
+  TApplication app(argc, argv);
+  TfrmMain window;
+  window.show();
+  // Files named on the command line are added as the add command adds them.
+  QStringList files;
+  for (int i = 1; i < argc; ++i)
+    if (QFileInfo(QString::fromLocal8Bit(argv[i])).isFile()) files << QString::fromLocal8Bit(argv[i]);
+  if (!files.isEmpty()) QTimer::singleShot(0, &window, [&window, files] { window.AddFiles(files); });
+  return app.exec();
 }

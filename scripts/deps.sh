@@ -1,9 +1,15 @@
 # Installs the Debian packages a step needs, only those that are missing.
-# Usage (sourced): ensure_packages build|test ...
+# Usage (sourced): ensure_packages build|test|gui ...
+#   build: compilers, the media libraries' headers, Qt 6 (widgets, multimedia,
+#          the offscreen and X11 platform plugins) and a CJK font for the captions
+#   test:  GoogleTest and the ffmpeg command-line tools (the tests' oracle)
+#   gui:   a virtual X server for screenshots
 
 QUELLON_PKG_BUILD="cmake g++ make pkg-config libavcodec-dev libavformat-dev libavutil-dev
-  libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev"
+  libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev
+  qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins fonts-wqy-microhei"
 QUELLON_PKG_TEST="libgtest-dev libgmock-dev ffmpeg"
+QUELLON_PKG_GUI="xvfb xauth"
 
 ensure_packages() {
   local wanted="" group missing=() pkg
@@ -11,6 +17,7 @@ ensure_packages() {
     case $group in
       build) wanted+=" $QUELLON_PKG_BUILD" ;;
       test) wanted+=" $QUELLON_PKG_TEST" ;;
+      gui) wanted+=" $QUELLON_PKG_GUI" ;;
     esac
   done
   for pkg in $wanted; do

@@ -7,16 +7,31 @@
 // main thread in main-thread mode, or a short-lived termination thread),
 // always inside EventLock, so one component's handlers never overlap.
 // OnCustomHook and OnBeforeHook fire on the task's thread without the lock.
-// OnPreviewBitmap fires on the main thread while the worker waits.
+// OnPreviewBitmap fires on the main thread (posted through TMainThread)
+// while the worker waits; a worker whose task is being freed stops waiting.
+// Library log lines arrive through LogDelivery.h.
 //
 // Failures: no operation throws. They return false or -1 and leave the text
 // in LastErrMsg().
+//
+// Runs: Start runs the tasks that have not run yet; tasks added during a run
+// wait for the next Start, and Start during a run does nothing. Each task
+// reports exactly one OnTerminate per run; OnTerminate(-1, true, false, "")
+// follows the last. ClearTasks and RemoveTask stop what they free and wait for
+// its worker; a freed task fires nothing more. Stop outside a run makes every
+// task that never ran report (and then the final event). Stop, Pause and
+// Resume may also be called from the component's own event handlers; the
+// other operations, and freeing the component, never from a handler.
 #pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AVProbe.h"
@@ -37,15 +52,34 @@ using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookActio
 using TPreviewBitmapEvent =
     std::function<void(int AIndex, TBitmap* ABitmap, int AFrameNumber, int64_t APTS)>;
 
-// One conversion task.
+// Where a task is in its run; changed under the component's EventLock.
+enum TTaskState : int {
+  tsIdle = 0,       // added, not started
+  tsScheduled = 1,  // main-thread mode: its timer is posted
+  tsRunning = 2,    // started (engine Start called)
+  tsStopping = 3,   // Stop reached it before it started: it reports without running
+  tsDone = 4        // reported its termination
+};
+
+// One conversion task. Its destructor stops the job and waits for the
+// worker (and a termination thread) before anything of the task goes.
 class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg();
+  ~TFFmpeg() override;
   int Index = -1;     // position in the list; -1 until added
   int ThreadID = 0;   // system thread id of the thread running the task; 0 none
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
   std::unique_ptr<TAVProbe> Probe;  // attached to the task's input
+
+  // Run bookkeeping of the component (read under EventLock).
+  TTaskState State = tsIdle;
+  bool InRun = false;     // part of the current run
+  bool WorkerReported = false;  // its worker has been through DoTerminate: joinable
+  std::atomic<bool> Detached{false};  // freed by the owner: its events are not fired
+  uint64_t Serial = 0;    // identifies the task to the timers of main-thread mode
+  std::chrono::steady_clock::time_point RunStartedAt{};  // when its job was started
 };
 
 // The task list; owns its tasks.
@@ -57,6 +91,10 @@ class TFFmpegList {
   void Clear();
   void Delete(int index);  // renumbers the tasks after it
   TFFmpeg* FindByThreadID(int threadID) const;
+  // Removes without freeing (renumbering as Delete); null outside the list.
+  std::unique_ptr<TFFmpeg> Extract(int index);
+  std::vector<std::unique_ptr<TFFmpeg>> ExtractAll();
+  int IndexOfSerial(uint64_t serial) const;  // -1 when not listed
 
  private:
   std::vector<std::unique_ptr<TFFmpeg>> Items;
@@ -73,7 +111,7 @@ class TCustomREzuvuZUZ {
 
   std::string About;
   std::string Version() const { return "2.3"; }
-  TLogLevel LogLevel() const { return FLogLevel; }
+  TLogLevel LogLevel() const { return FLogLevel.load(); }
   void SetLogLevel(TLogLevel value);
   bool Preview() const { return FPreview; }
   void SetPreview(bool value);
@@ -107,16 +145,49 @@ class TCustomREzuvuZUZ {
   virtual void DoTerminate(TCustomFFmpeg* sender);
 
  protected:
+  friend void DispatchLog(TCustomREzuvuZUZ&, int, TLogLevel, const std::string&);
+
   std::unique_ptr<TEventLoop> OwnLoop;
   TMainThread* FMainThread;
-  TLogLevel FLogLevel = llInfo;
+  std::atomic<TLogLevel> FLogLevel{llInfo};  // read by the library log callback
   bool FPreview = false, FPreviewBitmap = false;
   int FProgressInterval = 500;
   std::unique_ptr<TAVProbe> FAVProbe;
   TFFmpegList Tasks;
   std::string FLastErrMsg;
   int FThreadCount = 0, PendingCount = 0, NextIndex = -1, TerminatedCount = 0;
+  // The current run: active from Start until the final OnTerminate; its size
+  // (tasks it started with, less those removed since).
+  bool RunActive = false;
+  int RunTaskCount = 0;
+  uint64_t RunGeneration = 0;  // timers of an earlier run do nothing
+  uint64_t NextSerial = 1;
+  // Main-thread timers hold a weak reference: once the component is gone
+  // they do nothing.
+  std::shared_ptr<TCustomREzuvuZUZ*> Alive;
+  // The task whose job runs on the main thread right now, and tasks freed by
+  // a handler of that job (released when the job returns).
+  TFFmpeg* MainThreadTask = nullptr;
+  std::vector<std::unique_ptr<TFFmpeg>> Graveyard;
+  // Preview-bitmap events waiting for the main thread.
+  std::mutex PreviewLock;
+  std::condition_variable PreviewWake;
+
   virtual void StartNext() = 0;
+  // Under EventLock: after a termination, start the next pending task or end
+  // the run.
+  void Advance();
+  // Ends the run: OnTerminate(-1, true, false, "") and the log buffers cleared.
+  void FinishRun();
+  // Frees tasks taken out of the list: stops them and waits for their workers
+  // (running the own loop meanwhile). Main thread, without EventLock.
+  void FreeTasks(std::vector<std::unique_ptr<TFFmpeg>> tasks);
+  // Joins the workers that have been through DoTerminate (not except's): they
+  // hold no lock any more. EventLock held.
+  void JoinEndedWorkers(TFFmpeg* except);
+  // Takes a task out of the list and out of the run's accounting. EventLock held.
+  std::unique_ptr<TFFmpeg> DetachTask(int index);
+  static TFFmpeg* AsTask(TCustomFFmpeg* sender) { return static_cast<TFFmpeg*>(sender); }
 };
 
 class TREzuvuZUZ : public TCustomREzuvuZUZ {
@@ -146,4 +217,17 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
  protected:
   void StartNext() override;
   void RunTask(int index);
+  // Main-thread mode: the timer of the task with that serial, posted in that
+  // run, has fired.
+  void RunScheduled(uint64_t serial, uint64_t generation);
+  // Applying the option records (the options-text rule: allowNew permits the
+  // lines "newvideo", "newaudio", "newsubtitle"). Throw on a refused value.
+  static void ApplyExtOptions(TCustomFFmpeg& engine, const std::string& text, bool allowNew);
+  void ApplyInputOptions(TFFmpeg& task, const TInputOptions& options);
+  void ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& options);
 };
+
+// Hook periods of a PTSs text ("start-end" in ms, separated by ","), in µs.
+std::vector<std::pair<int64_t, int64_t>> ParseHookPeriods(const std::string& text);
+// Seconds since 1970 (UTC) of a local date-time given in days since 1899-12-30.
+int64_t LocalDateTimeToUnix(double days);

@@ -1,0 +1,97 @@
+#include "AppSupport.h"
+
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+#include "Bitmap.h"
+#include "FFmpeg.h"
+#include "Text.h"
+
+namespace {
+
+TMessageSink& Sink() {
+  static TMessageSink sink;
+  return sink;
+}
+
+TCdRomCheck& CdRomCheck() {
+  static TCdRomCheck check;
+  return check;
+}
+
+constexpr long ISO9660_MAGIC = 0x9660;
+constexpr long UDF_MAGIC = 0x15013346;
+
+}  // namespace
+
+void SetMessageSink(TMessageSink sink) { Sink() = std::move(sink); }
+
+void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                 const QString& text) {
+  if (Sink()) {
+    Sink()(icon, title, text);
+    return;
+  }
+  QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+  box.exec();
+}
+
+QString ExceptionText(const QString& message) {
+  if (!message.isEmpty() && message.back() > QChar('.')) return message + ".";
+  return message;
+}
+
+void ShowException(const std::exception& error) {
+  const bool engine = dynamic_cast<const FFmpegException*>(&error) != nullptr;
+  ShowMessage(QApplication::activeWindow(),
+              engine ? QMessageBox::Warning : QMessageBox::Critical, APP_TITLE,
+              ExceptionText(QString::fromUtf8(error.what())));
+}
+
+bool IsCdRomFileSystem(long fsType, unsigned long mountFlags) {
+  return fsType == ISO9660_MAGIC || fsType == UDF_MAGIC || (mountFlags & ST_RDONLY) != 0;
+}
+
+bool IsCdRomFolder(const QString& folder) {
+  if (CdRomCheck()) return CdRomCheck()(folder);
+  // The nearest existing folder tells the file system a new folder would be on.
+  QString path = QDir::cleanPath(QFileInfo(folder.isEmpty() ? "." : folder).absoluteFilePath());
+  while (!QFileInfo::exists(path) && path != "/") path = QFileInfo(path).absolutePath();
+  const QByteArray native = QFile::encodeName(path);
+  struct statfs fs;
+  struct statvfs vfs;
+  if (statfs(native.constData(), &fs) != 0 || statvfs(native.constData(), &vfs) != 0) return false;
+  return IsCdRomFileSystem(static_cast<long>(fs.f_type), vfs.f_flag);
+}
+
+void SetCdRomCheck(TCdRomCheck check) { CdRomCheck() = std::move(check); }
+
+QString ExeDir() { return QString::fromStdString(ExecutableDir()); }
+
+void ShellOpen(const QString& fileOrUrl) {
+  const QUrl url = fileOrUrl.contains(':') && !fileOrUrl.startsWith('/')
+                       ? QUrl(fileOrUrl)
+                       : QUrl::fromLocalFile(fileOrUrl);
+  QDesktopServices::openUrl(url);
+}
+
+QImage BitmapToImage(TBitmap& bitmap) {
+  if (bitmap.GetWidth() <= 0 || bitmap.GetHeight() <= 0) return QImage();
+  bitmap.Lock();
+  const QImage view(bitmap.Bits(), bitmap.GetWidth(), bitmap.GetHeight(), bitmap.Stride(),
+                    QImage::Format_BGR888);
+  QImage copy = view.copy();
+  bitmap.Unlock();
+  return copy;
+}
+
+QColor ColorFromBGR(unsigned bgr) {
+  return QColor(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
+                static_cast<int>((bgr >> 16) & 0xFF));
+}

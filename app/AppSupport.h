@@ -1,0 +1,56 @@
+// Small services of the application shared by its windows: message boxes
+// (with a seam for tests), the exception handler's text, the CD-ROM check of
+// a folder, the executable's folder, asking the desktop to open a file or web
+// page, and turning an engine bitmap into a QImage.
+//
+// Threads: GUI thread only, except BitmapToImage and the pure helpers.
+#pragma once
+#include <QColor>
+#include <QImage>
+#include <QMessageBox>
+#include <QString>
+#include <exception>
+#include <functional>
+
+class TBitmap;
+
+// The application title: the main window's caption and the caption of its
+// message boxes.
+inline constexpr const char* APP_TITLE = "Quellon V1.20";
+
+// Shows a modal message box. When a sink is installed (tests), the sink gets
+// the box instead and nothing is shown.
+using TMessageSink = std::function<void(QMessageBox::Icon icon, const QString& title,
+                                        const QString& text)>;
+void SetMessageSink(TMessageSink sink);
+void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                 const QString& text);
+
+// The exception handler's text: the message, with "." appended when its last
+// character sorts after ".".
+QString ExceptionText(const QString& message);
+// The application's exception handler: the text above in a box captioned with
+// the application title, a warning for the engine's exception class and an
+// error for all others.
+void ShowException(const std::exception& error);
+
+// True when a file system of that type or with those mount flags counts as a
+// CD-ROM drive: optical (iso9660, udf) or mounted read-only.
+bool IsCdRomFileSystem(long fsType, unsigned long mountFlags);
+// True when the folder lies on such a file system; a folder that does not
+// exist is judged by its nearest existing parent. Tests may replace the check.
+bool IsCdRomFolder(const QString& folder);
+using TCdRomCheck = std::function<bool(const QString& folder)>;
+void SetCdRomCheck(TCdRomCheck check);  // empty: the real check
+
+// The executable's folder, with a trailing '/'.
+QString ExeDir();
+// Asks the desktop to open a local file or folder, or a URL ("mailto:", "https:").
+// The result is not checked: the desktop reports its own failures.
+void ShellOpen(const QString& fileOrUrl);
+
+// A deep copy of a 24-bit BGR bitmap (null image when it is empty).
+QImage BitmapToImage(TBitmap& bitmap);
+// A colour given as 0x00BBGGRR (red in the low byte), the form the window's
+// fill colours are written in.
+QColor ColorFromBGR(unsigned bgr);

@@ -1,0 +1,416 @@
+// The main window: controls, menus, settings file, component events, closing.
+// The commands of the workflow are in MainFrmWorkflow.cpp.
+#include "MainFrm.h"
+
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QScreen>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QDir>
+#include <QFileDialog>
+
+#include "AppSupport.h"
+#include "OptionFrm.h"
+#include "PlaybackPreview.h"
+#include "QtMainThread.h"
+
+namespace {
+
+const char* const CONFIG_SECTION = "FormConfig";
+constexpr int CLIENT_WIDTH = 615;
+constexpr int CLIENT_HEIGHT = 319;
+
+struct TColumn {
+  const char* Caption;
+  int Width;
+};
+constexpr TColumn FILE_COLUMNS[FILE_COLUMN_COUNT] = {
+    {"文件名称", 100}, {"时间", 65}, {"大小", 65}, {"输出名称", 120},
+    {"进程", 80},     {"转换时间", 80}, {"输出大小", 65}};
+
+QString DefaultConfigFile() {
+  const QString beside = ExeDir() + "Config.ini";
+  const QFileInfo file(beside);
+  const bool writable = file.exists() ? file.isWritable() : QFileInfo(ExeDir()).isWritable();
+  if (writable) return beside;
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+  QDir().mkpath(folder);
+  return folder + "/Config.ini";
+}
+
+// The settings file's section, whatever the case of its name ("formconfig").
+QString ConfigSection(QSettings& settings) {
+  for (const QString& group : settings.childGroups())
+    if (group.compare(CONFIG_SECTION, Qt::CaseInsensitive) == 0) return group;
+  return CONFIG_SECTION;
+}
+
+QPushButton* Button(const QString& text, QWidget* parent, int x, int y, int w, int h) {
+  auto* button = new QPushButton(text, parent);
+  button->setGeometry(x, y, w, h);
+  return button;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
+    : QMainWindow(parent),
+      MainThread(new TQtMainThread(this)),
+      Pelix(std::make_unique<TREzuvuZUZ>(MainThread)),
+      Pelix1(std::make_unique<TREzuvuZUZ>(MainThread)),
+      Graph(new TPlaybackPreview(this)),
+      FConfigFile(configFile.isEmpty() ? DefaultConfigFile() : configFile) {
+  setWindowTitle(APP_TITLE);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  QFont font("宋体");
+  font.setPixelSize(12);
+  setFont(font);
+  setAcceptDrops(true);
+  BuildControls();
+  BuildMenus();
+  WireComponent();
+  Graph->BindSeekBar(DSTrackBar1);
+  // The central widget is the client area; the menu bar comes on top of it.
+  setFixedSize(CLIENT_WIDTH, CLIENT_HEIGHT + menuBar()->sizeHint().height());
+
+  memLog->appendPlainText(
+      "* Load VerNum DLL means \"avcodec-51.dll\" rather than \"avcodec.dll\"\n"
+      "* Thread Mode means creating new threads to do converting jobs, it dose not using the "
+      "main thread so you can Stop/Pause/Resume converting without block.\n"
+      "  * Thread Count means the quantity of converting jobs in the same time.\n"
+      "* Log Level means the log messages level\n"
+      "* Thread Priority only works in Thread Mode\n");
+}
+
+TfrmMain::~TfrmMain() {
+  if (!ShutDown) StopComponent();
+  // The components go first: their workers are joined while the window still exists.
+  Pelix.reset();
+  Pelix1.reset();
+}
+
+// ---- Controls ---------------------------------------------------------------------------
+
+void TfrmMain::BuildControls() {
+  auto* client = new QWidget(this);
+  client->setFixedSize(CLIENT_WIDTH, CLIENT_HEIGHT);
+  setCentralWidget(client);
+
+  auto* formatLabel = new QLabel("输出格式：", client);
+  formatLabel->setGeometry(8, 12, 68, 20);
+  RadioGroup1 = new TRadioGroup("", {"WAV", "MP3", "MP2", "AAC", "WMA", "OGG"}, 8, client);
+  RadioGroup1->setGeometry(76, 2, 531, 38);
+  RadioGroup1->SetItemIndex(0);
+
+  btnAdd = Button("添加", client, 8, 44, 72, 26);
+  btnRemove = Button("删除", client, 84, 44, 72, 26);
+  btnClear = Button("清空", client, 160, 44, 72, 26);
+  btnUp = Button("上移", client, 236, 44, 72, 26);
+  btnDown = Button("下移", client, 312, 44, 72, 26);
+  btnSettings = Button("参数设置", client, 388, 44, 80, 26);
+
+  lvFiles = new QTreeWidget(client);
+  lvFiles->setGeometry(8, 76, 599, 176);
+  lvFiles->setColumnCount(FILE_COLUMN_COUNT);
+  QStringList captions;
+  for (const TColumn& column : FILE_COLUMNS) captions << QString::fromUtf8(column.Caption);
+  lvFiles->setHeaderLabels(captions);
+  for (int i = 0; i < FILE_COLUMN_COUNT; ++i) lvFiles->setColumnWidth(i, FILE_COLUMNS[i].Width);
+  lvFiles->header()->setStretchLastSection(false);
+  lvFiles->setRootIsDecorated(false);
+  lvFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+  lvFiles->setAllColumnsShowFocus(true);
+
+  btnPlay = new QToolButton(client);
+  btnPlay->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+  btnPlay->setGeometry(8, 258, 28, 24);
+  btnPause = new QToolButton(client);
+  btnPause->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
+  btnPause->setGeometry(38, 258, 28, 24);
+  DSTrackBar1 = new QSlider(Qt::Horizontal, client);
+  DSTrackBar1->setGeometry(70, 256, 442, 28);
+  DSTrackBar1->setTickPosition(QSlider::TicksAbove);
+  DSTrackBar1->setRange(0, 0);
+
+  auto* pathLabel = new QLabel("输出路径：", client);
+  pathLabel->setGeometry(8, 293, 68, 20);
+  Edit1 = new QLineEdit(client);
+  Edit1->setReadOnly(true);
+  Edit1->setGeometry(76, 290, 288, 24);
+  btnBrowse = Button("浏览路径", client, 370, 289, 70, 26);
+  btnOpen = Button("打开", client, 444, 289, 68, 26);
+
+  btnStart = new QToolButton(client);
+  btnStart->setText("转换");
+  btnStart->setIcon(style()->standardIcon(QStyle::SP_MediaSeekForward));
+  btnStart->setIconSize(QSize(28, 28));
+  btnStart->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  btnStart->setGeometry(520, 258, 87, 58);
+
+  // Controls that exist but are not shown; the workflow reads their values.
+  chkThreadMode = new QCheckBox("是否启用线程模式", client);
+  chkThreadMode->setChecked(true);
+  edtThreadCount = new QLineEdit("1", client);
+  grpLogLevel = new TRadioGroup("Log Level", {"None", "Error", "Info", "Debug", "All"}, 1, client);
+  grpLogLevel->SetItemIndex(2);
+  grpPriority = new TRadioGroup("Thread Priority", {"Idle", "Lowest", "Lower", "Normal"}, 1, client);
+  grpPriority->SetItemIndex(2);
+  chkLoadVerNum = new QCheckBox("Load VerNum DLL", client);
+  chkLoadVerNum->setChecked(true);
+  memLog = new QPlainTextEdit(client);
+  memLog->setReadOnly(true);
+  btnSetStart = new QPushButton("设置开始", client);
+  btnSetEnd = new QPushButton("设置结束", client);
+  pnlPreview = new QWidget(client);
+  pnlPreview->setGeometry(0, 0, 176, 170);
+  imgStill = new QLabel(pnlPreview);
+  imgStill->setGeometry(0, 0, 176, 144);
+  trcStill = new QSlider(Qt::Horizontal, pnlPreview);
+  trcStill->setGeometry(0, 146, 176, 24);
+  for (QWidget* hidden : std::initializer_list<QWidget*>{
+           chkThreadMode, edtThreadCount, grpLogLevel, grpPriority, chkLoadVerNum, memLog,
+           btnSetStart, btnSetEnd, pnlPreview})
+    hidden->hide();
+
+  SetEditButtons(false);
+
+  connect(btnAdd, &QPushButton::clicked, this, [this] {
+    if (!LoadLibraries()) return;
+    Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
+    // Qt reads the patterns between the parentheses, separated by blanks.
+    const QString filter =
+        "所有支持的格式(*mp3 *mp2 *mp1 *wav *ogg *wma);;Media Player Files(*wma);;RM(*rm);;"
+        "Ogg Vorbis Files(*ogg)";
+    const QStringList files = QFileDialog::getOpenFileNames(this, QString(), QString(), filter);
+    if (!files.isEmpty()) AddFiles(files);
+  });
+  connect(btnRemove, &QPushButton::clicked, this, [this] { RemoveSelected(); });
+  connect(btnClear, &QPushButton::clicked, this, [this] { ClearList(); });
+  connect(btnUp, &QPushButton::clicked, this, [this] { MoveUp(); });
+  connect(btnDown, &QPushButton::clicked, this, [this] { MoveDown(); });
+  connect(btnSettings, &QPushButton::clicked, this, [this] { ShowSettings(); });
+  connect(btnStart, &QToolButton::clicked, this, [this] { Convert(); });
+  connect(btnBrowse, &QPushButton::clicked, this, [this] {
+    const QString folder = QFileDialog::getExistingDirectory(this, "Select Output Folder",
+                                                             Edit1->text());
+    if (!folder.isEmpty()) SetOutputFolder(folder);
+  });
+  connect(btnOpen, &QPushButton::clicked, this, [this] { OpenOutputFolder(); });
+  connect(btnPlay, &QToolButton::clicked, this, [this] { Play(); });
+  connect(btnPause, &QToolButton::clicked, this, [this] { PausePlayback(); });
+  connect(btnSetStart, &QPushButton::clicked, this, [this] { SetCutStart(); });
+  connect(btnSetEnd, &QPushButton::clicked, this, [this] { SetCutEnd(); });
+  connect(chkLoadVerNum, &QCheckBox::clicked, this, [this] {
+    // Unbinding the libraries under tasks that hold library objects would
+    // leave them dangling: only an empty list lets them go.
+    if (Pelix->TaskCount() == 0) Pelix->UnloadAVLib();
+  });
+}
+
+void TfrmMain::BuildMenus() {
+  QMenu* file = menuBar()->addMenu("文件");
+  mnuAddFile = file->addAction("添加文件", btnAdd, &QPushButton::click);
+  mnuRemove = file->addAction("删除", this, [this] { RemoveSelected(); });
+  mnuClear = file->addAction("清空", this, [this] { ClearList(); });
+  file->addSeparator();
+  mnuExit = file->addAction("退出", this, [this] { Exit(); });
+  QMenu* help = menuBar()->addMenu("帮助");
+  mnuAbout = help->addAction("关于我们", this, [this] { ShowAbout(); });
+  mnuHelpFile = help->addAction("帮助文件", this, [this] { OpenHelp(); });
+  // "动作" exists with its commands but is not part of the menu bar.
+  mnuAction = new QMenu("动作", this);
+  mnuAction->addAction("转换", this, [this] { Convert(); });
+  mnuAction->addAction("暂停", this, [this] { Pelix->Pause(); });
+  mnuAction->addAction("继续", this, [this] { Pelix->Resume(); });
+  mnuAction->addAction("停止", this, [this] { Pelix->Stop(); });
+  SetEditButtons(false);
+}
+
+void TfrmMain::SetEditButtons(bool enabled) {
+  btnRemove->setEnabled(enabled);
+  btnClear->setEnabled(enabled);
+  if (mnuRemove) mnuRemove->setEnabled(enabled);
+  if (mnuClear) mnuClear->setEnabled(enabled);
+}
+
+void TfrmMain::Log(const QString& line) { memLog->appendPlainText(line); }
+
+void TfrmMain::LogBlock(const QString& line) {
+  Log("");
+  Log(line);
+  Log("");
+}
+
+QStringList TfrmMain::LogLines() const { return memLog->toPlainText().split('\n'); }
+
+TfrmOption* TfrmMain::OptionForm() {
+  if (!frmOption) frmOption = new TfrmOption(this);
+  return frmOption;
+}
+
+// ---- Component events ------------------------------------------------------------------------
+
+void TfrmMain::WireComponent() {
+  Pelix->OnProgress = [this](int AIndex, int, int, int ACurrentDuration, float, float,
+                             int64_t ACurrentSize, int ATotalOutputDuration) {
+    PelixProgress(AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
+  };
+  Pelix->OnTerminate = [this](int AIndex, bool AFinished, bool AException,
+                              const std::string& AMessage) {
+    PelixTerminate(AIndex, AFinished, AException, AMessage);
+  };
+}
+
+void TfrmMain::PelixProgress(int AIndex, int ACurrentDuration, int64_t ACurrentSize,
+                             int ATotalOutputDuration) {
+  const unsigned generation = Generation.load();
+  auto show = [this, generation, AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration] {
+    if (generation == Generation.load() && !ShutDown)
+      ShowProgress(AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
+  };
+  // In main-thread mode the GUI thread is busy converting: show it at once.
+  if (MainThread->IsMainThread())
+    show();
+  else
+    QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+}
+
+void TfrmMain::PelixTerminate(int AIndex, bool AFinished, bool AException,
+                              const std::string& AMessage) {
+  const unsigned generation = Generation.load();
+  auto show = [this, generation, AIndex, AFinished, AException,
+               message = QString::fromStdString(AMessage)] {
+    if (generation == Generation.load() && !ShutDown)
+      ShowTermination(AIndex, AFinished, AException, message);
+  };
+  if (MainThread->IsMainThread())
+    show();
+  else
+    QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+}
+
+void TfrmMain::BeginTaskListChange() {
+  std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
+  ++Generation;
+}
+
+void TfrmMain::EndTaskListChange() {
+  std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
+  ++Generation;
+}
+
+int TfrmMain::RowOfTask(int task) const {
+  if (task < 0) return -1;
+  for (size_t row = 0; row < TaskIndexes.size(); ++row)
+    if (TaskIndexes[row] == task) return static_cast<int>(row);
+  return -1;
+}
+
+void TfrmMain::ShowProgress(int task, int currentDuration, int64_t currentSize,
+                            int totalDuration) {
+  const int row = RowOfTask(task);
+  QTreeWidgetItem* item = row >= 0 ? lvFiles->topLevelItem(row) : nullptr;
+  if (!item) return;
+  // Without a total the percentage is unknown: only the converted time shows.
+  if (totalDuration > 0) {
+    const int64_t percent =
+        std::clamp<int64_t>(int64_t{currentDuration} * 100 / totalDuration, 0, 100);
+    item->setText(fcProgress, QString::number(percent) + "%");
+  }
+  item->setText(fcConvertedTime, QString::number(currentDuration / 1000));
+  item->setText(fcOutputSize, QString::number(currentSize));
+  if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
+}
+
+void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QString& message) {
+  if (task < 0) {  // the whole run has ended
+    Running = false;
+    SetEditButtons(lvFiles->topLevelItemCount() > 0);
+    return;
+  }
+  const int row = RowOfTask(task);
+  QTreeWidgetItem* item = row >= 0 ? lvFiles->topLevelItem(row) : nullptr;
+  if (!item) return;
+  if (exception) {
+    item->setText(fcProgress, "失败");
+    item->setToolTip(fcProgress, message);
+    LogBlock("***Convert failed: " + item->text(fcName) + ": " + message);
+  } else if (finished) {
+    item->setText(fcProgress, "100%");
+    item->setToolTip(fcProgress, QString());
+    TOutputFile& output = OutputFiles[static_cast<size_t>(row)];
+    output.Converted = true;
+    const QFileInfo written(output.Path);
+    if (written.exists()) item->setText(fcOutputSize, QString::number(written.size()));
+  }
+  if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
+}
+
+void TfrmMain::StopComponent() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
+    Pelix->OnBeforeHook = nullptr;
+    Pelix->OnCustomHook = nullptr;
+    Pelix->OnLog = nullptr;
+    Pelix->OnProgress = nullptr;
+    Pelix->OnTerminate = nullptr;
+    ShutDown = true;
+  }
+  Pelix->Stop();
+}
+
+// ---- Showing, closing, settings file, drops --------------------------------------------------
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (Shown) return;
+  Shown = true;
+  ReadConfig();
+  FillStill(Qt::black);
+  if (const QScreen* screen = this->screen()) {
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!ShutDown) StopComponent();
+  Graph->Clear();
+  WriteConfig();
+  event->accept();
+}
+
+void TfrmMain::ReadConfig() {
+  QSettings settings(FConfigFile, QSettings::IniFormat);
+  Edit1->setText(settings.value(ConfigSection(settings) + "/dir", QString()).toString());
+}
+
+void TfrmMain::WriteConfig() {
+  QSettings settings(FConfigFile, QSettings::IniFormat);
+  settings.setValue(ConfigSection(settings) + "/dir", Edit1->text());
+  settings.sync();
+}
+
+void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TfrmMain::dropEvent(QDropEvent* event) {
+  QStringList files;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
+  if (files.isEmpty()) return;
+  event->acceptProposedAction();
+  AddFiles(files);
+}

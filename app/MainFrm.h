@@ -1,0 +1,195 @@
+// TfrmMain: the main window and the whole conversion workflow. The user adds
+// media files, picks one of six output formats and an output folder, and
+// converts the list; each row shows the progress, the converted time and the
+// output size of its task.
+//
+// Two converter components: Pelix converts, Pelix1 only opens an added file
+// for the (hidden) still-picture preview. The options dialog TfrmOption,
+// created on first use and never shown by the workflow, composes each task's
+// option records.
+//
+// Rows and the per-file lists stay aligned: row r shows SourceFiles[r] and
+// owns CutStarts[r] ... TaskIndexes[r]. A file that cannot be converted keeps
+// its row, marked "失败" with the reason as its tooltip.
+//
+// Threads: every method runs on the GUI thread. Pelix fires OnProgress and
+// OnTerminate on worker threads (or on the GUI thread in main-thread mode);
+// the handlers move them to the GUI thread and drop those that belong to a
+// task list that has changed since (see Generation).
+//
+// Seams for tests (no modal file dialog involved): AddFiles, SetOutputFolder.
+#pragma once
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "RadioGroup.h"
+#include "REzuvuZUZ.h"
+
+class TfrmOption;
+class TPlaybackPreview;
+class TQtMainThread;
+
+// Columns of lvFiles.
+enum TFileColumn : int {
+  fcName = 0,
+  fcDuration = 1,
+  fcSize = 2,
+  fcOutputName = 3,
+  fcProgress = 4,
+  fcConvertedTime = 5,
+  fcOutputSize = 6,
+  FILE_COLUMN_COUNT = 7
+};
+
+// An output file of a row and whether its conversion finished.
+struct TOutputFile {
+  QString Path;
+  bool Converted = false;
+};
+
+class TfrmMain : public QMainWindow {
+  Q_OBJECT
+ public:
+  // configFile: the settings file; empty: "Config.ini" beside the executable
+  // (the user's configuration folder when that one is not writable).
+  explicit TfrmMain(QWidget* parent = nullptr, const QString& configFile = QString());
+  ~TfrmMain() override;
+
+  // ---- Commands ----
+  // Adds files exactly as "添加" does after its dialog, and as a drop does.
+  void AddFiles(const QStringList& files);
+  void Convert();
+  void RemoveSelected();
+  void ClearList();
+  void MoveUp();
+  void MoveDown();
+  void SetOutputFolder(const QString& folder);  // the folder browser's choice
+  void OpenOutputFolder();
+  void OpenHelp();
+  void ShowSettings();
+  void ShowAbout();
+  void Play();
+  void PausePlayback();
+  void SetCutStart();
+  void SetCutEnd();
+  void Exit();
+
+  // The options dialog, created on first use.
+  TfrmOption* OptionForm();
+  TREzuvuZUZ* Converter() { return Pelix.get(); }
+  TPlaybackPreview* Playback() { return Graph; }
+  bool Converting() const { return Running; }
+  QString ConfigFile() const { return FConfigFile; }
+  QStringList LogLines() const;
+
+  // ---- Per-file lists (row order) ----
+  QStringList SourceFiles;
+  QStringList CutStarts, CutEnds;          // seconds as "%d.%.3d"
+  QStringList CutStartTexts, CutEndTexts;  // "hh:mm:ss"
+  QStringList OutputFolders;
+  std::vector<TOutputFile> OutputFiles;
+  std::vector<int> TaskIndexes;  // Pelix's task of each row; -1 none
+
+  // ---- Controls ----
+  TRadioGroup* RadioGroup1 = nullptr;
+  QLineEdit* Edit1 = nullptr;
+  QTreeWidget* lvFiles = nullptr;
+  QPushButton* btnAdd = nullptr;
+  QPushButton* btnRemove = nullptr;
+  QPushButton* btnClear = nullptr;
+  QToolButton* btnStart = nullptr;
+  QPushButton* btnBrowse = nullptr;
+  QPushButton* btnOpen = nullptr;
+  QPushButton* btnSettings = nullptr;
+  QPushButton* btnUp = nullptr;
+  QPushButton* btnDown = nullptr;
+  QToolButton* btnPlay = nullptr;
+  QToolButton* btnPause = nullptr;
+  QSlider* DSTrackBar1 = nullptr;
+  QAction* mnuAddFile = nullptr;
+  QAction* mnuRemove = nullptr;
+  QAction* mnuClear = nullptr;
+  QAction* mnuExit = nullptr;
+  QAction* mnuAbout = nullptr;
+  QAction* mnuHelpFile = nullptr;
+  QMenu* mnuAction = nullptr;  // "动作": exists, not shown
+  // Controls that exist but are not shown.
+  QCheckBox* chkThreadMode = nullptr;
+  QLineEdit* edtThreadCount = nullptr;
+  TRadioGroup* grpLogLevel = nullptr;
+  TRadioGroup* grpPriority = nullptr;
+  QCheckBox* chkLoadVerNum = nullptr;
+  QPlainTextEdit* memLog = nullptr;
+  QPushButton* btnSetStart = nullptr;
+  QPushButton* btnSetEnd = nullptr;
+  QWidget* pnlPreview = nullptr;
+  QLabel* imgStill = nullptr;
+  QSlider* trcStill = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenus();
+  void WireComponent();
+  void Log(const QString& line);
+  void LogBlock(const QString& line);  // an empty line, the line, an empty line
+  bool LoadLibraries();
+  void AddOne(const QString& file);
+  // Copies the folder and the format of the window into the options dialog.
+  void ApplyWindowChoices();
+  // Adds the task and its row; false (with log lines, and the reason in
+  // *error when given) when the task cannot be made.
+  bool CreateTask(TInputOptions& input, TOutputOptions& output, QString* error);
+  void AddFailedRow(const QString& source, const QString& reason);
+  void ShowStillPicture(const QString& file);
+  void FillStill(const QColor& color);
+  void SetEditButtons(bool enabled);
+  int SelectedRow() const;
+  void SwapRows(int a, int b);
+  void RemoveRowData(int row);
+  int RowOfTask(int task) const;
+  std::vector<std::string> ReservedOutputNames() const;
+  // Brackets a change of Pelix's task list (its indexes change): events
+  // raised before the change's end are dropped.
+  void BeginTaskListChange();
+  void EndTaskListChange();
+  void StopComponent();
+  void ReadConfig();
+  void WriteConfig();
+
+  // Event handlers: called on the thread that fires, shown on the GUI thread.
+  void PelixProgress(int AIndex, int ACurrentDuration, int64_t ACurrentSize,
+                     int ATotalOutputDuration);
+  void PelixTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
+  void ShowProgress(int task, int currentDuration, int64_t currentSize, int totalDuration);
+  void ShowTermination(int task, bool finished, bool exception, const QString& message);
+
+  TQtMainThread* MainThread;
+  std::unique_ptr<TREzuvuZUZ> Pelix;
+  std::unique_ptr<TREzuvuZUZ> Pelix1;
+  TfrmOption* frmOption = nullptr;
+  TPlaybackPreview* Graph;
+  QString FConfigFile;
+  std::atomic<unsigned> Generation{0};
+  bool Running = false;
+  bool Shown = false;
+  bool ShutDown = false;
+};

@@ -1,0 +1,69 @@
+#include "U_set.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "OptionFrm.h"
+
+namespace {
+
+QComboBox* List(const QStringList& items, QWidget* parent) {
+  auto* list = new QComboBox(parent);
+  list->addItems(items);
+  list->setCurrentIndex(0);
+  return list;
+}
+
+QGroupBox* Group(const QString& caption, QWidget* content, QWidget* parent,
+                 QWidget* trailing = nullptr) {
+  auto* box = new QGroupBox(caption, parent);
+  auto* row = new QHBoxLayout(box);
+  row->addWidget(content, 1);
+  if (trailing) row->addWidget(trailing);
+  return box;
+}
+
+}  // namespace
+
+TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Options(options) {
+  setWindowTitle("参数设置");
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  auto* root = new QVBoxLayout(this);
+  auto* pages = new QTabWidget(this);
+  auto* page = new QWidget(pages);
+  auto* grid = new QVBoxLayout(page);
+  cboChannels = List({"Auto", "Mono", "Stereo"}, page);
+  cboSampleRate = List({"Auto", "8000", "11025", "22050", "44100"}, page);
+  // The items up to "256 " carry a trailing blank; "320" has none.
+  cboBitRate = List({"8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}, page);
+  grid->addWidget(Group("声道", cboChannels, page));
+  grid->addWidget(Group("采样率(HZ)", cboSampleRate, page));
+  grid->addWidget(Group("当前比特率", cboBitRate, page, new QLabel("kbit", page)));
+  pages->addTab(page, "参数信息");
+  root->addWidget(pages);
+
+  auto* buttons = new QHBoxLayout();
+  btnOK = new QPushButton("确定", this);
+  btnCancel = new QPushButton("取消", this);
+  buttons->addStretch();
+  buttons->addWidget(btnOK);
+  buttons->addWidget(btnCancel);
+  root->addLayout(buttons);
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  connect(cboBitRate, &QComboBox::activated, this, [this] { BitRateChosen = true; });
+  connect(cboBitRate, &QComboBox::currentIndexChanged, this, [this] { BitRateChosen = true; });
+  connect(btnOK, &QPushButton::clicked, this, [this] { Apply(); });
+  connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TFrm_set::Apply() {
+  if (!Options) return;
+  Options->ApplyAudioSettings(cboChannels->currentIndex(), cboSampleRate->currentIndex(),
+                              cboBitRate->currentText(), BitRateChosen);
+}

@@ -1,0 +1,29 @@
+// TFrm_set: the settings dialog "参数设置". It sets the audio channel mode,
+// sample rate and bit rate of the next conversion by writing them into the
+// options dialog. "确定" applies and leaves the dialog open; "取消" closes it
+// without undoing what was applied. Every opening starts from the first items.
+#pragma once
+#include <QComboBox>
+#include <QDialog>
+#include <QPushButton>
+
+class TfrmOption;
+
+class TFrm_set : public QDialog {
+  Q_OBJECT
+ public:
+  // options: the dialog the settings are written into; it must outlive this one.
+  explicit TFrm_set(TfrmOption* options, QWidget* parent = nullptr);
+
+  void Apply();  // "确定"
+
+  QComboBox* cboChannels;
+  QComboBox* cboSampleRate;
+  QComboBox* cboBitRate;
+  QPushButton* btnOK;
+  QPushButton* btnCancel;
+
+ private:
+  TfrmOption* Options;
+  bool BitRateChosen = false;  // the user picked an item of the bit-rate list
+};

@@ -1,0 +1,215 @@
+// Command-line parsing of quellon-cli.
+#include "CliOptions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <thread>
+
+#include "OptionComposer.h"
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool ReadInt(const std::string& text, int& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  const auto result = std::from_chars(first, last, value);
+  return first != last && result.ec == std::errc() && result.ptr == last;
+}
+
+bool ReadSeconds(const std::string& text, double& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  const auto result = std::from_chars(first, last, value);
+  return first != last && result.ec == std::errc() && result.ptr == last &&
+         std::isfinite(value) && value >= 0;
+}
+
+template <size_t N>
+int ItemIndex(const std::array<const char*, N>& items, const std::string& text) {
+  for (size_t i = 0; i < N; ++i)
+    if (Lower(items[i]) == Lower(text)) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return "usage: quellon-cli [options] FILE...\n"
+         "  -f, --format FMT     output format: wav mp3 mp2 aac wma ogg, or a video format\n"
+         "                       (3gp avi flv ipod mkv mov mp4 psp rm10 rm20 swf wmv m1v m2v\n"
+         "                       ac3 vcd svcd dvd); default wav\n"
+         "  -o, --output DIR     output folder; default: beside each source\n"
+         "  -j, --jobs N         tasks at once; default: the number of CPU cores;\n"
+         "                       0 = one after another on the main thread\n"
+         "      --overwrite      overwrite existing outputs instead of the \"_(new_N)\" names\n"
+         "      --channels auto|mono|stereo\n"
+         "      --rate auto|8000|11025|22050|44100\n"
+         "      --bitrate KBPS   audio bit rate in kbit/s\n"
+         "      --volume N       audio volume, 256 = unchanged\n"
+         "      --start SEC      convert from SEC on\n"
+         "      --end SEC        convert up to SEC\n"
+         "  -x NAME=VALUE        an extra engine option line (repeatable)\n"
+         "      --log-level quiet|error|info|debug|all   (default error)\n"
+         "      --probe          print each file's info text instead of converting\n"
+         "  -q, --quiet          no progress display\n"
+         "  -h, --help           this text\n"
+         "      --version        the program's version\n";
+}
+
+bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error) {
+  o = TCliOptions();
+  o.Jobs = std::max(1u, std::thread::hardware_concurrency());
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      o.Files.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    // "--name=value" gives the value in the same argument.
+    std::string inlineValue;
+    bool hasInline = false;
+    if (arg.compare(0, 2, "--") == 0) {
+      const size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+        hasInline = true;
+      }
+    } else if (arg.size() > 2 && std::string("fojx").find(arg[1]) != std::string::npos) {
+      // "-j4": a short option with its value attached.
+      inlineValue = arg.substr(2);
+      arg = arg.substr(0, 2);
+      hasInline = true;
+    }
+    auto value = [&](std::string& out) {
+      if (hasInline) {
+        out = inlineValue;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        error = "option " + arg + " needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto flag = [&] {
+      if (!hasInline) return true;
+      error = "option " + arg + " takes no value";
+      return false;
+    };
+    std::string v;
+    if (arg == "-h" || arg == "--help") {
+      if (!flag()) return false;
+      o.Help = true;
+    } else if (arg == "--version") {
+      if (!flag()) return false;
+      o.Version = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      if (!flag()) return false;
+      o.Quiet = true;
+    } else if (arg == "--probe") {
+      if (!flag()) return false;
+      o.Probe = true;
+    } else if (arg == "--overwrite") {
+      if (!flag()) return false;
+      o.Overwrite = true;
+    } else if (arg == "-f" || arg == "--format") {
+      if (!value(v)) return false;
+      if (ItemIndex(FormatItems, v) < 0) {
+        error = "unknown format '" + v + "'";
+        return false;
+      }
+      o.Format = Lower(v);
+    } else if (arg == "-o" || arg == "--output") {
+      if (!value(v)) return false;
+      if (v.empty()) {
+        error = "the output folder is empty";
+        return false;
+      }
+      o.OutputDir = v;
+    } else if (arg == "-j" || arg == "--jobs") {
+      if (!value(v)) return false;
+      if (!ReadInt(v, o.Jobs) || o.Jobs < 0) {
+        error = "--jobs needs a whole number of 0 or more, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--channels") {
+      if (!value(v)) return false;
+      o.Channels = ItemIndex(AudioChannelItems, v);
+      if (o.Channels < 0) {
+        error = "--channels takes auto, mono or stereo, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--rate") {
+      if (!value(v)) return false;
+      o.SampleRate = ItemIndex(SampleRateItems, v);
+      if (o.SampleRate < 0) {
+        error = "--rate takes auto, 8000, 11025, 22050 or 44100, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--bitrate") {
+      if (!value(v)) return false;
+      if (!ReadInt(v, o.BitRateKbps) || o.BitRateKbps <= 0 || o.BitRateKbps > 2000000) {
+        error = "--bitrate needs kbit/s as a positive whole number, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--volume") {
+      if (!value(v)) return false;
+      if (!ReadInt(v, o.Volume) || o.Volume < 0) {
+        error = "--volume needs a whole number of 0 or more, not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--start" || arg == "--end") {
+      if (!value(v)) return false;
+      double seconds = 0;
+      if (!ReadSeconds(v, seconds)) {
+        error = arg + " needs seconds (0 or more), not '" + v + "'";
+        return false;
+      }
+      (arg == "--start" ? o.Start : o.End) = seconds;
+    } else if (arg == "-x") {
+      if (!value(v)) return false;
+      const size_t eq = v.find('=');
+      if (eq == 0 || eq == std::string::npos || v.find_first_of("\r\n") != std::string::npos) {
+        error = "-x needs NAME=VALUE, not '" + v + "'";
+        return false;
+      }
+      o.Extra.push_back(v);
+    } else if (arg == "--log-level") {
+      if (!value(v)) return false;
+      static const char* const Levels[] = {"quiet", "error", "info", "debug", "all"};
+      const auto found = std::find(std::begin(Levels), std::end(Levels), Lower(v));
+      if (found == std::end(Levels)) {
+        error = "--log-level takes quiet, error, info, debug or all, not '" + v + "'";
+        return false;
+      }
+      o.LogLevel = static_cast<TLogLevel>(found - std::begin(Levels));
+    } else {
+      error = "unknown option " + arg;
+      return false;
+    }
+  }
+  if (o.Help || o.Version) return true;
+  if (o.Files.empty()) {
+    error = "no input file given";
+    return false;
+  }
+  if (o.Start >= 0 && o.End >= 0 && o.End <= o.Start) {
+    error = "--end must lie after --start";
+    return false;
+  }
+  return true;
+}

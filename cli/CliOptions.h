@@ -1,0 +1,32 @@
+// The command line of quellon-cli: what it accepts and the usage text.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "OptionRecords.h"
+
+struct TCliOptions {
+  std::string Format = "wav";  // an item of the composer's format list
+  std::string OutputDir;       // empty: beside each source
+  int Jobs = 1;                // tasks at once; 0: one after another on the main thread
+  bool Overwrite = false;
+  int Channels = 0;            // index into AudioChannelItems
+  int SampleRate = 0;          // index into SampleRateItems
+  int BitRateKbps = -1;        // -1: the format's default
+  int Volume = -1;             // -1: unchanged (256)
+  double Start = -1, End = -1;  // seconds; -1: not given
+  std::vector<std::string> Extra;  // NAME=VALUE engine option lines
+  TLogLevel LogLevel = llError;
+  bool Probe = false;
+  bool Quiet = false;
+  bool Help = false;
+  bool Version = false;
+  std::vector<std::string> Files;
+};
+
+// Reads argv into options (defaults first: Jobs = the number of CPU cores).
+// False with a one-line reason for a usage error.
+bool ParseCommandLine(int argc, char** argv, TCliOptions& options, std::string& error);
+
+// The usage text, ending with a line break.
+std::string UsageText();

@@ -1,0 +1,299 @@
+// quellon-cli: the converter component driven from a terminal.
+//
+// Exit status: 0 when every file converted, 1 when any failed (or Ctrl-C
+// stopped the run), 2 on a usage error.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "AVProbe.h"
+#include "CliOptions.h"
+#include "OptionComposer.h"
+#include "ProgressView.h"
+#include "REzuvuZUZ.h"
+#include "Text.h"
+
+namespace {
+
+std::atomic<bool> Interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flag written by a signal handler");
+
+void OnInterrupt(int) { Interrupted = true; }
+
+// The first Ctrl-C asks for a clean stop; the handler then goes, so a second
+// one ends the program at once.
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string LevelPrefix(TLogLevel level) {
+  switch (level) {
+    case llError:
+      return "error";
+    case llInfo:
+      return "info";
+    case llDebug:
+      return "debug";
+    default:
+      return "trace";
+  }
+}
+
+int ProbeFiles(TREzuvuZUZ& component, const TCliOptions& options) {
+  int status = 0;
+  bool first = true;
+  for (const std::string& file : options.Files) {
+    TAVProbe& probe = *component.AVProbe();
+    if (!probe.Open(file)) {
+      std::fprintf(stderr, "quellon-cli: %s: %s\n", file.c_str(), probe.LastError().c_str());
+      status = 1;
+      continue;
+    }
+    if (!first) std::printf("\n");
+    first = false;
+    std::printf("%s\n", probe.GetInfoText().c_str());
+    probe.Close();
+  }
+  return status;
+}
+
+// The composer's controls as the command line sets them.
+TComposerState BaseState(const TCliOptions& options) {
+  TComposerState state;
+  SelectFormat(state, options.Format);
+  state.Output.Folder = options.OutputDir.empty() ? SAME_AS_INPUT : options.OutputDir;
+  state.Output.Overwrite = options.Overwrite;
+  state.Audio.Channels = options.Channels;
+  state.Audio.SampleRate = options.SampleRate;
+  if (options.BitRateKbps > 0) state.Audio.BitRate = {true, std::to_string(options.BitRateKbps)};
+  if (options.Volume >= 0) state.Audio.Volume = {true, std::to_string(options.Volume)};
+  return state;
+}
+
+class TCliRun {
+ public:
+  TCliRun(TREzuvuZUZ& component, const TCliOptions& options)
+      : Component(component),
+        Options(options),
+        View(Jobs, isatty(STDOUT_FILENO) != 0, options.Quiet) {}
+
+  int Run() {
+    if (!Options.OutputDir.empty()) {
+      std::error_code error;
+      std::filesystem::create_directories(Options.OutputDir, error);
+      if (!std::filesystem::is_directory(Options.OutputDir)) {
+        std::fprintf(stderr, "quellon-cli: cannot create the output folder '%s': %s\n",
+                     Options.OutputDir.c_str(), error.message().c_str());
+        return 1;
+      }
+    }
+    Jobs.resize(Options.Files.size());
+    for (size_t i = 0; i < Jobs.size(); ++i) Jobs[i].Source = Options.Files[i];
+    Connect();
+    CatchInterrupts();
+    TComposerState state = BaseState(Options);
+    for (size_t i = 0; i < Jobs.size() && !Interrupted; ++i) Prepare(static_cast<int>(i), state);
+    if (Component.TaskCount() > 0 && !Interrupted) {
+      Component.Start(Options.Jobs);
+      TEventLoop& loop = *Component.EventLoop();
+      while (!RunEnded) {
+        loop.RunUntil([this] { return RunEnded.load() || (Interrupted && !StopSent); }, 100);
+        if (Interrupted && !StopSent) RequestStop();
+        View.Tick();
+      }
+    }
+    for (TFileJob& job : Jobs) {
+      if (job.Ended) continue;
+      // Never became a task because Ctrl-C came first.
+      job.Ended = job.Failed = true;
+      job.Message = "stopped";
+    }
+    View.Summary();
+    bool failed = Interrupted;
+    for (const TFileJob& job : Jobs) failed = failed || job.Failed;
+    return failed ? 1 : 0;
+  }
+
+ private:
+  void RequestStop() {
+    if (StopSent.exchange(true)) return;
+    Component.Stop();
+  }
+
+  void Connect() {
+    Component.OnLog = [this](int index, TLogLevel level, const std::string& msg) {
+      // The error that ended a job (llQuiet) is in the summary already.
+      if (level == llQuiet || level > Options.LogLevel) return;
+      std::string text = msg;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      const int job = JobOf(index);
+      View.Log(std::string("quellon-cli: ") +
+               (job >= 0 ? Jobs[static_cast<size_t>(job)].Source + ": " : std::string()) +
+               LevelPrefix(level) + ": " + text);
+    };
+    Component.OnProgress = [this](int index, int, int, int currentDuration, float, float,
+                                  int64_t currentSize, int) {
+      // In main-thread mode the job runs inside the loop: Ctrl-C is seen here.
+      if (Interrupted) RequestStop();
+      const int job = JobOf(index);
+      if (job >= 0) View.Progress(job, currentDuration, currentSize);
+    };
+    Component.OnTerminate = [this](int index, bool finished, bool exception,
+                                   const std::string& message) {
+      if (index < 0) {
+        RunEnded = true;
+        return;
+      }
+      const int job = JobOf(index);
+      if (job < 0) return;
+      double seconds = 0;
+      if (TFFmpeg* task = Component.Task(index)) {
+        if (task->RunStartedAt != std::chrono::steady_clock::time_point{})
+          seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                  task->RunStartedAt)
+                        .count();
+      }
+      const bool failed = !finished || exception;
+      std::string reason;
+      if (exception)
+        reason = message.empty() ? "unknown error" : message;
+      else if (!finished)
+        reason = "stopped";
+      View.Ended(job, failed, reason, seconds);
+    };
+  }
+
+  int JobOf(int taskIndex) const {
+    if (taskIndex < 0 || taskIndex >= static_cast<int>(TaskJobs.size())) return -1;
+    return TaskJobs[static_cast<size_t>(taskIndex)];
+  }
+
+  // Probes the file, composes its records and makes its task.
+  void Prepare(int job, TComposerState& state) {
+    TFileJob& j = Jobs[static_cast<size_t>(job)];
+    TAVProbe& probe = *Component.AVProbe();
+    if (!probe.Open(j.Source)) {
+      View.Refused(job, probe.LastError());
+      return;
+    }
+    TSourceFacts facts;
+    facts.FileName = j.Source;
+    AVFormatContext* context = probe.FormatContext();
+    facts.FormatName = context && context->iformat ? context->iformat->name : "";
+    facts.Duration = context ? context->duration : 0;
+    facts.HasVideo = probe.VideoStreamCount() > 0;
+    if (facts.HasVideo) {
+      const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+      facts.VideoWidth = video.Width;
+      facts.VideoHeight = video.Height;
+    }
+    probe.Close();
+    LoadSource(state, facts);
+    j.ExpectedMs = facts.Duration > 0 ? facts.Duration / 1000 : 0;
+    if (Options.Start >= 0 || Options.End >= 0) {
+      std::string why;
+      if (!MarkClip(state, why)) {
+        View.Refused(job, why);
+        return;
+      }
+    }
+    TInputOptions input;
+    TOutputOptions output;
+    ComposeInput(state, input);
+    ComposeOutput(state, output);
+    TClipRange clip;
+    if (ClipRange(state, clip)) j.ExpectedMs = clip.End - clip.Start;
+    for (const std::string& line : Options.Extra)
+      output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
+    const int index = Component.AddTask(j.Source, &input);
+    if (index < 0) {
+      View.Refused(job, Component.LastErrMsg());
+      return;
+    }
+    if (!Component.SetOutputFile(index, output.FileName, &output)) {
+      const std::string why = Component.LastErrMsg();
+      Component.RemoveTask(index);
+      View.Refused(job, why);
+      return;
+    }
+    j.Output = output.FileName;
+    state.Output.Reserved.push_back(output.FileName);
+    if (TaskJobs.size() <= static_cast<size_t>(index)) TaskJobs.resize(static_cast<size_t>(index) + 1);
+    TaskJobs[static_cast<size_t>(index)] = job;
+  }
+
+  // The --start/--end clip on the composer's time bar.
+  bool MarkClip(TComposerState& state, std::string& why) const {
+    const double duration = static_cast<double>(state.Source.Duration) / 1e6;
+    if (state.Source.Duration <= 0 || !state.Clip.Bar.HasSlider) {
+      why = "cannot cut a clip: the file's duration is unknown";
+      return false;
+    }
+    const double start = Options.Start >= 0 ? Options.Start : 0;
+    const double end = Options.End >= 0 ? std::min(Options.End, duration) : duration;
+    if (start >= duration) {
+      why = StrFormat("cannot cut a clip: --start %.3f lies at or after the end (%.3f s)", start,
+                      duration);
+      return false;
+    }
+    TClipControls& clip = state.Clip;
+    SetTimeBarPosition(clip, TimeBarPositionAt(clip.Bar, start));
+    SetClipStart(clip);
+    SetTimeBarPosition(clip, TimeBarPositionAt(clip.Bar, end));
+    SetClipEnd(clip);
+    clip.Checked = true;
+    TClipRange range;
+    if (!ClipRange(state, range)) {
+      why = "cannot cut a clip: it is shorter than the time bar's step";
+      return false;
+    }
+    return true;
+  }
+
+  TREzuvuZUZ& Component;
+  const TCliOptions& Options;
+  std::vector<TFileJob> Jobs;
+  std::vector<int> TaskJobs;  // task index -> job
+  TProgressView View;
+  std::atomic<bool> RunEnded{false};
+  std::atomic<bool> StopSent{false};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TCliOptions options;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, options, error)) {
+    std::fprintf(stderr, "quellon-cli: %s\n%s", error.c_str(), UsageText().c_str());
+    return 2;
+  }
+  if (options.Help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  TREzuvuZUZ component;
+  if (options.Version) {
+    std::printf("quellon-cli %s (converter component %s)\n", QUELLON_ENGINE_VERSION,
+                component.Version().c_str());
+    return 0;
+  }
+  component.SetLogLevel(options.LogLevel);
+  component.SetProgressInterval(250);
+  if (!component.LoadAVLib(ExecutableDir() + "LibAV")) {
+    std::fprintf(stderr, "quellon-cli: %s\n", component.LastErrMsg().c_str());
+    return 1;
+  }
+  if (options.Probe) return ProbeFiles(component, options);
+  TCliRun run(component, options);
+  return run.Run();
+}

@@ -1,0 +1,54 @@
+#include "AppTestSupport.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QThread>
+#include <filesystem>
+
+#include "AppSupport.h"
+
+namespace app_test {
+
+bool WaitFor(const std::function<bool()>& done, int limitMs) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > limitMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+std::string Sine(const std::string& name, double seconds, int rate, int channels) {
+  return testing_support::Fixture(
+      name, "-f lavfi -i sine=frequency=440:sample_rate=" + std::to_string(rate) +
+                ":duration=" + std::to_string(seconds) + " -ac " + std::to_string(channels));
+}
+
+std::string CopyTo(const std::string& file, const std::string& dir, const std::string& name) {
+  const std::string target = dir + "/" + name;
+  std::filesystem::copy_file(file, target, std::filesystem::copy_options::overwrite_existing);
+  return target;
+}
+
+TMessageCapture::TMessageCapture() {
+  SetMessageSink([this](QMessageBox::Icon icon, const QString& title, const QString& text) {
+    Boxes.push_back({icon, title, text});
+  });
+}
+
+TMessageCapture::~TMessageCapture() { SetMessageSink(nullptr); }
+
+TUrlCapture::TUrlCapture(const QString& scheme) : Scheme(scheme) {
+  QDesktopServices::setUrlHandler(scheme, this, "Open");
+}
+
+TUrlCapture::~TUrlCapture() { QDesktopServices::unsetUrlHandler(Scheme); }
+
+void TUrlCapture::Open(const QUrl& url) { Urls << url; }
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace app_test

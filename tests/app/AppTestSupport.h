@@ -1,0 +1,55 @@
+// Helpers of the GUI tests: waiting on the event loop, generated sources,
+// capturing message boxes and desktop "open" requests.
+#pragma once
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace app_test {
+
+// Runs the event loop until done() holds; false when it did not within the
+// limit (a guard against hangs, not a timing check).
+bool WaitFor(const std::function<bool()>& done, int limitMs = 60000);
+
+// A WAV source of the given length, rate and channels, kept between runs.
+std::string Sine(const std::string& name, double seconds, int rate = 22050, int channels = 1);
+// A copy of a fixture in a folder of the test, so the test may change it.
+std::string CopyTo(const std::string& file, const std::string& dir, const std::string& name);
+
+// Collects the message boxes shown while it lives (nothing is shown).
+class TMessageCapture {
+ public:
+  TMessageCapture();
+  ~TMessageCapture();
+  struct TBox {
+    QMessageBox::Icon Icon;
+    QString Title;
+    QString Text;
+  };
+  std::vector<TBox> Boxes;
+};
+
+// Collects the URLs the application asks the desktop to open, for a scheme.
+class TUrlCapture : public QObject {
+  Q_OBJECT
+ public:
+  explicit TUrlCapture(const QString& scheme);
+  ~TUrlCapture() override;
+  QList<QUrl> Urls;
+ public slots:
+  void Open(const QUrl& url);
+
+ private:
+  QString Scheme;
+};
+
+QString Q(const std::string& text);
+
+}  // namespace app_test

@@ -1,0 +1,174 @@
+// Converting through the main window: both run modes, the settings dialog's
+// effect, files that cannot be read, and convert pressed during a run. The
+// outputs are checked with ffprobe, independently of our code.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QTimer>
+#include <filesystem>
+
+#include "AppTestSupport.h"
+#include "MainFrm.h"
+#include "OptionFrm.h"
+#include "U_set.h"
+
+using namespace app_test;
+using testing_support::DecodesCleanly;
+using testing_support::Probe;
+using testing_support::TTempDir;
+
+namespace {
+
+class Conversion : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Window = std::make_unique<TfrmMain>(nullptr, Q(Dir.File("Config.ini")));
+    Out = Dir.File("out");
+    std::filesystem::create_directories(Out);
+    Window->SetOutputFolder(Q(Out));
+  }
+  void TearDown() override { Window.reset(); }
+
+  void Select(const QString& format) {
+    for (int i = 0; i < Window->RadioGroup1->Count(); ++i)
+      if (Window->RadioGroup1->Button(i)->text() == format) Window->RadioGroup1->SetItemIndex(i);
+  }
+  // Converts the list and waits for the end of the run.
+  void ConvertAll() {
+    Window->Convert();
+    ASSERT_TRUE(WaitFor([this] { return !Window->Converting(); }));
+  }
+  QTreeWidgetItem* Row(int row) const { return Window->lvFiles->topLevelItem(row); }
+  std::string Output(int row) const {
+    return Window->OutputFiles[static_cast<size_t>(row)].Path.toStdString();
+  }
+
+  TTempDir Dir;
+  std::string Out;
+  std::unique_ptr<TfrmMain> Window;
+};
+
+class ConversionModes : public Conversion, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ConversionModes, TwoFilesBecomeMp3WithTheirRowsComplete) {
+  Window->chkThreadMode->setChecked(GetParam());
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
+  Window->AddFiles({Q(a), Q(b)});
+  Select("MP3");
+  ConvertAll();
+  ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);
+  const char* names[] = {"app_a_(new).mp3", "app_b_(new).mp3"};
+  const char* seconds[] = {"1", "1"};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Row(i)->text(fcProgress), "100%");
+    EXPECT_EQ(Row(i)->text(fcOutputName), names[i]);
+    EXPECT_EQ(Row(i)->text(fcConvertedTime), seconds[i]);
+    EXPECT_EQ(Output(i), Out + "/" + names[i]);
+    EXPECT_EQ(Row(i)->text(fcOutputSize), QString::number(QFileInfo(Q(Output(i))).size()));
+    EXPECT_EQ(Probe(Output(i), "a:0", "stream=codec_name"), "mp3");
+    EXPECT_TRUE(DecodesCleanly(Output(i)));
+    EXPECT_TRUE(Window->OutputFiles[static_cast<size_t>(i)].Converted);
+  }
+  EXPECT_TRUE(Window->btnRemove->isEnabled());  // the run has ended
+  EXPECT_TRUE(Window->btnClear->isEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Main, ConversionModes, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& mode) { return mode.param ? "Threads" : "MainThread"; });
+
+TEST_F(Conversion, MovedRowsConvertInTheirNewOrder) {
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
+  Window->AddFiles({Q(a), Q(b)});
+  Window->lvFiles->setCurrentItem(Row(1));
+  Window->MoveUp();
+  ConvertAll();
+  EXPECT_EQ(Row(0)->text(fcName), "app_b.wav");
+  EXPECT_EQ(Row(0)->text(fcOutputName), "app_b_(new).wav");
+  EXPECT_EQ(Row(0)->text(fcProgress), "100%");
+  EXPECT_EQ(Row(1)->text(fcOutputName), "app_a_(new).wav");
+  EXPECT_EQ(Row(1)->text(fcProgress), "100%");
+}
+
+// Runs the settings dialog the way a user does: "参数设置", choose, "确定", "取消".
+void UseSettings(TfrmMain& window, const std::function<void(TFrm_set&)>& choose) {
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    auto* settings = qobject_cast<TFrm_set*>(QApplication::activeModalWidget());
+    if (!settings) return;
+    seen = true;
+    choose(*settings);
+    settings->btnOK->click();
+    EXPECT_TRUE(settings->isVisible());  // "确定" leaves the dialog open
+    settings->btnCancel->click();
+  });
+  window.btnSettings->click();
+  EXPECT_TRUE(seen);
+}
+
+TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
+  const std::string mono = Sine("app_mono22k.wav", 1.0, 22050, 1);
+  Window->AddFiles({Q(mono)});
+  UseSettings(*Window, [](TFrm_set& s) {
+    s.cboChannels->setCurrentText("Stereo");
+    s.cboSampleRate->setCurrentText("44100");
+  });
+  ConvertAll();
+  EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "2");
+  EXPECT_EQ(Probe(Output(0), "a:0", "stream=sample_rate"), "44100");
+
+  // Opened again and confirmed at once: back to the source's own layout.
+  UseSettings(*Window, [](TFrm_set&) {});
+  ConvertAll();
+  EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "1");
+  EXPECT_EQ(Probe(Output(0), "a:0", "stream=sample_rate"), "22050");
+}
+
+TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
+  const std::string a = Sine("app_a.wav", 1.5);
+  Window->AddFiles({Q(a)});
+  Select("MP3");
+  UseSettings(*Window, [](TFrm_set&) {});  // the list still shows "8 ": not a choice
+  ConvertAll();
+  const int plain = std::stoi(Probe(Output(0), "a:0", "stream=bit_rate"));
+  EXPECT_GT(plain, 16000);  // the encoder's own choice, not 8 kbit/s
+
+  UseSettings(*Window, [](TFrm_set& s) { s.cboBitRate->setCurrentText("64 "); });
+  ConvertAll();
+  EXPECT_EQ(Probe(Output(0), "a:0", "stream=bit_rate"), "64000");
+}
+
+TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
+  const std::string a = Sine("app_a.wav", 1.5);
+  const std::string b = CopyTo(Sine("app_b.wav", 1.0), Dir.Path(), "b.wav");
+  Window->AddFiles({Q(b), Q(a)});
+  ASSERT_TRUE(testing_support::Shell("head -c 3000 /dev/urandom > '" + b + "'"));
+  ConvertAll();
+  ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);  // the file stays listed
+  EXPECT_EQ(Row(0)->text(fcProgress), "失败");
+  EXPECT_FALSE(Row(0)->toolTip(fcProgress).isEmpty());
+  EXPECT_EQ(Row(1)->text(fcProgress), "100%");
+  EXPECT_EQ(Window->Converter()->TaskCount(), 1);
+  EXPECT_FALSE(std::filesystem::exists(Out + "/b_(new).wav"));
+  EXPECT_TRUE(DecodesCleanly(Out + "/app_a_(new).wav"));
+}
+
+TEST_F(Conversion, ConvertDuringARunStartsTheListAgain) {
+  const std::string longer = Sine("app_long.wav", 30.0, 44100, 2);
+  const std::string b = Sine("app_b.wav", 1.0);
+  Window->AddFiles({Q(longer), Q(b)});
+  Select("MP3");
+  Window->Convert();
+  ASSERT_TRUE(Window->Converting());
+  ConvertAll();  // stops and frees the running tasks, then converts everything anew
+  EXPECT_EQ(Window->Converter()->TaskCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Row(i)->text(fcProgress), "100%");
+    EXPECT_TRUE(DecodesCleanly(Output(i)));
+  }
+  EXPECT_NEAR(testing_support::ProbeDuration(Output(0)), 30.0, 0.2);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// The settings dialog, the about box, help, the exception handler, the
+// CD-ROM rule and the main-thread adapter.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+#include <atomic>
+#include <thread>
+
+#include "AppSupport.h"
+#include "AppTestSupport.h"
+#include "FFmpeg.h"
+#include "MainFrm.h"
+#include "OptionFrm.h"
+#include "QtMainThread.h"
+#include "U_About.h"
+#include "U_set.h"
+
+using namespace app_test;
+
+namespace {
+
+QStringList ItemsOf(const QComboBox* list) {
+  QStringList items;
+  for (int i = 0; i < list->count(); ++i) items << list->itemText(i);
+  return items;
+}
+
+TEST(SettingsDialog, StartsFromTheFirstItemsAndAppliesWithoutClosing) {
+  TfrmOption options;
+  TFrm_set settings(&options);
+  EXPECT_EQ(settings.windowTitle(), "参数设置");
+  EXPECT_EQ(ItemsOf(settings.cboBitRate),
+            QStringList({"8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}));
+  EXPECT_EQ(ItemsOf(settings.cboSampleRate),
+            QStringList({"Auto", "8000", "11025", "22050", "44100"}));
+  EXPECT_EQ(settings.cboChannels->currentText(), "Auto");
+
+  settings.show();
+  settings.cboChannels->setCurrentIndex(1);
+  settings.cboSampleRate->setCurrentIndex(3);
+  settings.cboBitRate->setCurrentText("128 ");
+  settings.btnOK->click();
+  EXPECT_TRUE(settings.isVisible());
+  EXPECT_EQ(options.grpAudioChannels->ItemText(), "Mono");
+  EXPECT_EQ(options.grpAudioSampleRate->ItemText(), "22050");
+  EXPECT_TRUE(options.chkAudioBitRate->isChecked());
+  EXPECT_EQ(options.edtAudioBitRate->text(), "128 ");
+  TOutputOptions output;
+  options.ComposeOutput(output);
+  EXPECT_EQ(output.AudioBitrate, 128000);
+  EXPECT_EQ(output.AudioChannels, 1);
+  EXPECT_EQ(output.AudioSampleRate, 22050);
+
+  settings.btnCancel->click();  // closes, keeps what was applied
+  EXPECT_FALSE(settings.isVisible());
+  EXPECT_EQ(options.grpAudioChannels->ItemText(), "Mono");
+
+  TFrm_set again(&options);
+  again.btnOK->click();  // untouched: Auto everywhere, no bit rate forced
+  options.ComposeOutput(output);
+  EXPECT_EQ(output.AudioChannels, -1);
+  EXPECT_EQ(output.AudioSampleRate, -1);
+  EXPECT_EQ(output.AudioBitrate, -1);
+}
+
+TEST(SettingsDialog, WorksBeforeAnyFileWasAdded) {
+  TfrmMain window(nullptr, QDir::tempPath() + "/quellon-unused.ini");
+  TFrm_set settings(window.OptionForm());
+  settings.cboChannels->setCurrentText("Stereo");
+  settings.btnOK->click();
+  EXPECT_EQ(window.OptionForm()->grpAudioChannels->ItemText(), "Stereo");
+}
+
+TEST(AboutBox, ShowsTheProductAndOpensItsLinks) {
+  TFrm_About about;
+  EXPECT_EQ(about.windowTitle(), "关于我们");
+  EXPECT_EQ(about.lblProduct->text(), "Quellon  V1.20(Build 20090409)");
+  EXPECT_TRUE(about.lblProduct->font().bold());
+  EXPECT_EQ(about.btnOK->text(), "确定(&0)");
+  TUrlCapture mail("mailto"), web("https");
+  emit about.lblMail->linkActivated(TFrm_About::MAIL_URL);
+  emit about.lblWeb->linkActivated(TFrm_About::WEB_URL);
+  ASSERT_EQ(mail.Urls.size(), 1);
+  EXPECT_EQ(mail.Urls[0].scheme(), "mailto");
+  ASSERT_EQ(web.Urls.size(), 1);
+  EXPECT_EQ(web.Urls[0].toString(), TFrm_About::WEB_URL);
+  about.show();
+  about.btnOK->click();
+  EXPECT_FALSE(about.isVisible());
+}
+
+TEST(Help, OpensTheHelpFileBesideTheExecutable) {
+  TfrmMain window(nullptr, QDir::tempPath() + "/quellon-unused.ini");
+  TUrlCapture files("file");
+  window.mnuHelpFile->trigger();
+  ASSERT_EQ(files.Urls.size(), 1);
+  const QString path = files.Urls[0].toLocalFile();
+  EXPECT_EQ(QFileInfo(path).fileName(), "Help.html");
+  EXPECT_TRUE(QFileInfo::exists(path));
+  EXPECT_EQ(QFileInfo(path).absolutePath() + "/", ExeDir());
+}
+
+class TThrower : public QObject {
+ public:
+  explicit TThrower(std::function<void()> fn) : Fn(std::move(fn)) {}
+  bool event(QEvent* e) override {
+    if (e->type() == QEvent::User) Fn();
+    return QObject::event(e);
+  }
+  std::function<void()> Fn;
+};
+
+TEST(ExceptionHandler, ShowsTheMessageWithAFullStopAndTheRightIcon) {
+  EXPECT_EQ(ExceptionText("Invalid value"), "Invalid value.");
+  EXPECT_EQ(ExceptionText("Done."), "Done.");
+  EXPECT_EQ(ExceptionText("Really!"), "Really!");  // '!' sorts before '.'
+  EXPECT_EQ(ExceptionText(""), "");
+
+  TMessageCapture boxes;
+  TThrower engine([] { throw FFmpegException("Unknown output format: xyz"); });
+  TThrower other([] { throw std::runtime_error("disk full"); });
+  QCoreApplication::postEvent(&engine, new QEvent(QEvent::User));
+  QCoreApplication::postEvent(&other, new QEvent(QEvent::User));
+  ASSERT_TRUE(WaitFor([&] { return boxes.Boxes.size() == 2; }, 5000));
+  EXPECT_EQ(boxes.Boxes[0].Icon, QMessageBox::Warning);
+  EXPECT_EQ(boxes.Boxes[0].Title, "Quellon V1.20");
+  EXPECT_EQ(boxes.Boxes[0].Text, "Unknown output format: xyz.");
+  EXPECT_EQ(boxes.Boxes[1].Icon, QMessageBox::Critical);
+  EXPECT_EQ(boxes.Boxes[1].Text, "disk full.");
+}
+
+TEST(CdRomRule, OpticalOrReadOnlyFileSystemsCount) {
+  EXPECT_TRUE(IsCdRomFileSystem(0x9660, 0));      // iso9660
+  EXPECT_TRUE(IsCdRomFileSystem(0x15013346, 0));  // udf
+  EXPECT_TRUE(IsCdRomFileSystem(0xEF53, 1));      // ext4 mounted read-only
+  EXPECT_FALSE(IsCdRomFileSystem(0xEF53, 0));
+  EXPECT_FALSE(IsCdRomFolder(QDir::tempPath()));
+  EXPECT_FALSE(IsCdRomFolder(QDir::tempPath() + "/not/made/yet"));  // judged by its parent
+}
+
+TEST(MainThreadAdapter, RunsWorkOnTheGuiThread) {
+  TQtMainThread adapter;
+  EXPECT_TRUE(adapter.IsMainThread());
+  QThread* gui = QThread::currentThread();
+  int direct = 0;
+  adapter.InvokeAndWait([&] { ++direct; });
+  EXPECT_EQ(direct, 1);  // at once on the GUI thread
+
+  std::atomic<int> posted{0}, waited{0};
+  std::atomic<bool> onGui{true}, workerSawResult{false};
+  std::thread worker([&] {
+    onGui = onGui && !adapter.IsMainThread();
+    adapter.Post(30, [&] {
+      onGui = onGui && QThread::currentThread() == gui;
+      ++posted;
+    });
+    adapter.InvokeAndWait([&] {
+      onGui = onGui && QThread::currentThread() == gui;
+      ++waited;
+    });
+    workerSawResult = waited == 1;  // returned only after the work ran
+  });
+  ASSERT_TRUE(WaitFor([&] { return posted == 1 && workerSawResult; }, 10000));
+  worker.join();
+  EXPECT_TRUE(onGui);
+}
+
+}  // namespace
