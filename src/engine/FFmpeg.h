@@ -275,6 +275,9 @@ struct TOptionContexts {
   FormatContextPtr Format;
   SwsPtr Scaler;
   std::function<void(int)> SetLogLevel;  // SetVerbose; unset: the library's setter
+  // Names no context knows, kept for the muxer that may know them as its own
+  // options ("muxrate" of the MPEG muxers).
+  std::vector<std::pair<std::string, std::string>> MuxerCandidates;
 };
 
 // 16. Bitstream filters.

@@ -71,8 +71,12 @@ void TCustomFFmpeg::MainLoop() {
       const TInputStreamEntry& ist = T.InStreams[static_cast<size_t>(ost.SourceIndex)];
       const AVMediaType type = ost.Enc->codec_type;
       double opts;
+      // Encoded streams count what their encoder was given: the muxed time
+      // lags behind it by the encoder's delay, which would overshoot "t".
       if (type == AVMEDIA_TYPE_VIDEO && !ost.Copy)
         opts = Seconds(ost.SyncOpts, ost.Enc->time_base);
+      else if (type == AVMEDIA_TYPE_AUDIO && ost.EncodingNeeded && ost.Enc->sample_rate > 0)
+        opts = static_cast<double>(ost.SyncOpts) / ost.Enc->sample_rate;
       else
         opts = ost.MuxTimestamp == AV_NOPTS_VALUE ? 0 : Seconds(ost.MuxTimestamp, ost.St->time_base);
       const double ipts = static_cast<double>(ist.Pts);

@@ -104,6 +104,7 @@ void TCustomFFmpeg::ReleaseAll() {
   for (auto& ctx : OptionContexts.Codec) ctx.reset();
   OptionContexts.Format.reset();
   OptionContexts.Names.clear();
+  OptionContexts.MuxerCandidates.clear();
   OptionContexts.Scaler.reset();
   // 2. Output files: a file that was created but never written is removed.
   for (int i = 0; i < MAX_FILES; ++i) {

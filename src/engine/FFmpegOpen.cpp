@@ -114,6 +114,10 @@ bool TCustomFFmpeg::FindCodec(const std::string& name, AVMediaType type, bool en
 }
 
 bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
+  if (!OptionContexts.Format) {
+    LastError = "The media libraries are not loaded";
+    return false;
+  }
   auto consume = [this] {
     Video.CodecName.clear();
     Audio.CodecName.clear();
@@ -288,6 +292,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
 }
 
 bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {
+  if (!OptionContexts.Format) {
+    LastError = "The media libraries are not loaded";
+    return false;
+  }
   auto clearFormats = [this] {
     Maps.ForcedOutputFormat = nullptr;
     Maps.ForcedInputFormat = nullptr;
@@ -417,6 +425,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {
   av.av_dict_set_int(&muxOptions, "preload", static_cast<int64_t>(MuxTime.MuxPreload * 1000000),
                      0);
   if (Video.LoopOutput >= 0) av.av_dict_set_int(&muxOptions, "loop", Video.LoopOutput, 0);
+  for (const auto& option : OptionContexts.MuxerCandidates)
+    if (format->priv_class &&
+        av.av_opt_find(const_cast<AVClass**>(&format->priv_class), option.first.c_str(), nullptr,
+                       0, AV_OPT_SEARCH_FAKE_OBJ))
+      av.av_dict_set(&muxOptions, option.first.c_str(), option.second.c_str(), 0);
   // ADTS carries tags only in an ID3v2 header, which the muxer leaves out by default.
   if (std::strcmp(format->name, "adts") == 0) av.av_dict_set(&muxOptions, "write_id3v2", "1", 0);
   Output.MuxOptions[fileIndex].reset(muxOptions);

@@ -135,6 +135,9 @@ int64_t ParseTime(const std::string& name, const std::string& value, bool durati
 // The handler table is built inside a member so that its lambdas may reach
 // the engine's private handlers.
 void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value) {
+  // Values are parsed and checked by the libraries: nothing works without them.
+  if (!OptionContexts.Codec[AVMEDIA_TYPE_VIDEO])
+    throw FFmpegException("The media libraries are not loaded");
 #define H(...)                                                    \
   [](TCustomFFmpeg& e, const std::string& n, const std::string& v) { \
     (void)n, (void)v;                                               \
@@ -650,7 +653,16 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& rawName, const std::stri
                                           : -1;
     if (prefixed >= 0) trySet(OptionContexts.Codec[prefixed].get(), name.substr(1));
   }
-  if (!found) return false;
+  if (!found) {
+    auto& candidates = OptionContexts.MuxerCandidates;
+    auto known = std::find_if(candidates.begin(), candidates.end(),
+                              [&](const auto& pair) { return pair.first == name; });
+    if (known != candidates.end())
+      known->second = value;
+    else
+      candidates.emplace_back(name, value);
+    return false;
+  }
   if (result < 0) {
     av.av_log(nullptr, AV_LOG_PANIC, "Invalid value \"%s\" for option \"%s\"\n", value.c_str(),
               name.c_str());

@@ -99,7 +99,8 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 }
 
 TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
-  if (RunState.Running || RunState.Done) return nullptr;
+  // A job that runs, ran, or whose termination is on its way is not started.
+  if (RunState.Running || RunState.Done || RunState.TerminatePending) return nullptr;
   const char* refusal = Output.FileCount == 0  ? "At least one output file must be specified"
                         : Input.FileCount == 0 ? "At least one input file must be specified"
                                                : nullptr;
@@ -176,8 +177,10 @@ void TCustomFFmpeg::Resume() {
 }
 
 void TCustomFFmpeg::Finish() {
-  RunState.Running = false;
+  // Done before not running: a Terminate in between sees a running job and
+  // only asks it to stop, instead of finishing it a second time.
   RunState.Done = true;
+  RunState.Running = false;
   RunState.WorkerRegistered = false;
   if (OnTerminate) OnTerminate(this);
 }

@@ -322,3 +322,17 @@ TEST_F(AudioPath, WildSampleValuesDoNotFailTheEncoder) {
     EXPECT_TRUE(DecodesCleanly(out));
   }
 }
+
+TEST_F(AudioPath, RecordingTimeCountsWhatTheEncoderWasGiven) {
+  for (const TFormat& format : Formats) {
+    SCOPED_TRACE(format.Name);
+    const std::string out = Dir.File(std::string("cut.") + format.Name);
+    Convert(Stereo60(), out, {{"acodec", format.Encoder}, {"t", "1.5"}});
+    const double seconds = DecodedSeconds(out);
+    EXPECT_GE(seconds, 1.5 - 0.05);
+    // At most one encoder frame past the limit (FLAC's are 105 ms), and the
+    // format's padding; the muxed clock, which lags by the encoder's delay,
+    // gave 1.67 s of MP3.
+    EXPECT_LE(seconds, 1.5 + 0.11 + format.Padding);
+  }
+}

@@ -166,4 +166,8 @@ TEST(EngineLifetime, ResetAndReleaseDoNothingWithoutTheLibraries) {
   EXPECT_EQ(engine.OptionContexts.Format, nullptr);
   engine.ReleaseAll();
   EXPECT_EQ(engine.Audio.SampleRate, 44100);
+  EXPECT_FALSE(engine.OpenInputFile("/tmp/any.wav"));
+  EXPECT_EQ(engine.LastError, "The media libraries are not loaded");
+  EXPECT_FALSE(engine.OpenOutputFile("/tmp/any.wav"));
+  EXPECT_THROW(engine.SetOption("r", "25"), FFmpegException);
 }

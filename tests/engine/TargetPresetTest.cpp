@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FFmpeg.h"
 #include "TestSupport.h"
 
@@ -131,4 +133,18 @@ TEST_F(TargetPreset, UnknownTypesChangeNothing) {
   EXPECT_EQ(Engine.Video.FrameWidth, 0);
   EXPECT_EQ(Engine.Video.CodecName, "");
   EXPECT_EQ(Engine.Maps.ForcedOutputFormat, nullptr);
+}
+
+TEST_F(TargetPreset, TheMuxRateReachesTheMpegMuxer) {
+  // "muxrate" is the MPEG muxers' own option: it waits for the output format.
+  TTempDir dir;
+  Engine.SetOption("target", "pal-vcd");
+  ASSERT_TRUE(Engine.OpenOutputFile(dir.File("disc.mpg"))) << Engine.LastError;
+  const AVDictionaryEntry* rate =
+      av.av_dict_get(Engine.Output.MuxOptions[0].get(), "muxrate", nullptr, 0);
+  ASSERT_NE(rate, nullptr);
+  EXPECT_STREQ(rate->value, "1411200");
+  EXPECT_TRUE(Engine.OptionContexts.Names.end() ==
+              std::find(Engine.OptionContexts.Names.begin(), Engine.OptionContexts.Names.end(),
+                        "muxrate"));
 }
