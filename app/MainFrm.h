@@ -83,6 +83,9 @@ class TfrmMain : public QMainWindow {
   void ShowAbout();
   void Play();
   void PausePlayback();
+  // Loads the selected row's source into the player unless it is loaded;
+  // false without a selected row.
+  bool LoadSelectedSource();
   void SetCutStart();
   void SetCutEnd();
   void Exit();

@@ -334,27 +334,24 @@ void TfrmMain::ShowAbout() {
 
 // ---- Playback preview -------------------------------------------------------------------------
 
-void TfrmMain::Play() {
+bool TfrmMain::LoadSelectedSource() {
   const int row = SelectedRow();
-  if (row < 0) return;
+  if (row < 0) return false;
   Graph->Activate();
-  // The file already loaded resumes where it is; another file starts anew.
+  // The file already loaded stays where it is; another file starts anew.
   if (Graph->FileName() != SourceFiles[row]) {
     Graph->Clear();
     Graph->RenderFile(SourceFiles[row]);
   }
-  Graph->Run();
+  return true;
+}
+
+void TfrmMain::Play() {
+  if (LoadSelectedSource()) Graph->Run();
 }
 
 void TfrmMain::PausePlayback() {
-  const int row = SelectedRow();
-  if (row < 0) return;
-  Graph->Activate();
-  if (Graph->FileName() != SourceFiles[row]) {
-    Graph->Clear();
-    Graph->RenderFile(SourceFiles[row]);
-  }
-  Graph->Pause();
+  if (LoadSelectedSource()) Graph->Pause();
 }
 
 void TfrmMain::SetCutStart() {

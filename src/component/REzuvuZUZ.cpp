@@ -135,23 +135,22 @@ void TCustomREzuvuZUZ::SetLogLevel(TLogLevel value) {
   UpdateLibraryLogLevels();
 }
 
-void TCustomREzuvuZUZ::SetPreview(bool value) {
+void TCustomREzuvuZUZ::SetPreviewFlagOfTasks(uint8_t bit, bool value) {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
   for (int i = 0; i < Tasks.Count(); ++i) {
     TFFmpeg* task = Tasks.Get(i);
     const uint8_t flags = task->RunState.PreviewFlags;
-    task->SetPreviewFlags(value ? (flags | 1) : (flags & ~1));
+    task->SetPreviewFlags(static_cast<uint8_t>(value ? (flags | bit) : (flags & ~bit)));
   }
+}
+
+void TCustomREzuvuZUZ::SetPreview(bool value) {
+  SetPreviewFlagOfTasks(1, value);
   FPreview = value;
 }
 
 void TCustomREzuvuZUZ::SetPreviewBitmap(bool value) {
-  std::lock_guard<std::recursive_mutex> lock(EventLock);
-  for (int i = 0; i < Tasks.Count(); ++i) {
-    TFFmpeg* task = Tasks.Get(i);
-    const uint8_t flags = task->RunState.PreviewFlags;
-    task->SetPreviewFlags(value ? (flags | 2) : (flags & ~2));
-  }
+  SetPreviewFlagOfTasks(2, value);
   FPreviewBitmap = value;
 }
 

@@ -145,6 +145,8 @@ class TCustomREzuvuZUZ {
   virtual void DoTerminate(TCustomFFmpeg* sender);
 
  protected:
+  // Sets or clears one preview flag bit on every task.
+  void SetPreviewFlagOfTasks(uint8_t bit, bool value);
   friend void DispatchLog(TCustomREzuvuZUZ&, int, TLogLevel, const std::string&);
 
   std::unique_ptr<TEventLoop> OwnLoop;
