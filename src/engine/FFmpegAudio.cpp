@@ -237,13 +237,23 @@ void TCustomFFmpeg::WriteAudioFrames(TOutputStreamEntry& ost, bool last) {
     int count = whole ? available : enc->frame_size;
     if (available == 0 || (!last && available < count)) break;
     count = std::min(count, available);
-    FramePtr frame(av.av_frame_alloc());
-    if (!frame) throw FFmpegException("Audio encoding failed");
-    frame->format = enc->sample_fmt;
+    // One encoder frame per stream, reused; it only grows. An encoder that
+    // still holds the last one gets a fresh buffer from make_writable.
+    if (!ost.EncoderFrame || ost.EncoderFrameCapacity < count) {
+      FramePtr fresh(av.av_frame_alloc());
+      if (!fresh) throw FFmpegException("Audio encoding failed");
+      fresh->format = enc->sample_fmt;
+      fresh->nb_samples = count;
+      fresh->sample_rate = enc->sample_rate;
+      av.av_channel_layout_copy(&fresh->ch_layout, &enc->ch_layout);
+      if (av.av_frame_get_buffer(fresh.get(), 0) < 0) throw FFmpegException("Audio encoding failed");
+      ost.EncoderFrame = std::move(fresh);
+      ost.EncoderFrameCapacity = count;
+    }
+    AVFrame* frame = ost.EncoderFrame.get();
+    frame->nb_samples = ost.EncoderFrameCapacity;
+    if (av.av_frame_make_writable(frame) < 0) throw FFmpegException("Audio encoding failed");
     frame->nb_samples = count;
-    frame->sample_rate = enc->sample_rate;
-    av.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
-    if (av.av_frame_get_buffer(frame.get(), 0) < 0) throw FFmpegException("Audio encoding failed");
     av.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), count);
     // Frames reach the encoder in order: the clock never goes back.
     int64_t pts = ost.SyncOpts;
@@ -251,7 +261,7 @@ void TCustomFFmpeg::WriteAudioFrames(TOutputStreamEntry& ost, bool last) {
     frame->pts = pts;
     ost.NextAudioPts = pts + count;
     ost.SyncOpts += count;
-    Counters.AudioSize += EncodeAndWrite(ost, frame.get(), "Audio encoding failed");
+    Counters.AudioSize += EncodeAndWrite(ost, frame, "Audio encoding failed");
   }
 }
 

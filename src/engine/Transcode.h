@@ -56,6 +56,8 @@ struct TOutputStreamEntry {
   AudioFifoPtr Fifo;
   FramePtr AudioFrame;  // the converted samples of one chunk, reused; only grows
   int64_t NextAudioPts = AV_NOPTS_VALUE;  // encoder time base
+  FramePtr EncoderFrame;                  // one encoder frame, reused
+  int EncoderFrameCapacity = 0;           // samples its buffer holds
   // What the encoder said of its last packet (quality, picture type, errors).
   int LastQuality = 0;
   int LastPictType = AV_PICTURE_TYPE_NONE;
