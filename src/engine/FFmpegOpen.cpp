@@ -470,6 +470,13 @@ AVStream* AddStream(AVFormatContext* oc, int fileIndex, TBitstreamFilterChain& p
 
 void TCustomFFmpeg::RegisterOutputStream(AVStream* st, int fileIndex, CodecContextPtr ctx,
                                          bool copy, std::string& language) {
+  // An encoder's private state can be large (FLAC's is about 7 MB) and is
+  // not used before the encoder opens, when the library makes it afresh with
+  // its defaults; a list of prepared tasks should not hold it.
+  if (ctx->priv_data) {
+    av.av_opt_free(ctx->priv_data);
+    av.av_freep(&ctx->priv_data);
+  }
   if (!language.empty()) {
     av.av_dict_set(&st->metadata, "language", language.c_str(), 0);
     language.clear();

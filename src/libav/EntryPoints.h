@@ -20,7 +20,7 @@
   X(av_audio_fifo_size) X(av_audio_fifo_drain) X(av_audio_fifo_reset)                        \
   X(av_dict_get) X(av_dict_set) X(av_dict_set_int) X(av_dict_copy) X(av_dict_count)          \
   X(av_dict_free)                                                                            \
-  X(av_opt_find) X(av_opt_next) X(av_opt_set) X(av_opt_set_int) X(av_opt_set_double)         \
+  X(av_opt_find) X(av_opt_free) X(av_opt_next) X(av_opt_set) X(av_opt_set_int) X(av_opt_set_double)         \
   X(av_opt_set_q) X(av_opt_set_bin) X(av_opt_set_chlayout) X(av_opt_set_dict) X(av_opt_get)  \
   X(av_opt_get_int) X(av_opt_get_double) X(av_int_list_length_for_size)                      \
   X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref) X(av_frame_move_ref)  \
