@@ -333,7 +333,6 @@ struct TRunState {
   // Hooks
   std::vector<THookEntry> Hooks;
   bool HookingEnabled = false;
-  std::vector<uint8_t> HookBuffer;
   TFrameConverter HookConverter;
   int HookFrameCounter = 0;
   int HookAction = haContinue;

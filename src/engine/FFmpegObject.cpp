@@ -142,8 +142,6 @@ void TCustomFFmpeg::ReleaseAll() {
   ReleaseFrameHooks();
   RunState.HookingEnabled = false;
   Counters.UsingVHook = false;
-  RunState.HookBuffer.clear();
-  RunState.HookBuffer.shrink_to_fit();
   RunState.HookConverter.Reset();
   RunState.PreviewConverter.Reset();
   RunState.Previewer.reset();
