@@ -110,8 +110,7 @@ TCustomREzuvuZUZ::TCustomREzuvuZUZ(TMainThread* mainThread) : FMainThread(mainTh
   RegisterLiveComponent(this);
 }
 
-TCustomREzuvuZUZ::~TCustomREzuvuZUZ() {
-  UnregisterLiveComponent(this);
+void TCustomREzuvuZUZ::FreeAllTasks() {
   std::vector<std::unique_ptr<TFFmpeg>> tasks;
   {
     std::lock_guard<std::recursive_mutex> lock(EventLock);
@@ -120,6 +119,11 @@ TCustomREzuvuZUZ::~TCustomREzuvuZUZ() {
     while (Tasks.Count() > 0) tasks.push_back(DetachTask(Tasks.Count() - 1));
   }
   FreeTasks(std::move(tasks));
+}
+
+TCustomREzuvuZUZ::~TCustomREzuvuZUZ() {
+  UnregisterLiveComponent(this);
+  FreeAllTasks();
   Alive.reset();
   // No handler is still inside once the lock has been taken once.
   { std::lock_guard<std::recursive_mutex> lock(EventLock); }
@@ -341,14 +345,7 @@ TREzuvuZUZ::~TREzuvuZUZ() {
   UnregisterLiveComponent(this);
   // The tasks go while this class's StartNext still exists.
   Alive.reset();
-  std::vector<std::unique_ptr<TFFmpeg>> tasks;
-  {
-    std::lock_guard<std::recursive_mutex> lock(EventLock);
-    RunActive = false;
-    PendingCount = 0;
-    while (Tasks.Count() > 0) tasks.push_back(DetachTask(Tasks.Count() - 1));
-  }
-  FreeTasks(std::move(tasks));
+  FreeAllTasks();
   Graveyard.clear();
 }
 

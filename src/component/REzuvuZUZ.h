@@ -147,6 +147,8 @@ class TCustomREzuvuZUZ {
  protected:
   // Sets or clears one preview flag bit on every task.
   void SetPreviewFlagOfTasks(uint8_t bit, bool value);
+  // Ends the run and frees every task (waiting for their workers).
+  void FreeAllTasks();
   friend void DispatchLog(TCustomREzuvuZUZ&, int, TLogLevel, const std::string&);
 
   std::unique_ptr<TEventLoop> OwnLoop;
