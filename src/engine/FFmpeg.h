@@ -510,6 +510,9 @@ class TCustomFFmpeg {
   // Hooks and previews.
   AVFrame* PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* frame);
   void RunCustomHook(AVFrame* picture, int64_t pts);
+  // Calls an owner's hook notification; false (and a level-0 log line
+  // "Error occurs <event>: ...") when it raised.
+  bool CallHookOwner(const char* event, const std::function<void()>& call);
   bool FrameToBitmap(TFrameConverter& converter, const AVFrame* picture);
   void ReleaseFrameHooks();
   void PreviewFrame(const AVFrame* picture, int64_t pts);

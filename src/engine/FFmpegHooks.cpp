@@ -129,6 +129,19 @@ void TCustomFFmpeg::ReleaseFrameHooks() {
   RunState.Hooks.clear();
 }
 
+bool TCustomFFmpeg::CallHookOwner(const char* event, const std::function<void()>& call) {
+  // The owner's failure is logged; the conversion goes on.
+  try {
+    call();
+    return true;
+  } catch (const std::exception& e) {
+    Log(0, StrFormat("Error occurs %s: %s", event, e.what()));
+  } catch (...) {
+    Log(0, StrFormat("Error occurs %s: unknown error", event));
+  }
+  return false;
+}
+
 bool TCustomFFmpeg::FrameToBitmap(TFrameConverter& converter, const AVFrame* picture) {
   const int width = picture->width, height = picture->height;
   if (width <= 0 || height <= 0) return false;
@@ -171,15 +184,10 @@ void TCustomFFmpeg::RunCustomHook(AVFrame* picture, int64_t pts) {
     update = true;
     TBitmap* bitmap = converter.Bitmap.get();
     bitmap->Lock();
-    try {
-      OnCustomHook(this, bitmap, RunState.HookFrameCounter, pts, update, stop);
-    } catch (const std::exception& e) {
-      Log(0, std::string("Error occurs OnCustomHook: ") + e.what());
+    if (!CallHookOwner("OnCustomHook", [&] {
+          OnCustomHook(this, bitmap, RunState.HookFrameCounter, pts, update, stop);
+        }))
       update = false;
-    } catch (...) {
-      Log(0, "Error occurs OnCustomHook: unknown error");
-      update = false;
-    }
     bitmap->Unlock();
   }
   if (update) {
@@ -218,15 +226,8 @@ AVFrame* TCustomFFmpeg::PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* fr
   if (!OnCustomHook && RunState.HookingEnabled) {
     if (OnBeforeHook) {
       THookAction action = static_cast<THookAction>(RunState.HookAction);
-      try {
-        OnBeforeHook(this, pts, action);
-      } catch (const std::exception& e) {
-        Log(0, std::string("Error occurs OnBeforeHook: ") + e.what());
+      if (!CallHookOwner("OnBeforeHook", [&] { OnBeforeHook(this, pts, action); }))
         action = haStop;
-      } catch (...) {
-        Log(0, "Error occurs OnBeforeHook: unknown error");
-        action = haStop;
-      }
       RunState.HookAction = action;
       if (action == haStop) RunState.HookingEnabled = false;
     } else if (!RunState.HookPeriods.empty()) {

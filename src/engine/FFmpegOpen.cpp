@@ -226,9 +226,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
                     dec.get(), AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
         Video.FrameHeight = dec->height;
         Video.FrameWidth = dec->width;
-        AVRational sar =
-            st->sample_aspect_ratio.num ? st->sample_aspect_ratio : dec->sample_aspect_ratio;
-        double aspect = sar.num && sar.den ? static_cast<double>(sar.num) / sar.den : 0;
+        double aspect = RatioValue(StreamSampleAspect(st, dec->sample_aspect_ratio));
         if (dec->width > 0 && dec->height > 0)
           aspect = (aspect ? aspect : 1.0) * dec->width / dec->height;
         else if (aspect == 0)

@@ -65,5 +65,14 @@ using DictPtr = std::unique_ptr<AVDictionary, TDictFree>;
 template <typename T>
 using AVMemPtr = std::unique_ptr<T, TAVMemFree>;
 
+// A stream's sample aspect ratio: its own, else its codec's.
+inline AVRational StreamSampleAspect(const AVStream* st, AVRational codecAspect) {
+  return st->sample_aspect_ratio.num ? st->sample_aspect_ratio : codecAspect;
+}
+// A ratio as a number; 0 when unknown.
+inline double RatioValue(AVRational r) {
+  return r.num && r.den ? static_cast<double>(r.num) / r.den : 0;
+}
+
 // The library's text for an error code ("Invalid argument", ...).
 std::string AVErrorText(int code);

@@ -327,9 +327,8 @@ TVideoStreamInfo TCustomAVProbe::GetVideoStreamInfo(int streamIndex) {
   info.Height = codec->height;
   info.Width = codec->width;
   // An unknown sample aspect (0) means square pixels.
-  AVRational sar =
-      stream->sample_aspect_ratio.num ? stream->sample_aspect_ratio : codec->sample_aspect_ratio;
-  double sampleAspect = sar.num && sar.den ? static_cast<double>(sar.num) / sar.den : 1.0;
+  double sampleAspect = RatioValue(StreamSampleAspect(stream, codec->sample_aspect_ratio));
+  if (sampleAspect == 0) sampleAspect = 1.0;
   if (codec->width > 0 && codec->height > 0)
     info.DisplayAspectRatio = static_cast<float>(sampleAspect * codec->width / codec->height);
   info.PixelFormat = codec->format;
