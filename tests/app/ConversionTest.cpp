@@ -143,7 +143,7 @@ TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
   const std::string a = Sine("app_a.wav", 1.5);
   const std::string b = CopyTo(Sine("app_b.wav", 1.0), Dir.Path(), "b.wav");
   Window->AddFiles({Q(b), Q(a)});
-  ASSERT_TRUE(testing_support::Shell("head -c 3000 /dev/urandom > '" + b + "'"));
+  ASSERT_TRUE(testing_support::WriteJunk(b, 3000));
   ConvertAll();
   ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);  // the file stays listed
   EXPECT_EQ(Row(0)->text(fcProgress), "失败");

@@ -109,7 +109,7 @@ TEST_F(MainWindow, AddFillsRowsAndSelectsTheFirst) {
 
 TEST_F(MainWindow, FileTheProbeCannotOpenIsNotAdded) {
   const std::string junk = Dir.File("junk.mp3");
-  ASSERT_TRUE(testing_support::Shell("head -c 4000 /dev/urandom > '" + junk + "'"));
+  ASSERT_TRUE(testing_support::WriteJunk(junk, 4000));
   Window->AddFiles({Q(junk), Q(A)});
   EXPECT_EQ(RowNames(), QStringList({"app_a.wav"}));
   EXPECT_EQ(Window->SourceFiles, QStringList({Q(A)}));

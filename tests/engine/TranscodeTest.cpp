@@ -142,7 +142,7 @@ TEST_F(Transcode, InputOpenRefusalsAndWhatAnInputTells) {
   EXPECT_FALSE(Engine.OpenInputFile(Dir.File("missing.wav")));
   EXPECT_EQ(Engine.LastError, Dir.File("missing.wav") + ": no such file or directory");
   const std::string junk = Dir.File("junk.wav");
-  ASSERT_TRUE(Shell("head -c 5000 /dev/urandom > '" + junk + "'"));
+  ASSERT_TRUE(WriteJunk(junk, 5000));
   EXPECT_FALSE(Engine.OpenInputFile(junk));
   EXPECT_EQ(Engine.LastError.rfind(junk + ": ", 0), 0u);
 

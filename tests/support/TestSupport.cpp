@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "FFmpegLoader.h"
 
@@ -25,6 +27,14 @@ TTempDir::~TTempDir() {
 }
 
 bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+bool WriteJunk(const std::string& path, size_t size) {
+  static const std::string line = "This file holds no sound and no pictures.\n";
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (size_t written = 0; written < size && out; written += line.size())
+    out.write(line.data(), static_cast<std::streamsize>(std::min(line.size(), size - written)));
+  return static_cast<bool>(out);
+}
 
 bool MakeMedia(const std::string& args, const std::string& path) {
   return Shell("ffmpeg -nostdin -y -loglevel error " + args + " '" + path + "'");

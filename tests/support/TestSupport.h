@@ -23,6 +23,9 @@ class TTempDir {
 };
 // Runs a shell command; true when it exits 0.
 bool Shell(const std::string& command);
+// Writes size bytes of plain text that no demuxer takes for media. Random
+// bytes are not used: now and then they look like a stream.
+bool WriteJunk(const std::string& path, size_t size);
 // Makes a media file with the ffmpeg command-line tool: args go between the
 // tool and the output path (e.g. "-f lavfi -i sine=duration=3 -ac 2").
 bool MakeMedia(const std::string& args, const std::string& path);
