@@ -5,49 +5,57 @@
 
 #include "LibAV.h"
 
+// Once its library is unloaded (entry null) a deleter frees nothing: the
+// object is left to the end of the process rather than called through null.
+template <typename Entry, typename Object>
+void FreeIfBound(Entry entry, Object object) {
+  if (entry) entry(object);
+}
+
 struct TCodecContextFree {
-  void operator()(AVCodecContext* p) const { av.avcodec_free_context(&p); }
+  void operator()(AVCodecContext* p) const { FreeIfBound(av.avcodec_free_context, &p); }
 };
 struct TInputFormatClose {
-  void operator()(AVFormatContext* p) const { av.avformat_close_input(&p); }
+  void operator()(AVFormatContext* p) const { FreeIfBound(av.avformat_close_input, &p); }
 };
 // An output context: its byte stream is closed unless the format writes no
 // file, then the context with its streams and metadata is freed.
 struct TOutputFormatFree {
   void operator()(AVFormatContext* p) const {
+    if (!av.avformat_free_context) return;
     if (p->pb && p->oformat && !(p->oformat->flags & AVFMT_NOFILE)) av.avio_closep(&p->pb);
     av.avformat_free_context(p);
   }
 };
 struct TFormatContextFree {
-  void operator()(AVFormatContext* p) const { av.avformat_free_context(p); }
+  void operator()(AVFormatContext* p) const { FreeIfBound(av.avformat_free_context, p); }
 };
 struct TSwsFree {
-  void operator()(SwsContext* p) const { av.sws_freeContext(p); }
+  void operator()(SwsContext* p) const { FreeIfBound(av.sws_freeContext, p); }
 };
 struct TSwrFree {
-  void operator()(SwrContext* p) const { av.swr_free(&p); }
+  void operator()(SwrContext* p) const { FreeIfBound(av.swr_free, &p); }
 };
 struct TFrameFree {
-  void operator()(AVFrame* p) const { av.av_frame_free(&p); }
+  void operator()(AVFrame* p) const { FreeIfBound(av.av_frame_free, &p); }
 };
 struct TPacketFree {
-  void operator()(AVPacket* p) const { av.av_packet_free(&p); }
+  void operator()(AVPacket* p) const { FreeIfBound(av.av_packet_free, &p); }
 };
 struct TAudioFifoFree {
-  void operator()(AVAudioFifo* p) const { av.av_audio_fifo_free(p); }
+  void operator()(AVAudioFifo* p) const { FreeIfBound(av.av_audio_fifo_free, p); }
 };
 struct TBSFFree {
-  void operator()(AVBSFContext* p) const { av.av_bsf_free(&p); }
+  void operator()(AVBSFContext* p) const { FreeIfBound(av.av_bsf_free, &p); }
 };
 struct TFilterGraphFree {
-  void operator()(AVFilterGraph* p) const { av.avfilter_graph_free(&p); }
+  void operator()(AVFilterGraph* p) const { FreeIfBound(av.avfilter_graph_free, &p); }
 };
 struct TDictFree {
-  void operator()(AVDictionary* p) const { av.av_dict_free(&p); }
+  void operator()(AVDictionary* p) const { FreeIfBound(av.av_dict_free, &p); }
 };
 struct TAVMemFree {
-  void operator()(void* p) const { av.av_free(p); }
+  void operator()(void* p) const { FreeIfBound(av.av_free, p); }
 };
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, TCodecContextFree>;

@@ -204,13 +204,7 @@ void TCustomAVProbe::Attach(AVFormatContext* context) {
 
 void TCustomAVProbe::Close() {
   FormatName.clear();
-  if (OwnedContext) {
-    // With the library unloaded there is nothing left to call: forget the file.
-    if (av.avformat_close_input)
-      OwnedContext.reset();
-    else
-      (void)OwnedContext.release();
-  }
+  OwnedContext.reset();
   Context = nullptr;
   Owned = false;
   Streams = Programs = -1;

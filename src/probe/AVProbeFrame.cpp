@@ -18,12 +18,7 @@ TAVProbe::~TAVProbe() { TAVProbe::Close(); }
 void TAVProbe::Close() {
   StillImage = false;
   if (FrameBitmap) FrameBitmap->SetSize(0, 0);
-  if (ToRGB) {
-    if (av.sws_freeContext)
-      ToRGB.reset();
-    else
-      (void)ToRGB.release();
-  }
+  ToRGB.reset();
   CloseDecoder();
   RGBBuffer.clear();
   RGBBuffer.shrink_to_fit();
@@ -33,10 +28,6 @@ void TAVProbe::Close() {
 void TAVProbe::CloseDecoder() {
   DecoderStream = -1;
   if (!Decoder) return;
-  if (!av.avcodec_free_context) {
-    (void)Decoder.release();
-    return;
-  }
   std::lock_guard<std::recursive_mutex> lock(CodecLock);
   Decoder.reset();
 }
