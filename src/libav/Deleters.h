@@ -73,6 +73,8 @@ using DictPtr = std::unique_ptr<AVDictionary, TDictFree>;
 template <typename T>
 using AVMemPtr = std::unique_ptr<T, TAVMemFree>;
 
+// The library's microsecond time base (its own AV_TIME_BASE_Q is C only).
+constexpr AVRational MICROSECONDS = {1, AV_TIME_BASE};
 // A stream's sample aspect ratio: its own, else its codec's.
 inline AVRational StreamSampleAspect(const AVStream* st, AVRational codecAspect) {
   return st->sample_aspect_ratio.num ? st->sample_aspect_ratio : codecAspect;

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr AVRational MICROSECONDS = {1, AV_TIME_BASE};
 constexpr size_t TAG_BYTES = 511;     // a 512-character field less its terminator
 constexpr size_t GENRE_BYTES = 31;    // 32 characters
 constexpr size_t LANGUAGE_BYTES = 3;  // 4 characters

@@ -7,12 +7,6 @@
 #include "LibAV.h"
 #include "Text.h"
 
-namespace {
-
-constexpr AVRational MICROSECONDS = {1, AV_TIME_BASE};
-
-}  // namespace
-
 TAVProbe::~TAVProbe() { TAVProbe::Close(); }
 
 void TAVProbe::Close() {
