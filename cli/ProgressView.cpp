@@ -122,12 +122,6 @@ void TProgressView::Draw(bool force) {
   LinesDrawn = lines;
 }
 
-void TProgressView::Started(int job) {
-  std::lock_guard<std::mutex> lock(Lock);
-  Jobs[static_cast<size_t>(job)].Running = true;
-  Draw(true);
-}
-
 void TProgressView::Progress(int job, int currentMs, int64_t currentSize) {
   std::lock_guard<std::mutex> lock(Lock);
   TFileJob& j = Jobs[static_cast<size_t>(job)];

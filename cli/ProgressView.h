@@ -31,7 +31,6 @@ class TProgressView {
   // until the summary.
   TProgressView(std::vector<TFileJob>& jobs, bool live, bool quiet);
 
-  void Started(int job);
   void Progress(int job, int currentMs, int64_t currentSize);
   // The file's job ended; failed with message, or converted.
   void Ended(int job, bool failed, const std::string& message, double seconds);

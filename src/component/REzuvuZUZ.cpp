@@ -64,13 +64,6 @@ int TFFmpegList::Add(std::unique_ptr<TFFmpeg> task) {
   return Items.back()->Index;
 }
 
-void TFFmpegList::Clear() {
-  for (auto& task : Items) task.reset();
-  Items.clear();
-}
-
-void TFFmpegList::Delete(int index) { Extract(index).reset(); }
-
 TFFmpeg* TFFmpegList::FindByThreadID(int threadID) const {
   if (threadID == 0) return nullptr;
   for (const auto& task : Items)
@@ -84,12 +77,6 @@ std::unique_ptr<TFFmpeg> TFFmpegList::Extract(int index) {
   Items.erase(Items.begin() + index);
   for (int i = index; i < Count(); ++i) Items[static_cast<size_t>(i)]->Index = i;
   return task;
-}
-
-std::vector<std::unique_ptr<TFFmpeg>> TFFmpegList::ExtractAll() {
-  std::vector<std::unique_ptr<TFFmpeg>> tasks = std::move(Items);
-  Items.clear();
-  return tasks;
 }
 
 int TFFmpegList::IndexOfSerial(uint64_t serial) const {

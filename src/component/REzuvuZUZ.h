@@ -88,12 +88,9 @@ class TFFmpegList {
   TFFmpeg* Get(int index) const;  // null outside the list
   int Count() const { return static_cast<int>(Items.size()); }
   int Add(std::unique_ptr<TFFmpeg> task);  // sets and returns the task's Index
-  void Clear();
-  void Delete(int index);  // renumbers the tasks after it
   TFFmpeg* FindByThreadID(int threadID) const;
-  // Removes without freeing (renumbering as Delete); null outside the list.
+  // Removes without freeing and renumbers the tasks after it; null outside the list.
   std::unique_ptr<TFFmpeg> Extract(int index);
-  std::vector<std::unique_ptr<TFFmpeg>> ExtractAll();
   int IndexOfSerial(uint64_t serial) const;  // -1 when not listed
 
  private:
