@@ -181,10 +181,10 @@ bool BitmapSize(const std::string& path, int& width, int& height) {
   return true;
 }
 
-std::string HookLines(const TComposerState& state) {
+// The "vhook=" lines of the ticked boxes that are enabled.
+std::string HookLines(const TComposerState& state, const THookEnabled& enabled) {
   const THookControls& hooks = state.Hooks;
   if (!hooks.External) return "";
-  const THookEnabled enabled = HookControlsEnabled(hooks);
   const std::string p = HookFolder(hooks);
   std::string lines;
   if (hooks.Imlib2Img && enabled.Imlib2Img) {
@@ -469,11 +469,12 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
   TClipRange clip;
   if (ClipRange(state, clip)) o.RecordingTime = clip.End - clip.Start;
 
-  o.ExtOptions = HookLines(state);
+  // The hook folder is looked into once per record.
   const THookControls& hooks = state.Hooks;
-  const bool behaviour = hooks.External && HookControlsEnabled(hooks).Behavior;
-  o.BeforeHook = behaviour && hooks.Behavior == hbBeforeHook;
-  if (behaviour && hooks.Behavior == hbPTSs) o.PTSs = hooks.PTSs;
+  const THookEnabled enabled = HookControlsEnabled(hooks);
+  o.ExtOptions = HookLines(state, enabled);
+  o.BeforeHook = enabled.Behavior && hooks.Behavior == hbBeforeHook;
+  if (enabled.Behavior && hooks.Behavior == hbPTSs) o.PTSs = hooks.PTSs;
   o.CustomHook = !hooks.External;
   o.CopyTimestamp = state.Output.CopyTimestamp;
 
