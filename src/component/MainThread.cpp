@@ -57,14 +57,16 @@ void TEventLoop::InvokeAndWait(std::function<void()> fn) {
   if (call->Error) std::rethrow_exception(call->Error);
 }
 
+bool TEventLoop::RunsBefore(const TItem& a, const TItem& b) {
+  return a.Due != b.Due ? a.Due < b.Due : a.Sequence < b.Sequence;
+}
+
 bool TEventLoop::RunOne(std::unique_lock<std::mutex>& lock, TClock::time_point until) {
   if (Items.empty()) {
     Wake.wait_until(lock, until);
     return false;
   }
-  auto first = std::min_element(Items.begin(), Items.end(), [](const TItem& a, const TItem& b) {
-    return a.Due != b.Due ? a.Due < b.Due : a.Sequence < b.Sequence;
-  });
+  auto first = std::min_element(Items.begin(), Items.end(), RunsBefore);
   const auto now = TClock::now();
   if (first->Due > now) {
     Wake.wait_until(lock, std::min(first->Due, until));
@@ -104,9 +106,7 @@ void TEventLoop::ProcessPending() {
     auto next = Items.end();
     for (auto it = Items.begin(); it != Items.end(); ++it) {
       if (it->Due > now || it->Sequence >= last) continue;
-      if (next == Items.end() || it->Due < next->Due ||
-          (it->Due == next->Due && it->Sequence < next->Sequence))
-        next = it;
+      if (next == Items.end() || RunsBefore(*it, *next)) next = it;
     }
     if (next == Items.end()) return;
     std::function<void()> fn = std::move(next->Fn);

@@ -46,6 +46,8 @@ class TEventLoop : public TMainThread {
     unsigned long Sequence;
     std::function<void()> Fn;
   };
+  // The order work runs in: by due time, then by the order of posting.
+  static bool RunsBefore(const TItem& a, const TItem& b);
   bool RunOne(std::unique_lock<std::mutex>& lock, TClock::time_point until);
   std::thread::id MainId;
   std::mutex Lock;
