@@ -190,6 +190,23 @@ void TCustomREzuvuZUZ::FreeTasks(std::vector<std::unique_ptr<TFFmpeg>> tasks) {
   }
 }
 
+int TCustomREzuvuZUZ::MarkRunTasks() {
+  int count = 0;
+  for (int i = 0; i < Tasks.Count(); ++i) {
+    TFFmpeg* task = Tasks.Get(i);
+    task->InRun = task->State == tsIdle;
+    if (task->InRun) ++count;
+  }
+  return count;
+}
+
+void TCustomREzuvuZUZ::BeginRun(TFFmpeg& task) {
+  task.RunState.ReportInterval = static_cast<int64_t>(FProgressInterval) * 1000;
+  task.SetVerbose(static_cast<int>(LogLevel()) - 1);
+  task.State = tsRunning;
+  task.RunStartedAt = std::chrono::steady_clock::now();
+}
+
 void TCustomREzuvuZUZ::Advance() {
   if (!RunActive) return;
   if (PendingCount > 0)
@@ -412,12 +429,7 @@ void TREzuvuZUZ::Start(int threadCount) {
   NextIndex = 0;
   TerminatedCount = 0;
   FThreadCount = threadCount;
-  int idle = 0;
-  for (int i = 0; i < Tasks.Count(); ++i) {
-    TFFmpeg* task = Tasks.Get(i);
-    task->InRun = task->State == tsIdle;
-    if (task->InRun) ++idle;
-  }
+  const int idle = MarkRunTasks();
   PendingCount = idle;
   RunTaskCount = idle;
   if (idle == 0) return;
@@ -458,10 +470,7 @@ void TREzuvuZUZ::StartNext() {
 void TREzuvuZUZ::RunTask(int index) {
   TFFmpeg* task = Tasks.Get(index);
   if (!task) return;
-  task->RunState.ReportInterval = static_cast<int64_t>(FProgressInterval) * 1000;
-  task->SetVerbose(static_cast<int>(LogLevel()) - 1);
-  task->State = tsRunning;
-  task->RunStartedAt = std::chrono::steady_clock::now();
+  BeginRun(*task);
   try {
     TFFmpegThread* worker = task->Start(true, EnginePriority(ThreadPriority));
     if (!worker) {
@@ -494,11 +503,8 @@ void TREzuvuZUZ::RunScheduled(uint64_t serial, uint64_t generation) {
     }
     task = Tasks.Get(index);
     if (task->State != tsScheduled) return;  // stopped meanwhile: it reports on its own
-    task->RunState.ReportInterval = static_cast<int64_t>(FProgressInterval) * 1000;
-    task->SetVerbose(static_cast<int>(LogLevel()) - 1);
-    task->State = tsRunning;
+    BeginRun(*task);
     task->ThreadID = CurrentThreadID();
-    task->RunStartedAt = std::chrono::steady_clock::now();
     MainThreadTask = task;
   }
   // The job runs on this thread without the lock: its handlers take it, and
@@ -516,12 +522,7 @@ void TREzuvuZUZ::Stop() {
   PendingCount = 0;
   if (!RunActive) {
     // Outside a run every task that never ran reports its termination.
-    int idle = 0;
-    for (int i = 0; i < Tasks.Count(); ++i) {
-      TFFmpeg* task = Tasks.Get(i);
-      task->InRun = task->State == tsIdle;
-      if (task->InRun) ++idle;
-    }
+    const int idle = MarkRunTasks();
     if (idle == 0) return;
     ++RunGeneration;
     RunActive = true;

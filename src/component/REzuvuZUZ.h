@@ -175,6 +175,12 @@ class TCustomREzuvuZUZ {
   std::condition_variable PreviewWake;
 
   virtual void StartNext() = 0;
+  // Under EventLock: makes the tasks that have not run yet the run's tasks
+  // (InRun); their count.
+  int MarkRunTasks();
+  // Under EventLock: the task's job is about to start with the component's
+  // current progress interval and log level.
+  void BeginRun(TFFmpeg& task);
   // Under EventLock: after a termination, start the next pending task or end
   // the run.
   void Advance();
