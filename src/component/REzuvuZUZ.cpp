@@ -223,27 +223,23 @@ void TCustomREzuvuZUZ::FinishRun() {
 
 // ---- TCustomREzuvuZUZ: events ------------------------------------------------------------
 
+int TCustomREzuvuZUZ::ListedIndex(TCustomFFmpeg* sender) {
+  std::lock_guard<std::recursive_mutex> lock(EventLock);
+  const TFFmpeg* task = AsTask(sender);
+  return task->Detached ? -1 : task->Index;
+}
+
 void TCustomREzuvuZUZ::DoBeforeHook(TCustomFFmpeg* sender, int64_t pts, THookAction& action) {
   if (!OnBeforeHook) return;
-  int index;
-  {
-    std::lock_guard<std::recursive_mutex> lock(EventLock);
-    if (AsTask(sender)->Detached) return;
-    index = AsTask(sender)->Index;
-  }
-  Fire([&] { OnBeforeHook(index, pts, action); });
+  const int index = ListedIndex(sender);
+  if (index >= 0) Fire([&] { OnBeforeHook(index, pts, action); });
 }
 
 void TCustomREzuvuZUZ::DoCustomHook(TCustomFFmpeg* sender, TBitmap* bitmap, int frameNumber,
                                     int64_t pts, bool& update, bool& stopHook) {
   if (!OnCustomHook) return;
-  int index;
-  {
-    std::lock_guard<std::recursive_mutex> lock(EventLock);
-    if (AsTask(sender)->Detached) return;
-    index = AsTask(sender)->Index;
-  }
-  Fire([&] { OnCustomHook(index, bitmap, frameNumber, pts, update, stopHook); });
+  const int index = ListedIndex(sender);
+  if (index >= 0) Fire([&] { OnCustomHook(index, bitmap, frameNumber, pts, update, stopHook); });
 }
 
 void TCustomREzuvuZUZ::DoLog(TCustomFFmpeg* sender, int level, const std::string& msg) {
@@ -263,13 +259,8 @@ void TCustomREzuvuZUZ::DoLog(TCustomFFmpeg* sender, int level, const std::string
 void TCustomREzuvuZUZ::DoPreviewBitmap(TCustomFFmpeg* sender, TBitmap* bitmap, int frameNumber,
                                        int64_t pts) {
   if (!OnPreviewBitmap) return;
-  TFFmpeg* task = AsTask(sender);
-  int index;
-  {
-    std::lock_guard<std::recursive_mutex> lock(EventLock);
-    if (task->Detached) return;
-    index = task->Index;
-  }
+  const int index = ListedIndex(sender);
+  if (index < 0) return;
   if (FMainThread->IsMainThread()) {
     Fire([&] { OnPreviewBitmap(index, bitmap, frameNumber, pts); });
     return;
@@ -293,6 +284,7 @@ void TCustomREzuvuZUZ::DoPreviewBitmap(TCustomFFmpeg* sender, TBitmap* bitmap, i
     call->Done = true;
     PreviewWake.notify_all();
   });
+  const TFFmpeg* task = AsTask(sender);
   std::unique_lock<std::mutex> lock(PreviewLock);
   PreviewWake.wait(lock, [&] { return call->Done || task->Detached; });
   if (!call->Done) call->Cancelled = true;

@@ -195,6 +195,8 @@ class TCustomREzuvuZUZ {
   // Takes a task out of the list and out of the run's accounting. EventLock held.
   std::unique_ptr<TFFmpeg> DetachTask(int index);
   static TFFmpeg* AsTask(TCustomFFmpeg* sender) { return static_cast<TFFmpeg*>(sender); }
+  // The sender's index, read under EventLock; -1 once the owner has freed it.
+  int ListedIndex(TCustomFFmpeg* sender);
 };
 
 class TREzuvuZUZ : public TCustomREzuvuZUZ {
