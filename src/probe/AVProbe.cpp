@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <vector>
 
 #include "FFmpegLoader.h"
 #include "LibAV.h"

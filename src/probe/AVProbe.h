@@ -26,7 +26,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "Bitmap.h"
 #include "Deleters.h"
@@ -176,5 +175,4 @@ class TAVProbe : public TCustomAVProbe {
   std::unique_ptr<TBitmap> FrameBitmap;
   std::unique_ptr<TBitmap> FrameCopy;
   bool StillImage = false;
-  std::vector<uint8_t> RGBBuffer;  // grows only
 };

@@ -14,8 +14,6 @@ void TAVProbe::Close() {
   if (FrameBitmap) FrameBitmap->SetSize(0, 0);
   ToRGB.reset();
   CloseDecoder();
-  RGBBuffer.clear();
-  RGBBuffer.shrink_to_fit();
   TCustomAVProbe::Close();
 }
 
@@ -115,30 +113,25 @@ bool TAVProbe::PictureToBitmap(const AVFrame* picture) {
   TBitmap& bitmap = *FrameBitmap;
   // The decoded size is what counts: a stream may change size mid-way.
   if (bitmap.GetWidth() != width || bitmap.GetHeight() != height) bitmap.SetSize(width, height);
-  const uint8_t* rows;
-  ptrdiff_t stride;
   if (picture->format == AV_PIX_FMT_BGR24) {
-    rows = picture->data[0];
-    stride = picture->linesize[0];  // negative for a picture stored bottom-up
-  } else {
-    SwsContext* scaler = av.sws_getCachedContext(
-        ToRGB.release(), width, height, static_cast<AVPixelFormat>(picture->format), width, height,
-        AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    ToRGB.reset(scaler);
-    const size_t needed = static_cast<size_t>(width) * 3 * static_cast<size_t>(height);
-    if (scaler && RGBBuffer.size() < needed) RGBBuffer.resize(needed);
-    uint8_t* target[4] = {RGBBuffer.data(), nullptr, nullptr, nullptr};
-    const int targetStride[4] = {width * 3, 0, 0, 0};
-    if (!scaler || av.sws_scale(scaler, picture->data, picture->linesize, 0, height, target,
-                                targetStride) <= 0) {
-      Log(0, "Cannot initialize the toRGB conversion context\n");
-      return false;
-    }
-    rows = RGBBuffer.data();
-    stride = width * 3;
+    // The line size is negative for a picture stored bottom-up.
+    for (int y = 0; y < height; ++y)
+      std::memcpy(bitmap.Scanline(y),
+                  picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0],
+                  static_cast<size_t>(width) * 3);
+    return true;
   }
-  for (int y = 0; y < height; ++y)
-    std::memcpy(bitmap.Scanline(y), rows + y * stride, static_cast<size_t>(width) * 3);
+  // Other layouts are scaled straight into the bitmap's rows.
+  ToRGB.reset(av.sws_getCachedContext(ToRGB.release(), width, height,
+                                      static_cast<AVPixelFormat>(picture->format), width, height,
+                                      AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr));
+  uint8_t* target[4] = {bitmap.Bits(), nullptr, nullptr, nullptr};
+  const int targetStride[4] = {bitmap.Stride(), 0, 0, 0};
+  if (!ToRGB || av.sws_scale(ToRGB.get(), picture->data, picture->linesize, 0, height, target,
+                             targetStride) <= 0) {
+    Log(0, "Cannot initialize the toRGB conversion context\n");
+    return false;
+  }
   return true;
 }
 
