@@ -166,6 +166,9 @@ class TAVProbe : public TCustomAVProbe {
   // Makes Decoder the decoder of streamIndex; false (logged) when impossible.
   bool OpenDecoder(int streamIndex);
   void CloseDecoder();
+  // Leaves message in LastError(), logs it and throws it: the call is not
+  // allowed on an attached context.
+  [[noreturn]] void RefuseReadOnly(const char* message);
   // Copies a decoded picture into the frame bitmap as 24-bit BGR.
   bool PictureToBitmap(const AVFrame* picture);
 

@@ -53,17 +53,18 @@ bool TAVProbe::OpenDecoder(int streamIndex) {
   return true;
 }
 
+void TAVProbe::RefuseReadOnly(const char* message) {
+  LastErrorText = message;
+  Log(0, LastErrorText + "\n");
+  throw EAVProbeError(LastErrorText);
+}
+
 bool TAVProbe::Seek(int streamIndex, int64_t time) {
-  if (!Context) {
-    Log(1, "file not loaded.\n");
+  if (!HasFile()) {
     LastErrorText = "file not loaded.";
     return false;
   }
-  if (!Owned) {
-    LastErrorText = "file cannot be seeked, handle is readonly.";
-    Log(0, LastErrorText + "\n");
-    throw EAVProbeError(LastErrorText);
-  }
+  if (!Owned) RefuseReadOnly("file cannot be seeked, handle is readonly.");
   if (IsImage2()) {
     Log(0, "\"image2\" format cannot to be seeked.\n");
     return true;
@@ -136,11 +137,7 @@ bool TAVProbe::PictureToBitmap(const AVFrame* picture) {
 }
 
 TBitmap& TAVProbe::ReadVideoFrame(int streamIndex) {
-  if (Context && !Owned) {
-    LastErrorText = "frame cannot be read, handle is readonly.";
-    Log(0, LastErrorText + "\n");
-    throw EAVProbeError(LastErrorText);
-  }
+  if (Context && !Owned) RefuseReadOnly("frame cannot be read, handle is readonly.");
   if (!FrameBitmap) FrameBitmap = std::make_unique<TBitmap>();
   TBitmap& bitmap = *FrameBitmap;
   if (!HasFile() || !ResolveVideoStream(streamIndex)) {
