@@ -244,17 +244,18 @@ std::string TCustomAVProbe::GetFileName() {
 
 int64_t TCustomAVProbe::GetFileSize() {
   if (!HasFile()) return -1;
+  if (Context->pb) {
+    const int64_t size = av.avio_size(Context->pb);
+    if (size > 0) return size;
+  }
   // Formats that open their files themselves (image2) have no byte stream.
-  int64_t contextSize = Context->pb ? av.avio_size(Context->pb) : 0;
-  if (contextSize < 0) contextSize = 0;
-  if (contextSize > 0) return contextSize;
   std::error_code error;
   const std::filesystem::path path(Context->url ? Context->url : "");
   if (!path.empty() && std::filesystem::is_regular_file(path, error)) {
-    uintmax_t size = std::filesystem::file_size(path, error);
+    const uintmax_t size = std::filesystem::file_size(path, error);
     if (!error) return static_cast<int64_t>(size);
   }
-  return contextSize;
+  return 0;
 }
 
 TFileInfo TCustomAVProbe::GetFileInfo() {
@@ -361,12 +362,10 @@ std::string TCustomAVProbe::StreamLine(int index) {
   if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
     // The stream no longer carries a codec time base; its average frame rate
     // is what 1 / that time base used to express.
-    if (stream->r_frame_rate.num && stream->r_frame_rate.den)
-      line += StrFormat(", %5.2f tb(r)",
-                        static_cast<double>(stream->r_frame_rate.num) / stream->r_frame_rate.den);
-    else if (stream->avg_frame_rate.num && stream->avg_frame_rate.den)
-      line += StrFormat(", %5.2f tb(c)", static_cast<double>(stream->avg_frame_rate.num) /
-                                             stream->avg_frame_rate.den);
+    if (const double real = RatioValue(stream->r_frame_rate))
+      line += StrFormat(", %5.2f tb(r)", real);
+    else if (const double average = RatioValue(stream->avg_frame_rate))
+      line += StrFormat(", %5.2f tb(c)", average);
   }
   if (stream->start_time != AV_NOPTS_VALUE)
     line += ", StartTime: " +
