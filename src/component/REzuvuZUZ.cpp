@@ -103,7 +103,9 @@ void TCustomREzuvuZUZ::FreeAllTasks() {
     std::lock_guard<std::recursive_mutex> lock(EventLock);
     RunActive = false;
     PendingCount = 0;
+    ++RunGeneration;  // the run's timers do nothing
     while (Tasks.Count() > 0) tasks.push_back(DetachTask(Tasks.Count() - 1));
+    NextIndex = -1;
   }
   FreeTasks(std::move(tasks));
 }
@@ -380,18 +382,10 @@ void TREzuvuZUZ::UnloadAVLib() {
 }
 
 void TREzuvuZUZ::ClearTasks() {
-  std::vector<std::unique_ptr<TFFmpeg>> tasks;
-  {
-    std::lock_guard<std::recursive_mutex> lock(EventLock);
-    RunActive = false;
-    PendingCount = 0;
-    ++RunGeneration;
-    while (Tasks.Count() > 0) tasks.push_back(DetachTask(0));
-    NextIndex = -1;
-    FThreadCount = 0;
-    FLastErrMsg.clear();
-  }
-  FreeTasks(std::move(tasks));
+  FreeAllTasks();
+  // With the run ended nothing but the main thread reads these.
+  FThreadCount = 0;
+  FLastErrMsg.clear();
 }
 
 void TREzuvuZUZ::RemoveTask(int index) {
