@@ -69,7 +69,7 @@ TEST_F(ProbeInfoText, DescribesATaggedStereoWav) {
 
   const auto size = static_cast<int64_t>(std::filesystem::file_size(file));
   EXPECT_EQ(probe.GetFileSize(), size);
-  const long bitRate = std::atol(FFprobe("-show_entries format=bit_rate", file).c_str());
+  const long bitRate = std::atol(Probe(file, "", "format=bit_rate").c_str());
   char sizeText[32];
   snprintf(sizeText, sizeof(sizeText), "%.2f KB", size / 1024.0);
   const std::vector<std::string> expected = {
@@ -122,16 +122,15 @@ TEST_F(ProbeInfoText, ProgramsListTheirStreamsWithIdsAndStartTimes) {
       if (StartsWith(line, head)) return line;
     return std::string();
   };
-  EXPECT_EQ(find("StartTime: "), "StartTime: " + FFprobe("-show_entries format=start_time", file));
-  const std::string program = "Program " + FFprobe("-show_entries program=program_id", file) + " " +
-                              FFprobe("-show_entries program_tags=service_name", file) + "@" +
-                              FFprobe("-show_entries program_tags=service_provider", file);
+  EXPECT_EQ(find("StartTime: "), "StartTime: " + Probe(file, "", "format=start_time"));
+  const std::string program = "Program " + Probe(file, "", "program=program_id") + " " +
+                              Probe(file, "", "program_tags=service_name") + "@" +
+                              Probe(file, "", "program_tags=service_provider");
   const std::string video = find("Stream #0");
   const std::string audio = find("Stream #1");
-  // ffprobe lists a program's streams twice: take the first answer.
-  const std::string starts[] = {
-      Lines(FFprobe("-select_streams v -show_entries stream=start_time", file)).at(0),
-      Lines(FFprobe("-select_streams a -show_entries stream=start_time", file)).at(0)};
+  // ffprobe lists a program's streams twice: Probe takes the first answer.
+  const std::string starts[] = {Probe(file, "v", "stream=start_time"),
+                                Probe(file, "a", "stream=start_time")};
   EXPECT_TRUE(StartsWith(video, "Stream #0[0x100], 1/90000: Video: mpeg4")) << video;
   EXPECT_NE(video.find(", 25.00 tb(r), StartTime: " + starts[0] + ", Duration: "),
             std::string::npos)
@@ -200,17 +199,13 @@ TEST_F(ProbeVideoStreamInfo, AgreesWithFfprobe) {
   const TVideoStreamInfo info = probe.GetVideoStreamInfo(-1);
   EXPECT_EQ(info.Width, 160);
   EXPECT_EQ(info.Height, 120);
-  EXPECT_EQ(info.CodecName, FFprobe("-select_streams v -show_entries stream=codec_name", file));
+  EXPECT_EQ(info.CodecName, Probe(file, "v", "stream=codec_name"));
   EXPECT_EQ(info.Language, "eng");
   EXPECT_EQ(info.PixelFormat, 0);  // yuv420p
   EXPECT_EQ(std::to_string(info.RealFrameRateNum) + "/" + std::to_string(info.RealFrameRateDen),
-            FFprobe("-select_streams v -show_entries stream=r_frame_rate", file));
+            Probe(file, "v", "stream=r_frame_rate"));
   EXPECT_NEAR(info.DisplayAspectRatio, 16.0 / 9.0, 1e-4);
-  EXPECT_EQ(std::to_string(info.StartTime),
-            FFprobe("-select_streams v -show_entries stream=start_pts", file));
-  EXPECT_NEAR(
-      info.StartTimeUs,
-      1e6 * std::atof(FFprobe("-select_streams v -show_entries stream=start_time", file).c_str()),
-      1);
+  EXPECT_EQ(std::to_string(info.StartTime), Probe(file, "v", "stream=start_pts"));
+  EXPECT_NEAR(info.StartTimeUs, 1e6 * std::atof(Probe(file, "v", "stream=start_time").c_str()), 1);
   EXPECT_EQ(probe.GetVideoStreamInfo(probe.FirstVideoStreamIndex()).Width, 160);
 }

@@ -1,11 +1,12 @@
 #include "ProbeTestSupport.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "LibAV.h"
-#include "Text.h"
 
 namespace probe_test {
 
@@ -13,26 +14,6 @@ namespace {
 std::mutex LogLock;
 std::vector<std::pair<int, std::string>> LogLines;
 }  // namespace
-
-bool MakeMedia(const std::string& args, const std::string& path) {
-  return testing_support::Shell("ffmpeg -nostdin -loglevel error -y " + args + " '" + path + "'");
-}
-
-std::string Output(const std::string& command) {
-  std::string text;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
-    pclose(pipe);
-  }
-  return Trim(text);
-}
-
-std::string FFprobe(const std::string& entries, const std::string& file) {
-  return Output("ffprobe -v error " + entries + " -of default=noprint_wrappers=1:nokey=1 '" + file +
-                "'");
-}
 
 TLibraryLog::TLibraryLog() {
   Clear();

@@ -1,25 +1,19 @@
-// Helpers of the probe tests: fixtures made with the ffmpeg tool, answers
-// from ffprobe, and a capture of what the probe writes to the library logger.
+// Helpers of the probe tests: a capture of what the probe writes to the
+// library logger and pixel checks. Media files are made and checked with the
+// shared helpers (MakeMedia, Probe).
 #pragma once
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "AVProbe.h"
 #include "TestSupport.h"
 
 namespace probe_test {
 
-// Runs "ffmpeg -nostdin -loglevel error -y <args> '<path>'"; true on success.
-bool MakeMedia(const std::string& args, const std::string& path);
-// The standard output of a shell command, trailing blanks removed.
-std::string Output(const std::string& command);
-// The values ffprobe prints, one a line: FFprobe("-show_entries format=duration", file).
-std::string FFprobe(const std::string& entries, const std::string& file);
+using testing_support::MakeMedia;
+using testing_support::Probe;
 
 // Collects the library log lines (level, text) while it exists.
 class TLibraryLog {
