@@ -263,50 +263,38 @@ TfrmOption* TfrmMain::OptionForm() {
 void TfrmMain::WireComponent() {
   Pelix->OnProgress = [this](int AIndex, int, int, int ACurrentDuration, float, float,
                              int64_t ACurrentSize, int ATotalOutputDuration) {
-    PelixProgress(AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
+    ShowOnGuiThread([=] {
+      ShowProgress(AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
+    });
   };
   Pelix->OnTerminate = [this](int AIndex, bool AFinished, bool AException,
                               const std::string& AMessage) {
-    PelixTerminate(AIndex, AFinished, AException, AMessage);
+    ShowOnGuiThread([=, message = QString::fromStdString(AMessage)] {
+      ShowTermination(AIndex, AFinished, AException, message);
+    });
   };
 }
 
-void TfrmMain::PelixProgress(int AIndex, int ACurrentDuration, int64_t ACurrentSize,
-                             int ATotalOutputDuration) {
+void TfrmMain::ShowOnGuiThread(std::function<void()> show) {
   const unsigned generation = Generation.load();
-  auto show = [this, generation, AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration] {
-    if (generation == Generation.load() && !ShutDown)
-      ShowProgress(AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
+  auto guarded = [this, generation, show = std::move(show)] {
+    if (generation == Generation.load() && !ShutDown) show();
   };
   // In main-thread mode the GUI thread is busy converting: show it at once.
   if (MainThread->IsMainThread())
-    show();
+    guarded();
   else
-    QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, std::move(guarded), Qt::QueuedConnection);
 }
 
-void TfrmMain::PelixTerminate(int AIndex, bool AFinished, bool AException,
-                              const std::string& AMessage) {
-  const unsigned generation = Generation.load();
-  auto show = [this, generation, AIndex, AFinished, AException,
-               message = QString::fromStdString(AMessage)] {
-    if (generation == Generation.load() && !ShutDown)
-      ShowTermination(AIndex, AFinished, AException, message);
+void TfrmMain::ChangeTaskList(const std::function<void()>& change) {
+  const auto nextGeneration = [this] {
+    std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
+    ++Generation;
   };
-  if (MainThread->IsMainThread())
-    show();
-  else
-    QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
-}
-
-void TfrmMain::BeginTaskListChange() {
-  std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
-  ++Generation;
-}
-
-void TfrmMain::EndTaskListChange() {
-  std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
-  ++Generation;
+  nextGeneration();
+  change();
+  nextGeneration();
 }
 
 int TfrmMain::RowOfTask(int task) const {

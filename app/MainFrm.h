@@ -31,6 +31,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -170,18 +171,16 @@ class TfrmMain : public QMainWindow {
   void RemoveRowData(int row);
   int RowOfTask(int task) const;
   std::vector<std::string> ReservedOutputNames() const;
-  // Brackets a change of Pelix's task list (its indexes change): events
-  // raised before the change's end are dropped.
-  void BeginTaskListChange();
-  void EndTaskListChange();
+  // Runs a change of Pelix's task list (its indexes change): events raised
+  // before the change's end are dropped.
+  void ChangeTaskList(const std::function<void()>& change);
   void StopComponent();
   void ReadConfig();
   void WriteConfig();
 
-  // Event handlers: called on the thread that fires, shown on the GUI thread.
-  void PelixProgress(int AIndex, int ACurrentDuration, int64_t ACurrentSize,
-                     int ATotalOutputDuration);
-  void PelixTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
+  // Called on the thread that fires an event: runs show on the GUI thread
+  // unless the task list has changed, or the window shut down, since.
+  void ShowOnGuiThread(std::function<void()> show);
   void ShowProgress(int task, int currentDuration, int64_t currentSize, int totalDuration);
   void ShowTermination(int task, bool finished, bool exception, const QString& message);
 

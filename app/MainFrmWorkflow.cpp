@@ -102,9 +102,7 @@ bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, QString*
   if (!Pelix->SetOutputFile(index, output.FileName, &output)) {
     const QString reason = Q(Pelix->LastErrMsg());
     if (error) *error = reason;
-    BeginTaskListChange();
-    Pelix->RemoveTask(index);
-    EndTaskListChange();
+    ChangeTaskList([this, index] { Pelix->RemoveTask(index); });
     LogBlock("***Cannot do convert, error: " + reason);
     return false;
   }
@@ -161,9 +159,7 @@ void TfrmMain::FillStill(const QColor& color) {
 
 void TfrmMain::Convert() {
   if (lvFiles->topLevelItemCount() == 0) return;
-  BeginTaskListChange();
-  Pelix->ClearTasks();  // running tasks are stopped and freed
-  EndTaskListChange();
+  ChangeTaskList([this] { Pelix->ClearTasks(); });  // running tasks are stopped and freed
   Running = false;
   OutputFolders.clear();
   OutputFiles.clear();
@@ -249,9 +245,7 @@ void TfrmMain::RemoveSelected() {
   if (row < 0) return;
   const int task = TaskIndexes[static_cast<size_t>(row)];
   if (task >= 0) {
-    BeginTaskListChange();
-    Pelix->RemoveTask(task);
-    EndTaskListChange();
+    ChangeTaskList([this, task] { Pelix->RemoveTask(task); });
     for (int& other : TaskIndexes)  // the component renumbers the tasks after it
       if (other > task) --other;
   }
@@ -260,9 +254,7 @@ void TfrmMain::RemoveSelected() {
 }
 
 void TfrmMain::ClearList() {
-  BeginTaskListChange();
-  Pelix->ClearTasks();
-  EndTaskListChange();
+  ChangeTaskList([this] { Pelix->ClearTasks(); });
   Running = false;
   OutputFolders.clear();
   OutputFiles.clear();
