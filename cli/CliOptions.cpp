@@ -2,7 +2,6 @@
 #include "CliOptions.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <thread>
@@ -10,11 +9,6 @@
 #include "OptionComposer.h"
 
 namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool ReadInt(const std::string& text, int& value) {
   const char* first = text.data();
@@ -31,12 +25,7 @@ bool ReadSeconds(const std::string& text, double& value) {
          std::isfinite(value) && value >= 0;
 }
 
-template <size_t N>
-int ItemIndex(const std::array<const char*, N>& items, const std::string& text) {
-  for (size_t i = 0; i < N; ++i)
-    if (Lower(items[i]) == Lower(text)) return static_cast<int>(i);
-  return -1;
-}
+constexpr std::array<const char*, 5> LogLevelItems = {"quiet", "error", "info", "debug", "all"};
 
 }  // namespace
 
@@ -111,6 +100,14 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
       return false;
     };
     std::string v;
+    // One item of a list (any case); allowed names the items for the error.
+    auto choice = [&](const auto& items, int& out, const char* allowed) {
+      if (!value(v)) return false;
+      out = ItemIndex(items, v);
+      if (out >= 0) return true;
+      error = arg + " takes " + allowed + ", not '" + v + "'";
+      return false;
+    };
     if (arg == "-h" || arg == "--help") {
       if (!flag()) return false;
       o.Help = true;
@@ -132,7 +129,7 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
         error = "unknown format '" + v + "'";
         return false;
       }
-      o.Format = Lower(v);
+      o.Format = v;
     } else if (arg == "-o" || arg == "--output") {
       if (!value(v)) return false;
       if (v.empty()) {
@@ -147,19 +144,9 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
         return false;
       }
     } else if (arg == "--channels") {
-      if (!value(v)) return false;
-      o.Channels = ItemIndex(AudioChannelItems, v);
-      if (o.Channels < 0) {
-        error = "--channels takes auto, mono or stereo, not '" + v + "'";
-        return false;
-      }
+      if (!choice(AudioChannelItems, o.Channels, "auto, mono or stereo")) return false;
     } else if (arg == "--rate") {
-      if (!value(v)) return false;
-      o.SampleRate = ItemIndex(SampleRateItems, v);
-      if (o.SampleRate < 0) {
-        error = "--rate takes auto, 8000, 11025, 22050 or 44100, not '" + v + "'";
-        return false;
-      }
+      if (!choice(SampleRateItems, o.SampleRate, "auto, 8000, 11025, 22050 or 44100")) return false;
     } else if (arg == "--bitrate") {
       if (!value(v)) return false;
       if (!ReadInt(v, o.BitRateKbps) || o.BitRateKbps <= 0 || o.BitRateKbps > 2000000) {
@@ -189,14 +176,9 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
       }
       o.Extra.push_back(v);
     } else if (arg == "--log-level") {
-      if (!value(v)) return false;
-      static const char* const Levels[] = {"quiet", "error", "info", "debug", "all"};
-      const auto found = std::find(std::begin(Levels), std::end(Levels), Lower(v));
-      if (found == std::end(Levels)) {
-        error = "--log-level takes quiet, error, info, debug or all, not '" + v + "'";
-        return false;
-      }
-      o.LogLevel = static_cast<TLogLevel>(found - std::begin(Levels));
+      int level = 0;
+      if (!choice(LogLevelItems, level, "quiet, error, info, debug or all")) return false;
+      o.LogLevel = static_cast<TLogLevel>(level);
     } else {
       error = "unknown option " + arg;
       return false;

@@ -6,7 +6,7 @@
 #include "OptionRecords.h"
 
 struct TCliOptions {
-  std::string Format = "wav";  // an item of the composer's format list
+  std::string Format = "wav";  // an item of the composer's format list, in any case
   std::string OutputDir;       // empty: beside each source
   int Jobs = 1;                // tasks at once; 0: one after another on the main thread
   bool Overwrite = false;

@@ -312,14 +312,18 @@ void UpdateCutClipEnabled(TClipControls& clip) {
 
 // ---- Driving the controls ------------------------------------------------------------------
 
+int ItemIndex(const char* const* items, size_t count, const std::string& text) {
+  const std::string wanted = Lower(text);
+  for (size_t i = 0; i < count; ++i)
+    if (Lower(items[i]) == wanted) return static_cast<int>(i);
+  return -1;
+}
+
 bool SelectFormat(TComposerState& state, const std::string& item) {
-  for (size_t i = 0; i < FormatItems.size(); ++i) {
-    if (Lower(FormatItems[i]) == Lower(item)) {
-      state.Output.Format = static_cast<int>(i);
-      return true;
-    }
-  }
-  return false;
+  const int index = ItemIndex(FormatItems, item);
+  if (index < 0) return false;
+  state.Output.Format = index;
+  return true;
 }
 
 void ApplyAudioSettings(TComposerState& state, int channels, int sampleRate,

@@ -169,6 +169,13 @@ struct TComposerState {
 
 // ---- Driving the controls ------------------------------------------------------
 
+// The index of an item by its text (case-insensitive); -1 when not listed.
+int ItemIndex(const char* const* items, size_t count, const std::string& text);
+template <size_t N>
+int ItemIndex(const std::array<const char*, N>& items, const std::string& text) {
+  return ItemIndex(items.data(), N, text);
+}
+
 // Selects the output format by its item text (case-insensitive); false, and
 // no change, for an unknown item.
 bool SelectFormat(TComposerState& state, const std::string& item);
