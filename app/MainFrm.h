@@ -174,6 +174,9 @@ class TfrmMain : public QMainWindow {
   // Runs a change of Pelix's task list (its indexes change): events raised
   // before the change's end are dropped.
   void ChangeTaskList(const std::function<void()>& change);
+  // Frees every task and empties the rows with their per-row lists; the
+  // files stay listed (SourceFiles and the cut marks).
+  void ClearTasksAndRows();
   void StopComponent();
   void ReadConfig();
   void WriteConfig();

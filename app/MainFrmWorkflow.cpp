@@ -157,8 +157,7 @@ void TfrmMain::FillStill(const QColor& color) {
 
 // ---- Convert ---------------------------------------------------------------------------------
 
-void TfrmMain::Convert() {
-  if (lvFiles->topLevelItemCount() == 0) return;
+void TfrmMain::ClearTasksAndRows() {
   ChangeTaskList([this] { Pelix->ClearTasks(); });  // running tasks are stopped and freed
   Running = false;
   OutputFolders.clear();
@@ -166,6 +165,11 @@ void TfrmMain::Convert() {
   TaskIndexes.clear();
   lvFiles->clear();
   SetEditButtons(false);
+}
+
+void TfrmMain::Convert() {
+  if (lvFiles->topLevelItemCount() == 0) return;
+  ClearTasksAndRows();
 
   std::vector<std::string> reserved;
   for (int i = 0; i < SourceFiles.size(); ++i) {
@@ -254,18 +258,12 @@ void TfrmMain::RemoveSelected() {
 }
 
 void TfrmMain::ClearList() {
-  ChangeTaskList([this] { Pelix->ClearTasks(); });
-  Running = false;
-  OutputFolders.clear();
-  OutputFiles.clear();
-  TaskIndexes.clear();
+  ClearTasksAndRows();
   SourceFiles.clear();
   CutStarts.clear();
   CutEnds.clear();
   CutStartTexts.clear();
   CutEndTexts.clear();
-  lvFiles->clear();
-  SetEditButtons(false);
 }
 
 void TfrmMain::SwapRows(int a, int b) {
