@@ -61,6 +61,8 @@ void TfrmMain::AddFiles(const QStringList& files) {
     return;
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
+  // The rows' output names are the ones Convert will use: same folder, same format.
+  ApplyWindowChoices();
   for (const QString& file : files) AddOne(file);
   if (lvFiles->topLevelItemCount() > 0) lvFiles->setCurrentItem(lvFiles->topLevelItem(0));
 }
@@ -74,8 +76,6 @@ void TfrmMain::AddOne(const QString& file) {
   Pelix1->SetLogLevel(llError);
   ShowStillPicture(file);
   TfrmOption* option = OptionForm();
-  // The row's output name is the one Convert will use: same folder, same format.
-  ApplyWindowChoices();
   option->SetReservedNames(ReservedOutputNames());
   option->LoadSource(probe);
   TOutputOptions output;
@@ -171,24 +171,24 @@ void TfrmMain::Convert() {
   if (lvFiles->topLevelItemCount() == 0) return;
   ClearTasksAndRows();
 
+  if (!LoadLibraries()) {
+    // The run cannot start; every file keeps its row with the reason.
+    const QString reason = Q(Pelix->LastErrMsg());
+    for (const QString& source : SourceFiles) AddFailedRow(source, reason);
+    SetEditButtons(true);
+    return;
+  }
+  Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
+  TfrmOption* option = OptionForm();
+  ApplyWindowChoices();
+  TAVProbe* probe = Pelix->AVProbe();
   std::vector<std::string> reserved;
   for (int i = 0; i < SourceFiles.size(); ++i) {
     const QString source = SourceFiles[i];
-    if (!LoadLibraries()) {
-      // The run cannot start; every file keeps its row with the reason.
-      const QString reason = Q(Pelix->LastErrMsg());
-      for (int j = i; j < SourceFiles.size(); ++j) AddFailedRow(SourceFiles[j], reason);
-      SetEditButtons(true);
-      return;
-    }
-    Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
-    TAVProbe* probe = Pelix->AVProbe();
     if (!probe->Open(source.toStdString())) {
       AddFailedRow(source, Q(probe->LastError()));
       continue;
     }
-    TfrmOption* option = OptionForm();
-    ApplyWindowChoices();
     option->LoadSource(probe);
     // The cut marks: positions of the dialog's time bar for the row's seconds.
     option->chkCutClip->setEnabled(true);
@@ -210,7 +210,6 @@ void TfrmMain::Convert() {
     probe->Close();
   }
 
-  Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
   Pelix->ThreadPriority = static_cast<TConvertPriority>(std::max(0, grpPriority->ItemIndex()));
   edtThreadCount->setText(QString::number(Pelix->TaskCount()));
   if (Pelix->TaskCount() == 0) {
