@@ -486,6 +486,8 @@ class TCustomFFmpeg {
   // Applies the stream's bitstream filters and writes interleaved; takes the
   // packet's reference. Throws FFmpegException when the write fails.
   void WriteFrame(TOutputStreamEntry& ost, AVPacket* pkt);
+  // The chain from the given filter on, then the muxer.
+  void FilterAndWrite(TOutputStreamEntry& ost, size_t filter, AVPacket* packet);
   // Sends a frame (null: drain) to the stream's encoder and writes every
   // packet that comes out; returns the bytes written.
   int64_t EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* frame, const char* failure);

@@ -347,50 +347,44 @@ int64_t TCustomFFmpeg::EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* fr
   return bytes;
 }
 
-void TCustomFFmpeg::WriteFrame(TOutputStreamEntry& ost, AVPacket* pkt) {
-  AVFormatContext* oc = Output.Files[ost.FileIndex].get();
-  auto write = [&](AVPacket* packet) {
-    packet->stream_index = ost.Index;
+std::string BitstreamFilterError(const TOutputStreamEntry& ost, const char* filter, int code) {
+  return LibraryErrorText(StrFormat("%s failed for stream %d, codec %s", filter, ost.Index,
+                                    ost.Copy ? "copy" : av.avcodec_get_name(ost.Enc->codec_id)),
+                          code);
+}
+
+void TCustomFFmpeg::WriteFrame(TOutputStreamEntry& ost, AVPacket* pkt) { FilterAndWrite(ost, 0, pkt); }
+
+void TCustomFFmpeg::FilterAndWrite(TOutputStreamEntry& ost, size_t filter, AVPacket* packet) {
+  packet->stream_index = ost.Index;
+  if (filter == ost.Bitstream.size()) {
     int64_t start = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
     if (start != AV_NOPTS_VALUE) {
       int64_t end = start + (packet->duration > 0 ? packet->duration : 0);
       if (ost.MuxTimestamp == AV_NOPTS_VALUE || end > ost.MuxTimestamp) ost.MuxTimestamp = end;
     }
-    int result = av.av_interleaved_write_frame(oc, packet);
+    int result = av.av_interleaved_write_frame(Output.Files[ost.FileIndex].get(), packet);
     if (result < 0)
       throw FFmpegException(LibraryErrorText("av_interleaved_write_frame()", result));
-  };
-  if (ost.Bitstream.empty()) {
-    write(pkt);
     return;
   }
-  // Through the chain: each filter may turn one packet into several.
-  std::function<void(size_t, AVPacket*)> filter = [&](size_t i, AVPacket* packet) {
-    if (i == ost.Bitstream.size()) {
-      write(packet);
-      return;
-    }
-    AVBSFContext* bsf = ost.Bitstream[i].get();
-    int result = av.av_bsf_send_packet(bsf, packet);
-    if (result < 0) {
-      if (Sync.ExitOnError || OnLog) {
-        std::string text = LibraryErrorText(
-            StrFormat("%s failed for stream %d, codec %s", bsf->filter->name, packet->stream_index,
-                      ost.Copy ? "copy" : av.avcodec_get_name(ost.Enc->codec_id)),
-            result);
-        if (Sync.ExitOnError) {
-          av.av_packet_unref(packet);
-          throw FFmpegException(text);
-        }
-        Log(0, text);
+  // Each filter may turn one packet into several.
+  AVBSFContext* bsf = ost.Bitstream[filter].get();
+  int result = av.av_bsf_send_packet(bsf, packet);
+  if (result < 0) {
+    if (Sync.ExitOnError || OnLog) {
+      std::string text = BitstreamFilterError(ost, bsf->filter->name, result);
+      if (Sync.ExitOnError) {
+        av.av_packet_unref(packet);
+        throw FFmpegException(text);
       }
-      filter(i + 1, packet);  // the packet goes on as it was
-      return;
+      Log(0, text);
     }
-    PacketPtr out(av.av_packet_alloc());
-    while (out && av.av_bsf_receive_packet(bsf, out.get()) >= 0) filter(i + 1, out.get());
-  };
-  filter(0, pkt);
+    FilterAndWrite(ost, filter + 1, packet);  // the packet goes on as it was
+    return;
+  }
+  AVPacket* out = ost.BitstreamOut[filter].get();
+  while (av.av_bsf_receive_packet(bsf, out) >= 0) FilterAndWrite(ost, filter + 1, out);
 }
 
 void TCustomFFmpeg::EndOfLoop() {

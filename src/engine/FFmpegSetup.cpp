@@ -380,16 +380,13 @@ void TCustomFFmpeg::TranscodeSetup() {
       av.avcodec_parameters_copy(bsf->par_in, par);
       bsf->time_base_in = timeBase;
       int result = av.av_bsf_init(bsf);
-      if (result < 0)
-        throw FFmpegException(LibraryErrorText(StrFormat("%s failed for stream %d, codec %s",
-                                                         filter->name, ost.Index,
-                                                         ost.Copy ? "copy"
-                                                                  : av.avcodec_get_name(
-                                                                        ost.Enc->codec_id)),
-                                               result));
+      if (result < 0) throw FFmpegException(BitstreamFilterError(ost, filter->name, result));
+      PacketPtr out(av.av_packet_alloc());
+      if (!out) throw FFmpegException("av_mallocz fail");
       par = bsf->par_out;
       timeBase = bsf->time_base_out;
       ost.Bitstream.push_back(std::move(owner));
+      ost.BitstreamOut.push_back(std::move(out));
     }
     if (!ost.Bitstream.empty()) {
       av.avcodec_parameters_copy(ost.St->codecpar, par);

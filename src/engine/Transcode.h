@@ -2,6 +2,7 @@
 // the end of its main loop and are touched only by the thread running it.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Deleters.h"
@@ -38,6 +39,7 @@ struct TOutputStreamEntry {
   int64_t SyncOpts = 0;  // frames (video) or samples (audio) given to the encoder
   int64_t MuxTimestamp = AV_NOPTS_VALUE;  // end of the last written packet, stream time base
   std::vector<BSFPtr> Bitstream;          // the stream's bitstream filter chain
+  std::vector<PacketPtr> BitstreamOut;    // one reused packet per filter of the chain
   // Video
   bool ResampleNeeded = false, CropNeeded = false, PadNeeded = false;
   int CropTop = 0, CropLeft = 0, ResampleHeight = 0;
@@ -70,6 +72,9 @@ struct TOutputStreamEntry {
   TOutputStreamEntry& operator=(const TOutputStreamEntry&) = delete;
   ~TOutputStreamEntry();
 };
+
+// "<filter> failed for stream N, codec <name>" with the library's error text.
+std::string BitstreamFilterError(const TOutputStreamEntry& ost, const char* filter, int code);
 
 struct TTranscodeTables {
   std::vector<TInputFileEntry> Files;

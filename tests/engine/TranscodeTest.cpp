@@ -72,6 +72,16 @@ TEST_F(Transcode, Mp3StreamCopyKeepsEveryPacket) {
   EXPECT_TRUE(Log.Contains("  Stream #0.0 -> #0.0"));
 }
 
+TEST_F(Transcode, CopiedPacketsPassEveryFilterOfTheBitstreamChain) {
+  const std::string source = Mp3Source();
+  const std::string out = Dir.File("chained.mka");
+  Prepare(source, out, {{"acodec", "copy"}, {"absf", "null"}, {"absf", "null"}});
+  EXPECT_EQ(Engine.Start(false), nullptr);
+  EXPECT_TRUE(Engine.RunState.FinishedNormally) << ErrorLines();
+  EXPECT_TRUE(DecodesCleanly(out));
+  EXPECT_EQ(CountAudioPackets(out), CountAudioPackets(source));
+}
+
 TEST_F(Transcode, RecordingTimeStopsTheCopyAtTenSeconds) {
   const std::string out = Dir.File("ten.mp3");
   Engine.SetOption("t", "10");
