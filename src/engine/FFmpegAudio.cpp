@@ -43,6 +43,20 @@ void ScaleFloat(uint8_t* data, size_t count, int volume) {
     samples[i] = std::clamp(samples[i] * factor, static_cast<T>(-1), static_cast<T>(1));
 }
 
+// A frame in the encoder's sample format, layout and rate with room for the
+// given samples; the failure text is raised when it cannot be made.
+FramePtr EncoderAudioFrame(const AVCodecContext* enc, int samples, const char* failure) {
+  FramePtr frame(av.av_frame_alloc());
+  if (!frame) throw FFmpegException(failure);
+  frame->format = enc->sample_fmt;
+  frame->nb_samples = samples;
+  frame->sample_rate = enc->sample_rate;
+  if (av.av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 ||
+      av.av_frame_get_buffer(frame.get(), 0) < 0)
+    throw FFmpegException(failure);
+  return frame;
+}
+
 }  // namespace
 
 void TCustomFFmpeg::ApplyVolume(AVFrame* frame) {
@@ -191,16 +205,8 @@ bool TCustomFFmpeg::ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, con
   AVCodecContext* enc = ost.Enc;
   if (capacity <= 0) return true;
   // The conversion buffer belongs to the stream and only grows.
-  if (!ost.AudioFrame || ost.AudioFrame->nb_samples < capacity) {
-    FramePtr buffer(av.av_frame_alloc());
-    if (!buffer) throw FFmpegException("av_malloc failed");
-    buffer->format = enc->sample_fmt;
-    buffer->nb_samples = capacity;
-    av.av_channel_layout_copy(&buffer->ch_layout, &enc->ch_layout);
-    buffer->sample_rate = enc->sample_rate;
-    if (av.av_frame_get_buffer(buffer.get(), 0) < 0) throw FFmpegException("av_malloc failed");
-    ost.AudioFrame = std::move(buffer);
-  }
+  if (!ost.AudioFrame || ost.AudioFrame->nb_samples < capacity)
+    ost.AudioFrame = EncoderAudioFrame(enc, capacity, "av_malloc failed");
   int converted = av.swr_convert(swr, ost.AudioFrame->extended_data, capacity, in, inSamples);
   if (converted < 0) {
     if (Sync.ExitOnError) throw FFmpegException("av_audio_convert() failed");
@@ -240,14 +246,7 @@ void TCustomFFmpeg::WriteAudioFrames(TOutputStreamEntry& ost, bool last) {
     // One encoder frame per stream, reused; it only grows. An encoder that
     // still holds the last one gets a fresh buffer from make_writable.
     if (!ost.EncoderFrame || ost.EncoderFrameCapacity < count) {
-      FramePtr fresh(av.av_frame_alloc());
-      if (!fresh) throw FFmpegException("Audio encoding failed");
-      fresh->format = enc->sample_fmt;
-      fresh->nb_samples = count;
-      fresh->sample_rate = enc->sample_rate;
-      av.av_channel_layout_copy(&fresh->ch_layout, &enc->ch_layout);
-      if (av.av_frame_get_buffer(fresh.get(), 0) < 0) throw FFmpegException("Audio encoding failed");
-      ost.EncoderFrame = std::move(fresh);
+      ost.EncoderFrame = EncoderAudioFrame(enc, count, "Audio encoding failed");
       ost.EncoderFrameCapacity = count;
     }
     AVFrame* frame = ost.EncoderFrame.get();
