@@ -162,6 +162,9 @@ class TfrmMain : public QMainWindow {
   // Adds the task and its row; false (with log lines, and the reason in
   // *error when given) when the task cannot be made.
   bool CreateTask(TInputOptions& input, TOutputOptions& output, QString* error);
+  // Appends a row for the source and its entries of the per-row lists
+  // (target "" and task -1 for a file without a task).
+  QTreeWidgetItem* AppendRow(const QString& source, const QString& target, int task);
   void AddFailedRow(const QString& source, const QString& reason);
   void ShowStillPicture(const QString& file);
   void FillStill(const QColor& color);

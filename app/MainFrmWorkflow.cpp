@@ -95,8 +95,9 @@ void TfrmMain::AddOne(const QString& file) {
 bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, QString* error) {
   const int index = Pelix->AddTask(input.FileName, &input);
   if (index < 0) {
-    if (error) *error = Q(Pelix->LastErrMsg());
-    LogBlock("***File open error: " + Q(Pelix->LastErrMsg()));
+    const QString reason = Q(Pelix->LastErrMsg());
+    if (error) *error = reason;
+    LogBlock("***File open error: " + reason);
     return false;
   }
   if (!Pelix->SetOutputFile(index, output.FileName, &output)) {
@@ -107,32 +108,31 @@ bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, QString*
     return false;
   }
   TAVProbe* probe = Pelix->AVProbe();
-  const QString source = Q(input.FileName);
   const QString target = Q(output.FileName);
-  auto* item = new QTreeWidgetItem();
-  item->setText(fcName, QFileInfo(source).fileName());
+  QTreeWidgetItem* item = AppendRow(Q(input.FileName), target, index);
   const int64_t duration = probe->GetFileInfo().Duration;
   item->setText(fcDuration, QString::number(duration > 0 ? duration / 1000000 : 0));
   item->setText(fcSize, QString::number(std::max<int64_t>(probe->GetFileSize(), 0)));
   item->setText(fcOutputName, QFileInfo(target).fileName());
-  lvFiles->addTopLevelItem(item);
-  OutputFolders << QFileInfo(target).absolutePath();
-  OutputFiles.push_back({target, false});
-  TaskIndexes.push_back(index);
   LogBlock("***File has been added to convert list.");
   SetEditButtons(true);
   return true;
 }
 
-void TfrmMain::AddFailedRow(const QString& source, const QString& reason) {
+QTreeWidgetItem* TfrmMain::AppendRow(const QString& source, const QString& target, int task) {
   auto* item = new QTreeWidgetItem();
   item->setText(fcName, QFileInfo(source).fileName());
+  lvFiles->addTopLevelItem(item);
+  OutputFolders << (target.isEmpty() ? QString() : QFileInfo(target).absolutePath());
+  OutputFiles.push_back({target, false});
+  TaskIndexes.push_back(task);
+  return item;
+}
+
+void TfrmMain::AddFailedRow(const QString& source, const QString& reason) {
+  QTreeWidgetItem* item = AppendRow(source, QString(), -1);
   item->setText(fcProgress, "失败");
   item->setToolTip(fcProgress, reason);
-  lvFiles->addTopLevelItem(item);
-  OutputFolders << QString();
-  OutputFiles.push_back({QString(), false});
-  TaskIndexes.push_back(-1);
 }
 
 void TfrmMain::ShowStillPicture(const QString& file) {
