@@ -126,6 +126,8 @@ TFFmpegLoader& FFmpegLoader() {
   return loader;
 }
 
+std::string DefaultLibraryDir() { return ExecutableDir() + "LibAV"; }
+
 TFFmpegLoader::~TFFmpegLoader() {
   // The libraries stay resident to the end of the process; only the table is
   // cleared, so that no late caller reaches a stale entry.

@@ -74,6 +74,10 @@ class TFFmpegLoader {
 
 TFFmpegLoader& FFmpegLoader();
 
+// The library folder of an installation or a build: "LibAV" beside the
+// running executable (no trailing '/').
+std::string DefaultLibraryDir();
+
 // Held around every codec open and close and every stream probe, by all
 // engines and by the media probe.
 extern std::recursive_mutex CodecLock;

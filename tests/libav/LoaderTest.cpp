@@ -12,8 +12,6 @@ using testing_support::TTempDir;
 
 namespace {
 
-const std::string LibAVDir() { return ExecutableDir() + "LibAV"; }
-
 bool AllEntriesNull() {
   bool allNull = true;
 #define QL_CHECK_NULL(name) allNull = allNull && av.name == nullptr;
@@ -50,10 +48,10 @@ TEST_F(LibraryLoader, LoadsFromALibraryFolderThatIsNotOnTheSearchPath) {
   EXPECT_EQ(FFmpegLoader().LastError().rfind("Load library librtshim.so error: ", 0), 0u)
       << FFmpegLoader().LastError();
 
-  FFmpegLoader().SetLibraryPath(LibAVDir());
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(shim)) << FFmpegLoader().LastError();
   EXPECT_TRUE(FFmpegLoader().LibraryLoaded(liRTShim));
-  EXPECT_EQ(FFmpegLoader().LoadedPath(liRTShim), LibAVDir() + "/librtshim.so");
+  EXPECT_EQ(FFmpegLoader().LoadedPath(liRTShim), DefaultLibraryDir() + "/librtshim.so");
   ASSERT_NE(av.my_snprintf, nullptr);
 }
 
@@ -68,10 +66,11 @@ TEST_F(LibraryLoader, PrefersTheLibraryFolderOverTheSystem) {
     if (!std::filesystem::exists(target)) GTEST_SKIP() << "no " << target;
     std::filesystem::create_symlink(target, dir.File(name));
   }
-  std::filesystem::copy_file(LibAVDir() + "/librtshim.so", dir.File("librtshim.so"));
+  std::filesystem::copy_file(DefaultLibraryDir() + "/librtshim.so", dir.File("librtshim.so"));
   FFmpegLoader().SetLibraryPath(dir.Path());
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES)) << FFmpegLoader().LastError();
-  EXPECT_EQ(FFmpegLoader().LoadedPath(liAVCodec), dir.File(TFFmpegLoader::LibraryFileName(liAVCodec)));
+  EXPECT_EQ(FFmpegLoader().LoadedPath(liAVCodec),
+            dir.File(TFFmpegLoader::LibraryFileName(liAVCodec)));
   EXPECT_EQ(FFmpegLoader().LoadedPath(liRTShim), dir.File("librtshim.so"));
 }
 
@@ -84,7 +83,7 @@ TEST_F(LibraryLoader, WithoutAFolderTheSystemOrderServes) {
 }
 
 TEST_F(LibraryLoader, LoadingALoadedSetAgainKeepsItsBinding) {
-  FFmpegLoader().SetLibraryPath(LibAVDir());
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES));
   auto open = av.avcodec_open2;
   std::string path = FFmpegLoader().LoadedPath(liAVCodec);
@@ -119,7 +118,7 @@ TEST_F(LibraryLoader, AMissingFileNamesTheFileAndTheSystemMessage) {
 }
 
 TEST_F(LibraryLoader, UnloadingClearsEveryEntryAndAnEmptySetIsRefused) {
-  FFmpegLoader().SetLibraryPath(LibAVDir());
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES));
   EXPECT_NE(av.swr_convert, nullptr);
   FFmpegLoader().UnloadLibraries(ENGINE_LIBRARIES);
@@ -130,7 +129,7 @@ TEST_F(LibraryLoader, UnloadingClearsEveryEntryAndAnEmptySetIsRefused) {
 }
 
 TEST_F(LibraryLoader, AVDeviceIsLoadedOnlyWhenAsked) {
-  FFmpegLoader().SetLibraryPath(LibAVDir());
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES));
   EXPECT_FALSE(FFmpegLoader().LibraryLoaded(liAVDevice));
   EXPECT_EQ(av.avdevice_register_all, nullptr);

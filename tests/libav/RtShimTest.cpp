@@ -20,7 +20,7 @@ int CallVsprintf(char* buf, const char* format, ...) {
 }  // namespace
 
 TEST(RtShim, BehavesAsTheCRuntime) {
-  FFmpegLoader().SetLibraryPath(ExecutableDir() + "LibAV");
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(LibraryBit(liRTShim)));
 
   char buf[64];

@@ -12,7 +12,7 @@
 namespace testing_support {
 
 bool LoadEngineLibraries() {
-  FFmpegLoader().SetLibraryPath(ExecutableDir() + "LibAV");
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
   return FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES);
 }
 
