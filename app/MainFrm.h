@@ -170,6 +170,9 @@ class TfrmMain : public QMainWindow {
   void FillStill(const QColor& color);
   void SetEditButtons(bool enabled);
   int SelectedRow() const;
+  // The player's position into the selected row's entry of a pair of cut
+  // lists (seconds, "hh:mm:ss"); nothing without a row or a player.
+  void MarkCut(QStringList& seconds, QStringList& clock);
   void SwapRows(int a, int b);
   void RemoveRowData(int row);
   int RowOfTask(int task) const;

@@ -343,21 +343,17 @@ void TfrmMain::PausePlayback() {
   if (LoadSelectedSource()) Graph->Pause();
 }
 
-void TfrmMain::SetCutStart() {
+void TfrmMain::MarkCut(QStringList& seconds, QStringList& clock) {
   const int row = SelectedRow();
   if (row < 0 || !Graph->Active()) return;
   const qint64 position = Graph->PositionMs();
-  CutStarts[row] = SecondsText(position);
-  CutStartTexts[row] = ClockText(position);
+  seconds[row] = SecondsText(position);
+  clock[row] = ClockText(position);
 }
 
-void TfrmMain::SetCutEnd() {
-  const int row = SelectedRow();
-  if (row < 0 || !Graph->Active()) return;
-  const qint64 position = Graph->PositionMs();
-  CutEnds[row] = SecondsText(position);
-  CutEndTexts[row] = ClockText(position);
-}
+void TfrmMain::SetCutStart() { MarkCut(CutStarts, CutStartTexts); }
+
+void TfrmMain::SetCutEnd() { MarkCut(CutEnds, CutEndTexts); }
 
 void TfrmMain::Exit() {
   Pelix->Stop();
