@@ -148,9 +148,7 @@ bool TFFmpegLoader::LoadLibraries(TLibrarySet set) {
   for (int index : LoadOrder) {
     if (!(set & LibraryBit(static_cast<TLibraryIndex>(index)))) continue;
     if (!LoadLibrary(index)) {
-      std::string why = LastErrorText;
-      UnloadLibraries(set);
-      LastErrorText = why;
+      UnloadLibraries(set);  // keeps LastErrorText
       return false;
     }
   }
