@@ -2,36 +2,27 @@
 // files the user chose: checked with ffprobe, independently of our engine.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 
 #include "OptionComposer.h"
 #include "TestSupport.h"
+#include "Text.h"
 
+using testing_support::Capture;
+using testing_support::MakeMedia;
 using testing_support::Shell;
 using testing_support::TTempDir;
 
 namespace {
-
-std::string Capture(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-  }
-  return out;
-}
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 std::string Seconds(int ms) { return StrFormat("%d.%03d", ms / 1000, ms % 1000); }
 
 bool HasEncoder(const std::string& name) {
-  return Capture("ffmpeg -hide_banner -encoders 2>/dev/null").find(" " + name + " ") !=
-         std::string::npos;
+  static const std::string encoders = Capture("ffmpeg -hide_banner -encoders 2>/dev/null");
+  return encoders.find(" " + name + " ") != std::string::npos;
 }
 
 // The records as command-line options, for the fields the composer sets here.
@@ -78,9 +69,9 @@ class ComposedConversion : public ::testing::Test {
   std::string MakeSource(int rate, int channels, int seconds) {
     const std::string file = Dir.File("a.wav");
     EXPECT_TRUE(
-        Shell(StrFormat("ffmpeg -nostdin -v error -y -f lavfi -i "
-                        "sine=frequency=440:sample_rate=%d:duration=%d -ac %d %s",
-                        rate, seconds, channels, Quote(file).c_str())));
+        MakeMedia(StrFormat("-f lavfi -i sine=frequency=440:sample_rate=%d:duration=%d -ac %d",
+                            rate, seconds, channels),
+                  file));
     TSourceFacts source;
     source.FileName = file;
     source.FormatName = "wav";
