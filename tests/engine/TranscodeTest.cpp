@@ -20,7 +20,8 @@ std::string Mp3Source() {
                  "-c:a libmp3lame -b:a 128k");
 }
 std::string WavSource() {
-  return Fixture("sine20.wav", "-f lavfi -i sine=frequency=440:duration=20:sample_rate=44100 -ac 2");
+  return Fixture("sine20.wav",
+                 "-f lavfi -i sine=frequency=440:duration=20:sample_rate=44100 -ac 2");
 }
 
 class Transcode : public ::testing::Test {
@@ -156,7 +157,8 @@ TEST_F(Transcode, InputOpenRefusalsAndWhatAnInputTells) {
   EXPECT_FALSE(Engine.OpenInputFile(junk));
   EXPECT_EQ(Engine.LastError.rfind(junk + ": ", 0), 0u);
 
-  const std::string mono = Fixture("mono22050.wav", "-f lavfi -i sine=duration=2:sample_rate=22050 -ac 1");
+  const std::string mono =
+      Fixture("mono22050.wav", "-f lavfi -i sine=duration=2:sample_rate=22050 -ac 1");
   Engine.SetOption("s", "320x240");
   ASSERT_TRUE(Engine.OpenInputFile(mono));
   EXPECT_EQ(Engine.Audio.Channels, 1);
@@ -234,7 +236,8 @@ TEST_F(RunControl, StopLeavesACompleteFile) {
   PrepareSlowJob(out);
   TFFmpegThread* worker = Engine.Start(true);
   worker->Start();
-  WaitUntil([&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 50000; });
+  WaitUntil(
+      [&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 50000; });
   Engine.Stop();
   worker->WaitFor();
   EXPECT_FALSE(Engine.RunState.FinishedNormally);
@@ -251,7 +254,8 @@ TEST_F(RunControl, PauseResumeAndStopWhilePaused) {
   PrepareSlowJob(out);
   TFFmpegThread* worker = Engine.Start(true);
   worker->Start();
-  WaitUntil([&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 20000; });
+  WaitUntil(
+      [&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 20000; });
   Engine.Pause();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto sizeWhilePaused = std::filesystem::file_size(out);
@@ -309,7 +313,8 @@ TEST_F(RunControl, DestroyingARunningEngineStopsAndWaitsForItsJob) {
     ASSERT_TRUE(engine.OpenOutputFile(out));
     TFFmpegThread* worker = engine.Start(true);
     worker->Start();
-    WaitUntil([&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 20000; });
+    WaitUntil(
+        [&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 20000; });
   }
   EXPECT_TRUE(DecodesCleanly(out));
 }
@@ -335,24 +340,24 @@ std::string VideoSource() { return VideoClip(); }
 
 TEST_F(Transcode, VideoIsCroppedPaddedScaledAndEncoded) {
   const std::string out = Dir.File("video.mkv");
-  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
-  Engine.SetOption("croptop", "20");
-  Engine.SetOption("cropbottom", "20");
-  Engine.SetOption("s", "160x100");
-  Engine.SetOption("padtop", "10");
-  Engine.SetOption("padbottom", "10");
-  Engine.SetOption("vcodec", "mpeg4");
-  Engine.SetOption("acodec", "pcm_s16le");
-  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Prepare(VideoSource(), out,
+          {{"croptop", "20"},
+           {"cropbottom", "20"},
+           {"s", "160x100"},
+           {"padtop", "10"},
+           {"padbottom", "10"},
+           {"vcodec", "mpeg4"},
+           {"acodec", "pcm_s16le"}});
   Engine.Start(false);
   ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
   EXPECT_TRUE(DecodesCleanly(out));
   EXPECT_EQ(Probe(out, "v:0", "stream=codec_name"), "mpeg4");
   EXPECT_EQ(Probe(out, "v:0", "stream=width"), "160");
   EXPECT_EQ(Probe(out, "v:0", "stream=height"), "120");
-  const std::string frames = Capture("ffprobe -v error -count_frames -select_streams v:0 "
-                                     "-show_entries stream=nb_read_frames -of default=nw=1:nk=1 '" +
-                                     out + "'");
+  const std::string frames = Capture(
+      "ffprobe -v error -count_frames -select_streams v:0 "
+      "-show_entries stream=nb_read_frames -of default=nw=1:nk=1 '" +
+      out + "'");
   EXPECT_NEAR(std::stoi(frames), 50, 1);
   // The pad rows are black (Y 16): the top row's mean luma is low.
   const std::string luma = Capture("ffmpeg -v error -i '" + out +
@@ -367,12 +372,8 @@ TEST_F(Transcode, TwoPassEncodingWritesAndReadsItsStatistics) {
   const std::string prefix = Dir.File("job");
   for (const char* pass : {"1", "2"}) {
     Engine.Reset();
-    ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
-    Engine.SetOption("vcodec", "mpeg4");
-    Engine.SetOption("an", "1");
-    Engine.SetOption("pass", pass);
-    Engine.SetOption("passlogfile", prefix);
-    ASSERT_TRUE(Engine.OpenOutputFile(Dir.File(std::string("pass") + pass + ".mkv")));
+    Prepare(VideoSource(), Dir.File(std::string("pass") + pass + ".mkv"),
+            {{"vcodec", "mpeg4"}, {"an", "1"}, {"pass", pass}, {"passlogfile", prefix}});
     Engine.Start(false);
     ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
     ASSERT_TRUE(std::filesystem::exists(prefix + "-0.log"));
@@ -381,11 +382,8 @@ TEST_F(Transcode, TwoPassEncodingWritesAndReadsItsStatistics) {
   EXPECT_TRUE(DecodesCleanly(Dir.File("pass2.mkv")));
 
   Engine.Reset();
-  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
-  Engine.SetOption("vcodec", "mpeg4");
-  Engine.SetOption("pass", "2");
-  Engine.SetOption("passlogfile", Dir.File("missing"));
-  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("nolog.mkv")));
+  Prepare(VideoSource(), Dir.File("nolog.mkv"),
+          {{"vcodec", "mpeg4"}, {"pass", "2"}, {"passlogfile", Dir.File("missing")}});
   Engine.Start(false);
   EXPECT_EQ(Engine.RunState.ExceptionMessage,
             "Cannot read log file " + Dir.File("missing") + "-0.log for pass-2 encoding");
@@ -402,12 +400,9 @@ TEST_F(Transcode, CopyingVideoWhileHookedIsRefused) {
 TEST_F(Transcode, FilterChainsDecideTheEncodedSize) {
   // A resizing chain wins over "s".
   std::string out = Dir.File("scaled.mkv");
-  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
-  Engine.SetOption("s", "640x480");
-  Engine.SetOption("vfilters", "scale=160:120,hflip");
-  Engine.SetOption("vcodec", "mpeg4");
-  Engine.SetOption("an", "1");
-  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Prepare(
+      VideoSource(), out,
+      {{"s", "640x480"}, {"vfilters", "scale=160:120,hflip"}, {"vcodec", "mpeg4"}, {"an", "1"}});
   Engine.Start(false);
   ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
   EXPECT_EQ(Probe(out, "v:0", "stream=width"), "160");
@@ -417,12 +412,8 @@ TEST_F(Transcode, FilterChainsDecideTheEncodedSize) {
   // A chain that keeps the size takes padding.
   Engine.Reset();
   out = Dir.File("padded.mkv");
-  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
-  Engine.SetOption("vfilters", "negate");
-  Engine.SetOption("padtop", "8");
-  Engine.SetOption("vcodec", "mpeg4");
-  Engine.SetOption("an", "1");
-  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Prepare(VideoSource(), out,
+          {{"vfilters", "negate"}, {"padtop", "8"}, {"vcodec", "mpeg4"}, {"an", "1"}});
   Engine.Start(false);
   ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
   EXPECT_EQ(Probe(out, "v:0", "stream=height"), "248");
@@ -439,10 +430,7 @@ TEST_F(Transcode, FilterChainsDecideTheEncodedSize) {
 
   // A chain the filter library cannot parse fails the job, not the process.
   Engine.Reset();
-  ASSERT_TRUE(Engine.OpenInputFile(VideoSource()));
-  Engine.SetOption("vfilters", "nosuchfilter");
-  Engine.SetOption("vcodec", "mpeg4");
-  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("bad.mkv")));
+  Prepare(VideoSource(), Dir.File("bad.mkv"), {{"vfilters", "nosuchfilter"}, {"vcodec", "mpeg4"}});
   Engine.Start(false);
   EXPECT_EQ(Engine.RunState.ExceptionMessage, "Error opening filters!");
 }
