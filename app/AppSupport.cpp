@@ -95,3 +95,14 @@ QColor ColorFromBGR(unsigned bgr) {
   return QColor(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
                 static_cast<int>((bgr >> 16) & 0xFF));
 }
+
+void FillPicture(QLabel* label, const QColor& color) {
+  QPixmap fill(label->size());
+  fill.fill(color);
+  label->setPixmap(fill);
+}
+
+void ShowPicture(QLabel* label, const QImage& picture) {
+  label->setPixmap(QPixmap::fromImage(
+      picture.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+}

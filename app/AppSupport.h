@@ -1,12 +1,14 @@
 // Small services of the application shared by its windows: message boxes
 // (with a seam for tests), the exception handler's text, the CD-ROM check of
 // a folder, the executable's folder, asking the desktop to open a file or web
-// page, and turning an engine bitmap into a QImage.
+// page, turning an engine bitmap into a QImage, and the picture labels that
+// show a source's still picture.
 //
 // Threads: GUI thread only, except BitmapToImage and the pure helpers.
 #pragma once
 #include <QColor>
 #include <QImage>
+#include <QLabel>
 #include <QMessageBox>
 #include <QString>
 #include <exception>
@@ -54,3 +56,9 @@ QImage BitmapToImage(TBitmap& bitmap);
 // A colour given as 0x00BBGGRR (red in the low byte), the form the window's
 // fill colours are written in.
 QColor ColorFromBGR(unsigned bgr);
+// What a picture label shows while it has no picture: a light blue.
+inline constexpr unsigned PICTURE_FILL = 0xF0CAA6;  // 0x00BBGGRR
+// A picture label filled with one colour.
+void FillPicture(QLabel* label, const QColor& color);
+// A picture label showing the picture scaled to fit, its aspect kept.
+void ShowPicture(QLabel* label, const QImage& picture);

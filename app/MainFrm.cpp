@@ -364,7 +364,7 @@ void TfrmMain::showEvent(QShowEvent* event) {
   if (Shown) return;
   Shown = true;
   ReadConfig();
-  FillStill(Qt::black);
+  FillPicture(imgStill, Qt::black);
   if (const QScreen* screen = this->screen()) {
     QRect frame = frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());

@@ -167,7 +167,6 @@ class TfrmMain : public QMainWindow {
   QTreeWidgetItem* AppendRow(const QString& source, const QString& target, int task);
   void AddFailedRow(const QString& source, const QString& reason);
   void ShowStillPicture(const QString& file);
-  void FillStill(const QColor& color);
   void SetEditButtons(bool enabled);
   int SelectedRow() const;
   // The player's position into the selected row's entry of a pair of cut

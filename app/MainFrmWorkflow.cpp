@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr unsigned STILL_FILL = 0xF0CAA6;  // 0x00BBGGRR
-
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 // "hh:mm:ss" of milliseconds.
@@ -138,21 +136,13 @@ void TfrmMain::AddFailedRow(const QString& source, const QString& reason) {
 void TfrmMain::ShowStillPicture(const QString& file) {
   TAVProbe* probe = Pelix1->AVProbe();
   if (!probe->Open(file.toStdString())) return;
-  FillStill(ColorFromBGR(STILL_FILL));
+  FillPicture(imgStill, ColorFromBGR(PICTURE_FILL));
   if (probe->FirstVideoStreamIndex() >= 0) {
     probe->Seek(-1, 0);
     const QImage picture = BitmapToImage(probe->ReadVideoFrame());
-    if (!picture.isNull())
-      imgStill->setPixmap(QPixmap::fromImage(
-          picture.scaled(imgStill->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    if (!picture.isNull()) ShowPicture(imgStill, picture);
   }
   probe->Close();
-}
-
-void TfrmMain::FillStill(const QColor& color) {
-  QPixmap fill(imgStill->size());
-  fill.fill(color);
-  imgStill->setPixmap(fill);
 }
 
 // ---- Convert ---------------------------------------------------------------------------------

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr unsigned PREVIEW_FILL = 0xF0CAA6;  // 0x00BBGGRR: a light blue
 constexpr int PREVIEW_WIDTH = 176;
 constexpr int PREVIEW_HEIGHT = 144;
 
@@ -71,7 +70,7 @@ TfrmOption::TfrmOption(QWidget* parent) : QDialog(parent) {
   edtOutPath->setText(SAME_AS_INPUT);
   edtImlib2Txt->setText(DEFAULT_HOOK_TEXT);
   edtPaintHookTxt->setText(DEFAULT_HOOK_TEXT);
-  FillPreview(PREVIEW_FILL);
+  FillPicture(imgPreview, ColorFromBGR(PICTURE_FILL));
   ShowClipControls();
   UpdateHookControls();
 }
@@ -411,7 +410,7 @@ void TfrmOption::LoadSource(TAVProbe* probe) {
     }
   }
   ::LoadSource(FState, facts);
-  FillPreview(PREVIEW_FILL);
+  FillPicture(imgPreview, ColorFromBGR(PICTURE_FILL));
   Picture = QImage();
   const TTimeBar& bar = FState.Clip.Bar;
   {
@@ -441,7 +440,7 @@ void TfrmOption::TimeBarMoved(int position) {
     if (!picture.isNull()) {
       Picture = picture;
       PictureTime = time;
-      ShowPicture(Picture);
+      ShowPicture(imgPreview, Picture);
     }
   }
   lblPTS->setText("PTS: " + QString::fromStdString(TimeText(time)));
@@ -465,17 +464,6 @@ void TfrmOption::ShowClipControls() {
   edtEndTime->setText(QString::fromStdString(clip.EndText));
   chkCutClip->setEnabled(clip.Enabled);
   if (!clip.Enabled) chkCutClip->setChecked(false);
-}
-
-void TfrmOption::ShowPicture(const QImage& picture) {
-  imgPreview->setPixmap(QPixmap::fromImage(
-      picture.scaled(imgPreview->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
-}
-
-void TfrmOption::FillPreview(unsigned bgr) {
-  QPixmap fill(imgPreview->size());
-  fill.fill(ColorFromBGR(bgr));
-  imgPreview->setPixmap(fill);
 }
 
 QDialog* TfrmOption::CreatePicturePopup() {

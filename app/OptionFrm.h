@@ -163,8 +163,6 @@ class TfrmOption : public QDialog {
   void SetStart();
   void SetEnd();
   void ShowClipControls();
-  void ShowPicture(const QImage& picture);
-  void FillPreview(unsigned bgr);
   void ShowPTSsHelp();
   void BrowseOutputFolder();
   void ShowPicturePopup();
