@@ -544,10 +544,15 @@ void TfrmOption::ShowPTSsHelp() {
 
 // ---- Output folder and OK -----------------------------------------------------------------------
 
+QString TfrmOption::OutputFolder() const {
+  const QString folder = edtOutPath->text();
+  if (folder != SAME_AS_INPUT) return folder;
+  return QFileInfo(QString::fromStdString(FState.Source.FileName)).absolutePath();
+}
+
 void TfrmOption::BrowseOutputFolder() {
-  QString start = edtOutPath->text();
-  if (start == SAME_AS_INPUT) start = QFileInfo(QString::fromStdString(FState.Source.FileName)).absolutePath();
-  const QString folder = QFileDialog::getExistingDirectory(this, "Select Output Folder", start);
+  const QString folder =
+      QFileDialog::getExistingDirectory(this, "Select Output Folder", OutputFolder());
   if (!folder.isEmpty()) ChooseOutputFolder(folder);
 }
 
@@ -562,10 +567,7 @@ bool TfrmOption::ChooseOutputFolder(const QString& folder) {
 }
 
 bool TfrmOption::CheckOutputDrive() {
-  QString folder = edtOutPath->text();
-  if (folder == SAME_AS_INPUT)
-    folder = QFileInfo(QString::fromStdString(FState.Source.FileName)).absolutePath();
-  if (!IsCdRomFolder(folder)) return true;
+  if (!IsCdRomFolder(OutputFolder())) return true;
   ShowMessage(this, QMessageBox::Information, APP_TITLE,
               "Input folder is located in CD-ROM, please select output folder.");
   btnOutPath->setFocus();

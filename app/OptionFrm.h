@@ -164,6 +164,8 @@ class TfrmOption : public QDialog {
   void SetEnd();
   void ShowClipControls();
   void ShowPTSsHelp();
+  // The output folder; the source's folder for "<same as input>".
+  QString OutputFolder() const;
   void BrowseOutputFolder();
   void ShowPicturePopup();
 
