@@ -174,12 +174,10 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
   int result = av.avformat_open_input(&context, fileName.c_str(), format, nullptr);
   if (result < 0) {
     LastErrorText = OpenErrorText(result, fileName, format != nullptr);
-    Close();
     return false;
   }
   OwnedContext.reset(context);
   Context = context;
-  Owned = true;
   {
     std::lock_guard<std::recursive_mutex> lock(CodecLock);
     result = av.avformat_find_stream_info(Context, nullptr);
@@ -197,7 +195,6 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
 void TCustomAVProbe::Attach(AVFormatContext* context) {
   CheckLibraries();
   Close();
-  Owned = false;
   Context = context;
   if (Context) CountStreams();
 }
@@ -206,7 +203,6 @@ void TCustomAVProbe::Close() {
   FormatName.clear();
   OwnedContext.reset();
   Context = nullptr;
-  Owned = false;
   Streams = Programs = -1;
   AudioStreams = VideoStreams = SubtitleStreams = -1;
   FirstAudio = FirstVideo = FirstSubtitle = -1;

@@ -99,7 +99,7 @@ class TCustomAVProbe {
   static std::string FormatFileSize(int64_t bytes);
 
   const std::string& LastError() const { return LastErrorText; }
-  bool OwnsContext() const { return Owned; }
+  bool OwnsContext() const { return OwnedContext != nullptr; }
   AVFormatContext* FormatContext() const { return Context; }
   // Counts and first indices are -1 while no file is held.
   int StreamCount() const { return Streams; }
@@ -126,7 +126,6 @@ class TCustomAVProbe {
   bool IsImage2() const;
 
   AVFormatContext* Context = nullptr;  // the file; owned through OwnedContext
-  bool Owned = false;
   std::string LastErrorText;
   std::string FormatName;
 
@@ -175,7 +174,7 @@ class TAVProbe : public TCustomAVProbe {
   CodecContextPtr Decoder;
   int DecoderStream = -1;
   SwsPtr ToRGB;
-  std::unique_ptr<TBitmap> FrameBitmap;
+  TBitmap FrameBitmap;
   std::unique_ptr<TBitmap> FrameCopy;
   bool StillImage = false;
 };

@@ -11,7 +11,7 @@ TAVProbe::~TAVProbe() { TAVProbe::Close(); }
 
 void TAVProbe::Close() {
   StillImage = false;
-  if (FrameBitmap) FrameBitmap->SetSize(0, 0);
+  FrameBitmap.SetSize(0, 0);
   ToRGB.reset();
   CloseDecoder();
   TCustomAVProbe::Close();
@@ -64,7 +64,7 @@ bool TAVProbe::Seek(int streamIndex, int64_t time) {
     LastErrorText = "file not loaded.";
     return false;
   }
-  if (!Owned) RefuseReadOnly("file cannot be seeked, handle is readonly.");
+  if (!OwnsContext()) RefuseReadOnly("file cannot be seeked, handle is readonly.");
   if (IsImage2()) {
     Log(0, "\"image2\" format cannot to be seeked.\n");
     return true;
@@ -111,7 +111,7 @@ bool TAVProbe::Seek(int streamIndex, int64_t time) {
 
 bool TAVProbe::PictureToBitmap(const AVFrame* picture) {
   const int width = picture->width, height = picture->height;
-  TBitmap& bitmap = *FrameBitmap;
+  TBitmap& bitmap = FrameBitmap;
   // The decoded size is what counts: a stream may change size mid-way.
   if (bitmap.GetWidth() != width || bitmap.GetHeight() != height) bitmap.SetSize(width, height);
   if (picture->format == AV_PIX_FMT_BGR24) {
@@ -137,9 +137,8 @@ bool TAVProbe::PictureToBitmap(const AVFrame* picture) {
 }
 
 TBitmap& TAVProbe::ReadVideoFrame(int streamIndex) {
-  if (Context && !Owned) RefuseReadOnly("frame cannot be read, handle is readonly.");
-  if (!FrameBitmap) FrameBitmap = std::make_unique<TBitmap>();
-  TBitmap& bitmap = *FrameBitmap;
+  if (Context && !OwnsContext()) RefuseReadOnly("frame cannot be read, handle is readonly.");
+  TBitmap& bitmap = FrameBitmap;
   if (!HasFile() || !ResolveVideoStream(streamIndex)) {
     bitmap.SetSize(0, 0);
     return bitmap;
