@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "EditNumber.h"
 #include "Text.h"
 
 namespace {
@@ -30,37 +31,14 @@ std::string Lower(std::string text) {
 
 // Edits are read with the blanks around their text ignored: the settings
 // dialog hands over bit rates such as "128 ".
-bool ReadInt(const std::string& text, int& value) {
-  const std::string t = Trim(text);
-  const char* first = t.data();
-  const char* last = first + t.size();
-  if (first != last && *first == '+') {
-    ++first;
-    if (first == last || !std::isdigit(static_cast<unsigned char>(*first))) return false;
-  }
-  int v = 0;
-  const auto result = std::from_chars(first, last, v);
-  if (first == last || result.ec != std::errc() || result.ptr != last) return false;
-  value = v;
-  return true;
-}
-
 int IntOr(const std::string& text, int fallback) {
   int value = fallback;
-  return ReadInt(text, value) ? value : fallback;
+  return ReadNumber(text, value) ? value : fallback;
 }
 
-// Parsed without the locale: the application's locale may use a decimal comma.
 double RealOr(const std::string& text, double fallback) {
-  const std::string t = Trim(text);
-  const char* first = t.data();
-  const char* last = first + t.size();
-  if (first != last && *first == '+') ++first;
-  double v = 0;
-  const auto result = std::from_chars(first, last, v);
-  if (first == last || result.ec != std::errc() || result.ptr != last || !std::isfinite(v))
-    return fallback;
-  return v;
+  double value = fallback;
+  return ReadNumber(text, value) ? value : fallback;
 }
 
 std::string RealText(double value) {

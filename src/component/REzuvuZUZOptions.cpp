@@ -2,10 +2,10 @@
 // engine options, in the order the engine expects them (options are
 // positional: each applies to the next file opened).
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <ctime>
 
+#include "EditNumber.h"
 #include "FFmpegLoader.h"
 #include "LogDelivery.h"
 #include "REzuvuZUZ.h"
@@ -15,14 +15,8 @@ namespace {
 
 // A whole number, or -1 for text that is not one.
 int64_t WholeOrMinusOne(const std::string& text) {
-  const std::string t = Trim(text);
-  const char* first = t.data();
-  const char* last = first + t.size();
-  if (first != last && *first == '+') ++first;
-  int64_t value = 0;
-  const auto result = std::from_chars(first, last, value);
-  if (first == last || result.ec != std::errc() || result.ptr != last) return -1;
-  return value;
+  int64_t value = -1;
+  return ReadNumber(text, value) ? value : -1;
 }
 
 bool IsNewStreamOption(const std::string& name) {
