@@ -23,6 +23,20 @@ bool IsNewStreamOption(const std::string& name) {
   return name == "newvideo" || name == "newaudio" || name == "newsubtitle";
 }
 
+// Keeps the owner's record in the task, its empty file name filled in (in
+// the owner's copy too), or the defaults when there is none; true when there
+// is a record to apply.
+template <typename TRecord>
+bool KeepRecord(TRecord* given, const std::string& fileName, TRecord& kept) {
+  if (!given) {
+    kept = TRecord();
+    return false;
+  }
+  if (given->FileName.empty()) given->FileName = fileName;
+  kept = *given;
+  return true;
+}
+
 std::string LibrariesMissing(const std::string& fileName) {
   return "Cannot open '" + fileName + "': the media libraries are not loaded";
 }
@@ -200,13 +214,8 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
                                    int64_t pts) {
       DoPreviewBitmap(sender, bitmap, frameNumber, pts);
     };
-    if (inputOptions) {
-      if (inputOptions->FileName.empty()) inputOptions->FileName = fileName;
-      task->InputOptions = *inputOptions;
+    if (KeepRecord(inputOptions, fileName, task->InputOptions))
       ApplyInputOptions(*task, task->InputOptions);
-    } else {
-      ResetInputOptions(task->InputOptions);
-    }
     if (!task->OpenInputFile(fileName)) {
       task->OnLog = nullptr;
       FLastErrMsg = task->LastError;
@@ -252,18 +261,13 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
       FLastErrMsg = LibrariesMissing(fileName);
       return false;
     }
-    if (outputOptions) {
-      if (outputOptions->FileName.empty()) outputOptions->FileName = fileName;
-      task->OutputOptions = *outputOptions;
-      ApplyOutputOptions(*task, task->OutputOptions);
-    } else {
-      ResetOutputOptions(task->OutputOptions);
-    }
+    const bool applied = KeepRecord(outputOptions, fileName, task->OutputOptions);
+    if (applied) ApplyOutputOptions(*task, task->OutputOptions);
     if (!task->OpenOutputFile(fileName)) {
       FLastErrMsg = task->LastError;
       return false;
     }
-    if (outputOptions) ApplyExtOptions(*task, task->OutputOptions.ExtOptions, true);
+    if (applied) ApplyExtOptions(*task, task->OutputOptions.ExtOptions, true);
     return true;
   } catch (const std::exception& e) {
     FLastErrMsg = e.what();
