@@ -182,8 +182,6 @@ void TfrmMain::BuildControls() {
            btnSetStart, btnSetEnd, pnlPreview})
     hidden->hide();
 
-  SetEditButtons(false);
-
   connect(btnAdd, &QPushButton::clicked, this, [this] {
     if (!LoadLibraries()) return;
     Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
@@ -239,8 +237,8 @@ void TfrmMain::BuildMenus() {
 void TfrmMain::SetEditButtons(bool enabled) {
   btnRemove->setEnabled(enabled);
   btnClear->setEnabled(enabled);
-  if (mnuRemove) mnuRemove->setEnabled(enabled);
-  if (mnuClear) mnuClear->setEnabled(enabled);
+  mnuRemove->setEnabled(enabled);
+  mnuClear->setEnabled(enabled);
 }
 
 void TfrmMain::Log(const QString& line) { memLog->appendPlainText(line); }
