@@ -36,8 +36,10 @@ int main(int argc, char** argv) {
   window.show();
   // Files named on the command line are added as the add command adds them.
   QStringList files;
-  for (int i = 1; i < argc; ++i)
-    if (QFileInfo(QString::fromLocal8Bit(argv[i])).isFile()) files << QString::fromLocal8Bit(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    const QString file = QString::fromLocal8Bit(argv[i]);
+    if (QFileInfo(file).isFile()) files << file;
+  }
   if (!files.isEmpty()) QTimer::singleShot(0, &window, [&window, files] { window.AddFiles(files); });
   return app.exec();
 }
