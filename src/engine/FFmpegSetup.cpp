@@ -223,10 +223,6 @@ void TCustomFFmpeg::TranscodeSetup() {
           const TVideoOptions& v = Video;
           ost.CropNeeded = (v.CropTop + v.CropBottom + v.CropLeft + v.CropRight) != 0;
           ost.PadNeeded = (v.PadTop + v.PadBottom + v.PadLeft + v.PadRight) != 0;
-          ost.ResampleNeeded =
-              enc->width != dec->width - v.CropLeft - v.CropRight + v.PadLeft + v.PadRight ||
-              enc->height != dec->height - v.CropTop - v.CropBottom + v.PadTop + v.PadBottom ||
-              enc->pix_fmt != dec->pix_fmt;
           ost.CropTop = v.CropTop;
           ost.CropLeft = v.CropLeft;
           ost.PadTop = v.PadTop;
@@ -237,7 +233,6 @@ void TCustomFFmpeg::TranscodeSetup() {
           if (OptionContexts.Scaler &&
               av.av_opt_get_int(OptionContexts.Scaler.get(), "sws_flags", 0, &swsFlags) >= 0)
             Counters.SwsFlags = static_cast<int>(swsFlags);
-          ost.ResampleHeight = FilterSink.InUse ? dec->height : dec->height - v.CropTop - v.CropBottom;
           if (FilterSink.InUse) {
             LastError.clear();
             if (ConfigureFilters(ist, ost) < 0)

@@ -41,8 +41,8 @@ struct TOutputStreamEntry {
   std::vector<BSFPtr> Bitstream;          // the stream's bitstream filter chain
   std::vector<PacketPtr> BitstreamOut;    // one reused packet per filter of the chain
   // Video
-  bool ResampleNeeded = false, CropNeeded = false, PadNeeded = false;
-  int CropTop = 0, CropLeft = 0, ResampleHeight = 0;
+  bool CropNeeded = false, PadNeeded = false;
+  int CropTop = 0, CropLeft = 0;
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   SwsPtr Scaler;
   FramePtr Picture;  // the picture handed to the encoder
