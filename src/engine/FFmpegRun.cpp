@@ -76,26 +76,9 @@ TCustomFFmpeg::~TCustomFFmpeg() {
     else
       RunState.TerminateThread.join();
   }
-  if (FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES)) {
-    ReleaseAll();
-  } else {
-    // The deleters call through the bound table, which is gone: what the job
-    // still holds is left to the end of the process rather than crash.
-    for (auto& file : Input.Files) (void)file.release();
-    for (auto& codecs : Input.Codecs)
-      for (auto& ctx : codecs) (void)ctx.release();
-    for (auto& file : Output.Files) (void)file.release();
-    for (auto& codecs : Output.Codecs)
-      for (auto& ctx : codecs) (void)ctx.release();
-    for (auto& options : Output.MuxOptions) (void)options.release();
-    for (auto& ctx : OptionContexts.Codec) (void)ctx.release();
-    (void)OptionContexts.Format.release();
-    (void)OptionContexts.Scaler.release();
-    for (TFrameConverter* converter : {&RunState.HookConverter, &RunState.PreviewConverter}) {
-      (void)converter->ToBitmap.release();
-      (void)converter->FromBitmap.release();
-    }
-  }
+  // Without the libraries the deleters free nothing: what the job still
+  // holds is left to the end of the process.
+  if (FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES)) ReleaseAll();
 }
 
 TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
