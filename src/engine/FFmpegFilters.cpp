@@ -105,7 +105,7 @@ void TCustomFFmpeg::FilterVideo(TOutputStreamEntry& ost, TInputStreamEntry& ist,
   while (av.av_buffersink_get_frame(ost.FilterSink, filtered) >= 0) {
     if (filtered->pts != AV_NOPTS_VALUE)
       ist.Pts = av.av_rescale_q(filtered->pts, av.av_buffersink_get_time_base(ost.FilterSink),
-                                AVRational{1, AV_TIME_BASE});
+                                MICROSECONDS);
     if (filtered->sample_aspect_ratio.num) ost.Enc->sample_aspect_ratio = filtered->sample_aspect_ratio;
     DoVideoOut(ost, ist, filtered);
     av.av_frame_unref(filtered);

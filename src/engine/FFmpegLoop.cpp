@@ -9,8 +9,6 @@
 
 namespace {
 
-const AVRational MicroSeconds{1, AV_TIME_BASE};
-
 int FrameLimitIndex(AVMediaType type) {
   switch (type) {
     case AVMEDIA_TYPE_VIDEO: return 0;
@@ -124,7 +122,7 @@ void TCustomFFmpeg::MainLoop() {
       if (!ist.Discard) {
         // 8.-10. Offset, scale and discontinuities.
         const AVRational tb = ist.St->time_base;
-        const int64_t offset = av.av_rescale_q(Input.TSOffsets[file], MicroSeconds, tb);
+        const int64_t offset = av.av_rescale_q(Input.TSOffsets[file], MICROSECONDS, tb);
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
         if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
         const double scale = pkt->stream_index < MAX_STREAMS
@@ -136,7 +134,7 @@ void TCustomFFmpeg::MainLoop() {
         }
         if (pkt->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE &&
             (ic->iformat->flags & AVFMT_TS_DISCONT)) {
-          const int64_t pktDts = av.av_rescale_q(pkt->dts, tb, MicroSeconds);
+          const int64_t pktDts = av.av_rescale_q(pkt->dts, tb, MICROSECONDS);
           const int64_t delta = pktDts - ist.NextPts;
           if ((std::llabs(delta) > static_cast<int64_t>(Counters.DtsDeltaThreshold * 1000000.0) ||
                pktDts + 1 < ist.Pts) &&
@@ -146,7 +144,7 @@ void TCustomFFmpeg::MainLoop() {
               Log(1, StrFormat("timestamp discontinuity %lld, new offset= %lld",
                                static_cast<long long>(delta),
                                static_cast<long long>(Input.TSOffsets[file])));
-            const int64_t shift = av.av_rescale_q(delta, MicroSeconds, tb);
+            const int64_t shift = av.av_rescale_q(delta, MICROSECONDS, tb);
             pkt->dts -= shift;
             if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= shift;
           }
@@ -180,7 +178,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPa
   TTranscodeTables& T = *Tables;
   if (ist.NextPts == AV_NOPTS_VALUE) ist.NextPts = ist.Pts;
   if (pkt && pkt->dts != AV_NOPTS_VALUE)
-    ist.NextPts = ist.Pts = av.av_rescale_q(pkt->dts, ist.St->time_base, MicroSeconds);
+    ist.NextPts = ist.Pts = av.av_rescale_q(pkt->dts, ist.St->time_base, MICROSECONDS);
   const AVMediaType type = ist.St->codecpar->codec_type;
   const bool inTime = MuxTime.StartTime == 0 || ist.Pts >= MuxTime.StartTime;
 
@@ -199,7 +197,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPa
         // The decoder's own timestamp when it has one, else the running clock.
         const int64_t ts = frame->best_effort_timestamp;
         ist.FramePts = ts;
-        ist.Pts = ts != AV_NOPTS_VALUE ? av.av_rescale_q(ts, ist.St->time_base, MicroSeconds)
+        ist.Pts = ts != AV_NOPTS_VALUE ? av.av_rescale_q(ts, ist.St->time_base, MICROSECONDS)
                                        : ist.NextPts;
         int64_t duration = 0;
         if (type == AVMEDIA_TYPE_AUDIO) {
@@ -234,7 +232,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPa
     // A stream-copy source: its clock runs on the packets' durations.
     int64_t duration = 0;
     if (pkt->duration > 0)
-      duration = av.av_rescale_q(pkt->duration, ist.St->time_base, MicroSeconds);
+      duration = av.av_rescale_q(pkt->duration, ist.St->time_base, MICROSECONDS);
     else if (type == AVMEDIA_TYPE_AUDIO && ist.St->codecpar->sample_rate > 0)
       duration = static_cast<int64_t>(1000000) * ist.St->codecpar->frame_size /
                  ist.St->codecpar->sample_rate;
@@ -309,7 +307,7 @@ void TCustomFFmpeg::CopyPacket(TOutputStreamEntry& ost, TInputStreamEntry& ist,
   const AVRational in = ist.St->time_base, to = ost.St->time_base;
   out->stream_index = ost.Index;
   out->pts = pkt->pts != AV_NOPTS_VALUE ? av.av_rescale_q(pkt->pts, in, to) : AV_NOPTS_VALUE;
-  out->dts = pkt->dts == AV_NOPTS_VALUE ? av.av_rescale_q(ist.Pts, MicroSeconds, to)
+  out->dts = pkt->dts == AV_NOPTS_VALUE ? av.av_rescale_q(ist.Pts, MICROSECONDS, to)
                                         : av.av_rescale_q(pkt->dts, in, to);
   out->duration = av.av_rescale_q(pkt->duration, in, to);
   WriteFrame(ost, out);

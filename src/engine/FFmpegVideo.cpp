@@ -114,7 +114,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, 
     source->pict_type = AV_PICTURE_TYPE_NONE;
     const int64_t bytes = EncodeAndWrite(ost, source, "Video encoding failed");
     if (i == 0 && RunState.PreviewFlags)
-      PreviewFrame(source, av.av_rescale_q(source->pts, enc->time_base, AVRational{1, AV_TIME_BASE}));
+      PreviewFrame(source, av.av_rescale_q(source->pts, enc->time_base, MICROSECONDS));
     Counters.VideoSize += bytes;
     if (!Sync.VStatsFileName.empty() && bytes > 0) WriteVideoStats(ost, static_cast<int>(bytes));
   }
