@@ -5,6 +5,7 @@
 
 #include "AVProbe.h"
 #include "AppSupport.h"
+#include "FFmpegLoader.h"
 #include "MainFrm.h"
 #include "OptionFrm.h"
 #include "PlaybackPreview.h"
@@ -27,7 +28,7 @@ QString SecondsText(qint64 ms) { return QString::asprintf("%lld.%.3lld", ms / 10
 }  // namespace
 
 bool TfrmMain::LoadLibraries() {
-  return Pelix->LoadAVLib(ExecutableDir() + "LibAV");
+  return Pelix->LoadAVLib(DefaultLibraryDir());
 }
 
 int TfrmMain::SelectedRow() const {

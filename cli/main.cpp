@@ -12,6 +12,7 @@
 
 #include "AVProbe.h"
 #include "CliOptions.h"
+#include "FFmpegLoader.h"
 #include "OptionComposer.h"
 #include "ProgressView.h"
 #include "REzuvuZUZ.h"
@@ -289,7 +290,7 @@ int main(int argc, char** argv) {
   }
   component.SetLogLevel(options.LogLevel);
   component.SetProgressInterval(250);
-  if (!component.LoadAVLib(ExecutableDir() + "LibAV")) {
+  if (!component.LoadAVLib(DefaultLibraryDir())) {
     std::fprintf(stderr, "quellon-cli: %s\n", component.LastErrMsg().c_str());
     return 1;
   }

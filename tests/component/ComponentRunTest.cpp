@@ -5,6 +5,7 @@
 #include <set>
 
 #include "ComponentTestSupport.h"
+#include "FFmpegLoader.h"
 #include "Text.h"
 
 using namespace component_testing;
@@ -302,7 +303,7 @@ TEST_F(ComponentTasks, ClearTasksDuringARunStopsItWithoutFurtherEvents) {
 TEST(ComponentLifetime, DestroyingAComponentMidRunJoinsItsWorkers) {
   testing_support::TTempDir dir;
   auto component = std::make_unique<TREzuvuZUZ>();
-  ASSERT_TRUE(component->LoadAVLib(ExecutableDir() + "LibAV"));
+  ASSERT_TRUE(component->LoadAVLib(DefaultLibraryDir()));
   std::atomic<int> progress{0};
   component->OnProgress = [&](int, int, int, int, float, float, int64_t, int) { ++progress; };
   component->SetProgressInterval(100);
@@ -322,7 +323,7 @@ TEST(ComponentLifetime, DestroyingAComponentMidRunJoinsItsWorkers) {
 
 TEST(ComponentLifetime, NothingFiresWhileTheComponentIsFreed) {
   auto component = std::make_unique<TREzuvuZUZ>();
-  ASSERT_TRUE(component->LoadAVLib(ExecutableDir() + "LibAV"));
+  ASSERT_TRUE(component->LoadAVLib(DefaultLibraryDir()));
   // Closing a file makes the libraries log (at the verbose level).
   component->SetLogLevel(llAll);
   ASSERT_GE(component->AddTask(SineWav(1), nullptr), 0);

@@ -1,5 +1,6 @@
 #include "ComponentTestSupport.h"
 
+#include "FFmpegLoader.h"
 #include "Text.h"
 
 namespace component_testing {
@@ -52,7 +53,7 @@ bool TRecorder::HasLine(int index, TLogLevel level, const std::string& text) {
 }
 
 void ComponentFixture::SetUp() {
-  ASSERT_TRUE(Component.LoadAVLib(ExecutableDir() + "LibAV")) << Component.LastErrMsg();
+  ASSERT_TRUE(Component.LoadAVLib(DefaultLibraryDir())) << Component.LastErrMsg();
   Events.Attach(Component);
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ComponentTestSupport.h"
+#include "FFmpegLoader.h"
 #include "Text.h"
 
 using namespace component_testing;
@@ -97,7 +98,7 @@ TEST_F(LogDelivery, NoContextMeansNoPrefix) {
 
 TEST_F(LogDelivery, StartDropsTheFragmentsOfTheLastRun) {
   Emit(nullptr, AV_LOG_ERROR, "left");
-  ASSERT_TRUE(Component.LoadAVLib(ExecutableDir() + "LibAV"));
+  ASSERT_TRUE(Component.LoadAVLib(DefaultLibraryDir()));
   Component.Start(0);  // no tasks: only the buffers are cleared
   Emit(nullptr, AV_LOG_ERROR, "over\n");
   EXPECT_EQ(Texts(), TLines{"over"});
@@ -134,7 +135,7 @@ TEST_F(LogDelivery, LibraryLevelsMapOntoLogLevelsAndTheComponentLevelFilters) {
 }
 
 TEST_F(LogDelivery, EveryLiveComponentGetsTheLineWithItsOwnTaskIndex) {
-  ASSERT_TRUE(Component.LoadAVLib(ExecutableDir() + "LibAV"));
+  ASSERT_TRUE(Component.LoadAVLib(DefaultLibraryDir()));
   TRecorder otherEvents;
   TREzuvuZUZ other;
   other.SetLogLevel(llAll);
