@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -22,11 +21,6 @@ template <size_t N>
 int ValidIndex(const std::array<const char*, N>& items, int index, int fallback = 0) {
   (void)items;
   return index >= 0 && index < static_cast<int>(N) ? index : fallback;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // Edits are read with the blanks around their text ignored: the settings
@@ -279,7 +273,7 @@ void ReadEdges(const TEdgeControls& edges, int& top, int& bottom, int& left, int
 
 std::string FormatExtension(const TComposerState& state) {
   return "." +
-         Lower(FormatItems[ValidIndex(FormatItems, state.Output.Format, DEFAULT_FORMAT_INDEX)]);
+         LowerCase(FormatItems[ValidIndex(FormatItems, state.Output.Format, DEFAULT_FORMAT_INDEX)]);
 }
 
 void UpdateCutClipEnabled(TClipControls& clip) {
@@ -291,9 +285,9 @@ void UpdateCutClipEnabled(TClipControls& clip) {
 // ---- Driving the controls ------------------------------------------------------------------
 
 int ItemIndex(const char* const* items, size_t count, const std::string& text) {
-  const std::string wanted = Lower(text);
+  const std::string wanted = LowerCase(text);
   for (size_t i = 0; i < count; ++i)
-    if (Lower(items[i]) == wanted) return static_cast<int>(i);
+    if (LowerCase(items[i]) == wanted) return static_cast<int>(i);
   return -1;
 }
 

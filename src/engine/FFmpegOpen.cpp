@@ -34,8 +34,7 @@ AVRational AspectToSar(float aspect, int width, int height) {
 }
 
 bool FiltersKeepSize(const std::string& chain) {
-  std::string lower = chain;
-  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  const std::string lower = LowerCase(chain);
   size_t pos = 0;
   while (pos <= lower.size()) {
     size_t end = lower.find(',', pos);

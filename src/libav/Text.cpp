@@ -32,6 +32,12 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 std::string ExecutableDir() {
   char path[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);

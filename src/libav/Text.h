@@ -9,6 +9,9 @@ std::string StrFormat(const char* format, ...) __attribute__((format(printf, 1, 
 // Leading and trailing blanks (space, tab, CR, LF) removed.
 std::string Trim(const std::string& text);
 
+// ASCII letters in lower case; other bytes (UTF-8 included) stay.
+std::string LowerCase(std::string text);
+
 // The message of an assertion that failed inside the binding or the engine.
 class EAssertionFailed : public std::runtime_error {
  public:
