@@ -32,8 +32,6 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
 std::string CliPath() { return ExecutableDir() + "quellon-cli"; }
 
 class Cli : public ::testing::Test {

@@ -11,12 +11,11 @@
 
 using testing_support::Capture;
 using testing_support::MakeMedia;
+using testing_support::Quote;
 using testing_support::Shell;
 using testing_support::TTempDir;
 
 namespace {
-
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 std::string Seconds(int ms) { return StrFormat("%d.%03d", ms / 1000, ms % 1000); }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "FFmpegLoader.h"
 
@@ -26,6 +27,8 @@ TTempDir::~TTempDir() {
   if (!Dir.empty()) std::filesystem::remove_all(Dir, ignored);
 }
 
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
 bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 bool WriteJunk(const std::string& path, size_t size) {
@@ -37,19 +40,28 @@ bool WriteJunk(const std::string& path, size_t size) {
 }
 
 bool MakeMedia(const std::string& args, const std::string& path) {
-  return Shell("ffmpeg -nostdin -y -loglevel error " + args + " '" + path + "'");
+  return Shell("ffmpeg -nostdin -y -loglevel error " + args + " " + Quote(path));
 }
 
 std::string Fixture(const std::string& name, const std::string& args) {
   const std::string dir = ExecutableDir() + "fixtures";
   const std::string path = dir + "/" + name;
-  if (std::filesystem::exists(path)) return path;
+  // The recipe is kept beside the file: a changed recipe makes the file anew
+  // instead of serving the one made by the old recipe.
+  const std::string recipe = dir + "/." + name + ".recipe";
+  auto recipeOnDisk = [&] {
+    std::ifstream in(recipe, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  if (std::filesystem::exists(path) && recipeOnDisk() == args) return path;
   std::filesystem::create_directories(dir);
-  // Made under a private name and renamed: tests in parallel may race here.
   const std::string dot = name.substr(name.rfind('.'));
+  // Made under a private name and renamed: tests in parallel may race here.
   const std::string temp = dir + "/.tmp" + std::to_string(getpid()) + dot;
   if (!MakeMedia(args, temp)) return "";
   std::filesystem::rename(temp, path);
+  std::ofstream(temp + ".recipe", std::ios::binary | std::ios::trunc) << args;
+  std::filesystem::rename(temp + ".recipe", recipe);
   return path;
 }
 

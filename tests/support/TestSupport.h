@@ -21,6 +21,8 @@ class TTempDir {
  private:
   std::string Dir;
 };
+// A path in single quotes for a shell command line.
+std::string Quote(const std::string& text);
 // Runs a shell command; true when it exits 0.
 bool Shell(const std::string& command);
 // Writes size bytes of plain text that no demuxer takes for media. Random
@@ -30,7 +32,8 @@ bool WriteJunk(const std::string& path, size_t size);
 // tool and the output path (e.g. "-f lavfi -i sine=duration=3 -ac 2").
 bool MakeMedia(const std::string& args, const std::string& path);
 // A generated media file kept in <build>/fixtures between test runs, made
-// once with MakeMedia(args, ...) under the given name.
+// with MakeMedia(args, ...) under the given name, and made anew when args
+// differ from the recipe it was made with.
 std::string Fixture(const std::string& name, const std::string& args);
 // A 2 s 320x240 25 fps yuv420p video (ffv1) with a mono sine (pcm) in Matroska.
 std::string VideoClip();
