@@ -2,6 +2,8 @@
 
 #include <QAudioOutput>
 #include <QFileInfo>
+#include <QAudioDevice>
+#include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QSlider>
 #include <QUrl>
@@ -17,8 +19,7 @@ TPlaybackPreview::~TPlaybackPreview() {
 void TPlaybackPreview::Activate() {
   if (Player) return;
   Player = new QMediaPlayer(this);
-  Audio = new QAudioOutput(this);
-  Player->setAudioOutput(Audio);
+  AttachAudioOutput();
   Video = new QVideoWidget();
   Video->setAttribute(Qt::WA_QuitOnClose, false);
   Video->resize(352, 288);
@@ -56,7 +57,18 @@ void TPlaybackPreview::RenderFile(const QString& fileName) {
 }
 
 void TPlaybackPreview::Run() {
-  if (Player && !File.isEmpty()) Player->play();
+  if (!Player || File.isEmpty()) return;
+  AttachAudioOutput();
+  Player->play();
+}
+
+void TPlaybackPreview::AttachAudioOutput() {
+  // Without an output device the media framework's audio thread writes into a
+  // sink that never opened and crashes; such a machine plays pictures only,
+  // and the sound comes back once a device is there at the next play.
+  if (Audio || QMediaDevices::audioOutputs().isEmpty()) return;
+  Audio = new QAudioOutput(this);
+  Player->setAudioOutput(Audio);
 }
 
 void TPlaybackPreview::Pause() {

@@ -7,7 +7,8 @@
 // The operations follow a playback graph: Activate (create the player on
 // first use), Clear (stop and forget the file), RenderFile (load a file by
 // name), Run (play) and Pause. Errors of the media framework are kept in
-// LastError() and announced with Failed; nothing throws.
+// LastError() and announced with Failed; nothing throws. On a machine with no
+// audio output device the player gets no audio output (see AttachAudioOutput).
 //
 // Threads: GUI thread only. Owned by the window that creates it (QObject parent).
 #pragma once
@@ -40,6 +41,7 @@ class TPlaybackPreview : public QObject {
   qint64 DurationMs() const;  // 0 while unknown
   void SeekMs(qint64 position);
   QString LastError() const { return Error; }
+  bool HasAudioOutput() const { return Audio != nullptr; }
 
   // The bar's range becomes 0..duration in seconds; its value follows the
   // position, and moving it seeks. The bar stays the caller's.
@@ -53,6 +55,7 @@ class TPlaybackPreview : public QObject {
   void UpdateBarRange();
   void UpdateBarValue(qint64 positionMs);
   void ShowVideoWindow(bool hasVideo);
+  void AttachAudioOutput();
 
   QMediaPlayer* Player = nullptr;
   QAudioOutput* Audio = nullptr;

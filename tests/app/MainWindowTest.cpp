@@ -2,9 +2,13 @@
 // settings file, drops and how component events reach the rows.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
+#include <QAudioDevice>
+#include <QMediaDevices>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QSettings>
@@ -20,6 +24,16 @@ using namespace app_test;
 using testing_support::TTempDir;
 
 namespace {
+
+// Whether a thread of this process carries the given name.
+bool ThreadRuns(const QString& name) {
+  const QDir tasks("/proc/self/task");
+  for (const QString& id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile comm(tasks.filePath(id + "/comm"));
+    if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name.toUtf8()) return true;
+  }
+  return false;
+}
 
 class MainWindow : public ::testing::Test {
  protected:
@@ -244,6 +258,24 @@ TEST_F(MainWindow, PlaybackNeedsASelectedRowAndLoadsItsSource) {
   Window->SetCutStart();
   EXPECT_EQ(Window->CutStarts[0], "0.000");
   EXPECT_EQ(Window->CutStartTexts[0], "00:00:00");
+  Window->Playback()->Clear();
+}
+
+// The media framework's audio thread crashes when it has no device to write
+// to; without one, a file plays with no audio output and no audio thread.
+TEST_F(MainWindow, PlaybackWithoutAnAudioDeviceRunsSilently) {
+  if (!QMediaDevices::audioOutputs().isEmpty()) GTEST_SKIP() << "this machine has an audio device";
+  Window->AddFiles({Q(A)});
+  Select(0);
+  Window->Play();
+  ASSERT_TRUE(Window->Playback()->Active());
+  EXPECT_FALSE(Window->Playback()->HasAudioOutput());
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < 800) QTest::qWait(20);
+  EXPECT_EQ(Window->Playback()->LastError(), "");
+  EXPECT_FALSE(ThreadRuns("AudioRenderThre"));
+  EXPECT_TRUE(Window->Playback()->Playing());
   Window->Playback()->Clear();
 }
 
