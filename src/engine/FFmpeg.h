@@ -29,7 +29,9 @@
 
 #include "Bitmap.h"
 #include "Deleters.h"
+#include "InputGuard.h"
 #include "LibAV.h"
+#include "SourceFile.h"
 #include "Text.h"
 
 #define QUELLON_ENGINE_VERSION "1.20"
@@ -131,6 +133,20 @@ struct TInputFileTable {
   std::array<const AVCodec*, MAX_CODECS> Decoders{};  // forced decoder per input stream
   int FileCount = 0;
   int DecoderCount = 0;
+  // Per file: what the name stood for when it was opened, and the limits on
+  // its opening and reading (the guard outlives the context).
+  std::vector<TFileIdentity> Identities;
+  std::vector<std::unique_ptr<TInputGuard>> Guards;
+};
+
+// An output on disk. A plain file is written under a hidden temporary name
+// beside its final name and takes the final name only when its job ends
+// complete or partial; a job that fails or is stopped leaves nothing under
+// the final name. Devices and protocol outputs are written in place.
+struct TOutputTarget {
+  std::string FinalName;  // asked for; once committed, the name the file took
+  std::string TempName;   // "" when written in place
+  bool Committed = false;
 };
 
 // 2. Output file table.
@@ -142,6 +158,12 @@ struct TOutputFileTable {
   std::array<const AVCodec*, MAX_CODECS> Encoders{};  // forced encoder per output stream
   int FileCount = 0;
   int EncoderCount = 0;
+  std::vector<TOutputTarget> Targets;  // per output file
+  // false: OpenOutputFile checks everything (the folder can be written) but
+  // creates nothing; the owner opens the output again when the job runs.
+  bool CreateFiles = true;
+  bool Overwrite = false;    // a file under the final name is replaced
+  bool KeepPartial = false;  // a stopped or failed job keeps what it wrote
 };
 
 // 3.-5. Stream maps, metadata maps, forced formats.
@@ -347,6 +369,26 @@ struct TRunState {
   int64_t PreviewInterval = 100000;  // µs
 };
 
+// How a job ended.
+enum TJobOutcome : int {
+  joNone = 0,      // not ended (or never run)
+  joComplete = 1,  // the whole source was read and encoded
+  joPartial = 2,   // the source is damaged: what could be read was converted
+  joFailed = 3,    // nothing usable was made; the output is removed
+  joStopped = 4    // a stop request ended it; the output is removed
+};
+
+// What the last job did with its source and outputs.
+struct TJobResult {
+  TJobOutcome Outcome = joNone;
+  std::string Reason;  // why partial, failed or stopped; "" when complete
+  int64_t DamagedPackets = 0;              // packets the decoders refused
+  int64_t FirstDamage = AV_NOPTS_VALUE;    // µs of source time
+  int ReadError = 0;                       // a read error other than the end
+  int64_t ReadErrorAt = AV_NOPTS_VALUE;    // µs of source time
+  bool Received = false;  // an output stream got audio or pictures to encode
+};
+
 // Process-wide library log threshold, read by the library log callback.
 extern std::atomic<int> LibraryLogThreshold;
 
@@ -455,6 +497,7 @@ class TCustomFFmpeg {
   TOptionContexts OptionContexts;
   TBitstreamFilters BitstreamFilters;
   TRunState RunState;
+  TJobResult Result;  // of the last job; read after its terminate notification
   std::string LastError;
 
   TBeforeHookNotify OnBeforeHook;
@@ -479,6 +522,9 @@ class TCustomFFmpeg {
   void MainLoop();
   void EndOfLoop();
   int OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPacket* pkt);
+  // Decodes one packet (null: drains) and dispatches what comes out; -1 when
+  // the decoder refused it.
+  int DecodePacket(TInputStreamEntry& ist, const AVPacket* pkt);
   void DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubtitle* subtitle,
                      const AVPacket* pkt);
   void FlushEncoders(TInputStreamEntry& ist, int istIndex);
@@ -521,6 +567,14 @@ class TCustomFFmpeg {
   void WriteVideoStats(TOutputStreamEntry& ost, int frameSize);
   void CloseOpenedCodecs();
   void WaitWhilePaused();
+  // Outputs on disk: the byte stream of a new output (under its temporary
+  // name), and what becomes of the files when the job ends.
+  bool OpenOutputTarget(AVFormatContext* oc, const std::string& filename);
+  void SettleOutcome();
+  // Gives each output its final name; false with Result.Reason on failure.
+  bool CommitOutputs();
+  void NoteDamagedPacket(const TInputStreamEntry& ist);
+  void NoteReadError(int file, int code);
 
   // Looks a codec up by name ("" = none, true); false with "Unknown %s '%s'"
   // or "Invalid %s type '%s'" in LastError.

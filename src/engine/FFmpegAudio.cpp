@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 #include "FFmpeg.h"
 #include "Transcode.h"
@@ -86,9 +87,51 @@ void TCustomFFmpeg::ApplyVolume(AVFrame* frame) {
   }
 }
 
+namespace {
+
+// A mix for layouts the resampler cannot mix by itself (channels without
+// names, more than a named layout holds): output channel o takes the mean of
+// the input channels i with i mod outputs = o. Row stride: inputs.
+std::vector<double> EvenMix(int inputs, int outputs) {
+  std::vector<double> matrix(static_cast<size_t>(inputs) * static_cast<size_t>(outputs), 0.0);
+  for (int o = 0; o < outputs; ++o) {
+    int count = 0;
+    for (int i = o % std::max(inputs, 1); i < inputs; i += outputs) ++count;
+    for (int i = o % std::max(inputs, 1); i < inputs; i += outputs)
+      matrix[static_cast<size_t>(o) * inputs + i] = 1.0 / count;
+  }
+  return matrix;
+}
+
+// A resampler from the input's format, rate and layout to the encoder's;
+// with an even mix when asked. Null when the library refuses it.
+SwrPtr NewResampler(AVCodecContext* enc, AVChannelLayout& in, AVSampleFormat format,
+                    int rate, bool evenMix) {
+  SwrContext* swr = nullptr;
+  int result = av.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
+                                      &in, format, rate, 0, nullptr);
+  SwrPtr owner(swr);
+  if (result < 0 || !swr) return nullptr;
+  // The resampling filter of the old engine: 16 taps, 2^10 phases, cut-off 0.8.
+  av.av_opt_set_int(swr, "filter_size", 16, 0);
+  av.av_opt_set_int(swr, "phase_shift", 10, 0);
+  av.av_opt_set_int(swr, "linear_interp", 0, 0);
+  av.av_opt_set_double(swr, "cutoff", 0.8, 0);
+  if (evenMix) {
+    const std::vector<double> matrix = EvenMix(in.nb_channels, enc->ch_layout.nb_channels);
+    if (av.swr_set_matrix(swr, matrix.data(), in.nb_channels) < 0) return nullptr;
+  }
+  if (av.swr_init(swr) < 0) return nullptr;
+  return owner;
+}
+
+}  // namespace
+
 void TCustomFFmpeg::MakeResampler(TOutputStreamEntry& ost, const AVFrame* frame) {
   AVCodecContext* enc = ost.Enc;
   AVChannelLayout in{};
+  // Up to eight channels without names are taken in the default order of
+  // their count; more stay unnamed and are mixed evenly.
   if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
     av.av_channel_layout_default(&in, frame->ch_layout.nb_channels);
   else
@@ -103,20 +146,16 @@ void TCustomFFmpeg::MakeResampler(TOutputStreamEntry& ost, const AVFrame* frame)
   if (in.nb_channels != enc->ch_layout.nb_channels) ost.AudioResampleNeeded = true;
   if (ost.AudioResampleNeeded && frame->format != AV_SAMPLE_FMT_S16 && Counters.Verbose > 0)
     Log(1, "Warning, using s16 intermediate sample format for resampling");
-  SwrContext* swr = nullptr;
-  int result = av.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
-                                      &in, static_cast<AVSampleFormat>(frame->format),
-                                      frame->sample_rate, 0, nullptr);
-  SwrPtr owner(swr);
-  if (result >= 0 && swr) {
-    // The resampling filter of the old engine: 16 taps, 2^10 phases, cut-off 0.8.
-    av.av_opt_set_int(swr, "filter_size", 16, 0);
-    av.av_opt_set_int(swr, "phase_shift", 10, 0);
-    av.av_opt_set_int(swr, "linear_interp", 0, 0);
-    av.av_opt_set_double(swr, "cutoff", 0.8, 0);
-    result = av.swr_init(swr);
-  }
-  if (result < 0 || !swr) {
+  const auto format = static_cast<AVSampleFormat>(frame->format);
+  // Unnamed channels of another count than the encoder's have no mix in the
+  // library; nor have some unusual layouts: both get the even one.
+  const bool unnamed = in.order == AV_CHANNEL_ORDER_UNSPEC ||
+                       enc->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC;
+  SwrPtr owner;
+  if (!unnamed || in.nb_channels == enc->ch_layout.nb_channels)
+    owner = NewResampler(enc, in, format, frame->sample_rate, false);
+  if (!owner) owner = NewResampler(enc, in, format, frame->sample_rate, true);
+  if (!owner) {
     av.av_channel_layout_uninit(&in);
     throw FFmpegException(StrFormat("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
                                     frame->ch_layout.nb_channels, frame->sample_rate,
@@ -187,16 +226,16 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, 
     }
   }
 
-  // Conversion of layout, rate and format.
-  const uint8_t* in[AV_NUM_DATA_POINTERS] = {};
+  // Conversion of layout, rate and format. Every plane is passed, however
+  // many: a missing plane would read as the end of the input.
   const int planes = planarIn ? inChannels : 1;
-  for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
-    in[p] = frame->extended_data[p] + static_cast<size_t>(skip) * bytesPerSample *
-                                          (planarIn ? 1 : inChannels);
+  ost.InputPlanes.resize(static_cast<size_t>(std::max(planes, 1)));
+  for (int p = 0; p < planes; ++p)
+    ost.InputPlanes[static_cast<size_t>(p)] =
+        frame->extended_data[p] +
+        static_cast<size_t>(skip) * bytesPerSample * (planarIn ? 1 : inChannels);
   const int capacity = av.swr_get_out_samples(swr, inSamples);
-  if (!ConvertSamples(ost, swr, planes <= AV_NUM_DATA_POINTERS ? in : nullptr, inSamples,
-                      capacity))
-    return;
+  if (!ConvertSamples(ost, swr, ost.InputPlanes.data(), inSamples, capacity)) return;
   WriteAudioFrames(ost, false);
 }
 

@@ -108,6 +108,8 @@ void TCustomFFmpeg::MainLoop() {
       continue;
     }
     if (result < 0) {
+      // The end of the file, or a read error that ends what can be read.
+      if (result != AVERROR_EOF && !RunState.StopRequested) NoteReadError(file, result);
       T.Files[static_cast<size_t>(file)].Eof = true;
       if (Sync.Shortest) break;
       continue;
@@ -151,6 +153,7 @@ void TCustomFFmpeg::MainLoop() {
         }
         // 11. Decode and dispatch.
         if (OutputPacket(ist, istIndex, pkt) < 0) {
+          NoteDamagedPacket(ist);
           const std::string text =
               StrFormat("Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
           if (Sync.ExitOnError) {
@@ -187,47 +190,9 @@ int TCustomFFmpeg::OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPa
     for (auto& entry : T.OutStreams)
       if (entry->SourceIndex == istIndex && !entry->EncodingNeeded) CopyPacket(*entry, ist, pkt);
 
+  int status = 0;
   if (ist.DecodingNeeded) {
-    AVCodecContext* dec = ist.Dec;
-    if (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO) {
-      int result = av.avcodec_send_packet(dec, pkt);
-      if (result < 0 && result != AVERROR_EOF) return -1;
-      AVFrame* frame = T.Decoded.get();
-      while ((result = av.avcodec_receive_frame(dec, frame)) >= 0) {
-        // The decoder's own timestamp when it has one, else the running clock.
-        const int64_t ts = frame->best_effort_timestamp;
-        ist.FramePts = ts;
-        ist.Pts = ts != AV_NOPTS_VALUE ? av.av_rescale_q(ts, ist.St->time_base, MICROSECONDS)
-                                       : ist.NextPts;
-        int64_t duration = 0;
-        if (type == AVMEDIA_TYPE_AUDIO) {
-          if (frame->sample_rate > 0)
-            duration = static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
-        } else {
-          AVRational rate = dec->framerate.num > 0 ? dec->framerate : ist.St->avg_frame_rate;
-          if (rate.num > 0 && rate.den > 0)
-            duration = static_cast<int64_t>(1000000) * rate.den * (2 + frame->repeat_pict) /
-                       (2 * rate.num);
-        }
-        ist.NextPts = ist.Pts + duration;
-        DispatchFrame(ist, frame, nullptr, pkt);
-        av.av_frame_unref(frame);
-      }
-      if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) return -1;
-    } else if (type == AVMEDIA_TYPE_SUBTITLE) {
-      if (pkt) {
-        AVSubtitle subtitle{};
-        int got = 0;
-        if (av.avcodec_decode_subtitle2(dec, &subtitle, &got, const_cast<AVPacket*>(pkt)) < 0)
-          return -1;
-        if (got) {
-          DispatchFrame(ist, nullptr, &subtitle, pkt);
-          av.avsubtitle_free(&subtitle);
-        }
-      }
-    } else {
-      return -1;
-    }
+    status = DecodePacket(ist, pkt);
   } else if (pkt) {
     // A stream-copy source: its clock runs on the packets' durations.
     int64_t duration = 0;
@@ -238,8 +203,52 @@ int TCustomFFmpeg::OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPa
                  ist.St->codecpar->sample_rate;
     ist.NextPts += duration;
   }
+  // A decoder that fails at the end still leaves the encoders to be drained.
   if (!pkt) FlushEncoders(ist, istIndex);
-  return 0;
+  return status;
+}
+
+int TCustomFFmpeg::DecodePacket(TInputStreamEntry& ist, const AVPacket* pkt) {
+  TTranscodeTables& T = *Tables;
+  const AVMediaType type = ist.St->codecpar->codec_type;
+  AVCodecContext* dec = ist.Dec;
+  if (type == AVMEDIA_TYPE_SUBTITLE) {
+    if (!pkt) return 0;
+    AVSubtitle subtitle{};
+    int got = 0;
+    if (av.avcodec_decode_subtitle2(dec, &subtitle, &got, const_cast<AVPacket*>(pkt)) < 0)
+      return -1;
+    if (got) {
+      DispatchFrame(ist, nullptr, &subtitle, pkt);
+      av.avsubtitle_free(&subtitle);
+    }
+    return 0;
+  }
+  if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return -1;
+  int result = av.avcodec_send_packet(dec, pkt);
+  if (result < 0 && result != AVERROR_EOF) return -1;
+  AVFrame* frame = T.Decoded.get();
+  while ((result = av.avcodec_receive_frame(dec, frame)) >= 0) {
+    // The decoder's own timestamp when it has one, else the running clock.
+    const int64_t ts = frame->best_effort_timestamp;
+    ist.FramePts = ts;
+    ist.Pts = ts != AV_NOPTS_VALUE ? av.av_rescale_q(ts, ist.St->time_base, MICROSECONDS)
+                                   : ist.NextPts;
+    int64_t duration = 0;
+    if (type == AVMEDIA_TYPE_AUDIO) {
+      if (frame->sample_rate > 0)
+        duration = static_cast<int64_t>(frame->nb_samples) * 1000000 / frame->sample_rate;
+    } else {
+      AVRational rate = dec->framerate.num > 0 ? dec->framerate : ist.St->avg_frame_rate;
+      if (rate.num > 0 && rate.den > 0)
+        duration = static_cast<int64_t>(1000000) * rate.den * (2 + frame->repeat_pict) /
+                   (2 * rate.num);
+    }
+    ist.NextPts = ist.Pts + duration;
+    DispatchFrame(ist, frame, nullptr, pkt);
+    av.av_frame_unref(frame);
+  }
+  return result == AVERROR(EAGAIN) || result == AVERROR_EOF ? 0 : -1;
 }
 
 void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubtitle* subtitle,
@@ -389,7 +398,16 @@ void TCustomFFmpeg::EndOfLoop() {
   TTranscodeTables& T = *Tables;
   // 1. Flush decoders and encoders.
   for (size_t i = 0; i < T.InStreams.size(); ++i)
-    if (T.InStreams[i].DecodingNeeded) OutputPacket(T.InStreams[i], static_cast<int>(i), nullptr);
+    if (T.InStreams[i].DecodingNeeded &&
+        OutputPacket(T.InStreams[i], static_cast<int>(i), nullptr) < 0)
+      NoteDamagedPacket(T.InStreams[i]);
+  // Whether any output stream got audio or pictures (a cover is no picture).
+  for (const auto& entry : T.OutStreams) {
+    const AVMediaType type = entry->St->codecpar->codec_type;
+    if ((type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO) && entry->FrameNumber > 0 &&
+        !(entry->St->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      Result.Received = true;
+  }
   // 2. Trailers.
   for (int i = 0; i < Output.FileCount; ++i) {
     int result = av.av_write_trailer(Output.Files[i].get());

@@ -13,13 +13,6 @@ namespace {
 
 bool EngineLibrariesLoaded() { return FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES); }
 
-// -1 for a missing file, else its length.
-int64_t FileLength(const std::string& path) {
-  struct stat st;
-  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return st.st_size;
-}
-
 }  // namespace
 
 std::mutex& PreviewFlagsLock() {
@@ -113,15 +106,21 @@ void TCustomFFmpeg::ReleaseAll() {
     Output.MuxOptions[i].reset();
     Input.Codecs[i].clear();
   }
-  for (auto& file : Output.Files) {
-    if (!file) continue;
-    std::string path = file->url ? file->url : "";
-    file.reset();
-    if (FileLength(path) == 0) unlink(path.c_str());
+  // An output that did not take its final name was not finished: its
+  // temporary file goes.
+  for (size_t i = 0; i < Output.Files.size(); ++i) {
+    if (!Output.Files[i]) continue;
+    Output.Files[i].reset();
+    if (i < Output.Targets.size() && !Output.Targets[i].Committed &&
+        !Output.Targets[i].TempName.empty())
+      unlink(Output.Targets[i].TempName.c_str());
   }
+  Output.Targets.clear();
   Output.FileCount = 0;
-  // 3. Input files.
+  // 3. Input files (their guards outlive them).
   for (auto& file : Input.Files) file.reset();
+  Input.Guards.clear();
+  Input.Identities.clear();
   Input.FileCount = 0;
   // 4. Option values that own memory or files.
   Video.IntraMatrix.reset();

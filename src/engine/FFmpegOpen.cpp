@@ -67,6 +67,27 @@ const AVChannelLayout* NearestLayout(const AVChannelLayout* layouts, int channel
   return below ? below : above;
 }
 
+// The most channels an encoder that lists no layouts takes; 0: no limit
+// known (PCM takes any count).
+int MostEncoderChannels(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_WMAV1:
+    case AV_CODEC_ID_WMAV2:
+      return 2;
+    case AV_CODEC_ID_AC3:
+    case AV_CODEC_ID_EAC3:
+      return 6;
+    case AV_CODEC_ID_FLAC:
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_VORBIS:
+    case AV_CODEC_ID_OPUS:
+    case AV_CODEC_ID_ALAC:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 std::string LibraryErrorText(const std::string& name, int code) {
@@ -89,7 +110,9 @@ std::string LibraryErrorText(const std::string& name, int code) {
   else if (code == AVERROR(ENOENT))
     format = "%s: no such file or directory";
   else
-    format = "%s: Error while opening file";
+    // Other causes (no space left, permission denied, too many open files)
+    // are told in the library's words, so that the user can act on them.
+    return name + ": " + AVErrorText(code);
   return StrFormat(format, name.c_str());
 }
 
@@ -164,6 +187,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     return false;
   }
   CopyOptions(OptionContexts.Names, OptionContexts.Format.get(), ic, AV_OPT_FLAG_DECODING_PARAM);
+  // Opening and probing are bounded, and a stop request ends them at once.
+  auto guard = std::make_unique<TInputGuard>();
+  guard->SetAbortFlags(&RunState.StopRequested);
+  guard->Install(ic);
   if (videoDec) ic->video_codec_id = videoDec->id;
   if (Counters.PgmyuvCompat) ic->video_codec_id = AV_CODEC_ID_PGMYUV;
   if (audioDec) ic->audio_codec_id = audioDec->id;
@@ -174,7 +201,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   int result = av.avformat_open_input(&ic, filename.c_str(), Maps.ForcedInputFormat, &params);
   paramsOwner.reset(params);
   if (result < 0) {
-    LastError = LibraryErrorText(filename, result);
+    LastError = GuardedOpenError(*guard, filename, result, LibraryErrorText);
     consume();
     return false;
   }
@@ -188,11 +215,14 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     std::lock_guard<std::recursive_mutex> lock(CodecLock);
     result = av.avformat_find_stream_info(ic, nullptr);
   }
-  if (result < 0 && Counters.Verbose >= 0) {
-    LastError = StrFormat("%s: could not find codec parameters", filename.c_str());
+  if (result < 0 && (Counters.Verbose >= 0 || !guard->Reason(filename).empty())) {
+    LastError = guard->Reason(filename);
+    if (LastError.empty())
+      LastError = StrFormat("%s: could not find codec parameters", filename.c_str());
     consume();
     return false;
   }
+  guard->EndProbe();
 
   // 9. Start position.
   int64_t timestamp = MuxTime.StartTime;
@@ -283,6 +313,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   if (Counters.Verbose >= 0) av.av_dump_format(ic, fileIndex, filename.c_str(), 0);
   Input.Files[fileIndex] = std::move(file);
   Input.Codecs[fileIndex] = std::move(codecs);
+  TFileIdentity identity;
+  ReadFileIdentity(filename, identity);
+  Input.Identities.resize(static_cast<size_t>(fileIndex) + 1);
+  Input.Identities[static_cast<size_t>(fileIndex)] = identity;
+  Input.Guards.resize(static_cast<size_t>(fileIndex) + 1);
+  Input.Guards[static_cast<size_t>(fileIndex)] = std::move(guard);
   Input.FileCount++;
   consume();
   return true;
@@ -406,14 +442,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {
     LastError = LibraryErrorText(filename, AVERROR(EDOM));
     return false;
   }
-  if (!(format->flags & AVFMT_NOFILE) &&
-      av.avio_open2(&context->pb, filename.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) {
+  Output.Targets.resize(static_cast<size_t>(fileIndex) + 1);
+  Output.Targets[static_cast<size_t>(fileIndex)] = TOutputTarget{filename, "", false};
+  if (!(format->flags & AVFMT_NOFILE) && !OpenOutputTarget(context, filename)) {
     // Nothing was created: the output leaves the table again.
     Output.FileCount--;
     Output.Files[fileIndex].reset();
     Output.Codecs[fileIndex].clear();
     Output.Copy[fileIndex].clear();
-    return fail(StrFormat("Could not open '%s'", filename.c_str()));
+    Output.Targets.resize(static_cast<size_t>(fileIndex));
+    return fail(LastError);
   }
 
   // 15. Muxer parameters.
@@ -672,13 +710,12 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc, int fileIndex) {
     }
     if (codec && codec->supported_samplerates)
       sampleRate = NearestRate(codec->supported_samplerates, sampleRate);
-    if (id == AV_CODEC_ID_WMAV1 || id == AV_CODEC_ID_WMAV2) {
-      // These encoders list nothing but take at most 48 kHz and two channels.
-      if (sampleRate > 48000) sampleRate = 48000;
-      if (layout.nb_channels > 2) {
-        av.av_channel_layout_uninit(&layout);
-        av.av_channel_layout_default(&layout, 2);
-      }
+    if ((id == AV_CODEC_ID_WMAV1 || id == AV_CODEC_ID_WMAV2) && sampleRate > 48000)
+      sampleRate = 48000;  // listed nowhere, but the most these encoders take
+    const int most = MostEncoderChannels(id);
+    if (most > 0 && layout.nb_channels > most) {
+      av.av_channel_layout_uninit(&layout);
+      av.av_channel_layout_default(&layout, most);
     }
     av.av_channel_layout_copy(&ctx->ch_layout, &layout);
     av.av_channel_layout_uninit(&layout);

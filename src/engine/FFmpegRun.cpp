@@ -110,6 +110,7 @@ TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
 
 void TCustomFFmpeg::Run() {
   RunState.FinishedNormally = false;
+  Result = TJobResult();
   auto fail = [this](const std::string& message) {
     Log(-1, message);
     RunState.ExceptionRaised = true;
@@ -124,6 +125,8 @@ void TCustomFFmpeg::Run() {
     fail("Unknown error during the conversion");
   }
   CloseOpenedCodecs();
+  // The outputs get their final names, or go, before anything is released.
+  SettleOutcome();
   ReleaseAll();
   Finish();
 }

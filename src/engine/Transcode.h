@@ -56,6 +56,7 @@ struct TOutputStreamEntry {
   int ResamplerInFormat = AV_SAMPLE_FMT_NONE, ResamplerInRate = 0;
   AVChannelLayout ResamplerInLayout{};
   AudioFifoPtr Fifo;
+  std::vector<const uint8_t*> InputPlanes;  // the planes of a chunk, reused
   FramePtr AudioFrame;  // the converted samples of one chunk, reused; only grows
   int64_t NextAudioPts = AV_NOPTS_VALUE;  // encoder time base
   FramePtr EncoderFrame;                  // one encoder frame, reused

@@ -44,6 +44,7 @@
   X(swresample_version) X(swr_get_class) X(swr_alloc_set_opts2) X(swr_init)                 \
   X(swr_is_initialized) X(swr_convert) X(swr_get_delay) X(swr_get_out_samples)              \
   X(swr_set_compensation) X(swr_next_pts) X(swr_inject_silence) X(swr_drop_output)          \
+  X(swr_set_matrix)                                                                          \
   X(swr_free)
 
 #define QL_SWSCALE_ENTRY_POINTS(X)                                                          \

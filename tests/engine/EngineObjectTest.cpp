@@ -122,19 +122,22 @@ TEST_F(EngineObject, TypedSettersKeepThePreviousValueOnOutOfRangeInput) {
   EXPECT_EQ(Engine.MuxTime.Metadata[0].second, "Song");
 }
 
-TEST_F(EngineObject, ReleaseAllRemovesEmptyOutputsAndKeepsWrittenOnes) {
+TEST_F(EngineObject, ReleaseAllRemovesUnfinishedOutputsAndKeepsFinishedOnes) {
   TTempDir dir;
-  const std::string empty = dir.File("empty.wav"), written = dir.File("written.wav");
-  Engine.Output.Files[0].reset(OpenWavOutput(empty, false));
-  Engine.Output.Files[1].reset(OpenWavOutput(written, true));
+  // An output still under its temporary name, and one that took its name.
+  const std::string unfinished = dir.File(".a.wav.part"), finished = dir.File("written.wav");
+  Engine.Output.Files[0].reset(OpenWavOutput(unfinished, true));
+  Engine.Output.Files[1].reset(OpenWavOutput(finished, true));
+  Engine.Output.Targets = {{dir.File("a.wav"), unfinished, false}, {finished, "", true}};
   Engine.Output.FileCount = 2;
-  ASSERT_TRUE(std::filesystem::exists(empty));
-  ASSERT_GT(std::filesystem::file_size(written), 0u);
+  ASSERT_GT(std::filesystem::file_size(unfinished), 0u);
 
   Engine.ReleaseAll();
-  EXPECT_FALSE(std::filesystem::exists(empty));
-  EXPECT_TRUE(std::filesystem::exists(written));
+  EXPECT_FALSE(std::filesystem::exists(unfinished));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("a.wav")));
+  EXPECT_TRUE(std::filesystem::exists(finished));
   EXPECT_EQ(Engine.Output.FileCount, 0);
+  EXPECT_TRUE(Engine.Output.Targets.empty());
   EXPECT_EQ(Engine.OptionContexts.Format, nullptr);
   Engine.ReleaseAll();  // a second release finds nothing to free
 }

@@ -142,7 +142,8 @@ TEST_F(Transcode, OutputOpenRefusals) {
   EXPECT_EQ(Engine.LastError,
             "Unable to find a suitable output format for '" + Dir.File("a.unknownext") + "'");
   EXPECT_FALSE(Engine.OpenOutputFile("/nonexistent/dir/out.wav"));
-  EXPECT_EQ(Engine.LastError, "Could not open '/nonexistent/dir/out.wav'");
+  EXPECT_EQ(Engine.LastError,
+            "Could not open '/nonexistent/dir/out.wav': No such file or directory");
   Engine.SetOption("vn", "1");
   Engine.SetOption("an", "1");
   ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("nothing.mp3")));
@@ -231,39 +232,60 @@ TEST_F(RunControl, ThreadedAndCallerThreadJobsFinishNormally) {
   EXPECT_TRUE(DecodesCleanly(Dir.File("b.wav")));
 }
 
-TEST_F(RunControl, StopLeavesACompleteFile) {
-  const std::string out = Dir.File("stopped.wav");
-  PrepareSlowJob(out);
-  TFFmpegThread* worker = Engine.Start(true);
-  worker->Start();
-  WaitUntil(
-      [&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 50000; });
-  Engine.Stop();
-  worker->WaitFor();
-  EXPECT_FALSE(Engine.RunState.FinishedNormally);
-  EXPECT_FALSE(Engine.RunState.ExceptionRaised);
-  EXPECT_EQ(Terminations, 1);
-  EXPECT_TRUE(DecodesCleanly(out));
-  const double duration = ProbeDuration(out);
-  EXPECT_GT(duration, 0.2);
-  EXPECT_LT(duration, 19.0);
+// The size of the file the running job writes (under its temporary name).
+int64_t WrittenSize(const TCustomFFmpeg& engine) {
+  if (engine.Output.Targets.empty()) return -1;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(engine.Output.Targets[0].TempName, error);
+  return error ? -1 : static_cast<int64_t>(size);
+}
+
+TEST_F(RunControl, StopRemovesTheOutputUnlessPartialOutputsAreKept) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept" : "removed");
+    Engine.Reset();
+    Terminations = 0;
+    const std::string out = Dir.File(keep ? "kept.wav" : "stopped.wav");
+    PrepareSlowJob(out);
+    Engine.Output.KeepPartial = keep;
+    const std::string temp = Engine.Output.Targets[0].TempName;
+    EXPECT_FALSE(std::filesystem::exists(out));  // nothing under the final name while it runs
+    TFFmpegThread* worker = Engine.Start(true);
+    worker->Start();
+    WaitUntil([&] { return WrittenSize(Engine) > 50000; });
+    EXPECT_FALSE(std::filesystem::exists(out));
+    Engine.Stop();
+    worker->WaitFor();
+    EXPECT_FALSE(Engine.RunState.FinishedNormally);
+    EXPECT_FALSE(Engine.RunState.ExceptionRaised);
+    EXPECT_EQ(Engine.Result.Outcome, joStopped);
+    EXPECT_EQ(Terminations, 1);
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    EXPECT_EQ(std::filesystem::exists(out), keep);
+    if (keep) {
+      EXPECT_TRUE(DecodesCleanly(out));
+      const double duration = ProbeDuration(out);
+      EXPECT_GT(duration, 0.2);
+      EXPECT_LT(duration, 19.0);
+    }
+  }
 }
 
 TEST_F(RunControl, PauseResumeAndStopWhilePaused) {
   const std::string out = Dir.File("paused.wav");
   PrepareSlowJob(out);
+  Engine.Output.KeepPartial = true;
   TFFmpegThread* worker = Engine.Start(true);
   worker->Start();
-  WaitUntil(
-      [&] { return std::filesystem::exists(out) && std::filesystem::file_size(out) > 20000; });
+  WaitUntil([&] { return WrittenSize(Engine) > 20000; });
   Engine.Pause();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto sizeWhilePaused = std::filesystem::file_size(out);
+  const auto sizeWhilePaused = WrittenSize(Engine);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ(std::filesystem::file_size(out), sizeWhilePaused);
+  EXPECT_EQ(WrittenSize(Engine), sizeWhilePaused);
   Engine.Resume();
-  WaitUntil([&] { return std::filesystem::file_size(out) > sizeWhilePaused; });
-  EXPECT_GT(std::filesystem::file_size(out), sizeWhilePaused);
+  WaitUntil([&] { return WrittenSize(Engine) > sizeWhilePaused; });
+  EXPECT_GT(WrittenSize(Engine), sizeWhilePaused);
   Engine.Pause();
   Engine.Stop();  // opens the gate: the job ends
   worker->WaitFor();

@@ -1,0 +1,288 @@
+// Outputs on disk and the outcome of a job: a plain output file is written
+// under a hidden temporary name beside its final name, and takes the final
+// name only when the job ends complete or partial (damaged source). A failed
+// or stopped job leaves nothing under a final name; a killed process leaves
+// only a hidden ".part" file, which a later run in the same folder removes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <set>
+
+#include "FFmpeg.h"
+#include "Transcode.h"
+
+namespace {
+
+constexpr const char* TEMP_MARK = ".quellon-";
+constexpr const char* TEMP_SUFFIX = ".part";
+// Room left in a file name for the dot, the mark, the numbers and the suffix.
+constexpr size_t TEMP_BASE_BYTES = 200;
+
+std::atomic<unsigned> TempSerial{0};
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// ".<name>.quellon-<pid>-<serial>.part" beside the final name.
+std::string TempOutputName(const std::string& local) {
+  std::string base = BaseOf(local).substr(0, TEMP_BASE_BYTES);
+  std::string folder = FolderOf(local);
+  const std::string prefix = local.find('/') == std::string::npos ? "" : folder + "/";
+  return prefix + "." + base + TEMP_MARK + std::to_string(getpid()) + "-" +
+         std::to_string(++TempSerial) + TEMP_SUFFIX;
+}
+
+// The pid in a temporary name of ours; 0 when the name is not one.
+pid_t TempOwner(const std::string& name) {
+  if (name.empty() || name[0] != '.' || !EndsWith(name, TEMP_SUFFIX)) return 0;
+  const size_t mark = name.rfind(TEMP_MARK);
+  if (mark == std::string::npos) return 0;
+  const std::string numbers = name.substr(mark + std::string(TEMP_MARK).size());
+  char* end = nullptr;
+  const long pid = std::strtol(numbers.c_str(), &end, 10);
+  return pid > 0 && end && *end == '-' ? static_cast<pid_t>(pid) : 0;
+}
+
+// Removes, once per folder and process, the temporary files that processes
+// which no longer run left behind (killed while converting).
+void RemoveStaleTemporaries(const std::string& folder) {
+  static std::mutex lock;
+  static std::set<std::string> cleaned;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!cleaned.insert(folder).second) return;
+  }
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  while (const dirent* entry = readdir(dir)) {
+    const pid_t owner = TempOwner(entry->d_name);
+    if (owner == 0 || owner == getpid()) continue;
+    if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // still running, or not ours to judge
+    unlink((folder + "/" + entry->d_name).c_str());
+  }
+  closedir(dir);
+}
+
+bool NameTaken(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// The next name after path in the "_(new)", "_(new_1)", ... series; a name
+// outside the series gets "_(1)", "_(2)", ... before its extension.
+std::string NextOutputName(const std::string& path) {
+  const std::string folder = path.find('/') == std::string::npos ? "" : FolderOf(path) + "/";
+  const std::string base = BaseOf(path);
+  const size_t dot = base.rfind('.');
+  const std::string ext = dot == std::string::npos || dot == 0 ? "" : base.substr(dot);
+  std::string stem = base.substr(0, base.size() - ext.size());
+  std::string head;
+  long n = 1;
+  bool series = false;
+  if (EndsWith(stem, "_(new)")) {
+    head = stem.substr(0, stem.size() - 6);
+    series = true;
+  } else {
+    const size_t open = stem.rfind("_(new_");
+    char* end = nullptr;
+    if (open != std::string::npos && EndsWith(stem, ")")) {
+      const long k = std::strtol(stem.c_str() + open + 6, &end, 10);
+      if (k > 0 && end == stem.c_str() + stem.size() - 1) {
+        head = stem.substr(0, open);
+        n = k + 1;
+        series = true;
+      }
+    }
+  }
+  for (;; ++n) {
+    const std::string name = series ? head + "_(new_" + std::to_string(n) + ")" + ext
+                                    : stem + "_(" + std::to_string(n) + ")" + ext;
+    if (!NameTaken(folder + name) || n > 100000) return folder + name;
+  }
+}
+
+// Renames from to to unless to exists (overwrite: replaces it). False with
+// errno set; EEXIST when the name is taken.
+bool RenameOutput(const std::string& from, const std::string& to, bool overwrite) {
+  if (overwrite) return rename(from.c_str(), to.c_str()) == 0;
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without an atomic no-replace rename: a hard link refuses an
+  // existing name as well; where links are not possible either, a check.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (NameTaken(to)) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+// "m:ss", or "h:mm:ss" from an hour on, of microseconds.
+std::string ClockText(int64_t us) {
+  const int64_t s = us > 0 ? us / 1000000 : 0;
+  if (s >= 3600)
+    return StrFormat("%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
+                     static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+  return StrFormat("%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
+}
+
+// What was lost of a damaged source; "" when nothing was.
+std::string DamageText(const TJobResult& r) {
+  std::string text;
+  if (r.ReadError)
+    text = "source damaged at " + ClockText(r.ReadErrorAt) + ": converted up to there";
+  if (r.DamagedPackets > 0) {
+    if (!text.empty()) text += "; ";
+    text += r.DamagedPackets == 1
+                ? std::string("1 damaged packet skipped")
+                : StrFormat("%lld damaged packets skipped", static_cast<long long>(r.DamagedPackets));
+  }
+  return text;
+}
+
+}  // namespace
+
+bool TCustomFFmpeg::OpenOutputTarget(AVFormatContext* oc, const std::string& filename) {
+  TOutputTarget& target = Output.Targets.back();
+  const std::string local = LocalPath(filename);
+  struct stat st;
+  // Devices and protocols are written in place; so is an existing special file.
+  const bool inPlace = local.empty() || (stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+  if (!Output.CreateFiles) {
+    if (!inPlace && access(FolderOf(local).c_str(), W_OK | X_OK) != 0) {
+      LastError = StrFormat("Could not open '%s': %s", filename.c_str(),
+                            SystemErrorText(errno).c_str());
+      return false;
+    }
+    return true;
+  }
+  if (!inPlace) {
+    RemoveStaleTemporaries(FolderOf(local));
+    target.TempName = TempOutputName(local);
+  }
+  const std::string& path = inPlace ? filename : target.TempName;
+  const int result = av.avio_open2(&oc->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+  if (result < 0) {
+    LastError = StrFormat("Could not open '%s': %s", filename.c_str(), AVErrorText(result).c_str());
+    target.TempName.clear();
+    return false;
+  }
+  target.Committed = inPlace;
+  return true;
+}
+
+bool TCustomFFmpeg::CommitOutputs() {
+  for (int i = 0; i < Output.FileCount && i < static_cast<int>(Output.Targets.size()); ++i) {
+    TOutputTarget& target = Output.Targets[static_cast<size_t>(i)];
+    if (target.Committed || target.TempName.empty()) continue;
+    AVFormatContext* oc = Output.Files[i].get();
+    if (oc && oc->pb && !(oc->oformat->flags & AVFMT_NOFILE)) av.avio_closep(&oc->pb);
+    std::string name = LocalPath(target.FinalName);
+    for (int attempt = 0;; ++attempt) {
+      // Never over a file this job reads, whatever name or link leads to it.
+      TFileIdentity existing;
+      bool source = false;
+      if (ReadFileIdentity(name, existing))
+        for (const TFileIdentity& input : Input.Identities) source = source || input.SameFile(existing);
+      if (source) {
+        const std::string next = NextOutputName(name);
+        Log(0, StrFormat("'%s' is a source of this conversion; the output is written as '%s'",
+                         name.c_str(), next.c_str()));
+        name = next;
+        continue;
+      }
+      if (RenameOutput(target.TempName, name, Output.Overwrite)) break;
+      if (errno == EEXIST && attempt < 1000) {
+        const std::string next = NextOutputName(name);
+        Log(0, StrFormat("'%s' exists already; the output is written as '%s'", name.c_str(),
+                         next.c_str()));
+        name = next;
+        continue;
+      }
+      Result.Reason = StrFormat("Could not write '%s': %s", name.c_str(),
+                                SystemErrorText(errno).c_str());
+      return false;
+    }
+    target.FinalName = name;
+    target.Committed = true;
+  }
+  return true;
+}
+
+void TCustomFFmpeg::NoteDamagedPacket(const TInputStreamEntry& ist) {
+  ++Result.DamagedPackets;
+  if (Result.FirstDamage == AV_NOPTS_VALUE) Result.FirstDamage = ist.Pts;
+}
+
+void TCustomFFmpeg::NoteReadError(int file, int code) {
+  int64_t at = 0;
+  if (Tables)
+    for (const TInputStreamEntry& ist : Tables->InStreams)
+      if (ist.FileIndex == file && !ist.Discard && ist.Pts > at) at = ist.Pts;
+  if (!Result.ReadError) {
+    Result.ReadError = code;
+    Result.ReadErrorAt = at;
+  }
+  const AVFormatContext* ic = Input.Files[file].get();
+  Log(0, StrFormat("%s: read error at %s: %s", ic && ic->url ? ic->url : "input",
+                   ClockText(at).c_str(), AVErrorText(code).c_str()));
+}
+
+void TCustomFFmpeg::SettleOutcome() {
+  bool keep = false;
+  if (RunState.ExceptionRaised) {
+    Result.Outcome = joFailed;
+    Result.Reason = RunState.ExceptionMessage;
+    keep = Output.KeepPartial && Result.Received;
+  } else if (RunState.StopRequested) {
+    Result.Outcome = joStopped;
+    Result.Reason = "stopped";
+    keep = Output.KeepPartial;
+  } else if (!Result.Received) {
+    // Nothing decoded: an output without audio or pictures is no conversion.
+    Result.Outcome = joFailed;
+    bool video = false;
+    for (int i = 0; i < Output.FileCount; ++i)
+      for (unsigned s = 0; s < Output.Files[i]->nb_streams; ++s)
+        video = video || Output.Files[i]->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    Result.Reason = video ? "no audio or picture could be decoded from the source"
+                          : "no audio could be decoded from the source";
+    const std::string damage = DamageText(Result);
+    if (!damage.empty()) Result.Reason += " (" + damage + ")";
+  } else {
+    Result.Reason = DamageText(Result);
+    Result.Outcome = Result.Reason.empty() ? joComplete : joPartial;
+    keep = true;
+  }
+  if (keep && !CommitOutputs()) Result.Outcome = joFailed;
+  if (Result.Outcome == joPartial) Log(0, Result.Reason);
+  if (Result.Outcome == joFailed && !RunState.ExceptionRaised) {
+    // Owners that know only the exception flag see the failure too.
+    Log(-1, Result.Reason);
+    RunState.ExceptionRaised = true;
+    RunState.ExceptionMessage = Result.Reason;
+  }
+}
