@@ -504,7 +504,7 @@ void TfrmOption::ApplyAudioSettings(int channels, int sampleRate, const QString&
 }
 
 void TfrmOption::SetReservedNames(const std::vector<std::string>& names) {
-  FState.Output.Reserved = names;
+  FState.Output.Reserved = std::set<std::string>(names.begin(), names.end());
 }
 
 void TfrmOption::SetHookFolder(const QString& folder) {

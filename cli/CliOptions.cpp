@@ -38,6 +38,8 @@ std::string UsageText() {
          "  -j, --jobs N         tasks at once; default: the number of CPU cores;\n"
          "                       0 = one after another on the main thread\n"
          "      --overwrite      overwrite existing outputs instead of the \"_(new_N)\" names\n"
+         "                       (never a file the run reads)\n"
+         "      --keep-partial   keep what a stopped or failed conversion wrote\n"
          "      --channels auto|mono|stereo\n"
          "      --rate auto|8000|11025|22050|44100\n"
          "      --bitrate KBPS   audio bit rate in kbit/s\n"
@@ -123,6 +125,9 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--overwrite") {
       if (!flag()) return false;
       o.Overwrite = true;
+    } else if (arg == "--keep-partial") {
+      if (!flag()) return false;
+      o.KeepPartial = true;
     } else if (arg == "-f" || arg == "--format") {
       if (!value(v)) return false;
       if (ItemIndex(FormatItems, v) < 0) {

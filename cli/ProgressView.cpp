@@ -60,6 +60,8 @@ std::string TProgressView::StatusText(const TFileJob& job) {
   std::string text;
   if (job.Failed)
     text = "failed: " + (job.Message.empty() ? std::string("unknown error") : job.Message);
+  else if (job.Partial)
+    text = "partial: " + job.Message;
   else
     text = "ok";
   const int64_t size = FileSize(job.Output);
@@ -131,14 +133,17 @@ void TProgressView::Progress(int job, int currentMs, int64_t currentSize) {
   Draw(false);
 }
 
-void TProgressView::Ended(int job, bool failed, const std::string& message, double seconds) {
+void TProgressView::Ended(int job, bool failed, bool partial, const std::string& message,
+                          const std::string& output, double seconds) {
   std::lock_guard<std::mutex> lock(Lock);
   TFileJob& j = Jobs[static_cast<size_t>(job)];
   j.Running = false;
   j.Ended = true;
   j.Failed = failed;
+  j.Partial = partial && !failed;
   j.Message = message;
   j.Seconds = seconds;
+  if (!output.empty()) j.Output = output;
   if (Live) {
     Draw(true);
   } else if (!Quiet) {
@@ -181,6 +186,11 @@ void TProgressView::Summary() {
   std::lock_guard<std::mutex> lock(Lock);
   Erase();
   std::printf("Summary:\n");
-  for (const TFileJob& job : Jobs) std::printf("  %s: %s\n", job.Source.c_str(), StatusText(job).c_str());
+  size_t converted = 0, partial = 0, failed = 0;
+  for (const TFileJob& job : Jobs) {
+    std::printf("  %s: %s\n", job.Source.c_str(), StatusText(job).c_str());
+    (job.Failed ? failed : job.Partial ? partial : converted)++;
+  }
+  std::printf("%zu converted, %zu partial, %zu failed\n", converted, partial, failed);
   std::fflush(stdout);
 }

@@ -19,7 +19,8 @@ struct TFileJob {
   bool Running = false;
   bool Ended = false;
   bool Failed = false;
-  std::string Message;  // why it failed
+  bool Partial = false;  // converted what a damaged source held
+  std::string Message;   // why it failed, or what a partial one lost
   int CurrentMs = 0;    // converted so far
   int64_t CurrentSize = 0;
   double Seconds = 0;  // wall time taken
@@ -32,8 +33,11 @@ class TProgressView {
   TProgressView(std::vector<TFileJob>& jobs, bool live, bool quiet);
 
   void Progress(int job, int currentMs, int64_t currentSize);
-  // The file's job ended; failed with message, or converted.
-  void Ended(int job, bool failed, const std::string& message, double seconds);
+  // The file's job ended: converted (partial: a damaged source, message
+  // says what was lost), or failed with message. output: the name the
+  // output took ("" keeps the composed one).
+  void Ended(int job, bool failed, bool partial, const std::string& message,
+             const std::string& output, double seconds);
   // A file that never became a task.
   void Refused(int job, const std::string& message);
   // A log line for stderr, printed above the live lines.
@@ -43,7 +47,8 @@ class TProgressView {
   // Removes the live lines and prints the summary to stdout.
   void Summary();
 
-  // "ok, OUT/a_(new).mp3, 1.23 MB, 0.52 s, 38.5x" or "failed: ..." for a job.
+  // "ok, OUT/a_(new).mp3, 1.23 MB, 0.52 s, 38.5x", "partial: ..., OUT/..."
+  // or "failed: ..." for a job.
   static std::string StatusText(const TFileJob& job);
 
  private:

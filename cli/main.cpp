@@ -1,10 +1,16 @@
 // quellon-cli: the converter component driven from a terminal.
 //
-// Exit status: 0 when every file converted, 1 when any failed (or Ctrl-C
-// stopped the run), 2 on a usage error.
+// Exit status: 0 when every file converted completely, 1 when any failed or
+// converted only in part (a damaged source), or a signal stopped the run; 2
+// on a usage error.
+//
+// Files are checked and queued a few at a time while the first ones already
+// convert, so a long list starts at once and holds little memory.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -25,15 +31,16 @@ static_assert(std::atomic<bool>::is_always_lock_free, "flag written by a signal 
 
 void OnInterrupt(int) { Interrupted = true; }
 
-// The first Ctrl-C asks for a clean stop; the handler then goes, so a second
-// one ends the program at once.
+// Ctrl-C, SIGTERM and SIGHUP (a closed terminal) ask for the same orderly
+// stop: running files end, their unfinished outputs are removed, the summary
+// is printed. The handler then goes, so a second signal ends the program at
+// once (leaving only hidden ".part" files, which a later run removes).
 void CatchInterrupts() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 std::string LevelPrefix(TLogLevel level) {
@@ -98,33 +105,61 @@ class TCliRun {
       }
     }
     Jobs.resize(Options.Files.size());
-    for (size_t i = 0; i < Jobs.size(); ++i) Jobs[i].Source = Options.Files[i];
+    TComposerState state = BaseState(Options);
+    for (size_t i = 0; i < Jobs.size(); ++i) {
+      Jobs[i].Source = Options.Files[i];
+      // No output may be, or lead to, a file of this run.
+      TFileIdentity source;
+      if (ReadFileIdentity(Options.Files[i], source)) state.Output.Sources.push_back(source);
+    }
     Connect();
     CatchInterrupts();
-    TComposerState state = BaseState(Options);
-    for (size_t i = 0; i < Jobs.size() && !Interrupted; ++i) Prepare(static_cast<int>(i), state);
-    if (Component.TaskCount() > 0 && !Interrupted) {
-      Component.Start(Options.Jobs);
-      TEventLoop& loop = *Component.EventLoop();
-      while (!RunEnded) {
-        loop.RunUntil([this] { return RunEnded.load() || (Interrupted && !StopSent); }, 100);
-        if (Interrupted && !StopSent) RequestStop();
-        View.Tick();
+    Component.SetAbortFlag(&Interrupted);
+    Component.KeepPartial = Options.KeepPartial;
+    TEventLoop& loop = *Component.EventLoop();
+    size_t next = 0;
+    for (;;) {
+      // Check and queue files while few wait, a slice of time at most, so
+      // that the event loop (and the first conversions) go on meanwhile.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+      int added = 0;
+      while (next < Jobs.size() && !Interrupted && Waiting() < Lookahead() &&
+             std::chrono::steady_clock::now() < until)
+        added += Prepare(static_cast<int>(next++), state) ? 1 : 0;
+      if (Interrupted) RequestStop();
+      if (added > 0 && !StopSent) {
+        if (!RunActive) RunEnded = false;
+        RunActive = true;
+        Component.Start(Options.Jobs);  // a new run, or more tasks for this one
       }
+      const bool allQueued = next >= Jobs.size() || Interrupted;
+      if (allQueued && (!RunActive || RunEnded)) break;
+      loop.RunUntil(
+          [&] {
+            return RunEnded.load() || (Interrupted && !StopSent) ||
+                   (!allQueued && Waiting() < Lookahead());
+          },
+          100);
+      if (RunEnded) RunActive = false;
+      View.Tick();
     }
     for (TFileJob& job : Jobs) {
       if (job.Ended) continue;
-      // Never became a task because Ctrl-C came first.
+      // Never became a task because a signal came first.
       job.Ended = job.Failed = true;
       job.Message = "stopped";
     }
     View.Summary();
     bool failed = Interrupted;
-    for (const TFileJob& job : Jobs) failed = failed || job.Failed;
+    for (const TFileJob& job : Jobs) failed = failed || job.Failed || job.Partial;
     return failed ? 1 : 0;
   }
 
  private:
+  // Tasks queued and not ended; at most this many are kept waiting.
+  int Waiting() const { return Queued - EndedCount.load(); }
+  int Lookahead() const { return 2 * std::max(Options.Jobs, 1) + 2; }
+
   void RequestStop() {
     if (StopSent.exchange(true)) return;
     Component.Stop();
@@ -143,7 +178,7 @@ class TCliRun {
     };
     Component.OnProgress = [this](int index, int, int, int currentDuration, float, float,
                                   int64_t currentSize, int) {
-      // In main-thread mode the job runs inside the loop: Ctrl-C is seen here.
+      // In main-thread mode the job runs inside the loop: a signal is seen here.
       if (Interrupted) RequestStop();
       const int job = JobOf(index);
       if (job >= 0) View.Progress(job, currentDuration, currentSize);
@@ -154,22 +189,27 @@ class TCliRun {
         RunEnded = true;
         return;
       }
+      ++EndedCount;
       const int job = JobOf(index);
       if (job < 0) return;
       double seconds = 0;
+      bool partial = false;
+      std::string reason, output;
       if (TFFmpeg* task = Component.Task(index)) {
         if (task->RunStartedAt != std::chrono::steady_clock::time_point{})
           seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                   task->RunStartedAt)
                         .count();
+        partial = task->Result.Outcome == joPartial;
+        if (partial) reason = task->Result.Reason;
+        if (!task->Result.Outputs.empty()) output = task->Result.Outputs.front();
       }
       const bool failed = !finished || exception;
-      std::string reason;
       if (exception)
         reason = message.empty() ? "unknown error" : message;
       else if (!finished)
         reason = "stopped";
-      View.Ended(job, failed, reason, seconds);
+      View.Ended(job, failed, partial, reason, output, seconds);
     };
   }
 
@@ -178,13 +218,14 @@ class TCliRun {
     return TaskJobs[static_cast<size_t>(taskIndex)];
   }
 
-  // Probes the file, composes its records and makes its task.
-  void Prepare(int job, TComposerState& state) {
+  // Probes the file, composes its records and makes its task; true when a
+  // task was queued.
+  bool Prepare(int job, TComposerState& state) {
     TFileJob& j = Jobs[static_cast<size_t>(job)];
     TAVProbe& probe = *Component.AVProbe();
     if (!probe.Open(j.Source)) {
       View.Refused(job, probe.LastError());
-      return;
+      return false;
     }
     TSourceFacts facts;
     facts.FileName = j.Source;
@@ -204,7 +245,7 @@ class TCliRun {
       std::string why;
       if (!MarkClip(state, why)) {
         View.Refused(job, why);
-        return;
+        return false;
       }
     }
     TInputOptions input;
@@ -218,18 +259,20 @@ class TCliRun {
     const int index = Component.AddTask(j.Source, &input);
     if (index < 0) {
       View.Refused(job, Component.LastErrMsg());
-      return;
+      return false;
     }
     if (!Component.SetOutputFile(index, output.FileName, &output)) {
       const std::string why = Component.LastErrMsg();
       Component.RemoveTask(index);
       View.Refused(job, why);
-      return;
+      return false;
     }
     j.Output = output.FileName;
-    state.Output.Reserved.push_back(output.FileName);
+    state.Output.Reserved.insert(output.FileName);
     if (TaskJobs.size() <= static_cast<size_t>(index)) TaskJobs.resize(static_cast<size_t>(index) + 1);
     TaskJobs[static_cast<size_t>(index)] = job;
+    ++Queued;
+    return true;
   }
 
   // The --start/--end clip on the composer's time bar.
@@ -265,6 +308,9 @@ class TCliRun {
   std::vector<TFileJob> Jobs;
   std::vector<int> TaskJobs;  // task index -> job
   TProgressView View;
+  int Queued = 0;                  // tasks made
+  std::atomic<int> EndedCount{0};  // tasks that reported their end
+  bool RunActive = false;          // a run was started and has not ended
   std::atomic<bool> RunEnded{false};
   std::atomic<bool> StopSent{false};
 };

@@ -90,9 +90,12 @@ std::string OutputBase(const TComposerState& state) {
 std::string OutputName(const TComposerState& state, const std::string& suffix) {
   const std::string base = OutputBase(state);
   const auto taken = [&state](const std::string& name) {
-    const auto& reserved = state.Output.Reserved;
-    if (std::find(reserved.begin(), reserved.end(), name) != reserved.end()) return true;
-    return !state.Output.Overwrite && Exists(name);
+    if (state.Output.Reserved.count(name)) return true;
+    TFileIdentity existing;
+    if (!ReadFileIdentity(name, existing)) return false;
+    for (const TFileIdentity& source : state.Output.Sources)
+      if (source.SameFile(existing)) return true;
+    return !state.Output.Overwrite;
   };
   std::string name = base + "_(new)" + suffix;
   for (int64_t n = 1; taken(name); ++n) name = base + "_(new_" + std::to_string(n) + ")" + suffix;
@@ -466,6 +469,7 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
 
   o.FileExt = suffix;
   o.FileName = OutputName(state, suffix);
+  o.Overwrite = state.Output.Overwrite;
 }
 
 void ComposeInput(const TComposerState& state, TInputOptions& o) {

@@ -15,10 +15,12 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "OptionRecords.h"
+#include "SourceFile.h"
 
 // ---- Items of the choice controls, in display order --------------------------
 // The state holds indexes into these lists; an index outside a list counts as
@@ -80,7 +82,10 @@ struct TOutputControls {
   bool CopyTimestamp = false;
   // Output names already given to other tasks of the same run: never reused,
   // whether or not the files exist yet.
-  std::vector<std::string> Reserved;
+  std::set<std::string> Reserved;
+  // The files the run reads: a name that is, or links to, one of them is
+  // never an output, overwrite or not (TFileIdentity::SameFile).
+  std::vector<TFileIdentity> Sources;
 };
 
 struct TAudioControls {

@@ -31,6 +31,11 @@ struct TInputOptions {
   std::string ExtOptions;  // extra name=value lines, one per line
   int Reserved1 = 0;       // not read by the component
   int Reserved2 = 0;
+
+  // A file that exists under the output name is replaced when the job ends
+  // (otherwise the output takes the next free "_(new_N)" name). An output
+  // never replaces a source of its job.
+  bool Overwrite = false;
 };
 
 // Options of the output file of a task, applied (in this field order) before
@@ -117,6 +122,11 @@ struct TOutputOptions {
   std::string ExtOptions;  // extra name=value lines, one per line
   int Reserved1 = 0;       // not read by the component
   int Reserved2 = 0;
+
+  // A file that exists under the output name is replaced when the job ends
+  // (otherwise the output takes the next free "_(new_N)" name). An output
+  // never replaces a source of its job.
+  bool Overwrite = false;
 };
 
 // Back to the defaults above.

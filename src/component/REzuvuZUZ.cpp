@@ -2,6 +2,7 @@
 // option records are applied in REzuvuZUZOptions.cpp.
 #include "REzuvuZUZ.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "FFmpegLoader.h"
@@ -38,6 +39,10 @@ void Fire(F&& handler) {
 // ---- TFFmpeg -------------------------------------------------------------------------
 
 TFFmpeg::TFFmpeg() : Probe(std::make_unique<TAVProbe>()) {}
+
+void TFFmpeg::OpenFiles() {
+  if (Opener) Opener(*this);
+}
 
 TFFmpeg::~TFFmpeg() {
   // The worker and a termination thread call back with this task as the
@@ -102,7 +107,6 @@ void TCustomREzuvuZUZ::FreeAllTasks() {
   {
     std::lock_guard<std::recursive_mutex> lock(EventLock);
     RunActive = false;
-    PendingCount = 0;
     ++RunGeneration;  // the run's timers do nothing
     while (Tasks.Count() > 0) tasks.push_back(DetachTask(Tasks.Count() - 1));
     NextIndex = -1;
@@ -147,6 +151,11 @@ void TCustomREzuvuZUZ::SetPreviewBitmap(bool value) {
   FPreviewBitmap = value;
 }
 
+void TCustomREzuvuZUZ::SetAbortFlag(const std::atomic<bool>* flag) {
+  AbortFlag = flag;
+  FAVProbe->SetAbortFlag(flag);
+}
+
 void TCustomREzuvuZUZ::SetProgressInterval(int value) {
   FProgressInterval = value <= 100 ? 100 : value;
 }
@@ -156,13 +165,11 @@ void TCustomREzuvuZUZ::SetProgressInterval(int value) {
 std::unique_ptr<TFFmpeg> TCustomREzuvuZUZ::DetachTask(int index) {
   TFFmpeg* task = Tasks.Get(index);
   if (!task) return nullptr;
-  if (RunActive && task->InRun) {
-    --RunTaskCount;
-    if (task->State == tsIdle && PendingCount > 0) --PendingCount;
-    if (task->State == tsDone && !task->Detached) --TerminatedCount;
-  }
+  LeaveRun(*task);
   if (index < NextIndex) --NextIndex;
   task->Detached = true;
+  EndedWorkers.erase(std::remove(EndedWorkers.begin(), EndedWorkers.end(), task),
+                     EndedWorkers.end());
   std::unique_ptr<TFFmpeg> taken = Tasks.Extract(index);
   taken->Index = -1;
   return taken;
@@ -192,35 +199,85 @@ void TCustomREzuvuZUZ::FreeTasks(std::vector<std::unique_ptr<TFFmpeg>> tasks) {
   }
 }
 
-int TCustomREzuvuZUZ::MarkRunTasks() {
+void TCustomREzuvuZUZ::JoinRun(TFFmpeg& task) {
+  if (task.InRun) return;
+  task.InRun = true;
+  ++RunStates[task.State];
+}
+
+void TCustomREzuvuZUZ::SetState(TFFmpeg& task, TTaskState state) {
+  if (task.InRun) {
+    --RunStates[task.State];
+    ++RunStates[state];
+  }
+  task.State = state;
+}
+
+void TCustomREzuvuZUZ::LeaveRun(TFFmpeg& task) {
+  if (!task.InRun) return;
+  --RunStates[task.State];
+  task.InRun = false;
+}
+
+int TCustomREzuvuZUZ::JoinQueuedTasks() {
   int count = 0;
   for (int i = 0; i < Tasks.Count(); ++i) {
     TFFmpeg* task = Tasks.Get(i);
-    task->InRun = task->State == tsIdle;
-    if (task->InRun) ++count;
+    if (task->InRun || task->State != tsQueued) continue;
+    JoinRun(*task);
+    ++count;
   }
   return count;
+}
+
+void TCustomREzuvuZUZ::Fill() {
+  // A task that ends as it starts comes back here through its termination:
+  // the outer loop goes on instead of a deeper one.
+  if (Filling) return;
+  Filling = true;
+  // Main-thread mode runs one task at a time.
+  const int room = std::max(FThreadCount, 1);
+  while (RunActive && Pending() > 0 && Active() < room) {
+    const int before = Pending();
+    StartNext();
+    if (Pending() >= before) break;  // nothing could be started
+  }
+  Filling = false;
 }
 
 void TCustomREzuvuZUZ::BeginRun(TFFmpeg& task) {
   task.RunState.ReportInterval = static_cast<int64_t>(FProgressInterval) * 1000;
   task.SetVerbose(static_cast<int>(LogLevel()) - 1);
-  task.State = tsRunning;
+  task.KeepPartial = KeepPartial;
+  SetState(task, tsRunning);
   task.RunStartedAt = std::chrono::steady_clock::now();
 }
 
 void TCustomREzuvuZUZ::Advance() {
   if (!RunActive) return;
-  if (PendingCount > 0)
-    StartNext();
-  else if (TerminatedCount >= RunTaskCount)
-    FinishRun();
+  Fill();
+  if (Pending() == 0 && Active() == 0) FinishRun();
 }
 
 void TCustomREzuvuZUZ::FinishRun() {
   RunActive = false;
-  if (OnTerminate) Fire([&] { OnTerminate(-1, true, false, ""); });
+  for (int i = 0; i < Tasks.Count(); ++i) LeaveRun(*Tasks.Get(i));
+  TTerminateEvent handler = OnTerminate;
+  if (handler) Fire([&] { handler(-1, true, false, ""); });
   ClearLogBuffers();
+}
+
+TTaskState TCustomREzuvuZUZ::EndState(const TFFmpeg& task) {
+  switch (task.Result.Outcome) {
+    case joComplete: return tsComplete;
+    case joPartial: return tsPartial;
+    case joFailed: return tsFailed;
+    case joStopped: return tsStopped;
+    default: break;
+  }
+  // A job that never ran (stopped first, or refused at its start).
+  if (task.RunState.ExceptionRaised) return tsFailed;
+  return task.RunState.FinishedNormally ? tsComplete : tsStopped;
 }
 
 // ---- TCustomREzuvuZUZ: events ------------------------------------------------------------
@@ -231,22 +288,36 @@ int TCustomREzuvuZUZ::ListedIndex(TCustomFFmpeg* sender) {
   return task->Detached ? -1 : task->Index;
 }
 
+// Handlers are read once under EventLock and that copy is called: the owner
+// may clear them under the lock while a job runs, and a cleared handler is
+// never called afterwards.
+
 void TCustomREzuvuZUZ::DoBeforeHook(TCustomFFmpeg* sender, int64_t pts, THookAction& action) {
-  if (!OnBeforeHook) return;
-  const int index = ListedIndex(sender);
-  if (index >= 0) Fire([&] { OnBeforeHook(index, pts, action); });
+  TBeforeHookEvent handler;
+  int index;
+  {
+    std::lock_guard<std::recursive_mutex> lock(EventLock);
+    handler = OnBeforeHook;
+    index = AsTask(sender)->Detached ? -1 : AsTask(sender)->Index;
+  }
+  if (handler && index >= 0) Fire([&] { handler(index, pts, action); });
 }
 
 void TCustomREzuvuZUZ::DoCustomHook(TCustomFFmpeg* sender, TBitmap* bitmap, int frameNumber,
                                     int64_t pts, bool& update, bool& stopHook) {
-  if (!OnCustomHook) return;
-  const int index = ListedIndex(sender);
-  if (index >= 0) Fire([&] { OnCustomHook(index, bitmap, frameNumber, pts, update, stopHook); });
+  TCustomHookEvent handler;
+  int index;
+  {
+    std::lock_guard<std::recursive_mutex> lock(EventLock);
+    handler = OnCustomHook;
+    index = AsTask(sender)->Detached ? -1 : AsTask(sender)->Index;
+  }
+  if (handler && index >= 0) Fire([&] { handler(index, bitmap, frameNumber, pts, update, stopHook); });
 }
 
 void TCustomREzuvuZUZ::DoLog(TCustomFFmpeg* sender, int level, const std::string& msg) {
-  if (!OnLog) return;
   std::lock_guard<std::recursive_mutex> lock(EventLock);
+  if (!OnLog) return;
   int index = -1;
   if (sender) {
     if (AsTask(sender)->Detached) return;
@@ -260,11 +331,16 @@ void TCustomREzuvuZUZ::DoLog(TCustomFFmpeg* sender, int level, const std::string
 
 void TCustomREzuvuZUZ::DoPreviewBitmap(TCustomFFmpeg* sender, TBitmap* bitmap, int frameNumber,
                                        int64_t pts) {
-  if (!OnPreviewBitmap) return;
-  const int index = ListedIndex(sender);
+  int index;
+  {
+    std::lock_guard<std::recursive_mutex> lock(EventLock);
+    if (!OnPreviewBitmap) return;
+    index = AsTask(sender)->Detached ? -1 : AsTask(sender)->Index;
+  }
   if (index < 0) return;
   if (FMainThread->IsMainThread()) {
-    Fire([&] { OnPreviewBitmap(index, bitmap, frameNumber, pts); });
+    // The owner changes its handlers on this thread: no copy is needed.
+    if (OnPreviewBitmap) Fire([&] { OnPreviewBitmap(index, bitmap, frameNumber, pts); });
     return;
   }
   // The worker waits until the main thread has fired the event, or until the
@@ -281,7 +357,7 @@ void TCustomREzuvuZUZ::DoPreviewBitmap(TCustomFFmpeg* sender, TBitmap* bitmap, i
       std::lock_guard<std::mutex> lock(PreviewLock);
       if (call->Cancelled) return;
     }
-    Fire([&] { OnPreviewBitmap(index, bitmap, frameNumber, pts); });
+    if (OnPreviewBitmap) Fire([&] { OnPreviewBitmap(index, bitmap, frameNumber, pts); });
     std::lock_guard<std::mutex> lock(PreviewLock);
     call->Done = true;
     PreviewWake.notify_all();
@@ -295,8 +371,8 @@ void TCustomREzuvuZUZ::DoPreviewBitmap(TCustomFFmpeg* sender, TBitmap* bitmap, i
 void TCustomREzuvuZUZ::DoProgress(TCustomFFmpeg* sender, int frameNumber, int fps,
                                   int currentDuration, float quality, float bitRate,
                                   int64_t currentSize, int totalOutputDuration) {
-  if (!OnProgress) return;
   std::lock_guard<std::recursive_mutex> lock(EventLock);
+  if (!OnProgress) return;
   TFFmpeg* task = AsTask(sender);
   if (task->Detached) return;
   Fire([&] {
@@ -308,31 +384,34 @@ void TCustomREzuvuZUZ::DoProgress(TCustomFFmpeg* sender, int frameNumber, int fp
 void TCustomREzuvuZUZ::DoTerminate(TCustomFFmpeg* sender) {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
   TFFmpeg* task = AsTask(sender);
-  if (task->RunState.Worker && task->ThreadID == CurrentThreadID()) task->WorkerReported = true;
+  const bool fromWorker = task->RunState.Worker && task->ThreadID == CurrentThreadID();
+  if (fromWorker) task->WorkerReported = true;
   // The engine may report a job twice when a stop meets its end; once counts.
-  if (task->State == tsDone) return;
-  task->State = tsDone;
-  if (!task->Detached) {
-    if (OnTerminate) {
-      const bool finished = task->RunState.FinishedNormally;
-      const bool exception = task->RunState.ExceptionRaised;
-      const std::string message = exception ? task->RunState.ExceptionMessage : std::string();
-      Fire([&] { OnTerminate(task->Index, finished, exception, message); });
-    }
-    ++TerminatedCount;
+  if (TaskEnded(task->State)) return;
+  SetState(*task, EndState(*task));
+  if (!task->Detached && OnTerminate) {
+    const bool finished = task->RunState.FinishedNormally;
+    const bool exception = task->RunState.ExceptionRaised;
+    const std::string message = exception ? task->RunState.ExceptionMessage : std::string();
+    Fire([&] { OnTerminate(task->Index, finished, exception, message); });
   }
   JoinEndedWorkers(task);
+  if (fromWorker && !task->Detached) EndedWorkers.push_back(task);
   Advance();
 }
 
 void TCustomREzuvuZUZ::JoinEndedWorkers(TFFmpeg* except) {
   // Such a worker is past every lock and about to return; until it is joined
   // its stack stays allocated, which adds up over a long list.
-  for (int i = 0; i < Tasks.Count(); ++i) {
-    TFFmpeg* task = Tasks.Get(i);
-    if (task == except || !task->WorkerReported || !task->RunState.Worker) continue;
-    task->RunState.Worker->WaitFor();
+  std::vector<TFFmpeg*> waiting;
+  for (TFFmpeg* task : EndedWorkers) {
+    if (task == except) {
+      waiting.push_back(task);
+      continue;
+    }
+    if (task->RunState.Worker) task->RunState.Worker->WaitFor();
   }
+  EndedWorkers.swap(waiting);
 }
 
 // ---- TREzuvuZUZ: libraries and tasks -----------------------------------------------------
@@ -398,7 +477,7 @@ void TREzuvuZUZ::RemoveTask(int index) {
       return;
     }
     // The run may have waited for this task only.
-    if (RunActive && PendingCount <= 0 && TerminatedCount >= RunTaskCount) FinishRun();
+    if (RunActive && Pending() == 0 && Active() == 0) FinishRun();
   }
   std::vector<std::unique_ptr<TFFmpeg>> tasks;
   tasks.push_back(std::move(task));
@@ -408,44 +487,44 @@ void TREzuvuZUZ::RemoveTask(int index) {
 // ---- TREzuvuZUZ: run control -------------------------------------------------------------
 
 void TREzuvuZUZ::Start(int threadCount) {
-  ClearLogBuffers();
   std::lock_guard<std::recursive_mutex> lock(EventLock);
-  if (RunActive) return;  // one run at a time
+  if (RunActive) {
+    // Tasks added since the run began join it.
+    JoinQueuedTasks();
+    Fill();
+    return;
+  }
+  ClearLogBuffers();
   ++RunGeneration;
   NextIndex = 0;
-  TerminatedCount = 0;
   FThreadCount = threadCount;
-  const int idle = MarkRunTasks();
-  PendingCount = idle;
-  RunTaskCount = idle;
-  if (idle == 0) return;
+  for (int& count : RunStates) count = 0;
+  if (JoinQueuedTasks() == 0) return;
   RunActive = true;
-  int n = threadCount;
-  do {
-    if (PendingCount <= 0) break;
-    StartNext();
-    --n;
-  } while (n > 0);
+  Fill();
 }
 
 void TREzuvuZUZ::StartNext() {
-  if (PendingCount <= 0) return;
+  if (Pending() <= 0) return;
+  auto waiting = [this](int index) {
+    const TFFmpeg* task = Tasks.Get(index);
+    return task->InRun && task->State == tsQueued;
+  };
   int index = NextIndex < 0 ? 0 : NextIndex;
-  while (index < Tasks.Count() &&
-         !(Tasks.Get(index)->InRun && Tasks.Get(index)->State == tsIdle))
-    ++index;
+  while (index < Tasks.Count() && !waiting(index)) ++index;
   if (index >= Tasks.Count()) {
-    PendingCount = 0;
-    return;
+    // A task moved before the hint (the list changed): look from the start.
+    index = 0;
+    while (index < Tasks.Count() && !waiting(index)) ++index;
+    if (index >= Tasks.Count()) return;
   }
-  --PendingCount;
   NextIndex = index + 1;
   TFFmpeg* task = Tasks.Get(index);
   if (FThreadCount > 0) {
     RunTask(index);
     return;
   }
-  task->State = tsScheduled;
+  SetState(*task, tsScheduled);
   std::weak_ptr<TCustomREzuvuZUZ*> alive = Alive;
   const uint64_t serial = task->Serial, generation = RunGeneration;
   FMainThread->Post(100, [this, alive, serial, generation] {
@@ -505,21 +584,18 @@ void TREzuvuZUZ::RunScheduled(uint64_t serial, uint64_t generation) {
 
 void TREzuvuZUZ::Stop() {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
-  PendingCount = 0;
   if (!RunActive) {
     // Outside a run every task that never ran reports its termination.
-    const int idle = MarkRunTasks();
-    if (idle == 0) return;
+    for (int& count : RunStates) count = 0;
+    if (JoinQueuedTasks() == 0) return;
     ++RunGeneration;
     RunActive = true;
-    RunTaskCount = idle;
-    TerminatedCount = 0;
     NextIndex = Tasks.Count();
   }
   for (int i = 0; i < Tasks.Count(); ++i) {
     TFFmpeg* task = Tasks.Get(i);
-    if (!task->InRun) continue;  // added during the run: waits for the next Start
-    if (task->State == tsIdle || task->State == tsScheduled) task->State = tsStopping;
+    if (!task->InRun) continue;  // added during the run and not started: waits
+    if (task->State == tsQueued || task->State == tsScheduled) SetState(*task, tsStopping);
     if (task->State == tsStopping || task->State == tsRunning) task->Terminate();
   }
 }

@@ -14,14 +14,23 @@
 // Failures: no operation throws. They return false or -1 and leave the text
 // in LastErrMsg().
 //
-// Runs: Start runs the tasks that have not run yet; tasks added during a run
-// wait for the next Start, and Start during a run does nothing. Each task
-// reports exactly one OnTerminate per run; OnTerminate(-1, true, false, "")
-// follows the last. ClearTasks and RemoveTask stop what they free and wait for
-// its worker; a freed task fires nothing more. Stop outside a run makes every
-// task that never ran report (and then the final event). Stop, Pause and
-// Resume may also be called from the component's own event handlers; the
-// other operations, and freeing the component, never from a handler.
+// Tasks open their files only when they run: AddTask and SetOutputFile check
+// the source (a regular, non-empty file that opens) and the output (the
+// options apply, the folder takes new files) and then close everything, so a
+// queued task holds no file and little memory. A source that vanished or
+// changed since it was added fails its task when it runs; the others go on.
+//
+// Runs: Start runs the tasks that have not run yet; Start during a run takes
+// the tasks added since into that run. Each task reports exactly one
+// OnTerminate per run; OnTerminate(-1, true, false, "") follows the last. A
+// task's outcome (complete, partial, failed, stopped) is its State once it
+// reported, and its Result holds the reason. ClearTasks and RemoveTask stop
+// what they free and wait for its worker; a freed task fires nothing more.
+// Stop outside a run makes every task that never ran report (and then the
+// final event). Stop, Pause and Resume may also be called from the
+// component's own event handlers; the other operations, and freeing the
+// component, never from a handler. A handler cleared (under EventLock) is
+// not called afterwards.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -52,14 +61,22 @@ using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookActio
 using TPreviewBitmapEvent =
     std::function<void(int AIndex, TBitmap* ABitmap, int AFrameNumber, int64_t APTS)>;
 
-// Where a task is in its run; changed under the component's EventLock.
+// Where a task is; changed under the component's EventLock. A task waits
+// queued, runs (in main-thread mode after its timer), and ends in one of the
+// four outcomes; Stop reaching a task that never ran makes it report as
+// stopped without running.
 enum TTaskState : int {
-  tsIdle = 0,       // added, not started
+  tsQueued = 0,     // added, waits for a run
   tsScheduled = 1,  // main-thread mode: its timer is posted
-  tsRunning = 2,    // started (engine Start called)
-  tsStopping = 3,   // Stop reached it before it started: it reports without running
-  tsDone = 4        // reported its termination
+  tsRunning = 2,    // its job was started
+  tsStopping = 3,   // stopped before it ran: it reports without running
+  tsComplete = 4,   // the whole source converted
+  tsPartial = 5,    // the source is damaged; what could be read converted
+  tsFailed = 6,     // nothing usable made (or the job could not start)
+  tsStopped = 7,    // stopped; its output removed
+  TASK_STATE_COUNT = 8
 };
+inline bool TaskEnded(TTaskState state) { return state >= tsComplete; }
 
 // One conversion task. Its destructor stops the job and waits for the
 // worker (and a termination thread) before anything of the task goes.
@@ -71,15 +88,27 @@ class TFFmpeg : public TCustomFFmpeg {
   int ThreadID = 0;   // system thread id of the thread running the task; 0 none
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
-  std::unique_ptr<TAVProbe> Probe;  // attached to the task's input
+  std::unique_ptr<TAVProbe> Probe;  // attached to the task's input while it runs
+
+  // What the task opens when it runs (kept since AddTask and SetOutputFile).
+  std::string SourceName, TargetName;
+  bool HasInputRecord = false, HasOutputRecord = false;
+  TFileIdentity SourceIdentity;  // the source as it was checked
+  bool KeepPartial = false;      // the component's setting when the task started
 
   // Run bookkeeping of the component (read under EventLock).
-  TTaskState State = tsIdle;
+  TTaskState State = tsQueued;
   bool InRun = false;     // part of the current run
   bool WorkerReported = false;  // its worker has been through DoTerminate: joinable
   std::atomic<bool> Detached{false};  // freed by the owner: its events are not fired
   uint64_t Serial = 0;    // identifies the task to the timers of main-thread mode
   std::chrono::steady_clock::time_point RunStartedAt{};  // when its job was started
+  // Applies the task's records to its engine and opens its files (on the
+  // job's thread); set by the component.
+  std::function<void(TFFmpeg&)> Opener;
+
+ protected:
+  void OpenFiles() override;
 };
 
 // The task list; owns its tasks.
@@ -117,6 +146,12 @@ class TCustomREzuvuZUZ {
   int ProgressInterval() const { return FProgressInterval; }  // ms
   void SetProgressInterval(int value);                        // at least 100
   TConvertPriority ThreadPriority = tpNormal;
+  // A stopped or failed task keeps what its job wrote under the final name
+  // (read when a task starts).
+  bool KeepPartial = false;
+  // A flag (set by a signal handler, say) that ends the opening of a file
+  // at once: AddTask, the probe and a task's start then fail quickly.
+  void SetAbortFlag(const std::atomic<bool>* flag);
 
   TBeforeHookEvent OnBeforeHook;
   TCustomHookEvent OnCustomHook;
@@ -154,14 +189,19 @@ class TCustomREzuvuZUZ {
   bool FPreview = false, FPreviewBitmap = false;
   int FProgressInterval = 500;
   std::unique_ptr<TAVProbe> FAVProbe;
+  const std::atomic<bool>* AbortFlag = nullptr;
   TFFmpegList Tasks;
   std::string FLastErrMsg;
-  int FThreadCount = 0, PendingCount = 0, NextIndex = -1, TerminatedCount = 0;
-  // The current run: active from Start until the final OnTerminate; its size
-  // (tasks it started with, less those removed since).
+  int FThreadCount = 0, NextIndex = -1;
+  // The current run: active from Start until the final OnTerminate. Its tasks
+  // (InRun) are counted by state; SetState keeps the counts.
   bool RunActive = false;
-  int RunTaskCount = 0;
+  int RunStates[TASK_STATE_COUNT] = {};
   uint64_t RunGeneration = 0;  // timers of an earlier run do nothing
+  // Workers that have reported and are about to return: joined by the next
+  // termination (their stacks add up over a long list otherwise).
+  std::vector<TFFmpeg*> EndedWorkers;
+  bool Filling = false;  // Fill is on the stack
   uint64_t NextSerial = 1;
   // Main-thread timers hold a weak reference: once the component is gone
   // they do nothing.
@@ -175,9 +215,19 @@ class TCustomREzuvuZUZ {
   std::condition_variable PreviewWake;
 
   virtual void StartNext() = 0;
-  // Under EventLock: makes the tasks that have not run yet the run's tasks
-  // (InRun); their count.
-  int MarkRunTasks();
+  // The run's accounting, under EventLock. A task enters the run, changes
+  // state, or leaves it (freed by the owner).
+  void JoinRun(TFFmpeg& task);
+  void SetState(TFFmpeg& task, TTaskState state);
+  void LeaveRun(TFFmpeg& task);
+  int Pending() const { return RunStates[tsQueued]; }
+  int Active() const {
+    return RunStates[tsScheduled] + RunStates[tsRunning] + RunStates[tsStopping];
+  }
+  // Makes the queued tasks outside the run part of it; their count.
+  int JoinQueuedTasks();
+  // Starts queued tasks while the run has room for them.
+  void Fill();
   // Under EventLock: the task's job is about to start with the component's
   // current progress interval and log level.
   void BeginRun(TFFmpeg& task);
@@ -192,6 +242,8 @@ class TCustomREzuvuZUZ {
   // Joins the workers that have been through DoTerminate (not except's): they
   // hold no lock any more. EventLock held.
   void JoinEndedWorkers(TFFmpeg* except);
+  // The end state of a task whose job reported.
+  static TTaskState EndState(const TFFmpeg& task);
   // Takes a task out of the list and out of the run's accounting. EventLock held.
   std::unique_ptr<TFFmpeg> DetachTask(int index);
   static TFFmpeg* AsTask(TCustomFFmpeg* sender) { return static_cast<TFFmpeg*>(sender); }
@@ -209,6 +261,11 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   // Adds a task for fileName (inputOptions may be null); its index, or -1.
   int AddTask(const std::string& fileName, TInputOptions* inputOptions);
   bool SetOutputFile(int index, const std::string& fileName, TOutputOptions* outputOptions);
+  // Gives a queued task's engine its options and opens its source as its job
+  // will (the output checked, not created), to look at the engine before it
+  // runs; the files stay open until the task runs or is freed. False with
+  // LastErrMsg when they cannot be opened now.
+  bool InspectTask(int index);
   void ClearTasks();
   void RemoveTask(int index);
   // threadCount <= 0: one task after another on the main thread (the owner's
@@ -234,6 +291,18 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   static void ApplyExtOptions(TCustomFFmpeg& engine, const std::string& text, bool allowNew);
   void ApplyInputOptions(TFFmpeg& task, const TInputOptions& options);
   void ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& options);
+  // A fresh engine state for the task (the preview flags kept), with the
+  // component's log level and preview callback.
+  void PrepareEngine(TFFmpeg& task);
+  // The input half of a task: its record applied and its source opened;
+  // false with the reason in LastError.
+  bool OpenTaskInput(TFFmpeg& task);
+  // The output half; createFiles false only checks. Throws on a refused value.
+  bool OpenTaskOutput(TFFmpeg& task, bool createFiles);
+  // Closes and frees what the task's check opened; its records stay.
+  static void Park(TFFmpeg& task);
+  // Opens a queued task's files when it runs (the task's Opener).
+  void OpenQueuedTask(TFFmpeg& task);
 };
 
 // Hook periods of a PTSs text ("start-end" in ms, separated by ","), in µs.

@@ -8,6 +8,7 @@
 #include "EditNumber.h"
 #include "FFmpegLoader.h"
 #include "LogDelivery.h"
+#include "SourceFile.h"
 #include "REzuvuZUZ.h"
 #include "Text.h"
 
@@ -196,6 +197,64 @@ void TREzuvuZUZ::ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& o) {
   }
 }
 
+void TREzuvuZUZ::Park(TFFmpeg& task) {
+  // Checked: nothing stays open or allocated until the task runs.
+  task.ReleaseAll();
+  task.ResetDefaults();
+}
+
+void TREzuvuZUZ::PrepareEngine(TFFmpeg& task) {
+  task.ResetOptions();
+  task.SetVerbose(static_cast<int>(LogLevel()) - 1);
+  task.OnPreviewBitmap = [this](TCustomFFmpeg* sender, TBitmap* bitmap, int32_t frameNumber,
+                                int64_t pts) { DoPreviewBitmap(sender, bitmap, frameNumber, pts); };
+}
+
+bool TREzuvuZUZ::OpenTaskInput(TFFmpeg& task) {
+  // A FIFO or a device would be read once to check it and block when the
+  // task runs; a device format ("lavfi", "v4l2") names no file.
+  const AVInputFormat* forced = task.InputOptions.FileFormat.empty()
+                                    ? nullptr
+                                    : av.av_find_input_format(task.InputOptions.FileFormat.c_str());
+  if (!forced || !(forced->flags & AVFMT_NOFILE)) {
+    task.LastError = SourceFileProblem(task.SourceName);
+    if (!task.LastError.empty()) return false;
+  }
+  if (task.HasInputRecord) ApplyInputOptions(task, task.InputOptions);
+  return task.OpenInputFile(task.SourceName);
+}
+
+bool TREzuvuZUZ::OpenTaskOutput(TFFmpeg& task, bool createFiles) {
+  if (task.HasOutputRecord) ApplyOutputOptions(task, task.OutputOptions);
+  task.Output.CreateFiles = createFiles;
+  task.Output.Overwrite = task.HasOutputRecord && task.OutputOptions.Overwrite;
+  task.Output.KeepPartial = task.KeepPartial;
+  if (!task.OpenOutputFile(task.TargetName)) return false;
+  if (task.HasOutputRecord) ApplyExtOptions(task, task.OutputOptions.ExtOptions, true);
+  return true;
+}
+
+void TREzuvuZUZ::OpenQueuedTask(TFFmpeg& task) {
+  // The source must be the file that was checked when it was added.
+  TFileIdentity now;
+  if (task.SourceIdentity.Size >= 0) {
+    if (!ReadFileIdentity(task.SourceName, now)) {
+      const std::string problem = SourceFileProblem(task.SourceName);
+      throw FFmpegException(problem.empty() ? task.SourceName + ": no such file or directory"
+                                            : problem);
+    }
+    if (!now.Unchanged(task.SourceIdentity))
+      throw FFmpegException(task.SourceName +
+                            ": the file changed after it was added to the list; add it again");
+  }
+  PrepareEngine(task);
+  if (!OpenTaskInput(task)) throw FFmpegException(task.LastError);
+  task.Probe->Attach(task.Input.Files[task.Input.FileCount - 1].get());
+  if (task.TargetName.empty() && !task.HasOutputRecord)
+    throw FFmpegException("At least one output file must be specified");
+  if (!OpenTaskOutput(task, true)) throw FFmpegException(task.LastError);
+}
+
 int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions) {
   if (!FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES)) {
     FLastErrMsg = LibrariesMissing(fileName);
@@ -207,21 +266,19 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
     task->OnLog = [this](TCustomFFmpeg* sender, int level, const std::string& msg) {
       DoLog(sender, level, msg);
     };
-    task->Reset();
-    task->SetVerbose(static_cast<int>(LogLevel()) - 1);
     task->SetPreviewFlags(static_cast<uint8_t>((FPreview ? 1 : 0) | (FPreviewBitmap ? 2 : 0)));
-    task->OnPreviewBitmap = [this](TCustomFFmpeg* sender, TBitmap* bitmap, int32_t frameNumber,
-                                   int64_t pts) {
-      DoPreviewBitmap(sender, bitmap, frameNumber, pts);
-    };
-    if (KeepRecord(inputOptions, fileName, task->InputOptions))
-      ApplyInputOptions(*task, task->InputOptions);
-    if (!task->OpenInputFile(fileName)) {
+    task->RunState.OpenAbort = AbortFlag;
+    PrepareEngine(*task);
+    task->SourceName = fileName;
+    task->HasInputRecord = KeepRecord(inputOptions, fileName, task->InputOptions);
+    // The check: the source opens with its options. It stays open until the
+    // output is checked too (SetOutputFile), then the task holds no file.
+    if (!OpenTaskInput(*task)) {
       task->OnLog = nullptr;
       FLastErrMsg = task->LastError;
       return -1;
     }
-    task->Probe->Attach(task->Input.Files[task->Input.FileCount - 1].get());
+    ReadFileIdentity(fileName, task->SourceIdentity);
     task->OnProgress = [this](TCustomFFmpeg* sender, int32_t frameNumber, int32_t fps,
                               int32_t currentDuration, float quality, float bitRate,
                               int64_t currentSize, int32_t totalDuration) {
@@ -229,6 +286,8 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
                  totalDuration);
     };
     task->OnTerminate = [this](TCustomFFmpeg* sender) { DoTerminate(sender); };
+    task->Opener = [this](TFFmpeg& self) { OpenQueuedTask(self); };
+    task->RunState.FilesDeferred = true;
     std::lock_guard<std::recursive_mutex> lock(EventLock);
     task->Serial = NextSerial++;
     return Tasks.Add(std::move(task));
@@ -241,8 +300,8 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
 
 bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
                                TOutputOptions* outputOptions) {
+  TFFmpeg* task = nullptr;
   try {
-    TFFmpeg* task;
     {
       std::lock_guard<std::recursive_mutex> lock(EventLock);
       task = Tasks.Get(index);
@@ -251,7 +310,7 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
         return false;
       }
       // The engine's options must not change under a running job.
-      if (task->State != tsIdle) {
+      if (task->State != tsQueued || task->InRun) {
         FLastErrMsg = StrFormat("Task %d has already been started; its output cannot change",
                                 index);
         return false;
@@ -261,16 +320,45 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
       FLastErrMsg = LibrariesMissing(fileName);
       return false;
     }
-    const bool applied = KeepRecord(outputOptions, fileName, task->OutputOptions);
-    if (applied) ApplyOutputOptions(*task, task->OutputOptions);
-    if (!task->OpenOutputFile(fileName)) {
-      FLastErrMsg = task->LastError;
-      return false;
+    // The check runs on the task's engine with its source open; a second
+    // output (or a second call) opens the source again.
+    if (task->Input.FileCount == 0) {
+      PrepareEngine(*task);
+      if (!OpenTaskInput(*task)) {
+        FLastErrMsg = task->LastError;
+        return false;
+      }
     }
-    if (applied) ApplyExtOptions(*task, task->OutputOptions.ExtOptions, true);
-    return true;
+    task->TargetName = fileName;
+    task->HasOutputRecord = KeepRecord(outputOptions, fileName, task->OutputOptions);
+    const bool opened = OpenTaskOutput(*task, false);
+    if (!opened) FLastErrMsg = task->LastError;
+    Park(*task);
+    return opened;
   } catch (const std::exception& e) {
     FLastErrMsg = e.what();
+    if (task) Park(*task);
     return false;
   }
+}
+
+bool TREzuvuZUZ::InspectTask(int index) {
+  TFFmpeg* task;
+  {
+    std::lock_guard<std::recursive_mutex> lock(EventLock);
+    task = Tasks.Get(index);
+    if (!task || task->State != tsQueued || task->InRun) {
+      FLastErrMsg = StrFormat("Task %d is not waiting to run", index);
+      return false;
+    }
+  }
+  try {
+    PrepareEngine(*task);
+    if (OpenTaskInput(*task) && OpenTaskOutput(*task, false)) return true;
+    FLastErrMsg = task->LastError;
+  } catch (const std::exception& e) {
+    FLastErrMsg = e.what();
+  }
+  Park(*task);
+  return false;
 }

@@ -365,6 +365,11 @@ struct TRunState {
   std::unique_ptr<IPreviewer> Previewer;
   uint8_t PreviewFlags = 0;  // bit 0 preview frames, bit 1 preview bitmap
   int64_t LastPreviewTime = 0;  // µs
+  // The files are opened by OpenFiles when the job runs, not before Start.
+  bool FilesDeferred = false;
+  // The owner's flag (a signal handler's, say) that ends the opening of an
+  // input at once; reading a job's input ends with Stop.
+  const std::atomic<bool>* OpenAbort = nullptr;
   int64_t ReportInterval = 500000;   // µs
   int64_t PreviewInterval = 100000;  // µs
 };
@@ -382,6 +387,7 @@ enum TJobOutcome : int {
 struct TJobResult {
   TJobOutcome Outcome = joNone;
   std::string Reason;  // why partial, failed or stopped; "" when complete
+  std::vector<std::string> Outputs;  // the names the output files took
   int64_t DamagedPackets = 0;              // packets the decoders refused
   int64_t FirstDamage = AV_NOPTS_VALUE;    // µs of source time
   int ReadError = 0;                       // a read error other than the end
@@ -407,6 +413,9 @@ class TCustomFFmpeg {
 
   // Prepares for a new job (nothing unless the libraries are loaded).
   void Reset();
+  // The option half of Reset: releases the job's files and contexts and sets
+  // every option back to its default; run flags and preview flags stay.
+  void ResetOptions();
   void ResetDefaults();
   // Releases every library object of the job; safe to call twice.
   void ReleaseAll();
@@ -508,6 +517,10 @@ class TCustomFFmpeg {
   TTerminateNotify OnTerminate;
 
  protected:
+  // Called by Run on the job's thread before the conversion. An owner that
+  // opens its files late (FilesDeferred) opens them here and throws
+  // FFmpegException with the reason when it cannot.
+  virtual void OpenFiles() {}
   // Sends a message to OnLog when one is assigned.
   void Log(int level, const std::string& message);
   // Adds a stream of that type to the last output file ("newvideo" ...).

@@ -64,20 +64,25 @@ void TCustomFFmpeg::ResetDefaults() {
   RunState.HookingEnabled = false;
   RunState.LastPreviewTime = 0;
   RunState.ExceptionRaised = false;
-  {
-    std::lock_guard<std::mutex> lock(PreviewFlagsLock());
-    RunState.PreviewFlags = 0;
-  }
 }
 
 void TCustomFFmpeg::Reset() {
   if (!EngineLibrariesLoaded()) return;
-  ReleaseAll();
-  ResetDefaults();
+  ResetOptions();
+  {
+    std::lock_guard<std::mutex> lock(PreviewFlagsLock());
+    RunState.PreviewFlags = 0;
+  }
   RunState.Running = false;
   RunState.StopRequested = false;
   RunState.FinishedNormally = false;
   RunState.Done = false;
+}
+
+void TCustomFFmpeg::ResetOptions() {
+  if (!EngineLibrariesLoaded()) return;
+  ReleaseAll();
+  ResetDefaults();
   RunState.TotalDuration = -1;
   for (int type = 0; type < OPTION_CONTEXT_COUNT; ++type) {
     OptionContexts.Codec[type].reset(av.avcodec_alloc_context3(nullptr));

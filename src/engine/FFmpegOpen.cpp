@@ -189,7 +189,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   CopyOptions(OptionContexts.Names, OptionContexts.Format.get(), ic, AV_OPT_FLAG_DECODING_PARAM);
   // Opening and probing are bounded, and a stop request ends them at once.
   auto guard = std::make_unique<TInputGuard>();
-  guard->SetAbortFlags(&RunState.StopRequested);
+  guard->SetAbortFlags(&RunState.StopRequested, RunState.OpenAbort);
   guard->Install(ic);
   if (videoDec) ic->video_codec_id = videoDec->id;
   if (Counters.PgmyuvCompat) ic->video_codec_id = AV_CODEC_ID_PGMYUV;
@@ -215,7 +215,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     std::lock_guard<std::recursive_mutex> lock(CodecLock);
     result = av.avformat_find_stream_info(ic, nullptr);
   }
-  if (result < 0 && (Counters.Verbose >= 0 || !guard->Reason(filename).empty())) {
+  // A demuxer may take an interrupted read for the end of the file.
+  if ((result < 0 && Counters.Verbose >= 0) || !guard->Reason(filename).empty()) {
     LastError = guard->Reason(filename);
     if (LastError.empty())
       LastError = StrFormat("%s: could not find codec parameters", filename.c_str());

@@ -278,6 +278,8 @@ void TCustomFFmpeg::SettleOutcome() {
     keep = true;
   }
   if (keep && !CommitOutputs()) Result.Outcome = joFailed;
+  for (const TOutputTarget& target : Output.Targets)
+    if (target.Committed) Result.Outputs.push_back(target.FinalName);
   if (Result.Outcome == joPartial) Log(0, Result.Reason);
   if (Result.Outcome == joFailed && !RunState.ExceptionRaised) {
     // Owners that know only the exception flag see the failure too.

@@ -84,9 +84,10 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
   // A job that runs, ran, or whose termination is on its way is not started.
   if (RunState.Running || RunState.Done || RunState.TerminatePending) return nullptr;
-  const char* refusal = Output.FileCount == 0  ? "At least one output file must be specified"
-                        : Input.FileCount == 0 ? "At least one input file must be specified"
-                                               : nullptr;
+  const char* refusal = RunState.FilesDeferred ? nullptr
+                        : Output.FileCount == 0  ? "At least one output file must be specified"
+                        : Input.FileCount == 0   ? "At least one input file must be specified"
+                                                 : nullptr;
   if (refusal) {
     ReleaseAll();
     Log(-1, refusal);
@@ -117,6 +118,7 @@ void TCustomFFmpeg::Run() {
     RunState.ExceptionMessage = message;
   };
   try {
+    OpenFiles();
     Transcode();
   } catch (const std::exception& e) {
     fail(e.what());

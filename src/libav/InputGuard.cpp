@@ -3,9 +3,9 @@
 #include "LibAV.h"
 #include "Text.h"
 
-void TInputGuard::SetAbortFlags(const std::atomic<bool>* first, const std::atomic<bool>* second) {
-  Abort[0] = first;
-  Abort[1] = second;
+void TInputGuard::SetAbortFlags(const std::atomic<bool>* always, const std::atomic<bool>* probing) {
+  Abort[0] = always;
+  Abort[1] = probing;
 }
 
 void TInputGuard::Install(AVFormatContext* context) {
@@ -20,11 +20,10 @@ void TInputGuard::Install(AVFormatContext* context) {
 int TInputGuard::Callback(void* opaque) { return static_cast<TInputGuard*>(opaque)->Check(); }
 
 bool TInputGuard::Check() {
-  for (const std::atomic<bool>* flag : Abort)
-    if (flag && flag->load()) {
-      Tripped = gkAbort;
-      return true;
-    }
+  if ((Abort[0] && Abort[0]->load()) || (Probing && Abort[1] && Abort[1]->load())) {
+    Tripped = gkAbort;
+    return true;
+  }
   if (!Probing) return false;
   if (Context && Context->pb && Context->pb->bytes_read > PROBE_BYTES) {
     Tripped = gkBytes;

@@ -19,10 +19,11 @@ class TInputGuard {
  public:
   // Limits of the probing phase.
   static constexpr int64_t PROBE_SECONDS = 30;
-  static constexpr int64_t PROBE_BYTES = 128 << 20;
+  static constexpr int64_t PROBE_BYTES = 64 << 20;
 
-  // Up to two flags that end any read at once when set (null: none).
-  void SetAbortFlags(const std::atomic<bool>* first, const std::atomic<bool>* second = nullptr);
+  // Flags that end a read at once when set (null: none): the first at any
+  // time, the second only while the input is being opened and probed.
+  void SetAbortFlags(const std::atomic<bool>* always, const std::atomic<bool>* probing = nullptr);
   // Points the context's interrupt callback at this guard and starts the
   // probing limits; the context's byte count is read while it opens.
   void Install(AVFormatContext* context);

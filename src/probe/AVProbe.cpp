@@ -14,6 +14,7 @@
 
 #include "FFmpegLoader.h"
 #include "LibAV.h"
+#include "SourceFile.h"
 #include "Text.h"
 
 namespace {
@@ -101,7 +102,7 @@ std::string OpenErrorText(int code, const std::string& fileName, bool formatForc
         "Usually that means that input file is truncated and/or corrupted.",
         name);
   if (code == AVERROR(ENOENT)) return StrFormat("%s: no such file or directory", name);
-  return StrFormat("%s: Error while opening file", name);
+  return fileName + ": " + AVErrorText(code);
 }
 
 // The codec library's one-line description of a stream's codec.
@@ -165,15 +166,21 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
       return false;
     }
   }
+  // Reading a FIFO or a device to probe it blocks or never ends.
+  LastErrorText = SourceFileProblem(fileName);
+  if (!LastErrorText.empty()) return false;
   AVFormatContext* context = av.avformat_alloc_context();
   if (!context) {
     LastErrorText = OpenErrorText(AVERROR(ENOMEM), fileName, format != nullptr);
     return false;
   }
+  Guard.SetAbortFlags(nullptr, AbortFlag);
+  Guard.Install(context);
   // On failure the library frees the context it was given.
   int result = av.avformat_open_input(&context, fileName.c_str(), format, nullptr);
   if (result < 0) {
-    LastErrorText = OpenErrorText(result, fileName, format != nullptr);
+    LastErrorText = Guard.Reason(fileName);
+    if (LastErrorText.empty()) LastErrorText = OpenErrorText(result, fileName, format != nullptr);
     return false;
   }
   OwnedContext.reset(context);
@@ -182,11 +189,15 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
     std::lock_guard<std::recursive_mutex> lock(CodecLock);
     result = av.avformat_find_stream_info(Context, nullptr);
   }
-  if (result < 0) {
-    LastErrorText = StrFormat("%s: could not find codec parameters", fileName.c_str());
+  // A demuxer may take an interrupted read for the end of the file.
+  if (result < 0 || !Guard.Reason(fileName).empty()) {
+    LastErrorText = Guard.Reason(fileName);
+    if (LastErrorText.empty())
+      LastErrorText = StrFormat("%s: could not find codec parameters", fileName.c_str());
     Close();
     return false;
   }
+  Guard.EndProbe();
   CountStreams();
   FormatName = formatName;
   return true;

@@ -15,13 +15,15 @@
 // read the fields of an attached context: its owner must not change it (open,
 // close, seek) while a call runs.
 //
-// Failures: Open returns false and leaves the reason in LastError(). Open and
+// Failures: Open returns false and leaves the reason in LastError(); a FIFO,
+// a device, a folder or an empty file is refused before it is opened. Open and
 // Attach throw EAVProbeError when a media library is not loaded ("LibAVCodec
 // not loaded." ...); Seek and ReadVideoFrame throw it on an attached context.
 // Descriptive calls without a file return empty or -1 values. Notes go to the
 // media libraries' logger (av_log without a context) with level 1 for "file
 // not loaded.", 2 for "stream eof reached." and 0 for every other message.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -29,6 +31,7 @@
 
 #include "Bitmap.h"
 #include "Deleters.h"
+#include "InputGuard.h"
 
 // What the probe throws: a library is missing, or the call is not allowed on
 // an attached (read-only) context.
@@ -99,6 +102,10 @@ class TCustomAVProbe {
   static std::string FormatFileSize(int64_t bytes);
 
   const std::string& LastError() const { return LastErrorText; }
+  // A flag that, once set (from any thread or a signal handler), ends the
+  // opening of a file at once (null: none). Opening is bounded in time and
+  // bytes in any case (TInputGuard).
+  void SetAbortFlag(const std::atomic<bool>* flag) { AbortFlag = flag; }
   bool OwnsContext() const { return OwnedContext != nullptr; }
   AVFormatContext* FormatContext() const { return Context; }
   // Counts and first indices are -1 while no file is held.
@@ -133,6 +140,8 @@ class TCustomAVProbe {
   void CountStreams();
   std::string StreamLine(int index);
 
+  const std::atomic<bool>* AbortFlag = nullptr;
+  TInputGuard Guard;  // outlives the context it limits
   InputFormatPtr OwnedContext;
   int Streams = -1, Programs = -1;
   int AudioStreams = -1, VideoStreams = -1, SubtitleStreams = -1;

@@ -1,6 +1,7 @@
 // Properties, the option records as the engine receives them, and the events'
 // index and level rules.
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "ComponentTestSupport.h"
@@ -79,6 +80,8 @@ TEST_F(ComponentOptions, NewStreamLinesWaitForTheSecondPassOrdinaryLinesRunInBot
   // "newaudio" before the output exists would fail the call.
   ASSERT_TRUE(Component.SetOutputFile(index, Dir.File("two.mka"), &options))
       << Component.LastErrMsg();
+  ASSERT_TRUE(Component.InspectTask(index)) << Component.LastErrMsg();
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("two.mka")));
   TFFmpeg& task = *Component.Task(index);
   ASSERT_EQ(task.Output.Codecs[0].size(), 2u);
   EXPECT_EQ(task.Output.Codecs[0][0]->bit_rate, 192000);
@@ -108,6 +111,7 @@ TEST_F(ComponentOptions, HookPeriodsOnlyWithoutHookEvents) {
   TOutputOptions periods;
   periods.PTSs = "0-5000,10000-15000";
   AddConversion(source, "a.wav", "", &periods);
+  ASSERT_TRUE(Component.InspectTask(0));
   EXPECT_EQ(Component.Task(0)->RunState.HookPeriods.size(), 2u);
   EXPECT_FALSE(Component.Task(0)->OnBeforeHook);
 
@@ -115,6 +119,7 @@ TEST_F(ComponentOptions, HookPeriodsOnlyWithoutHookEvents) {
   before.FileName.clear();
   before.BeforeHook = true;
   AddConversion(source, "b.wav", "", &before);
+  ASSERT_TRUE(Component.InspectTask(1));
   EXPECT_TRUE(Component.Task(1)->RunState.HookPeriods.empty());
   EXPECT_TRUE(Component.Task(1)->OnBeforeHook);
   EXPECT_FALSE(Component.Task(1)->OnCustomHook);
@@ -123,6 +128,7 @@ TEST_F(ComponentOptions, HookPeriodsOnlyWithoutHookEvents) {
   custom.FileName.clear();
   custom.CustomHook = true;
   AddConversion(source, "c.wav", "", &custom);
+  ASSERT_TRUE(Component.InspectTask(2));
   EXPECT_TRUE(Component.Task(2)->OnCustomHook);
   EXPECT_FALSE(Component.Task(2)->OnBeforeHook);
 }
@@ -133,17 +139,20 @@ TEST_F(ComponentOptions, TimestampZeroIsNowMinusOneIsUnsetAndADateIsLocalTime) {
   now.Timestamp = 0;
   const int64_t before = std::time(nullptr);
   AddConversion(source, "now.wav", "", &now);
+  ASSERT_TRUE(Component.InspectTask(0));
   const int64_t after = std::time(nullptr);
   EXPECT_GE(Component.Task(0)->MuxTime.RecordingTimestamp, before);
   EXPECT_LE(Component.Task(0)->MuxTime.RecordingTimestamp, after);
 
   TOutputOptions unset;
   AddConversion(source, "unset.wav", "", &unset);
+  ASSERT_TRUE(Component.InspectTask(1));
   EXPECT_EQ(Component.Task(1)->MuxTime.RecordingTimestamp, 0);
 
   TOutputOptions date;
   date.Timestamp = 45292.5;  // 2024-01-01 12:00 local time
   AddConversion(source, "date.wav", "", &date);
+  ASSERT_TRUE(Component.InspectTask(2));
   std::tm local{};
   local.tm_year = 124;
   local.tm_mday = 1;
@@ -199,6 +208,7 @@ TEST_F(ComponentOptions, GenericVideoSettingsReachTheOptionContexts) {
   o.VideoMaxRate = 400000;
   o.VideoBufSize = 800000;
   ASSERT_TRUE(Component.SetOutputFile(index, Dir.File("a.wav"), &o)) << Component.LastErrMsg();
+  ASSERT_TRUE(Component.InspectTask(index)) << Component.LastErrMsg();
   AVCodecContext* video = Component.Task(index)->OptionContexts.Codec[AVMEDIA_TYPE_VIDEO].get();
   EXPECT_EQ(OptionInt(video, "g"), 12);
   EXPECT_EQ(OptionInt(video, "b"), 300000);

@@ -180,7 +180,7 @@ TEST_F(ComponentStop, WithoutStartEveryTaskReportsThenTheRunEnds) {
   EXPECT_EQ(ends[2].Index, -1);
 }
 
-TEST_F(ComponentStop, StopWhilePausedEndsTheWorkersWithCompleteFiles) {
+TEST_F(ComponentStop, StopWhilePausedEndsTheWorkersAndLeavesNoFile) {
   // Read at the source's own pace ("re"), so the jobs are still running
   // when the first progress arrives.
   const std::string source = SineWav(3);
@@ -205,13 +205,10 @@ TEST_F(ComponentStop, StopWhilePausedEndsTheWorkersWithCompleteFiles) {
   for (int i = 0; i < 2; ++i) {
     EXPECT_FALSE(ends[i].Finished) << "task " << ends[i].Index << " ran to its end";
     EXPECT_FALSE(ends[i].Exception) << ends[i].Message;
+    EXPECT_EQ(Component.Task(i)->State, tsStopped);
   }
-  for (const char* name : {"a.wav", "b.mp3"}) {
-    EXPECT_TRUE(DecodesCleanly(Dir.File(name))) << name;
-    const double duration = ProbeDuration(Dir.File(name));
-    EXPECT_GT(duration, 0.0) << name;
-    EXPECT_LT(duration, 3.0) << name;
-  }
+  // A stopped job's output is not finished: nothing is left, not even hidden.
+  EXPECT_TRUE(std::filesystem::is_empty(Dir.Path()));
 }
 
 TEST_F(ComponentTasks, RemoveTaskRenumbersAndLaterEventsCarryTheNewIndex) {
@@ -274,7 +271,7 @@ TEST_F(ComponentTasks, FailingSetOutputFileLeavesTheReasonAndTheTask) {
   EXPECT_FALSE(Component.SetOutputFile(index, Dir.File("a.wav"), &badValue));
   EXPECT_NE(Component.LastErrMsg().find("abc"), std::string::npos) << Component.LastErrMsg();
   EXPECT_FALSE(Component.SetOutputFile(index, "/nonexistent/dir/a.wav", nullptr));
-  EXPECT_EQ(Component.LastErrMsg(), "Could not open '/nonexistent/dir/a.wav'");
+  EXPECT_EQ(Component.LastErrMsg(), "Could not open '/nonexistent/dir/a.wav': No such file or directory");
   EXPECT_EQ(Component.TaskCount(), 1);
 }
 
@@ -291,7 +288,7 @@ TEST_F(ComponentTasks, ClearTasksDuringARunStopsItWithoutFurtherEvents) {
   Component.EventLoop()->RunUntil([] { return false; }, 300);
   EXPECT_EQ(Events.Terminations().size(), seen);
   EXPECT_FALSE(Events.Final());
-  EXPECT_TRUE(DecodesCleanly(Dir.File("a.wav")));
+  EXPECT_TRUE(std::filesystem::is_empty(Dir.Path()));
 
   // The component takes a new list as usual.
   AddConversion(SineWav(1), "c.wav");
@@ -317,8 +314,7 @@ TEST(ComponentLifetime, DestroyingAComponentMidRunJoinsItsWorkers) {
   component->Start(2);
   ASSERT_TRUE(component->EventLoop()->RunUntil([&] { return progress > 0; }, 20000));
   component.reset();
-  EXPECT_TRUE(DecodesCleanly(dir.File("a.wav")));
-  EXPECT_TRUE(DecodesCleanly(dir.File("b.wav")));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 TEST(ComponentLifetime, NothingFiresWhileTheComponentIsFreed) {
