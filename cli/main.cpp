@@ -127,20 +127,16 @@ class TCliRun {
              std::chrono::steady_clock::now() < until)
         added += Prepare(static_cast<int>(next++), state) ? 1 : 0;
       if (Interrupted) RequestStop();
-      if (added > 0 && !StopSent) {
-        if (!RunActive) RunEnded = false;
-        RunActive = true;
-        Component.Start(Options.Jobs);  // a new run, or more tasks for this one
-      }
+      // A new run, or more tasks for the running one.
+      if (added > 0 && !StopSent) Component.Start(Options.Jobs);
       const bool allQueued = next >= Jobs.size() || Interrupted;
-      if (allQueued && (!RunActive || RunEnded)) break;
+      if (allQueued && Waiting() <= 0) break;
       loop.RunUntil(
           [&] {
-            return RunEnded.load() || (Interrupted && !StopSent) ||
+            return Waiting() <= 0 || (Interrupted && !StopSent) ||
                    (!allQueued && Waiting() < Lookahead());
           },
           100);
-      if (RunEnded) RunActive = false;
       View.Tick();
     }
     for (TFileJob& job : Jobs) {
@@ -156,7 +152,7 @@ class TCliRun {
   }
 
  private:
-  // Tasks queued and not ended; at most this many are kept waiting.
+  // Tasks made and not ended; at most Lookahead are kept.
   int Waiting() const { return Queued - EndedCount.load(); }
   int Lookahead() const { return 2 * std::max(Options.Jobs, 1) + 2; }
 
@@ -185,10 +181,7 @@ class TCliRun {
     };
     Component.OnTerminate = [this](int index, bool finished, bool exception,
                                    const std::string& message) {
-      if (index < 0) {
-        RunEnded = true;
-        return;
-      }
+      if (index < 0) return;  // the run's end: the loop counts the files instead
       ++EndedCount;
       const int job = JobOf(index);
       if (job < 0) return;
@@ -224,7 +217,7 @@ class TCliRun {
     TFileJob& j = Jobs[static_cast<size_t>(job)];
     TAVProbe& probe = *Component.AVProbe();
     if (!probe.Open(j.Source)) {
-      View.Refused(job, probe.LastError());
+      Refuse(job, probe.LastError());
       return false;
     }
     TSourceFacts facts;
@@ -244,7 +237,7 @@ class TCliRun {
     if (Options.Start >= 0 || Options.End >= 0) {
       std::string why;
       if (!MarkClip(state, why)) {
-        View.Refused(job, why);
+        Refuse(job, why);
         return false;
       }
     }
@@ -258,13 +251,13 @@ class TCliRun {
       output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
     const int index = Component.AddTask(j.Source, &input);
     if (index < 0) {
-      View.Refused(job, Component.LastErrMsg());
+      Refuse(job, Component.LastErrMsg());
       return false;
     }
     if (!Component.SetOutputFile(index, output.FileName, &output)) {
       const std::string why = Component.LastErrMsg();
       Component.RemoveTask(index);
-      View.Refused(job, why);
+      Refuse(job, why);
       return false;
     }
     j.Output = output.FileName;
@@ -273,6 +266,12 @@ class TCliRun {
     TaskJobs[static_cast<size_t>(index)] = job;
     ++Queued;
     return true;
+  }
+
+  // A file that cannot become a task; one whose check a signal broke off
+  // stays to be reported as stopped.
+  void Refuse(int job, const std::string& why) {
+    if (!Interrupted) View.Refused(job, why);
   }
 
   // The --start/--end clip on the composer's time bar.
@@ -310,8 +309,6 @@ class TCliRun {
   TProgressView View;
   int Queued = 0;                  // tasks made
   std::atomic<int> EndedCount{0};  // tasks that reported their end
-  bool RunActive = false;          // a run was started and has not ended
-  std::atomic<bool> RunEnded{false};
   std::atomic<bool> StopSent{false};
 };
 

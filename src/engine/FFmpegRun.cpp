@@ -117,11 +117,19 @@ void TCustomFFmpeg::Run() {
     RunState.ExceptionRaised = true;
     RunState.ExceptionMessage = message;
   };
+  // A stop (or the owner's abort flag) that breaks off opening the files is
+  // a stop, not a failure.
+  auto interrupted = [this] {
+    return RunState.StopRequested || (RunState.OpenAbort && RunState.OpenAbort->load());
+  };
   try {
     OpenFiles();
     Transcode();
   } catch (const std::exception& e) {
-    fail(e.what());
+    if (interrupted() && Input.FileCount == 0)
+      RunState.StopRequested = true;
+    else
+      fail(e.what());
   } catch (...) {
     // Nothing may leave a job's thread: an unknown failure is the job's error.
     fail("Unknown error during the conversion");
