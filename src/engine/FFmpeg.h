@@ -137,6 +137,9 @@ struct TInputFileTable {
   // its opening and reading (the guard outlives the context).
   std::vector<TFileIdentity> Identities;
   std::vector<std::unique_ptr<TInputGuard>> Guards;
+  // Per file: opened at a start position. A seek lands on a key frame at or
+  // before it; what decodes before the position is cut away.
+  std::vector<bool> CutBefore;
 };
 
 // An output on disk. A plain file is written under a hidden temporary name
@@ -550,6 +553,9 @@ class TCustomFFmpeg {
   // Sends a frame (null: drain) to the stream's encoder and writes every
   // packet that comes out; returns the bytes written.
   int64_t EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* frame, const char* failure);
+  // Cuts what a decoded frame holds before the input's start position (all
+  // of it: false) and, for video, a picture at or after the recording end.
+  bool CutToClip(TInputStreamEntry& ist, AVFrame* frame);
   void DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DrainAudio(TOutputStreamEntry& ost);
   void ApplyVolume(AVFrame* frame);

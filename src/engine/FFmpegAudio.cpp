@@ -264,6 +264,12 @@ bool TCustomFFmpeg::ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, con
         ClearNonFinite<double>(ost.AudioFrame->extended_data[p], count);
     }
   }
+  // The recording time ends the stream at its sample.
+  if (MuxTime.RecordingTime != UNLIMITED_RECORDING_TIME) {
+    const int64_t end = av.av_rescale(MuxTime.RecordingTime, enc->sample_rate, 1000000);
+    const int64_t queued = ost.SyncOpts + av.av_audio_fifo_size(ost.Fifo.get());
+    converted = static_cast<int>(std::clamp<int64_t>(end - queued, 0, converted));
+  }
   if (converted > 0 && av.av_audio_fifo_write(ost.Fifo.get(),
                                               reinterpret_cast<void**>(ost.AudioFrame->extended_data),
                                               converted) < converted)

@@ -74,7 +74,8 @@ void TCustomFFmpeg::MainLoop() {
       if (type == AVMEDIA_TYPE_VIDEO && !ost.Copy)
         opts = Seconds(ost.SyncOpts, ost.Enc->time_base);
       else if (type == AVMEDIA_TYPE_AUDIO && ost.EncodingNeeded && ost.Enc->sample_rate > 0)
-        opts = static_cast<double>(ost.SyncOpts) / ost.Enc->sample_rate;
+        opts = static_cast<double>(ost.SyncOpts + (ost.Fifo ? av.av_audio_fifo_size(ost.Fifo.get()) : 0)) /
+               ost.Enc->sample_rate;
       else
         opts = ost.MuxTimestamp == AV_NOPTS_VALUE ? 0 : Seconds(ost.MuxTimestamp, ost.St->time_base);
       const double ipts = static_cast<double>(ist.Pts);
@@ -260,6 +261,7 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
     const int64_t ahead = ist.Pts - (av.av_gettime_relative() - ist.RateEmuStart);
     if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
   }
+  if (frame && !CutToClip(ist, frame)) return;
   // Pictures before the start are hooked too, though not encoded.
   if (type == AVMEDIA_TYPE_VIDEO && frame) frame = PreProcessVideoFrame(ist, frame);
   if (MuxTime.StartTime != 0 && ist.Pts < MuxTime.StartTime) return;
@@ -285,6 +287,39 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
         throw FFmpegException("invalid codec_type");
     }
   }
+}
+
+bool TCustomFFmpeg::CutToClip(TInputStreamEntry& ist, AVFrame* frame) {
+  const AVMediaType type = ist.St->codecpar->codec_type;
+  if (type == AVMEDIA_TYPE_VIDEO) {
+    // The end: audio is cut to the sample in its path, pictures here.
+    if (MuxTime.RecordingTime != UNLIMITED_RECORDING_TIME && ist.Pts >= MuxTime.RecordingTime)
+      return false;
+    return !(ist.FileIndex < static_cast<int>(Input.CutBefore.size()) &&
+             Input.CutBefore[static_cast<size_t>(ist.FileIndex)] && ist.Pts < 0);
+  }
+  if (type != AVMEDIA_TYPE_AUDIO || ist.Pts >= 0 || frame->sample_rate <= 0 ||
+      ist.FileIndex >= static_cast<int>(Input.CutBefore.size()) ||
+      !Input.CutBefore[static_cast<size_t>(ist.FileIndex)])
+    return true;
+  // Timestamps count from the start position: samples before 0 go.
+  const int64_t skip = av.av_rescale_q(-ist.Pts, MICROSECONDS, AVRational{1, frame->sample_rate});
+  if (skip >= frame->nb_samples) return false;
+  if (skip <= 0) return true;
+  const auto format = static_cast<AVSampleFormat>(frame->format);
+  const int channels = frame->ch_layout.nb_channels;
+  const bool planar = av.av_sample_fmt_is_planar(format);
+  const size_t bytes = static_cast<size_t>(skip) * av.av_get_bytes_per_sample(format) *
+                       static_cast<size_t>(planar ? 1 : channels);
+  for (int p = 0; p < (planar ? channels : 1); ++p) frame->extended_data[p] += bytes;
+  for (int p = 0; p < AV_NUM_DATA_POINTERS && p < (planar ? channels : 1); ++p)
+    frame->data[p] = frame->extended_data[p];
+  frame->nb_samples -= static_cast<int>(skip);
+  const AVRational tb = ist.St->time_base;
+  if (ist.FramePts != AV_NOPTS_VALUE)
+    ist.FramePts += av.av_rescale_q(skip, AVRational{1, frame->sample_rate}, tb);
+  ist.Pts = 0;
+  return true;
 }
 
 void TCustomFFmpeg::FlushEncoders(TInputStreamEntry& ist, int istIndex) {

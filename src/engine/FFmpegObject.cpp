@@ -126,6 +126,7 @@ void TCustomFFmpeg::ReleaseAll() {
   for (auto& file : Input.Files) file.reset();
   Input.Guards.clear();
   Input.Identities.clear();
+  Input.CutBefore.clear();
   Input.FileCount = 0;
   // 4. Option values that own memory or files.
   Video.IntraMatrix.reset();

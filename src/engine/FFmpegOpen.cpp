@@ -228,7 +228,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   // 9. Start position.
   int64_t timestamp = MuxTime.StartTime;
   if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
-  if (MuxTime.StartTime != 0) {
+  const bool seeked = MuxTime.StartTime != 0;
+  if (seeked) {
     av.av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);
     MuxTime.StartTime = 0;
   }
@@ -320,6 +321,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   Input.Identities[static_cast<size_t>(fileIndex)] = identity;
   Input.Guards.resize(static_cast<size_t>(fileIndex) + 1);
   Input.Guards[static_cast<size_t>(fileIndex)] = std::move(guard);
+  Input.CutBefore.resize(static_cast<size_t>(fileIndex) + 1);
+  Input.CutBefore[static_cast<size_t>(fileIndex)] = seeked;
   Input.FileCount++;
   consume();
   return true;
@@ -377,7 +380,12 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {
       const AVFormatContext* ic = Input.Files[f].get();
       for (unsigned s = 0; s < ic->nb_streams; ++s) {
         switch (ic->streams[s]->codecpar->codec_type) {
-          case AVMEDIA_TYPE_VIDEO: hasVideo = true; break;
+          case AVMEDIA_TYPE_VIDEO:
+            // A cover picture is no video: it is only ever copied.
+            if (StreamCopy.Video ||
+                !(ic->streams[s]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+              hasVideo = true;
+            break;
           case AVMEDIA_TYPE_AUDIO: hasAudio = true; break;
           case AVMEDIA_TYPE_SUBTITLE: hasSubtitle = true; break;
           case AVMEDIA_TYPE_DATA:

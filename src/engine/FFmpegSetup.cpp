@@ -118,7 +118,10 @@ void TCustomFFmpeg::TranscodeSetup() {
       } else {
         auto fits = [&](int index, bool unused) {
           const TInputStreamEntry& ist = T.InStreams[static_cast<size_t>(index)];
-          return (!unused || ist.Discard) && ist.St->codecpar->codec_type == type;
+          // A cover picture is never encoded as a video.
+          const bool cover = ist.St->disposition & AV_DISPOSITION_ATTACHED_PIC;
+          return (!unused || ist.Discard) && ist.St->codecpar->codec_type == type &&
+                 (ost.Copy || !cover);
         };
         if (Sync.ProgramId) {
           for (int f = 0; f < Input.FileCount && source < 0; ++f) {
