@@ -1,8 +1,10 @@
 // Replays fuzz inputs without libFuzzer: every file named on the command
 // line, and every file in a folder named there (in name order), goes once
 // through the fuzz entry. A crash or sanitizer report ends the process with
-// its own status; otherwise the closing line counts the inputs run.
+// its own status; otherwise the closing line counts the inputs run. Each
+// input's name is printed with the time it took, to spot slow ones.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -43,9 +45,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "replay: cannot read '%s'\n", path.c_str());
       return 2;
     }
-    std::printf("%s\n", path.filename().c_str());
+    std::printf("%s", path.filename().c_str());
     std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::printf(" (%lld ms)\n", static_cast<long long>(elapsed.count()));
   }
   std::printf("replay: %zu passed, 0 failed\n", inputs.size());
   return 0;
