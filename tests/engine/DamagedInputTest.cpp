@@ -43,3 +43,22 @@ TEST_F(DamagedInput, StatedFrameSizeBeyondAnIntDoesNotOverflowTheSetUp) {
     EXPECT_GE(Engine.BitstreamFilters.BufferSize, DEFAULT_BSF_BUFFER_SIZE);
   }
 }
+
+// A 1 Hz stream resampled for an 8 kHz encoder: each chunk of the input is
+// minutes of output. The recording time was checked between packets only, so
+// a "t 2" job wrote the whole first chunk (about 17 minutes, some hundred MB
+// in the FIFO at once) instead of two seconds.
+TEST_F(DamagedInput, RecordingTimeHoldsWhenResamplingMultipliesAChunk) {
+  const std::string source =
+      Fixture("rate1hz.wav", "-f lavfi -i anullsrc=r=1:cl=stereo -t 1600 -c:a pcm_s16le");
+  ASSERT_FALSE(source.empty());
+  const std::string out = Dir.File("two-seconds.wav");
+  Engine.SetOption("t", "2");
+  ASSERT_TRUE(Engine.OpenInputFile(source)) << Engine.LastError;
+  Engine.SetOption("ar", "8000");
+  ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+  Engine.Start(false);
+  EXPECT_TRUE(Engine.RunState.FinishedNormally) << Engine.RunState.ExceptionMessage;
+  EXPECT_EQ(Probe(out, "a:0", "stream=sample_rate"), "8000");
+  EXPECT_EQ(Probe(out, "a:0", "stream=duration_ts"), "16000");
+}
