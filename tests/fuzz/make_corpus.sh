@@ -92,6 +92,14 @@ seed avi-mjpeg-pcm avi 4 $video:duration=0.2 $sine=8000:duration=0.2 \
 seed ts-mpeg2-mp2 ts 3 $video:duration=0.3 $sine=48000:duration=0.3 \
   -c:v mpeg2video -q:v 20 -c:a mp2 -b:a 64k
 
+# A subtitle track beside the sound, and a stream with two programs.
+printf '1\n00:00:00,000 --> 00:00:00,200\nSeed subtitle\n\n' >"$work/subtitle.srt"
+seed mkv-audio-subtitle mkv 3 $sine=8000:duration=0.3 -i "$work/subtitle.srt" \
+  -map 0:a -map 1:s -c:a pcm_s16le -c:s srt -metadata:s:s:0 language=eng
+seed ts-two-programs ts 0 $sine=48000:duration=0.2 $noise=32000:duration=0.2 \
+  -map 0:a -map 1:a -c:a mp2 -b:a 64k \
+  -program title=First:st=0 -program title=Second:st=1
+
 # A download broken off: the first part of a longer file.
 ffmpeg -nostdin -y -loglevel error $sine=44100:duration=1 -c:a libmp3lame -b:a 128k \
   "$work/whole.mp3"
