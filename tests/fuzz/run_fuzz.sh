@@ -17,7 +17,9 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUELLON_SANITIZE=ON -DQUELLON_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_input
 tests/fuzz/make_corpus.sh "$build/fuzz-seeds"
-mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts"
+mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts" "$build/fuzz-tmp"
+# A crashed input leaves its temporary folder behind: keep those in the build.
+export TMPDIR=$PWD/$build/fuzz-tmp
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-use_tls=0:suppressions=$PWD/tests/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
