@@ -4,12 +4,14 @@
 #          the offscreen and X11 platform plugins) and a CJK font for the captions
 #   test:  GoogleTest and the ffmpeg command-line tools (the tests' oracle)
 #   gui:   a virtual X server for screenshots
+#   fuzz:  clang and its runtimes (libFuzzer, the sanitizers) for tests/fuzz
 
 QUELLON_PKG_BUILD="cmake g++ make pkg-config libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev
   qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins fonts-wqy-microhei"
 QUELLON_PKG_TEST="libgtest-dev libgmock-dev ffmpeg"
 QUELLON_PKG_GUI="xvfb xauth"
+QUELLON_PKG_FUZZ="clang libclang-rt-14-dev"
 
 ensure_packages() {
   local wanted="" group missing=() pkg
@@ -18,6 +20,7 @@ ensure_packages() {
       build) wanted+=" $QUELLON_PKG_BUILD" ;;
       test) wanted+=" $QUELLON_PKG_TEST" ;;
       gui) wanted+=" $QUELLON_PKG_GUI" ;;
+      fuzz) wanted+=" $QUELLON_PKG_FUZZ" ;;
     esac
   done
   for pkg in $wanted; do

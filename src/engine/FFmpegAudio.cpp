@@ -242,6 +242,15 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, 
 bool TCustomFFmpeg::ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, const uint8_t** in,
                                    int inSamples, int capacity) {
   AVCodecContext* enc = ost.Enc;
+  // Nothing past the recording time goes into the FIFO. The main loop checks
+  // the time between packets only, and one chunk resampled by a large factor
+  // (a 1 Hz input for an 8 kHz encoder) is minutes of sound by itself.
+  if (MuxTime.RecordingTime != UNLIMITED_RECORDING_TIME) {
+    const double end = static_cast<double>(MuxTime.RecordingTime) / 1000000.0 * enc->sample_rate;
+    const double room = std::ceil(end) - static_cast<double>(ost.SyncOpts) -
+                        av.av_audio_fifo_size(ost.Fifo.get());
+    if (room < capacity) capacity = room > 0 ? static_cast<int>(room) : 0;
+  }
   if (capacity <= 0) return true;
   // The conversion buffer belongs to the stream and only grows.
   if (!ost.AudioFrame || ost.AudioFrame->nb_samples < capacity)
@@ -263,12 +272,6 @@ bool TCustomFFmpeg::ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, con
       else
         ClearNonFinite<double>(ost.AudioFrame->extended_data[p], count);
     }
-  }
-  // The recording time ends the stream at its sample.
-  if (MuxTime.RecordingTime != UNLIMITED_RECORDING_TIME) {
-    const int64_t end = av.av_rescale(MuxTime.RecordingTime, enc->sample_rate, 1000000);
-    const int64_t queued = ost.SyncOpts + av.av_audio_fifo_size(ost.Fifo.get());
-    converted = static_cast<int>(std::clamp<int64_t>(end - queued, 0, converted));
   }
   if (converted > 0 && av.av_audio_fifo_write(ost.Fifo.get(),
                                               reinterpret_cast<void**>(ost.AudioFrame->extended_data),

@@ -1,5 +1,6 @@
 // The set-up of a conversion: per-run tables, stream mapping, codec opening,
 // metadata and headers.
+#include <climits>
 #include <cstring>
 
 #include "FFmpeg.h"
@@ -266,9 +267,13 @@ void TCustomFFmpeg::TranscodeSetup() {
         }
       }
     }
-    if (enc->codec_type == AVMEDIA_TYPE_VIDEO)
-      BitstreamFilters.BufferSize =
-          std::max(BitstreamFilters.BufferSize, 6 * enc->width * enc->height + 200);
+    // Six bytes a pixel. The size comes from the input's header, which may
+    // state any number, even a negative one: counted in 64 bits and capped.
+    if (enc->codec_type == AVMEDIA_TYPE_VIDEO && enc->width > 0 && enc->height > 0) {
+      const int64_t pixels = static_cast<int64_t>(enc->width) * enc->height;
+      const int size = pixels > (INT_MAX - 200) / 6 ? INT_MAX : static_cast<int>(6 * pixels + 200);
+      BitstreamFilters.BufferSize = std::max(BitstreamFilters.BufferSize, size);
+    }
     ++n;
   }
 
