@@ -129,8 +129,10 @@ struct TInputFileTable {
   std::array<InputFormatPtr, MAX_FILES> Files;
   std::vector<CodecContextPtr> Codecs[MAX_FILES];  // a decoder context per stream
   std::array<int64_t, MAX_FILES> TSOffsets{};       // µs added to each file's timestamps
-  double TSScales[MAX_FILES][MAX_STREAMS] = {};     // [file][stream], 0 = none
-  std::array<const AVCodec*, MAX_CODECS> Decoders{};  // forced decoder per input stream
+  // The tables below grow to the entries set (a queued task's engine stays
+  // small); an entry never set reads as none.
+  std::vector<std::array<double, MAX_STREAMS>> TSScales;  // [file][stream], 0 = none
+  std::vector<const AVCodec*> Decoders;  // forced decoder per input stream, at most MAX_CODECS
   int FileCount = 0;
   int DecoderCount = 0;
   // Per file: what the name stood for when it was opened, and the limits on
@@ -158,7 +160,7 @@ struct TOutputFileTable {
   std::vector<CodecContextPtr> Codecs[MAX_FILES];  // an encoder context per stream
   std::vector<bool> Copy[MAX_FILES];               // per stream: copied, not encoded
   DictPtr MuxOptions[MAX_FILES];                   // muxer options for the header
-  std::array<const AVCodec*, MAX_CODECS> Encoders{};  // forced encoder per output stream
+  std::vector<const AVCodec*> Encoders;  // forced encoder per output stream (grows as set)
   int FileCount = 0;
   int EncoderCount = 0;
   std::vector<TOutputTarget> Targets;  // per output file
@@ -309,7 +311,7 @@ struct TOptionContexts {
 using TBitstreamFilterChain = std::vector<const AVBitStreamFilter*>;
 struct TBitstreamFilters {
   TBitstreamFilterChain Video, Audio, Subtitle;  // pending, taken by the next new stream
-  TBitstreamFilterChain Table[MAX_FILES][MAX_STREAMS];  // [output file][stream]
+  std::vector<std::array<TBitstreamFilterChain, MAX_STREAMS>> Table;  // [output file][stream], grows
   int BufferSize = DEFAULT_BSF_BUFFER_SIZE;
 };
 

@@ -128,8 +128,9 @@ void TCustomFFmpeg::MainLoop() {
         const int64_t offset = av.av_rescale_q(Input.TSOffsets[file], MICROSECONDS, tb);
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
         if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
-        const double scale = pkt->stream_index < MAX_STREAMS
-                                 ? Input.TSScales[file][pkt->stream_index]
+        const double scale = pkt->stream_index < MAX_STREAMS &&
+                                     file < static_cast<int>(Input.TSScales.size())
+                                 ? Input.TSScales[static_cast<size_t>(file)][pkt->stream_index]
                                  : 0;
         if (scale != 0) {
           if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = Scaled(pkt->pts, scale);

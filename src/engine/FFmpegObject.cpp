@@ -29,13 +29,12 @@ TCustomFFmpeg::TCustomFFmpeg() {
 }
 
 void TCustomFFmpeg::ResetDefaults() {
-  for (auto& row : Input.TSScales)
-    for (double& scale : row) scale = 0;
+  Input.TSScales.clear();
   Input.TSOffsets.fill(0);
-  Input.Decoders.fill(nullptr);
+  Input.Decoders.clear();
   Input.FileCount = 0;
   Input.DecoderCount = 0;
-  Output.Encoders.fill(nullptr);
+  Output.Encoders.clear();
   Output.FileCount = 0;
   Output.EncoderCount = 0;
   Maps = TMapTable();
@@ -53,8 +52,7 @@ void TCustomFFmpeg::ResetDefaults() {
   BitstreamFilters.Video.clear();
   BitstreamFilters.Audio.clear();
   BitstreamFilters.Subtitle.clear();
-  for (auto& row : BitstreamFilters.Table)
-    for (auto& chain : row) chain.clear();
+  BitstreamFilters.Table.clear();
   BitstreamFilters.BufferSize = DEFAULT_BSF_BUFFER_SIZE;
   RunState.TotalDuration = -1;
   RunState.HookFrameCounter = 0;

@@ -302,7 +302,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     }
     // Every stream takes one slot, so that a slot always belongs to the
     // stream with the same number.
-    if (Input.DecoderCount < MAX_CODECS) Input.Decoders[Input.DecoderCount++] = forced;
+    if (Input.DecoderCount < MAX_CODECS) {
+      Input.Decoders.resize(static_cast<size_t>(Input.DecoderCount) + 1);
+      Input.Decoders[static_cast<size_t>(Input.DecoderCount++)] = forced;
+    }
     codecs.push_back(std::move(dec));
   }
 
@@ -505,7 +508,9 @@ AVStream* AddStream(AVFormatContext* oc, int fileIndex, TBitstreamFilterChain& p
   AVStream* st = av.avformat_new_stream(oc, nullptr);
   if (!st) return nullptr;
   st->id = static_cast<int>(oc->nb_streams) - 1;
-  table.Table[fileIndex][st->index] = std::move(pending);
+  if (table.Table.size() <= static_cast<size_t>(fileIndex))
+    table.Table.resize(static_cast<size_t>(fileIndex) + 1);
+  table.Table[static_cast<size_t>(fileIndex)][static_cast<size_t>(st->index)] = std::move(pending);
   pending.clear();
   return st;
 }
@@ -536,7 +541,11 @@ const AVCodec* TCustomFFmpeg::OutputEncoder(AVFormatContext* oc, AVMediaType typ
   const AVCodec* codec = nullptr;
   if (!name.empty()) {
     if (!FindCodec(name, type, true, codec)) throw FFmpegException(LastError);
-    if (Output.EncoderCount < MAX_CODECS) Output.Encoders[Output.EncoderCount] = codec;
+    if (Output.EncoderCount < MAX_CODECS) {
+      if (Output.Encoders.size() <= static_cast<size_t>(Output.EncoderCount))
+        Output.Encoders.resize(static_cast<size_t>(Output.EncoderCount) + 1);
+      Output.Encoders[static_cast<size_t>(Output.EncoderCount)] = codec;
+    }
     id = codec->id;
   } else {
     id = av.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type);

@@ -398,7 +398,9 @@ void TCustomFFmpeg::SetTimeScale(const std::string& value) {
     throw FFmpegException(StrFormat("stream index over MAX_STREAMS(%d)", MAX_STREAMS));
   if (Input.FileCount >= MAX_FILES)
     throw FFmpegException(StrFormat("Too many input files (at most %d)", MAX_FILES));
-  Input.TSScales[Input.FileCount][stream] = scale;
+  if (Input.TSScales.size() <= static_cast<size_t>(Input.FileCount))
+    Input.TSScales.resize(static_cast<size_t>(Input.FileCount) + 1);
+  Input.TSScales[static_cast<size_t>(Input.FileCount)][static_cast<size_t>(stream)] = scale;
 }
 
 void TCustomFFmpeg::SetBitRate(const std::string& name, const std::string& value) {

@@ -298,7 +298,9 @@ void TCustomFFmpeg::TranscodeSetup() {
     TOutputStreamEntry& ost = *entry;
     const int number = n++;
     if (!ost.EncodingNeeded) continue;
-    const AVCodec* codec = number < MAX_CODECS ? Output.Encoders[static_cast<size_t>(number)] : nullptr;
+    const AVCodec* codec = static_cast<size_t>(number) < Output.Encoders.size()
+                               ? Output.Encoders[static_cast<size_t>(number)]
+                               : nullptr;
     if (!codec) codec = av.avcodec_find_encoder(ost.Enc->codec_id);
     if (!codec)
       throw FFmpegException(StrFormat("Unsupported codec for output stream #%d.%d",
@@ -327,7 +329,7 @@ void TCustomFFmpeg::TranscodeSetup() {
   for (size_t k = 0; k < T.InStreams.size(); ++k) {
     TInputStreamEntry& ist = T.InStreams[k];
     if (!ist.DecodingNeeded) continue;
-    const AVCodec* codec = k < static_cast<size_t>(MAX_CODECS) ? Input.Decoders[k] : nullptr;
+    const AVCodec* codec = k < Input.Decoders.size() ? Input.Decoders[k] : nullptr;
     if (!codec) codec = av.avcodec_find_decoder(ist.Dec->codec_id);
     if (!codec)
       throw FFmpegException(StrFormat("Unsupported codec (id=%d) for input stream #%d.%d",
@@ -373,7 +375,11 @@ void TCustomFFmpeg::TranscodeSetup() {
   // Bitstream filter chains, fed with each stream's final parameters.
   for (auto& entry : T.OutStreams) {
     TOutputStreamEntry& ost = *entry;
-    const TBitstreamFilterChain& chain = BitstreamFilters.Table[ost.FileIndex][ost.Index];
+    static const TBitstreamFilterChain none;
+    const TBitstreamFilterChain& chain =
+        static_cast<size_t>(ost.FileIndex) < BitstreamFilters.Table.size()
+            ? BitstreamFilters.Table[static_cast<size_t>(ost.FileIndex)][static_cast<size_t>(ost.Index)]
+            : none;
     const AVCodecParameters* par = ost.St->codecpar;
     AVRational timeBase = ost.St->time_base;
     for (const AVBitStreamFilter* filter : chain) {
