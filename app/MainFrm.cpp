@@ -14,6 +14,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStyle>
+#include <QThread>
 #include <QDir>
 #include <QFileDialog>
 
@@ -67,7 +68,10 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
       Pelix(std::make_unique<TREzuvuZUZ>(MainThread)),
       Pelix1(std::make_unique<TREzuvuZUZ>(MainThread)),
       Graph(new TPlaybackPreview(this)),
-      FConfigFile(configFile.isEmpty() ? DefaultConfigFile() : configFile) {
+      FConfigFile(configFile.isEmpty() ? DefaultConfigFile() : configFile),
+      Checker(new TFileChecker(this)),
+      FParallelJobs(std::max(1, QThread::idealThreadCount())) {
+  connect(Checker, &TFileChecker::Ready, this, [this] { TakeCheckedFiles(); });
   setWindowTitle(APP_TITLE);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -93,6 +97,7 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
 }
 
 TfrmMain::~TfrmMain() {
+  SetBusy(false);
   if (!ShutDown) StopComponent();
   // The components go first: their workers are joined while the window still exists.
   Pelix.reset();
@@ -267,8 +272,15 @@ void TfrmMain::WireComponent() {
   };
   Pelix->OnTerminate = [this](int AIndex, bool AFinished, bool AException,
                               const std::string& AMessage) {
+    // The outcome is read here, under the component's lock, while the task is listed.
+    TJobOutcome outcome = joNone;
+    QString reason;
+    if (const TFFmpeg* task = Pelix->Task(AIndex)) {
+      outcome = task->Result.Outcome;
+      reason = QString::fromStdString(task->Result.Reason);
+    }
     ShowOnGuiThread([=, message = QString::fromStdString(AMessage)] {
-      ShowTermination(AIndex, AFinished, AException, message);
+      ShowTermination(AIndex, AFinished, AException, message, outcome, reason);
     });
   };
 }
@@ -318,8 +330,10 @@ void TfrmMain::ShowProgress(int task, int currentDuration, int64_t currentSize,
   if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
 }
 
-void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QString& message) {
-  if (task < 0) {  // the whole run has ended
+void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QString& message,
+                               TJobOutcome outcome, const QString& reason) {
+  if (task < 0) {  // the run has ended (more rows may still join it)
+    if (Checking()) return;
     Running = false;
     SetEditButtons(lvFiles->topLevelItemCount() > 0);
     return;
@@ -327,17 +341,31 @@ void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QS
   const int row = RowOfTask(task);
   QTreeWidgetItem* item = row >= 0 ? lvFiles->topLevelItem(row) : nullptr;
   if (!item) return;
+  item->setForeground(fcProgress, QBrush());
   if (exception) {
     item->setText(fcProgress, "失败");
     item->setToolTip(fcProgress, message);
     LogBlock("***Convert failed: " + item->text(fcName) + ": " + message);
   } else if (finished) {
-    item->setText(fcProgress, "100%");
-    item->setToolTip(fcProgress, QString());
     TOutputFile& output = OutputFiles[static_cast<size_t>(row)];
     output.Converted = true;
+    if (outcome == joPartial) {
+      // What was readable of a damaged source: the percentage reached, marked.
+      QString percent = item->text(fcProgress);
+      if (!percent.endsWith('%')) percent = "100%";
+      item->setText(fcProgress, percent + " (损坏)");
+      item->setForeground(fcProgress, QBrush(QColor(0xC0, 0x60, 0x00)));
+      item->setToolTip(fcProgress, reason);
+      LogBlock("***Source damaged: " + item->text(fcName) + ": " + reason);
+    } else {
+      item->setText(fcProgress, "100%");
+      item->setToolTip(fcProgress, QString());
+    }
     const QFileInfo written(output.Path);
     if (written.exists()) item->setText(fcOutputSize, QString::number(written.size()));
+  } else {
+    item->setText(fcProgress, "已停止");
+    item->setToolTip(fcProgress, QString());
   }
   if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
 }
@@ -379,12 +407,18 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 
 void TfrmMain::ReadConfig() {
   QSettings settings(FConfigFile, QSettings::IniFormat);
-  Edit1->setText(settings.value(ConfigSection(settings) + "/dir", QString()).toString());
+  const QString section = ConfigSection(settings);
+  Edit1->setText(settings.value(section + "/dir", QString()).toString());
+  bool ok = false;
+  const int jobs = settings.value(section + "/jobs").toInt(&ok);
+  if (ok && jobs > 0) SetParallelJobs(jobs);
 }
 
 void TfrmMain::WriteConfig() {
   QSettings settings(FConfigFile, QSettings::IniFormat);
-  settings.setValue(ConfigSection(settings) + "/dir", Edit1->text());
+  const QString section = ConfigSection(settings);
+  settings.setValue(section + "/dir", Edit1->text());
+  settings.setValue(section + "/jobs", FParallelJobs);
   settings.sync();
 }
 
@@ -394,8 +428,9 @@ void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
 
 void TfrmMain::dropEvent(QDropEvent* event) {
   QStringList files;
+  // Whatever is dropped is checked: what cannot be converted gets a row that says why.
   for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
+    if (url.isLocalFile() && !QFileInfo(url.toLocalFile()).isDir()) files << url.toLocalFile();
   if (files.isEmpty()) return;
   event->acceptProposedAction();
   AddFiles(files);

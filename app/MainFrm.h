@@ -10,7 +10,14 @@
 //
 // Rows and the per-file lists stay aligned: row r shows SourceFiles[r] and
 // owns CutStarts[r] ... TaskIndexes[r]. A file that cannot be converted keeps
-// its row, marked "失败" with the reason as its tooltip.
+// its row, marked "失败" with the reason as its tooltip; a file converted from
+// a damaged source shows its percentage with "(损坏)" and the reason.
+//
+// Files are checked (opened with a probe) off the GUI thread by a
+// TFileChecker; their rows appear as the checks come back, a slice of time at
+// a time, so that adding or converting a long list keeps the window
+// responsive. Convert runs at most ParallelJobs tasks at once (the number of
+// cores unless set) and starts them as their rows are rebuilt.
 //
 // Threads: every method runs on the GUI thread. Pelix fires OnProgress and
 // OnTerminate on worker threads (or on the GUI thread in main-thread mode);
@@ -36,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "FileChecker.h"
 #include "RadioGroup.h"
 #include "REzuvuZUZ.h"
 
@@ -97,6 +105,11 @@ class TfrmMain : public QMainWindow {
   TPlaybackPreview* Playback() { return Graph; }
   bool Converting() const { return Running; }
   QString ConfigFile() const { return FConfigFile; }
+  // Files are being checked or their rows made.
+  bool Checking() const;
+  // Tasks that run at once in thread mode; at least 1.
+  int ParallelJobs() const { return FParallelJobs; }
+  void SetParallelJobs(int count);
   QStringList LogLines() const;
 
   // ---- Per-file lists (row order) ----
@@ -156,12 +169,22 @@ class TfrmMain : public QMainWindow {
   void Log(const QString& line);
   void LogBlock(const QString& line);  // an empty line, the line, an empty line
   bool LoadLibraries();
-  void AddOne(const QString& file);
+  // Checked files back from the checker: rows made (or marked failed) for a
+  // slice of time, the rest on the next turn of the event loop.
+  void TakeCheckedFiles();
+  void AddChecked(const TCheckedFile& file);
+  void ConvertChecked(const TCheckedFile& file);
+  // Composes the records of a checked file (cut marks in seconds, 0 0 for
+  // none) and makes its task and row.
+  bool CreateTaskFor(const TCheckedFile& file, double cutStart, double cutEnd, QString* error);
+  void StartConverting();
+  void SetBusy(bool busy);
   // Copies the folder and the format of the window into the options dialog.
   void ApplyWindowChoices();
   // Adds the task and its row; false (with log lines, and the reason in
   // *error when given) when the task cannot be made.
-  bool CreateTask(TInputOptions& input, TOutputOptions& output, QString* error);
+  bool CreateTask(TInputOptions& input, TOutputOptions& output, const TCheckedFile& file,
+                  QString* error);
   // Appends a row for the source and its entries of the per-row lists
   // (target "" and task -1 for a file without a task).
   QTreeWidgetItem* AppendRow(const QString& source, const QString& target, int task);
@@ -190,7 +213,8 @@ class TfrmMain : public QMainWindow {
   // unless the task list has changed, or the window shut down, since.
   void ShowOnGuiThread(std::function<void()> show);
   void ShowProgress(int task, int currentDuration, int64_t currentSize, int totalDuration);
-  void ShowTermination(int task, bool finished, bool exception, const QString& message);
+  void ShowTermination(int task, bool finished, bool exception, const QString& message,
+                       TJobOutcome outcome, const QString& reason);
 
   TQtMainThread* MainThread;
   std::unique_ptr<TREzuvuZUZ> Pelix;
@@ -198,6 +222,12 @@ class TfrmMain : public QMainWindow {
   TfrmOption* frmOption = nullptr;
   TPlaybackPreview* Graph;
   QString FConfigFile;
+  TFileChecker* Checker;
+  enum : int { ckAdd = 1, ckConvert = 2 };  // what a checked file is for
+  std::vector<std::string> ConvertReserved;  // output names of the run being built
+  QString LastAdded;  // the last file added by the current add, for the still picture
+  bool Busy = false;  // the busy cursor is shown
+  int FParallelJobs;
   std::atomic<unsigned> Generation{0};
   bool Running = false;
   bool Shown = false;

@@ -1,7 +1,10 @@
 // The commands of the main window: add, create task, convert, remove, clear,
 // move, output folder, help, settings, about, playback preview and exit.
-#include <QFileInfo>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QTimer>
 
 #include "AVProbe.h"
 #include "AppSupport.h"
@@ -49,7 +52,7 @@ void TfrmMain::ApplyWindowChoices() {
   option->SelectFormat(RadioGroup1->ItemText());
 }
 
-// ---- Add -------------------------------------------------------------------------------------
+// ---- Add ------------------------------------------------------------------------------------
 
 void TfrmMain::AddFiles(const QStringList& files) {
   if (!LoadLibraries()) {
@@ -60,38 +63,103 @@ void TfrmMain::AddFiles(const QStringList& files) {
     return;
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
-  // The rows' output names are the ones Convert will use: same folder, same format.
-  ApplyWindowChoices();
-  for (const QString& file : files) AddOne(file);
-  if (lvFiles->topLevelItemCount() > 0) lvFiles->setCurrentItem(lvFiles->topLevelItem(0));
+  if (files.isEmpty()) return;
+  SetBusy(true);
+  Checker->Check(files, ckAdd);
 }
 
-void TfrmMain::AddOne(const QString& file) {
-  TAVProbe* probe = Pelix->AVProbe();
-  if (!probe->Open(file.toStdString())) {
-    LogBlock("***File load error: " + Q(probe->LastError()));
+bool TfrmMain::Checking() const { return Busy; }
+
+void TfrmMain::SetBusy(bool busy) {
+  if (busy == Busy) return;
+  Busy = busy;
+  if (busy)
+    QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+  else
+    QGuiApplication::restoreOverrideCursor();
+}
+
+void TfrmMain::TakeCheckedFiles() {
+  // A slice of the GUI thread's time; the rest waits for the next turn.
+  QElapsedTimer slice;
+  slice.start();
+  // The rows' output names are the ones Convert will use: same folder, same format.
+  ApplyWindowChoices();
+  bool added = false;
+  while (slice.elapsed() < 40) {
+    std::vector<TCheckedFile> files = Checker->TakeResults(1);
+    if (files.empty()) break;
+    if (files.front().Tag == ckAdd) {
+      AddChecked(files.front());
+      added = true;
+    } else {
+      ConvertChecked(files.front());
+    }
+  }
+  if (added && lvFiles->topLevelItemCount() > 0 && !lvFiles->currentItem())
+    lvFiles->setCurrentItem(lvFiles->topLevelItem(0));
+  if (Checker->HasResults()) {
+    // The slice is used up: the rest after the events that wait.
+    QTimer::singleShot(0, this, [this] { TakeCheckedFiles(); });
     return;
   }
-  Pelix1->SetLogLevel(llError);
-  ShowStillPicture(file);
+  if (Checker->Busy()) return;  // the next result comes with Ready
+  SetBusy(false);
+  // A run whose last rows failed, or that ended while rows were still made.
+  if (Running && !Pelix->Running()) {
+    Running = false;
+    SetEditButtons(lvFiles->topLevelItemCount() > 0);
+  }
+  if (!LastAdded.isEmpty()) {
+    ShowStillPicture(LastAdded);
+    LastAdded.clear();
+  }
+}
+
+void TfrmMain::AddChecked(const TCheckedFile& file) {
+  SourceFiles << file.Path;
+  CutStarts << "0";
+  CutStartTexts << "0";
+  CutEnds << "0";
+  CutEndTexts << "0";
+  if (!file.Error.isEmpty()) {
+    LogBlock("***File load error: " + file.Error);
+    AddFailedRow(file.Path, file.Error);
+    return;
+  }
+  QString reason;
+  if (!CreateTaskFor(file, 0, 0, &reason)) {
+    AddFailedRow(file.Path, reason);
+    return;
+  }
+  LastAdded = file.Path;
+}
+
+bool TfrmMain::CreateTaskFor(const TCheckedFile& file, double cutStart, double cutEnd,
+                             QString* error) {
   TfrmOption* option = OptionForm();
-  option->SetReservedNames(ReservedOutputNames());
-  option->LoadSource(probe);
+  option->LoadSource(file.Facts, file.InfoText);
+  if (cutStart != 0 || cutEnd != 0) {
+    // The cut marks: positions of the dialog's time bar for the row's seconds.
+    option->chkCutClip->setEnabled(true);
+    option->chkCutClip->setChecked(true);
+    option->trcPreview->setValue(TimeBarPositionAt(option->State().Clip.Bar, cutStart));
+    option->btnSetStart->click();
+    option->trcPreview->setValue(TimeBarPositionAt(option->State().Clip.Bar, cutEnd));
+    option->btnSetEnd->click();
+  }
+  option->SetReservedNames(Running ? ConvertReserved : ReservedOutputNames());
   TOutputOptions output;
   TInputOptions input;
   option->ComposeOutput(output);
   option->ComposeInput(input);
-  if (CreateTask(input, output, nullptr)) {
-    SourceFiles << file;
-    CutStarts << "0";
-    CutStartTexts << "0";
-    CutEnds << "0";
-    CutEndTexts << "0";
-  }
-  probe->Close();
+  if (!CreateTask(input, output, file, error)) return false;
+  if (Running) ConvertReserved.push_back(output.FileName);
+  return true;
 }
 
-bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, QString* error) {
+bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, const TCheckedFile& file,
+                          QString* error) {
   const int index = Pelix->AddTask(input.FileName, &input);
   if (index < 0) {
     const QString reason = Q(Pelix->LastErrMsg());
@@ -106,15 +174,13 @@ bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, QString*
     LogBlock("***Cannot do convert, error: " + reason);
     return false;
   }
-  TAVProbe* probe = Pelix->AVProbe();
   const QString target = Q(output.FileName);
   QTreeWidgetItem* item = AppendRow(Q(input.FileName), target, index);
-  const int64_t duration = probe->GetFileInfo().Duration;
-  item->setText(fcDuration, QString::number(duration > 0 ? duration / 1000000 : 0));
-  item->setText(fcSize, QString::number(std::max<int64_t>(probe->GetFileSize(), 0)));
+  item->setText(fcDuration, QString::number(file.Duration > 0 ? file.Duration / 1000000 : 0));
+  item->setText(fcSize, QString::number(std::max<int64_t>(file.Size, 0)));
   item->setText(fcOutputName, QFileInfo(target).fileName());
   LogBlock("***File has been added to convert list.");
-  SetEditButtons(true);
+  SetEditButtons(!Running);
   return true;
 }
 
@@ -136,6 +202,7 @@ void TfrmMain::AddFailedRow(const QString& source, const QString& reason) {
 
 void TfrmMain::ShowStillPicture(const QString& file) {
   TAVProbe* probe = Pelix1->AVProbe();
+  Pelix1->SetLogLevel(llError);
   if (!probe->Open(file.toStdString())) return;
   FillPicture(imgStill, ColorFromBGR(PICTURE_FILL));
   if (probe->FirstVideoStreamIndex() >= 0) {
@@ -149,6 +216,8 @@ void TfrmMain::ShowStillPicture(const QString& file) {
 // ---- Convert ---------------------------------------------------------------------------------
 
 void TfrmMain::ClearTasksAndRows() {
+  Checker->Cancel();
+  SetBusy(false);
   ChangeTaskList([this] { Pelix->ClearTasks(); });  // running tasks are stopped and freed
   Running = false;
   OutputFolders.clear();
@@ -159,7 +228,7 @@ void TfrmMain::ClearTasksAndRows() {
 }
 
 void TfrmMain::Convert() {
-  if (lvFiles->topLevelItemCount() == 0) return;
+  if (lvFiles->topLevelItemCount() == 0 && !Checking()) return;
   ClearTasksAndRows();
 
   if (!LoadLibraries()) {
@@ -170,45 +239,32 @@ void TfrmMain::Convert() {
     return;
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
-  TfrmOption* option = OptionForm();
-  ApplyWindowChoices();
-  TAVProbe* probe = Pelix->AVProbe();
-  std::vector<std::string> reserved;
-  for (int i = 0; i < SourceFiles.size(); ++i) {
-    const QString source = SourceFiles[i];
-    if (!probe->Open(source.toStdString())) {
-      AddFailedRow(source, Q(probe->LastError()));
-      continue;
-    }
-    option->LoadSource(probe);
-    // The cut marks: positions of the dialog's time bar for the row's seconds.
-    option->chkCutClip->setEnabled(true);
-    option->chkCutClip->setChecked(true);
-    option->trcPreview->setValue(TimeBarPositionAt(option->State().Clip.Bar, CutStarts[i].toDouble()));
-    option->btnSetStart->click();
-    option->trcPreview->setValue(TimeBarPositionAt(option->State().Clip.Bar, CutEnds[i].toDouble()));
-    option->btnSetEnd->click();
-    option->SetReservedNames(reserved);
-    TOutputOptions output;
-    TInputOptions input;
-    option->ComposeOutput(output);
-    option->ComposeInput(input);
-    QString reason;
-    if (CreateTask(input, output, &reason))
-      reserved.push_back(output.FileName);
-    else
-      AddFailedRow(source, reason);
-    probe->Close();
-  }
-
   Pelix->ThreadPriority = static_cast<TConvertPriority>(std::max(0, grpPriority->ItemIndex()));
-  edtThreadCount->setText(QString::number(Pelix->TaskCount()));
-  if (Pelix->TaskCount() == 0) {
-    SetEditButtons(true);
-    return;
-  }
+  // The number of tasks at once: the cores (or the user's setting), not the rows.
+  edtThreadCount->setText(QString::number(FParallelJobs));
+  ConvertReserved.clear();
   Running = true;
   SetEditButtons(false);
+  // The rows come back as their files are checked again; each task starts
+  // as soon as its row is made.
+  SetBusy(true);
+  Checker->Check(SourceFiles, ckConvert);
+}
+
+void TfrmMain::ConvertChecked(const TCheckedFile& file) {
+  const int row = lvFiles->topLevelItemCount();
+  if (row >= SourceFiles.size()) return;
+  QString reason = file.Error;
+  if (reason.isEmpty() &&
+      CreateTaskFor(file, CutStarts[row].toDouble(), CutEnds[row].toDouble(), &reason)) {
+    StartConverting();
+    return;
+  }
+  AddFailedRow(file.Path, reason);
+}
+
+void TfrmMain::StartConverting() {
+  // The first call starts the run; later ones add their tasks to it.
   if (chkThreadMode->isChecked()) {
     bool ok = false;
     const int threads = edtThreadCount->text().toInt(&ok);
@@ -219,6 +275,8 @@ void TfrmMain::Convert() {
     Pelix->Start(0);
   }
 }
+
+void TfrmMain::SetParallelJobs(int count) { FParallelJobs = std::max(1, count); }
 
 // ---- Remove, clear, move --------------------------------------------------------------------
 
@@ -236,7 +294,8 @@ void TfrmMain::RemoveRowData(int row) {
 
 void TfrmMain::RemoveSelected() {
   const int row = SelectedRow();
-  if (row < 0) return;
+  // While rows are being made, the lists and the rows do not line up yet.
+  if (row < 0 || Checking()) return;
   const int task = TaskIndexes[static_cast<size_t>(row)];
   if (task >= 0) {
     ChangeTaskList([this, task] { Pelix->RemoveTask(task); });
@@ -248,7 +307,7 @@ void TfrmMain::RemoveSelected() {
 }
 
 void TfrmMain::ClearList() {
-  ClearTasksAndRows();
+  ClearTasksAndRows();  // a check under way is dropped too
   SourceFiles.clear();
   CutStarts.clear();
   CutEnds.clear();
@@ -280,12 +339,12 @@ void TfrmMain::SwapRows(int a, int b) {
 
 void TfrmMain::MoveUp() {
   const int row = SelectedRow();
-  if (row > 0) SwapRows(row, row - 1);
+  if (row > 0 && !Checking()) SwapRows(row, row - 1);
 }
 
 void TfrmMain::MoveDown() {
   const int row = SelectedRow();
-  if (row >= 0 && row < lvFiles->topLevelItemCount() - 1) SwapRows(row, row + 1);
+  if (row >= 0 && row < lvFiles->topLevelItemCount() - 1 && !Checking()) SwapRows(row, row + 1);
 }
 
 // ---- Folders, help, dialogs -------------------------------------------------------------------
@@ -304,6 +363,9 @@ void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
 
 void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
+  settings.spnJobs->setValue(FParallelJobs);
+  connect(settings.btnOK, &QPushButton::clicked, this,
+          [this, &settings] { SetParallelJobs(settings.spnJobs->value()); });
   settings.exec();
 }
 

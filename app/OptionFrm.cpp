@@ -393,7 +393,6 @@ const TComposerState& TfrmOption::State() {
 // ---- Source and time bar ------------------------------------------------------------------
 
 void TfrmOption::LoadSource(TAVProbe* probe) {
-  Probe = probe;
   TSourceFacts facts;
   if (probe) {
     facts.FileName = probe->GetFileName();
@@ -409,6 +408,15 @@ void TfrmOption::LoadSource(TAVProbe* probe) {
       facts.VideoHeight = video.Height;
     }
   }
+  ShowSource(facts, probe ? QString::fromStdString(probe->GetInfoText()) : QString(), probe);
+}
+
+void TfrmOption::LoadSource(const TSourceFacts& facts, const QString& infoText) {
+  ShowSource(facts, infoText, nullptr);
+}
+
+void TfrmOption::ShowSource(const TSourceFacts& facts, const QString& infoText, TAVProbe* probe) {
+  Probe = probe;
   ::LoadSource(FState, facts);
   FillPicture(imgPreview, ColorFromBGR(PICTURE_FILL));
   Picture = QImage();
@@ -425,7 +433,7 @@ void TfrmOption::LoadSource(TAVProbe* probe) {
   chkCutClip->setChecked(false);
   ShowClipControls();
   TimeBarMoved(0);
-  memInfo->setPlainText(probe ? QString::fromStdString(probe->GetInfoText()) : QString());
+  memInfo->setPlainText(infoText);
 }
 
 void TfrmOption::TimeBarMoved(int position) {

@@ -47,6 +47,8 @@ class TfrmOption : public QDialog {
 
   // Takes a probe that has the source open: preview, time bar, info text.
   void LoadSource(TAVProbe* probe);
+  // The same from what a probe told of the file elsewhere (no probe stays).
+  void LoadSource(const TSourceFacts& facts, const QString& infoText);
   // Fill the records from the current settings (both reset first).
   void ComposeOutput(TOutputOptions& options);
   void ComposeInput(TInputOptions& options);
@@ -170,6 +172,8 @@ class TfrmOption : public QDialog {
   void ShowPicturePopup();
 
   TComposerState FState;
+  // The source's facts, info text and probe (null: none) into the controls.
+  void ShowSource(const TSourceFacts& facts, const QString& infoText, TAVProbe* probe);
   TAVProbe* Probe = nullptr;
   QImage Picture;        // the last picture taken from the source
   int64_t PictureTime = 0;  // its time in µs

@@ -45,6 +45,13 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   grid->addWidget(Group("采样率(HZ)", cboSampleRate, page));
   grid->addWidget(Group("当前比特率", cboBitRate, page, new QLabel("kbit", page)));
   pages->addTab(page, "参数信息");
+  auto* convertPage = new QWidget(pages);
+  auto* convertRows = new QVBoxLayout(convertPage);
+  spnJobs = new QSpinBox(convertPage);
+  spnJobs->setRange(1, 64);
+  convertRows->addWidget(Group("同时转换的文件数", spnJobs, convertPage));
+  convertRows->addStretch();
+  pages->addTab(convertPage, "转换");
   root->addWidget(pages);
 
   auto* buttons = new QHBoxLayout();

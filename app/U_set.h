@@ -2,10 +2,12 @@
 // sample rate and bit rate of the next conversion by writing them into the
 // options dialog. "确定" applies and leaves the dialog open; "取消" closes it
 // without undoing what was applied. Every opening starts from the first items.
+// A second page sets how many files convert at once.
 #pragma once
 #include <QComboBox>
 #include <QDialog>
 #include <QPushButton>
+#include <QSpinBox>
 
 class TfrmOption;
 
@@ -20,6 +22,8 @@ class TFrm_set : public QDialog {
   QComboBox* cboChannels;
   QComboBox* cboSampleRate;
   QComboBox* cboBitRate;
+  // Page "转换": how many files convert at once (the owner reads it on "确定").
+  QSpinBox* spnJobs;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 

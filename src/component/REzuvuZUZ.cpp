@@ -504,6 +504,11 @@ void TREzuvuZUZ::Start(int threadCount) {
   Fill();
 }
 
+bool TREzuvuZUZ::Running() {
+  std::lock_guard<std::recursive_mutex> lock(EventLock);
+  return RunActive;
+}
+
 void TREzuvuZUZ::StartNext() {
   if (Pending() <= 0) return;
   auto waiting = [this](int index) {

@@ -277,6 +277,8 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   const std::string& LastErrMsg() const { return FLastErrMsg; }
   TAVProbe* AVProbe() { return FAVProbe.get(); }
   int TaskCount() const { return Tasks.Count(); }
+  // A run is under way (from Start until its final OnTerminate).
+  bool Running();
   TFFmpeg* Task(int index) const { return Tasks.Get(index); }
   int ThreadCount() const { return FThreadCount; }
 

@@ -1,5 +1,7 @@
 #include "AppTestSupport.h"
 
+#include "MainFrm.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -9,6 +11,11 @@
 #include "AppSupport.h"
 
 namespace app_test {
+
+bool AddAndWait(TfrmMain& window, const QStringList& files) {
+  window.AddFiles(files);
+  return WaitFor([&window] { return !window.Checking(); });
+}
 
 bool WaitFor(const std::function<bool()>& done, int limitMs) {
   QElapsedTimer clock;

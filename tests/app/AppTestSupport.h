@@ -12,11 +12,16 @@
 
 #include "TestSupport.h"
 
+class TfrmMain;
+
 namespace app_test {
 
 // Runs the event loop until done() holds; false when it did not within the
 // limit (a guard against hangs, not a timing check).
 bool WaitFor(const std::function<bool()>& done, int limitMs = 60000);
+
+// Adds files as the add command does and waits until their rows are made.
+bool AddAndWait(TfrmMain& window, const QStringList& files);
 
 // A WAV source of the given length, rate and channels, kept between runs.
 std::string Sine(const std::string& name, double seconds, int rate = 22050, int channels = 1);

@@ -5,8 +5,12 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "AppTestSupport.h"
 #include "MainFrm.h"
@@ -37,7 +41,7 @@ class Conversion : public ::testing::Test {
   // Converts the list and waits for the end of the run.
   void ConvertAll() {
     Window->Convert();
-    ASSERT_TRUE(WaitFor([this] { return !Window->Converting(); }));
+    ASSERT_TRUE(WaitFor([this] { return !Window->Converting() && !Window->Checking(); }));
   }
   QTreeWidgetItem* Row(int row) const { return Window->lvFiles->topLevelItem(row); }
   std::string Output(int row) const {
@@ -54,7 +58,7 @@ class ConversionModes : public Conversion, public ::testing::WithParamInterface<
 TEST_P(ConversionModes, TwoFilesBecomeMp3WithTheirRowsComplete) {
   Window->chkThreadMode->setChecked(GetParam());
   const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
-  Window->AddFiles({Q(a), Q(b)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b)}));
   Select("MP3");
   ConvertAll();
   ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);
@@ -80,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Main, ConversionModes, ::testing::Values(true, false),
 
 TEST_F(Conversion, MovedRowsConvertInTheirNewOrder) {
   const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
-  Window->AddFiles({Q(a), Q(b)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b)}));
   Window->lvFiles->setCurrentItem(Row(1));
   Window->MoveUp();
   ConvertAll();
@@ -109,7 +113,7 @@ void UseSettings(TfrmMain& window, const std::function<void(TFrm_set&)>& choose)
 
 TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
   const std::string mono = Sine("app_mono22k.wav", 1.0, 22050, 1);
-  Window->AddFiles({Q(mono)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(mono)}));
   UseSettings(*Window, [](TFrm_set& s) {
     s.cboChannels->setCurrentText("Stereo");
     s.cboSampleRate->setCurrentText("44100");
@@ -127,7 +131,7 @@ TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
 
 TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
   const std::string a = Sine("app_a.wav", 1.5);
-  Window->AddFiles({Q(a)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
   Select("MP3");
   UseSettings(*Window, [](TFrm_set&) {});  // the list still shows "8 ": not a choice
   ConvertAll();
@@ -142,7 +146,7 @@ TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
 TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
   const std::string a = Sine("app_a.wav", 1.5);
   const std::string b = CopyTo(Sine("app_b.wav", 1.0), Dir.Path(), "b.wav");
-  Window->AddFiles({Q(b), Q(a)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(b), Q(a)}));
   ASSERT_TRUE(testing_support::WriteJunk(b, 3000));
   ConvertAll();
   ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);  // the file stays listed
@@ -157,7 +161,7 @@ TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
 TEST_F(Conversion, ConvertDuringARunStartsTheListAgain) {
   const std::string longer = Sine("app_long.wav", 30.0, 44100, 2);
   const std::string b = Sine("app_b.wav", 1.0);
-  Window->AddFiles({Q(longer), Q(b)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(longer), Q(b)}));
   Select("MP3");
   Window->Convert();
   ASSERT_TRUE(Window->Converting());
@@ -169,6 +173,75 @@ TEST_F(Conversion, ConvertDuringARunStartsTheListAgain) {
     EXPECT_TRUE(DecodesCleanly(Output(i)));
   }
   EXPECT_NEAR(testing_support::ProbeDuration(Output(0)), 30.0, 0.2);
+}
+
+}  // namespace
+
+namespace {
+
+// Entries of a folder and below whose names start with a dot and end in
+// ".part": what a conversion writes before its output is finished.
+int PartFiles(const std::string& folder) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] == '.' && entry.path().extension() == ".part") ++count;
+  }
+  return count;
+}
+
+TEST_F(Conversion, AtMostTheCoresConvertAtOnceUnlessSetOtherwise) {
+  EXPECT_EQ(Window->ParallelJobs(), std::max(1, QThread::idealThreadCount()));
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
+  const std::string c = Sine("app_c.wav", 1.2);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b), Q(c)}));
+  Window->SetParallelJobs(1);
+  // The most tasks seen running at once, sampled at every progress report.
+  std::atomic<int> most{0};
+  TREzuvuZUZ& pelix = *Window->Converter();
+  auto shown = pelix.OnProgress;
+  pelix.OnProgress = [&](int index, int frames, int fps, int ms, float q, float rate, int64_t size,
+                         int total) {
+    int running = 0;
+    for (int i = 0; i < pelix.TaskCount(); ++i) running += pelix.Task(i)->State == tsRunning;
+    most = std::max(most.load(), running);
+    shown(index, frames, fps, ms, q, rate, size, total);
+  };
+  ConvertAll();
+  EXPECT_EQ(Window->edtThreadCount->text(), "1");
+  EXPECT_EQ(most.load(), 1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Row(i)->text(fcProgress), "100%") << i;
+}
+
+TEST_F(Conversion, ClearingOrConvertingDuringARunLeavesNoUnfinishedFile) {
+  const std::string longer = Sine("app_long.wav", 30.0, 44100, 2);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(longer)}));
+  Select("MP3");
+  Window->Convert();
+  // Something is being written under its temporary name.
+  ASSERT_TRUE(WaitFor([this] { return PartFiles(Out) > 0; }));
+  Window->ClearList();
+  EXPECT_EQ(PartFiles(Out), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(Out));
+  EXPECT_FALSE(Window->Converting());
+}
+
+TEST_F(Conversion, ADamagedSourceShowsHowFarItGotAndWhy) {
+  const std::string flac =
+      testing_support::Fixture("app_tone3s.flac", "-f lavfi -i sine=duration=3 -ac 2 -c:a flac");
+  std::ifstream in(flac, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  const std::string cut = Dir.File("cut.flac");
+  std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(cut)}));
+  ConvertAll();
+  const QString text = Row(0)->text(fcProgress);
+  EXPECT_TRUE(text.endsWith("% (损坏)")) << text.toStdString();
+  EXPECT_EQ(Row(0)->toolTip(fcProgress), "1 damaged packet skipped");
+  EXPECT_TRUE(DecodesCleanly(Output(0)));
+  bool logged = false;
+  for (const QString& line : Window->LogLines()) logged = logged || line.startsWith("***Source damaged: ");
+  EXPECT_TRUE(logged);
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ TEST_F(MainWindow, ShowsTheDescribedControls) {
 TEST_F(MainWindow, AddFillsRowsAndSelectsTheFirst) {
   Window->SetOutputFolder(Q(Dir.Path()));
   Window->RadioGroup1->SetItemIndex(1);  // MP3
-  Window->AddFiles({Q(A), Q(B)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B)}));
   ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);
   QTreeWidgetItem* row = Window->lvFiles->topLevelItem(0);
   EXPECT_EQ(row->text(fcName), "app_a.wav");
@@ -121,12 +121,19 @@ TEST_F(MainWindow, AddFillsRowsAndSelectsTheFirst) {
   EXPECT_TRUE(Window->LogLines().contains("***File has been added to convert list."));
 }
 
-TEST_F(MainWindow, FileTheProbeCannotOpenIsNotAdded) {
-  const std::string junk = Dir.File("junk.mp3");
+TEST_F(MainWindow, FilesThatCannotBeAddedGetAFailedRowWithTheReason) {
+  const std::string junk = Dir.File("junk.mp3"), empty = Dir.File("empty.wav");
   ASSERT_TRUE(testing_support::WriteJunk(junk, 4000));
-  Window->AddFiles({Q(junk), Q(A)});
-  EXPECT_EQ(RowNames(), QStringList({"app_a.wav"}));
-  EXPECT_EQ(Window->SourceFiles, QStringList({Q(A)}));
+  QFile(Q(empty)).open(QIODevice::WriteOnly);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(junk), Q(A), Q(empty)}));
+  EXPECT_EQ(RowNames(), QStringList({"junk.mp3", "app_a.wav", "empty.wav"}));
+  EXPECT_EQ(Window->SourceFiles, QStringList({Q(junk), Q(A), Q(empty)}));
+  EXPECT_EQ(Window->Converter()->TaskCount(), 1);
+  for (int row : {0, 2}) {
+    EXPECT_EQ(Window->lvFiles->topLevelItem(row)->text(fcProgress), "失败");
+    EXPECT_FALSE(Window->lvFiles->topLevelItem(row)->toolTip(fcProgress).isEmpty());
+  }
+  EXPECT_EQ(Window->lvFiles->topLevelItem(2)->toolTip(fcProgress), Q(empty) + ": the file is empty");
   bool logged = false;
   for (const QString& line : Window->LogLines()) logged = logged || line.startsWith("***File load error: ");
   EXPECT_TRUE(logged);
@@ -143,12 +150,13 @@ TEST_F(MainWindow, DroppedFilesAreAddedLikeTheAddCommand) {
   EXPECT_TRUE(enter.isAccepted());
   QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(Window.get(), &drop);
+  ASSERT_TRUE(WaitFor([this] { return !Window->Checking(); }));
   EXPECT_EQ(RowNames(), QStringList({"app_a.wav", "app_b.wav"}));  // the folder is no file
   EXPECT_EQ(Window->Converter()->TaskCount(), 2);
 }
 
 TEST_F(MainWindow, MoveRemoveAndClearKeepRowsFilesAndTasksTogether) {
-  Window->AddFiles({Q(A), Q(B), Q(C)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B), Q(C)}));
   ASSERT_EQ(RowNames(), QStringList({"app_a.wav", "app_b.wav", "app_c.wav"}));
   Select(0);
   Window->MoveUp();  // first row: nothing moves
@@ -190,7 +198,7 @@ TEST_F(MainWindow, MoveRemoveAndClearKeepRowsFilesAndTasksTogether) {
 }
 
 TEST_F(MainWindow, ProgressAndTerminationEventsReachTheirRow) {
-  Window->AddFiles({Q(A), Q(B)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B)}));
   Select(0);
   Window->MoveDown();  // row 0 now shows task 1, row 1 task 0
   TREzuvuZUZ& pelix = *Window->Converter();
@@ -244,7 +252,7 @@ TEST_F(MainWindow, SettingsSectionNameIsReadInAnyCase) {
 }
 
 TEST_F(MainWindow, PlaybackNeedsASelectedRowAndLoadsItsSource) {
-  Window->AddFiles({Q(A), Q(B)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B)}));
   Window->lvFiles->clearSelection();
   Window->Play();
   EXPECT_FALSE(Window->Playback()->Active());
@@ -265,7 +273,7 @@ TEST_F(MainWindow, PlaybackNeedsASelectedRowAndLoadsItsSource) {
 // to; without one, a file plays with no audio output and no audio thread.
 TEST_F(MainWindow, PlaybackWithoutAnAudioDeviceRunsSilently) {
   if (!QMediaDevices::audioOutputs().isEmpty()) GTEST_SKIP() << "this machine has an audio device";
-  Window->AddFiles({Q(A)});
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A)}));
   Select(0);
   Window->Play();
   ASSERT_TRUE(Window->Playback()->Active());
