@@ -501,6 +501,14 @@ class TCustomFFmpeg {
   // Encodes what the FIFO holds in encoder frames (last: the short rest too).
   void WriteAudioFrames(TOutputStreamEntry& ost, bool last);
   void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
+  // Frame-rate sync: how many copies of the current picture the stream
+  // takes (0 drops it); counts drops and duplicates.
+  int VideoSyncCount(TOutputStreamEntry& ost);
+  // The picture in the encoder's geometry (crop, scale, pad), or null when a
+  // crop or pad failed and the picture is skipped.
+  AVFrame* FormatVideoPicture(TOutputStreamEntry& ost, AVFrame* frame);
+  // A crop or pad failure: raised with exit on error, else logged; false.
+  bool VideoPictureFailed(const char* message);
   // Builds the filter graph of an encoded video stream; -1 (and maybe a
   // LastError text) on failure.
   int ConfigureFilters(TInputStreamEntry& ist, TOutputStreamEntry& ost);
@@ -508,6 +516,10 @@ class TCustomFFmpeg {
   void FilterVideo(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DoSubtitleOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVSubtitle* subtitle,
                      int64_t pts);
+  // Writes the clear page still held back at the end of the stream.
+  void FlushSubtitles(TOutputStreamEntry& ost);
+  // The subtitle encoder's time base and canvas size, before it is opened.
+  void SetUpSubtitleEncoder(TOutputStreamEntry& ost, TInputStreamEntry& ist);
   void PrintReport(bool last);
   // Hooks and previews.
   AVFrame* PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* frame);

@@ -242,6 +242,7 @@ void TCustomFFmpeg::TranscodeSetup() {
           break;
         }
         case AVMEDIA_TYPE_SUBTITLE:
+          SetUpSubtitleEncoder(ost, ist);
           break;
         default:
           throw FFmpegException("invalid codec_type of output stream");
