@@ -29,6 +29,7 @@
 
 #include "Bitmap.h"
 #include "Deleters.h"
+#include "FrameHook.h"
 #include "LibAV.h"
 #include "Text.h"
 
@@ -112,15 +113,6 @@ void SetPreviewerFactory(TPreviewerFactory factory);
 std::string PreviewTimeText(int64_t pts);
 // The process-wide lock of every engine's preview flags.
 std::mutex& PreviewFlagsLock();
-
-// An external hook library added with "vhook".
-struct THookEntry {
-  void* Configure = nullptr;
-  void* Process = nullptr;
-  void* Release = nullptr;  // may be absent
-  void* Context = nullptr;  // the library's own
-  std::vector<std::string> Arguments;
-};
 
 // 1. Input file table.
 struct TInputFileTable {
@@ -415,8 +407,11 @@ class TCustomFFmpeg {
   // Target presets: type "vcd" ... "dv50", norm "pal"/"ntsc"/"film"/other.
   void SetTarget(const std::string& type, const std::string& norm,
                  const std::string& fallbackNorm);
-  // Adds an external hook library with its arguments; false on failure.
-  bool AddFrameHook(const std::vector<std::string>& args);
+  // "vhook": a hook library path and its arguments, separated by "|" when
+  // the text holds one, else by blanks (at most 63 parts). Throws
+  // FFmpegException "Failed to add video hook function: <text>" when the
+  // library cannot be added; else hooking is enabled.
+  void AddFrameHook(const std::string& text);
   // The periods (µs, inclusive) in which the external hooks run; sorted here.
   void SetHookPeriods(const std::vector<std::pair<int64_t, int64_t>>& periods);
 
