@@ -86,25 +86,25 @@ void PreloadFolderDependencies(const std::string& dir, const std::string& librar
 
 int FrameHookAdd(std::vector<THookEntry>& list, int argc, char* argv[]) {
   if (argc < 1) return -2;
+  // One hook at a time in the whole process: hook libraries may share
+  // libraries with global state (Imlib2's context) while they configure.
+  std::lock_guard<std::mutex> lock(LoadedLock);
   const std::string path = argv[0];
   void* handle = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(LoadedLock);
-    auto found = Loaded().find(path);
-    if (found != Loaded().end()) {
-      handle = found->second;
-    } else {
-      const size_t slash = path.rfind('/');
-      const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-      if (!dir.empty()) PreloadFolderDependencies(dir, path, 0);
-      handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-      if (!handle) {
-        const char* why = dlerror();
-        av.av_log(nullptr, AV_LOG_PANIC, "%s\n", why ? why : path.c_str());
-        return -1;
-      }
-      Loaded()[path] = handle;
+  auto found = Loaded().find(path);
+  if (found != Loaded().end()) {
+    handle = found->second;
+  } else {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    if (!dir.empty()) PreloadFolderDependencies(dir, path, 0);
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      const char* why = dlerror();
+      av.av_log(nullptr, AV_LOG_PANIC, "%s\n", why ? why : path.c_str());
+      return -1;
     }
+    Loaded()[path] = handle;
   }
   THookEntry* entry;
   try {

@@ -14,9 +14,9 @@
 // in its folder are loaded from there first, as the system's loader would
 // otherwise not look there.
 //
-// Threads: FrameHookAdd runs while options are set (the process-wide list of
-// loaded libraries is locked); Process and Release run on the converting
-// thread of the engine that owns the list.
+// Threads: FrameHookAdd runs while options are set; it holds a process-wide
+// lock, so no two hooks load or configure at once. Process and Release run
+// on the converting thread of the engine that owns the list.
 #pragma once
 #include <cstdint>
 #include <string>
