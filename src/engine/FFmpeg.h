@@ -99,8 +99,11 @@ struct TFrameConverter {
 };
 
 // A preview window of the engine's pictures; made on first use through the
-// factory the application registers. ShowFrame runs on the converting thread
-// and returns false once the user closed the window.
+// factory the application registers (src/preview). ShowFrame runs on the
+// converting thread, must not wait for the owner's thread, and returns false
+// once the user closed the window. The engine frees a previewer on the
+// converting thread or, when no picture is being shown, on the thread that
+// switches the preview off.
 class IPreviewer {
  public:
   virtual ~IPreviewer() = default;
@@ -332,8 +335,12 @@ struct TRunState {
   int HookPeriodIndex = 0;
   // Preview
   TFrameConverter PreviewConverter;
+  // The window previewer. Set and taken under the preview lock; while the
+  // converting thread uses it (PreviewBusy) only that thread frees it.
   std::unique_ptr<IPreviewer> Previewer;
-  uint8_t PreviewFlags = 0;  // bit 0 preview frames, bit 1 preview bitmap
+  bool PreviewBusy = false;
+  // Bit 0 preview frames, bit 1 preview bitmap; written under the preview lock.
+  std::atomic<uint8_t> PreviewFlags{0};
   int64_t LastPreviewTime = 0;  // µs
   int64_t ReportInterval = 500000;   // µs
   int64_t PreviewInterval = 100000;  // µs
@@ -524,7 +531,12 @@ class TCustomFFmpeg {
   bool CallHookOwner(const char* event, const std::function<void()>& call);
   bool FrameToBitmap(TFrameConverter& converter, const AVFrame* picture);
   void ReleaseFrameHooks();
+  // Offers an encoded picture to the bitmap preview or the preview window,
+  // at most once per preview interval; converting thread.
   void PreviewFrame(const AVFrame* picture, int64_t pts);
+  // Frees the previewer (and so its window) unless the converting thread is
+  // using it; that thread then frees it itself.
+  void ReleasePreviewer();
   void WriteVideoStats(TOutputStreamEntry& ost, int frameSize);
   void CloseOpenedCodecs();
   void WaitWhilePaused();

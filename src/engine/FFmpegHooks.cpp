@@ -1,6 +1,5 @@
-// Frame hooks and previews: every decoded picture may be deinterlaced, shown
-// to the owner as a 24-bit bitmap (custom hook) or run through external hook
-// libraries; encoded pictures may be previewed as bitmaps or in a window.
+// Frame hooks: every decoded picture may be deinterlaced, shown to the owner
+// as a 24-bit bitmap (custom hook) or run through external hook libraries.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -9,12 +8,6 @@
 #include "Transcode.h"
 
 namespace {
-
-std::mutex PreviewerFactoryLock;
-TPreviewerFactory& Factory() {
-  static TPreviewerFactory factory;
-  return factory;
-}
 
 // The 5-tap (-1 4 2 4 -1)/8 deinterlacer over each 8-bit plane, every line
 // blended with its neighbours of the same picture.
@@ -43,11 +36,6 @@ bool Deinterlace(const AVFrame* src, AVFrame* dst) {
 }
 
 }  // namespace
-
-void SetPreviewerFactory(TPreviewerFactory factory) {
-  std::lock_guard<std::mutex> lock(PreviewerFactoryLock);
-  Factory() = std::move(factory);
-}
 
 void TCustomFFmpeg::SetHookPeriods(const std::vector<std::pair<int64_t, int64_t>>& periods) {
   RunState.HookPeriods = periods;
@@ -244,50 +232,4 @@ AVFrame* TCustomFFmpeg::PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* fr
     FrameHookProcess(RunState.Hooks, &picture, work->format, work->width, work->height, pts);
   }
   return work;
-}
-
-void TCustomFFmpeg::PreviewFrame(const AVFrame* picture, int64_t pts) {
-  uint8_t flags;
-  {
-    std::lock_guard<std::mutex> lock(PreviewFlagsLock());
-    flags = RunState.PreviewFlags;
-  }
-  if (!flags) return;
-  const int64_t now = av.av_gettime_relative();
-  if (now - RunState.LastPreviewTime <= RunState.PreviewInterval) return;
-  RunState.LastPreviewTime = now;
-  uint8_t cleared = 0;
-  if ((flags & 2) && OnPreviewBitmap) {
-    if (FrameToBitmap(RunState.PreviewConverter, picture))
-      OnPreviewBitmap(this, RunState.PreviewConverter.Bitmap.get(), RunState.HookFrameCounter,
-                      pts);
-    else
-      cleared = 2;
-  } else if (flags & 1) {
-    bool shown = FrameToBitmap(RunState.PreviewConverter, picture);
-    if (shown && !RunState.Previewer) {
-      std::lock_guard<std::mutex> lock(PreviewerFactoryLock);
-      if (Factory()) RunState.Previewer = Factory()();
-    }
-    shown = shown && RunState.Previewer &&
-            RunState.Previewer->ShowFrame(RunState.PreviewConverter.Bitmap.get(),
-                                          RunState.HookFrameCounter, pts);
-    if (!shown) cleared = 1;
-  }
-  if (cleared) {
-    std::unique_ptr<IPreviewer> closed;
-    {
-      std::lock_guard<std::mutex> lock(PreviewFlagsLock());
-      RunState.PreviewFlags &= static_cast<uint8_t>(~cleared);
-      if (cleared & 1) closed = std::move(RunState.Previewer);
-    }
-  }
-}
-
-std::string PreviewTimeText(int64_t pts) {
-  if (pts == AV_NOPTS_VALUE) return "N/A";
-  const int64_t seconds = pts / 1000000;
-  return StrFormat("%.2d:%.2d:%.2d.%.3d", static_cast<int>(seconds / 60 / 60),
-                   static_cast<int>((seconds / 60) % 60), static_cast<int>(seconds % 60),
-                   static_cast<int>((pts % 1000000) * 1000 / 1000000));
 }
