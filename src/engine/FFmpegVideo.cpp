@@ -80,6 +80,35 @@ int RoundCount(double value) {
   return rounded >= INT_MAX ? INT_MAX : rounded <= 0 ? 0 : static_cast<int>(rounded);
 }
 
+// The quality (lambda) the decoder found in the stream for this picture: the
+// quantiser of the picture's coding parameters (exported for "sameq"), else
+// the picture's own quality field.
+int DecodedQuality(const AVFrame* frame) {
+  const AVFrameSideData* data = av.av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
+  if (!data || data->size < sizeof(AVVideoEncParams)) return frame->quality;
+  const auto* params = reinterpret_cast<const AVVideoEncParams*>(data->data);
+  // The picture's quantiser: the base, or the mean over its blocks.
+  double qp = params->qp;
+  if (params->nb_blocks > 0 &&
+      params->blocks_offset + static_cast<size_t>(params->nb_blocks) * params->block_size <=
+          data->size) {
+    double sum = 0;
+    for (unsigned i = 0; i < params->nb_blocks; ++i)
+      sum += params->qp + reinterpret_cast<const AVVideoBlockParams*>(
+                              data->data + params->blocks_offset + i * params->block_size)
+                              ->delta_qp;
+    qp = sum / params->nb_blocks;
+  }
+  double scale;  // on the MPEG quantiser scale (1 ... 31)
+  switch (params->type) {
+    case AV_VIDEO_ENC_PARAMS_MPEG2: scale = qp; break;
+    // H.264 quantisers double every 6 steps; 12 is about MPEG's 1.
+    case AV_VIDEO_ENC_PARAMS_H264: scale = std::pow(2.0, (qp - 12) / 6.0); break;
+    default: return frame->quality;
+  }
+  return static_cast<int>(std::lrint(std::clamp(scale, 1.0, 255.0) * FF_QP2LAMBDA));
+}
+
 }  // namespace
 
 int TCustomFFmpeg::VideoSyncCount(TOutputStreamEntry& ost) {
@@ -224,7 +253,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, 
         Video.TopFieldFirst == -1 ? frame->top_field_first : Video.TopFieldFirst;
   // A fixed quantiser is the stream's quality; "sameq" takes the decoder's.
   const int streamQuality = (enc->flags & AV_CODEC_FLAG_QSCALE) ? enc->global_quality : 0;
-  picture->quality = Video.SameQuality ? frame->quality : streamQuality;
+  picture->quality = Video.SameQuality ? DecodedQuality(frame) : streamQuality;
   picture->pict_type = Video.MeThreshold == 0 ? AV_PICTURE_TYPE_NONE : frame->pict_type;
 
   for (int i = 0; i < count && !RunState.StopRequested; ++i) {

@@ -100,6 +100,17 @@ TEST_F(VideoPath, FixedQuantiserEncodesAsTheCommandLineToolDoes) {
   // The coarser quantiser makes a far smaller file than the fine one.
   EXPECT_LT(std::filesystem::file_size(Dir.File("q20.avi")) * 2,
             std::filesystem::file_size(Dir.File("q3.avi")));
+
+  // "sameq" takes each picture's quantiser from the decoder: re-encoding the
+  // quantiser-20 file stays near its size instead of growing to that of a
+  // fine quantiser.
+  Fresh();
+  const std::string same = Dir.File("same.avi");
+  Convert(Dir.File("ref20.avi"), same, {{"vcodec", "mpeg4"}, {"sameq", "1"}});
+  ASSERT_TRUE(Engine.RunState.FinishedNormally) << Engine.RunState.ExceptionMessage;
+  const double sameSize = static_cast<double>(std::filesystem::file_size(same));
+  EXPECT_NEAR(sameSize / static_cast<double>(std::filesystem::file_size(Dir.File("ref20.avi"))),
+              1.0, 0.35);
 }
 
 TEST_F(VideoPath, DropOnlySyncRetimesAfterAGapAndNeverDuplicates) {
@@ -324,3 +335,4 @@ TEST_F(VideoPath, ASubtitlePacketWithoutTimestampIsRefused) {
   EXPECT_TRUE(Engine.RunState.ExceptionRaised);
   EXPECT_EQ(Engine.RunState.ExceptionMessage, "Subtitle packets must have a pts");
 }
+
