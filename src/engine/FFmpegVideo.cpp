@@ -175,7 +175,7 @@ AVFrame* TCustomFFmpeg::FormatVideoPicture(TOutputStreamEntry& ost, AVFrame* fra
   const bool resample =
       width != innerWidth || height != innerHeight || frame->format != enc->pix_fmt;
   if (!ost.PadNeeded && !resample) {
-    if (formatted[0] == frame->data[0]) return frame;
+    if (width == frame->width && height == frame->height) return frame;
     // Cropped only: a view of the decoded picture, no copy.
     if (!ost.View) ost.View.reset(av.av_frame_alloc());
     if (!ost.View) throw FFmpegException("Cannot allocate temp picture, check pix fmt");

@@ -190,6 +190,32 @@ TEST_F(VideoPath, TopFieldFirstFollowsTheOptionWhenInterlacing) {
   }
 }
 
+TEST_F(VideoPath, CroppedPicturesKeepTheirPixels) {
+  // Crops without scaling: the encoder gets a view of the decoded picture.
+  const std::string source = VideoClip();
+  for (const char* side : {"croptop", "cropbottom", "cropleft"}) {
+    Fresh();
+    const std::string out = Dir.File(std::string(side) + ".mkv");
+    ASSERT_TRUE(Engine.OpenInputFile(source)) << Engine.LastError;
+    Engine.SetOption(side, "40");
+    Engine.SetOption("vcodec", "ffv1");
+    ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+    Engine.Start(false);
+    ASSERT_TRUE(Engine.RunState.FinishedNormally) << Engine.RunState.ExceptionMessage;
+    const bool vertical = std::string(side) != "cropleft";
+    EXPECT_EQ(Probe(out, "v:0", "stream=width"), vertical ? "320" : "280") << side;
+    EXPECT_EQ(Probe(out, "v:0", "stream=height"), vertical ? "200" : "240") << side;
+    // The same pixels as the source's part (lossless both ways).
+    const std::string crop = std::string(side) == "croptop"      ? "320:200:0:40"
+                             : std::string(side) == "cropbottom" ? "320:200:0:0"
+                                                                 : "280:240:40:0";
+    EXPECT_EQ(Capture("ffmpeg -v error -i " + Quote(out) + " -map 0:v -f md5 -"),
+              Capture("ffmpeg -v error -i " + Quote(source) + " -map 0:v -vf crop=" + crop +
+                      " -f md5 -"))
+        << side;
+  }
+}
+
 TEST_F(VideoPath, ACropThatNoLongerFitsSkipsThePictureOrEndsTheJob) {
   if (!HasEncoder("mpeg2video")) GTEST_SKIP() << "no mpeg2video encoder";
   // 25 pictures of 320x240, then 25 of 96x64 in one stream.
