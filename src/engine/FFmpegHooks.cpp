@@ -2,7 +2,6 @@
 // as a 24-bit bitmap (custom hook) or run through external hook libraries.
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 #include "FFmpeg.h"
 #include "Transcode.h"
