@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "AppSupport.h"
+#include "PreviewWindow.h"
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName("quellon");
@@ -10,6 +11,8 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   // so every file the converter reads also plays; the media framework reads
   // this before its first player is made.
   if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND")) qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+  // Conversions that preview in a window show it with this application.
+  RegisterQtPreviewWindow();
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

@@ -1,7 +1,8 @@
 // TApplication: the Qt application with the program's exception handler: an
 // exception that escapes an event handler is shown in a message box (see
 // ShowException) and the event loop goes on. It also picks the media
-// framework's decoding back end for the playback preview.
+// framework's decoding back end for the playback preview and registers the
+// preview window of running conversions.
 #pragma once
 #include <QApplication>
 

@@ -252,6 +252,9 @@ void ApplyFormatPreset(const std::string& ext, int norm, TOutputOptions& o, std:
     o.DisableVideo = true;
     o.AudioCodec = "wmav2";
   } else if (ext == ".3gp") {
+    // The container's own default (AMR-NB) has no encoder in these libraries;
+    // AAC is the one it takes that they have.
+    o.AudioCodec = "aac";
     o.AudioChannels = 1;
     o.AudioSampleRate = 8000;
     o.AudioBitrate = 7400;

@@ -60,7 +60,6 @@ std::vector<std::pair<int64_t, int64_t>> ParseHookPeriods(const std::string& tex
     if (comma == std::string::npos) break;
     at = comma + 1;
   }
-  std::sort(periods.begin(), periods.end());
   return periods;
 }
 
@@ -193,7 +192,7 @@ void TREzuvuZUZ::ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& o) {
       DoBeforeHook(sender, pts, action);
     };
   } else {
-    task.RunState.HookPeriods = ParseHookPeriods(o.PTSs);
+    task.SetHookPeriods(ParseHookPeriods(o.PTSs));
   }
 }
 

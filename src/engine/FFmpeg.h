@@ -29,6 +29,7 @@
 
 #include "Bitmap.h"
 #include "Deleters.h"
+#include "FrameHook.h"
 #include "InputGuard.h"
 #include "LibAV.h"
 #include "SourceFile.h"
@@ -100,8 +101,11 @@ struct TFrameConverter {
 };
 
 // A preview window of the engine's pictures; made on first use through the
-// factory the application registers. ShowFrame runs on the converting thread
-// and returns false once the user closed the window.
+// factory the application registers (src/preview). ShowFrame runs on the
+// converting thread, must not wait for the owner's thread, and returns false
+// once the user closed the window. The engine frees a previewer on the
+// converting thread or, when no picture is being shown, on the thread that
+// switches the preview off.
 class IPreviewer {
  public:
   virtual ~IPreviewer() = default;
@@ -114,15 +118,6 @@ void SetPreviewerFactory(TPreviewerFactory factory);
 std::string PreviewTimeText(int64_t pts);
 // The process-wide lock of every engine's preview flags.
 std::mutex& PreviewFlagsLock();
-
-// An external hook library added with "vhook".
-struct THookEntry {
-  void* Configure = nullptr;
-  void* Process = nullptr;
-  void* Release = nullptr;  // may be absent
-  void* Context = nullptr;  // the library's own
-  std::vector<std::string> Arguments;
-};
 
 // 1. Input file table.
 struct TInputFileTable {
@@ -367,8 +362,12 @@ struct TRunState {
   int HookPeriodIndex = 0;
   // Preview
   TFrameConverter PreviewConverter;
+  // The window previewer. Set and taken under the preview lock; while the
+  // converting thread uses it (PreviewBusy) only that thread frees it.
   std::unique_ptr<IPreviewer> Previewer;
-  uint8_t PreviewFlags = 0;  // bit 0 preview frames, bit 1 preview bitmap
+  bool PreviewBusy = false;
+  // Bit 0 preview frames, bit 1 preview bitmap; written under the preview lock.
+  std::atomic<uint8_t> PreviewFlags{0};
   int64_t LastPreviewTime = 0;  // µs
   // The files are opened by OpenFiles when the job runs, not before Start.
   bool FilesDeferred = false;
@@ -471,8 +470,11 @@ class TCustomFFmpeg {
   // Target presets: type "vcd" ... "dv50", norm "pal"/"ntsc"/"film"/other.
   void SetTarget(const std::string& type, const std::string& norm,
                  const std::string& fallbackNorm);
-  // Adds an external hook library with its arguments; false on failure.
-  bool AddFrameHook(const std::vector<std::string>& args);
+  // "vhook": a hook library path and its arguments, separated by "|" when
+  // the text holds one, else by blanks (at most 63 parts). Throws
+  // FFmpegException "Failed to add video hook function: <text>" when the
+  // library cannot be added; else hooking is enabled.
+  void AddFrameHook(const std::string& text);
   // The periods (µs, inclusive) in which the external hooks run; sorted here.
   void SetHookPeriods(const std::vector<std::pair<int64_t, int64_t>>& periods);
 
@@ -568,6 +570,14 @@ class TCustomFFmpeg {
   // Encodes what the FIFO holds in encoder frames (last: the short rest too).
   void WriteAudioFrames(TOutputStreamEntry& ost, bool last);
   void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
+  // Frame-rate sync: how many copies of the current picture the stream
+  // takes (0 drops it); counts drops and duplicates.
+  int VideoSyncCount(TOutputStreamEntry& ost);
+  // The picture in the encoder's geometry (crop, scale, pad), or null when a
+  // crop or pad failed and the picture is skipped.
+  AVFrame* FormatVideoPicture(TOutputStreamEntry& ost, AVFrame* frame);
+  // A crop or pad failure: raised with exit on error, else logged; false.
+  bool VideoPictureFailed(const char* message);
   // Builds the filter graph of an encoded video stream; -1 (and maybe a
   // LastError text) on failure.
   int ConfigureFilters(TInputStreamEntry& ist, TOutputStreamEntry& ost);
@@ -575,6 +585,10 @@ class TCustomFFmpeg {
   void FilterVideo(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DoSubtitleOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVSubtitle* subtitle,
                      int64_t pts);
+  // Writes the clear page still held back at the end of the stream.
+  void FlushSubtitles(TOutputStreamEntry& ost);
+  // The subtitle encoder's time base and canvas size, before it is opened.
+  void SetUpSubtitleEncoder(TOutputStreamEntry& ost, TInputStreamEntry& ist);
   void PrintReport(bool last);
   // Hooks and previews.
   AVFrame* PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* frame);
@@ -584,7 +598,12 @@ class TCustomFFmpeg {
   bool CallHookOwner(const char* event, const std::function<void()>& call);
   bool FrameToBitmap(TFrameConverter& converter, const AVFrame* picture);
   void ReleaseFrameHooks();
+  // Offers an encoded picture to the bitmap preview or the preview window,
+  // at most once per preview interval; converting thread.
   void PreviewFrame(const AVFrame* picture, int64_t pts);
+  // Frees the previewer (and so its window) unless the converting thread is
+  // using it; that thread then frees it itself.
+  void ReleasePreviewer();
   void WriteVideoStats(TOutputStreamEntry& ost, int frameSize);
   void CloseOpenedCodecs();
   void WaitWhilePaused();

@@ -1,39 +1,12 @@
-// Frame hooks and previews: every decoded picture may be deinterlaced, shown
-// to the owner as a 24-bit bitmap (custom hook) or run through external hook
-// libraries; encoded pictures may be previewed as bitmaps or in a window.
-#include <dlfcn.h>
-
+// Frame hooks: every decoded picture may be deinterlaced, shown to the owner
+// as a 24-bit bitmap (custom hook) or run through external hook libraries.
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 #include "FFmpeg.h"
 #include "Transcode.h"
 
 namespace {
-
-// The picture descriptor a hook library's "Process" receives.
-struct THookPicture {
-  uint8_t* Data[4];
-  int LineSize[4];
-};
-using TConfigureEntry = int (*)(void** context, int argc, char* argv[]);
-using TProcessEntry = void (*)(void* context, THookPicture* picture, int pixFmt, int width,
-                               int height, int64_t pts);
-using TReleaseEntry = void (*)(void* context);
-
-// Hook libraries are loaded once per process and stay loaded.
-std::mutex HookLibrariesLock;
-std::map<std::string, void*>& HookLibraries() {
-  static std::map<std::string, void*> libraries;
-  return libraries;
-}
-
-std::mutex PreviewerFactoryLock;
-TPreviewerFactory& Factory() {
-  static TPreviewerFactory factory;
-  return factory;
-}
 
 // The 5-tap (-1 4 2 4 -1)/8 deinterlacer over each 8-bit plane, every line
 // blended with its neighbours of the same picture.
@@ -63,11 +36,6 @@ bool Deinterlace(const AVFrame* src, AVFrame* dst) {
 
 }  // namespace
 
-void SetPreviewerFactory(TPreviewerFactory factory) {
-  std::lock_guard<std::mutex> lock(PreviewerFactoryLock);
-  Factory() = std::move(factory);
-}
-
 void TCustomFFmpeg::SetHookPeriods(const std::vector<std::pair<int64_t, int64_t>>& periods) {
   RunState.HookPeriods = periods;
   std::stable_sort(RunState.HookPeriods.begin(), RunState.HookPeriods.end(),
@@ -75,59 +43,25 @@ void TCustomFFmpeg::SetHookPeriods(const std::vector<std::pair<int64_t, int64_t>
   RunState.HookPeriodIndex = 0;
 }
 
-bool TCustomFFmpeg::AddFrameHook(const std::vector<std::string>& args) {
-  if (args.empty()) return false;
-  const std::string& path = args[0];
-  void* handle = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(HookLibrariesLock);
-    auto found = HookLibraries().find(path);
-    if (found != HookLibraries().end()) {
-      handle = found->second;
-    } else {
-      handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-      if (!handle) {
-        const char* why = dlerror();
-        av.av_log(nullptr, AV_LOG_PANIC, "%s\n", why ? why : "cannot load the hook library");
-        return false;
-      }
-      HookLibraries()[path] = handle;
-    }
+void TCustomFFmpeg::AddFrameHook(const std::string& text) {
+  const char separator = text.find('|') != std::string::npos ? '|' : ' ';
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (pos < text.size() && parts.size() < 63) {
+    size_t end = text.find(separator, pos);
+    if (end == std::string::npos) end = text.size();
+    if (end > pos) parts.push_back(text.substr(pos, end - pos));
+    pos = end + 1;
   }
-  THookEntry entry;
-  entry.Configure = reinterpret_cast<void*>(dlsym(handle, "Configure"));
-  entry.Process = reinterpret_cast<void*>(dlsym(handle, "Process"));
-  entry.Release = reinterpret_cast<void*>(dlsym(handle, "Release"));
-  if (!entry.Process) {
-    av.av_log(nullptr, AV_LOG_PANIC, "Failed to find Process entrypoint in %s\n", path.c_str());
-    return false;
-  }
-  if (!entry.Configure && args.size() > 1) {
-    av.av_log(nullptr, AV_LOG_PANIC, "Failed to find Configure entrypoint in %s\n", path.c_str());
-    return false;
-  }
-  if (entry.Configure) {
-    // The library may keep pointers into its arguments: they live with the entry.
-    entry.Arguments = args;
-    std::vector<char*> argv;
-    for (std::string& arg : entry.Arguments) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    auto configure = reinterpret_cast<TConfigureEntry>(entry.Configure);
-    if (configure(&entry.Context, static_cast<int>(args.size()), argv.data()) != 0) {
-      av.av_log(nullptr, AV_LOG_PANIC, "Failed to Configure %s\n", path.c_str());
-      return false;
-    }
-  }
-  RunState.Hooks.push_back(std::move(entry));
+  std::vector<char*> argv;
+  for (std::string& part : parts) argv.push_back(part.data());
+  argv.push_back(nullptr);
+  if (FrameHookAdd(RunState.Hooks, static_cast<int>(parts.size()), argv.data()) != 0)
+    throw FFmpegException("Failed to add video hook function: " + text);
   RunState.HookingEnabled = true;
-  return true;
 }
 
-void TCustomFFmpeg::ReleaseFrameHooks() {
-  for (THookEntry& entry : RunState.Hooks)
-    if (entry.Release) reinterpret_cast<TReleaseEntry>(entry.Release)(entry.Context);
-  RunState.Hooks.clear();
-}
+void TCustomFFmpeg::ReleaseFrameHooks() { FrameHookRelease(RunState.Hooks); }
 
 bool TCustomFFmpeg::CallHookOwner(const char* event, const std::function<void()>& call) {
   // The owner's failure is logged; the conversion goes on.
@@ -294,55 +228,7 @@ AVFrame* TCustomFFmpeg::PreProcessVideoFrame(TInputStreamEntry& ist, AVFrame* fr
       picture.Data[p] = work->data[p];
       picture.LineSize[p] = work->linesize[p];
     }
-    for (THookEntry& entry : RunState.Hooks)
-      reinterpret_cast<TProcessEntry>(entry.Process)(entry.Context, &picture, work->format,
-                                                      work->width, work->height, pts);
+    FrameHookProcess(RunState.Hooks, &picture, work->format, work->width, work->height, pts);
   }
   return work;
-}
-
-void TCustomFFmpeg::PreviewFrame(const AVFrame* picture, int64_t pts) {
-  uint8_t flags;
-  {
-    std::lock_guard<std::mutex> lock(PreviewFlagsLock());
-    flags = RunState.PreviewFlags;
-  }
-  if (!flags) return;
-  const int64_t now = av.av_gettime_relative();
-  if (now - RunState.LastPreviewTime <= RunState.PreviewInterval) return;
-  RunState.LastPreviewTime = now;
-  uint8_t cleared = 0;
-  if ((flags & 2) && OnPreviewBitmap) {
-    if (FrameToBitmap(RunState.PreviewConverter, picture))
-      OnPreviewBitmap(this, RunState.PreviewConverter.Bitmap.get(), RunState.HookFrameCounter,
-                      pts);
-    else
-      cleared = 2;
-  } else if (flags & 1) {
-    bool shown = FrameToBitmap(RunState.PreviewConverter, picture);
-    if (shown && !RunState.Previewer) {
-      std::lock_guard<std::mutex> lock(PreviewerFactoryLock);
-      if (Factory()) RunState.Previewer = Factory()();
-    }
-    shown = shown && RunState.Previewer &&
-            RunState.Previewer->ShowFrame(RunState.PreviewConverter.Bitmap.get(),
-                                          RunState.HookFrameCounter, pts);
-    if (!shown) cleared = 1;
-  }
-  if (cleared) {
-    std::unique_ptr<IPreviewer> closed;
-    {
-      std::lock_guard<std::mutex> lock(PreviewFlagsLock());
-      RunState.PreviewFlags &= static_cast<uint8_t>(~cleared);
-      if (cleared & 1) closed = std::move(RunState.Previewer);
-    }
-  }
-}
-
-std::string PreviewTimeText(int64_t pts) {
-  if (pts == AV_NOPTS_VALUE) return "N/A";
-  const int64_t seconds = pts / 1000000;
-  return StrFormat("%.2d:%.2d:%.2d.%.3d", static_cast<int>(seconds / 60 / 60),
-                   static_cast<int>((seconds / 60) % 60), static_cast<int>(seconds % 60),
-                   static_cast<int>((pts % 1000000) * 1000 / 1000000));
 }

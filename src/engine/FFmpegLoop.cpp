@@ -221,8 +221,12 @@ int TCustomFFmpeg::DecodePacket(TInputStreamEntry& ist, const AVPacket* pkt) {
     if (av.avcodec_decode_subtitle2(dec, &subtitle, &got, const_cast<AVPacket*>(pkt)) < 0)
       return -1;
     if (got) {
+      // Freed also when the output path raises.
+      struct TSubtitleOwner {
+        AVSubtitle* Subtitle;
+        ~TSubtitleOwner() { av.avsubtitle_free(Subtitle); }
+      } owner{&subtitle};
       DispatchFrame(ist, nullptr, &subtitle, pkt);
-      av.avsubtitle_free(&subtitle);
     }
     return 0;
   }
@@ -332,6 +336,8 @@ void TCustomFFmpeg::FlushEncoders(TInputStreamEntry& ist, int istIndex) {
     else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO) {
       if (ost.FilterGraph) FilterVideo(ost, ist, nullptr);
       Counters.VideoSize += EncodeAndWrite(ost, nullptr, "Video encoding failed");
+    } else if (ost.Enc->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+      FlushSubtitles(ost);
     }
   }
 }
@@ -385,7 +391,8 @@ int64_t TCustomFFmpeg::EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* fr
     pkt->stream_index = ost.Index;
     av.av_packet_rescale_ts(pkt, enc->time_base, ost.St->time_base);
     WriteFrame(ost, pkt);
-    ost.FrameNumber++;
+    // Video counts the pictures given to the encoder (DoVideoOut).
+    if (enc->codec_type != AVMEDIA_TYPE_VIDEO) ost.FrameNumber++;
   }
   return bytes;
 }

@@ -147,7 +147,7 @@ void TCustomFFmpeg::ReleaseAll() {
   Counters.UsingVHook = false;
   RunState.HookConverter.Reset();
   RunState.PreviewConverter.Reset();
-  RunState.Previewer.reset();
+  ReleasePreviewer();
 }
 
 void TCustomFFmpeg::SetVerbose(int level) {
@@ -196,14 +196,4 @@ void TCustomFFmpeg::SetProgramId(int id) {
 
 void TCustomFFmpeg::AddMetadata(const std::string& key, const std::string& value) {
   MuxTime.Metadata.emplace_back(key, value);
-}
-
-uint8_t TCustomFFmpeg::SetPreviewFlags(uint8_t flags) {
-  std::lock_guard<std::mutex> lock(PreviewFlagsLock());
-  uint8_t previous = RunState.PreviewFlags;
-  if (flags != previous) {
-    if ((previous & 1) && !(flags & 1)) RunState.Previewer.reset();
-    RunState.PreviewFlags = flags;
-  }
-  return previous;
 }

@@ -594,17 +594,7 @@ void TCustomFFmpeg::SetVStats(bool fromValue, const std::string& value) {
 }
 
 void TCustomFFmpeg::SetVHook(const std::string& value) {
-  const char separator = value.find('|') != std::string::npos ? '|' : ' ';
-  std::vector<std::string> args;
-  size_t pos = 0;
-  while (pos < value.size() && args.size() < 63) {
-    size_t end = value.find(separator, pos);
-    if (end == std::string::npos) end = value.size();
-    if (end > pos) args.push_back(value.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  if (!AddFrameHook(args))
-    throw FFmpegException("Failed to add video hook function: " + value);
+  AddFrameHook(value);
   Counters.UsingVHook = true;
 }
 

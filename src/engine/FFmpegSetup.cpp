@@ -225,6 +225,8 @@ void TCustomFFmpeg::TranscodeSetup() {
           break;
         case AVMEDIA_TYPE_VIDEO: {
           const TVideoOptions& v = Video;
+          // "sameq" reads each picture's quantiser from the decoder.
+          if (v.SameQuality) dec->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
           ost.CropNeeded = (v.CropTop + v.CropBottom + v.CropLeft + v.CropRight) != 0;
           ost.PadNeeded = (v.PadTop + v.PadBottom + v.PadLeft + v.PadRight) != 0;
           ost.CropTop = v.CropTop;
@@ -246,6 +248,7 @@ void TCustomFFmpeg::TranscodeSetup() {
           break;
         }
         case AVMEDIA_TYPE_SUBTITLE:
+          SetUpSubtitleEncoder(ost, ist);
           break;
         default:
           throw FFmpegException("invalid codec_type of output stream");

@@ -46,6 +46,10 @@ struct TOutputStreamEntry {
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   SwsPtr Scaler;
   FramePtr Picture;  // the picture handed to the encoder
+  FramePtr View;     // a cropped view of a decoded picture, no copy
+  // Subtitle: the clear page of the last DVB subtitle, written when the next
+  // page comes (no later than it) or at the end.
+  PacketPtr PendingClear;
   FilterGraphPtr FilterGraph;  // the "vfilters" chain, when one is in use
   AVFilterContext* FilterSource = nullptr;  // "src", owned by the graph
   AVFilterContext* FilterSink = nullptr;    // "out", owned by the graph

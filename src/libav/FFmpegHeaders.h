@@ -28,6 +28,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
 #include <libavutil/time.h>
+#include <libavutil/video_enc_params.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }

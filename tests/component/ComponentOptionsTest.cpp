@@ -93,12 +93,13 @@ TEST_F(ComponentOptions, NewStreamLinesWaitForTheSecondPassOrdinaryLinesRunInBot
   EXPECT_EQ(Probe(Dir.File("two.mka"), "", "format=nb_streams"), "2");
 }
 
-TEST(ComponentHookPeriods, PairsInMillisecondsBecomeSortedMicrosecondPeriods) {
+TEST(ComponentHookPeriods, PairsInMillisecondsBecomeMicrosecondPeriods) {
   using TPeriods = std::vector<std::pair<int64_t, int64_t>>;
   EXPECT_EQ(ParseHookPeriods("0-5000,10000-15000"),
             (TPeriods{{0, 5000000}, {10000000, 15000000}}));
+  // In the text's order: the engine sorts them (by end).
   EXPECT_EQ(ParseHookPeriods(" 10000 - 15000 , 0-5000 "),
-            (TPeriods{{0, 5000000}, {10000000, 15000000}}));
+            (TPeriods{{10000000, 15000000}, {0, 5000000}}));
   EXPECT_EQ(ParseHookPeriods("5000-1000"), TPeriods{});
   EXPECT_EQ(ParseHookPeriods(""), TPeriods{});
   EXPECT_EQ(ParseHookPeriods("abc,7-"), TPeriods{});
@@ -109,10 +110,13 @@ TEST(ComponentHookPeriods, PairsInMillisecondsBecomeSortedMicrosecondPeriods) {
 TEST_F(ComponentOptions, HookPeriodsOnlyWithoutHookEvents) {
   const std::string source = SineWav(1);
   TOutputOptions periods;
-  periods.PTSs = "0-5000,10000-15000";
+  periods.PTSs = "0-20000,10000-15000";
   AddConversion(source, "a.wav", "", &periods);
   ASSERT_TRUE(Component.InspectTask(0));
-  EXPECT_EQ(Component.Task(0)->RunState.HookPeriods.size(), 2u);
+  // Sorted by end, as the engine scans them.
+  EXPECT_EQ(Component.Task(0)->RunState.HookPeriods,
+            (std::vector<std::pair<int64_t, int64_t>>{{10000000, 15000000}, {0, 20000000}}));
+  EXPECT_EQ(Component.Task(0)->RunState.HookPeriodIndex, 0);
   EXPECT_FALSE(Component.Task(0)->OnBeforeHook);
 
   TOutputOptions before = periods;

@@ -313,6 +313,7 @@ TEST_F(OptionComposer, FormatPresetsReplaceTheChoices) {
   EXPECT_EQ(o.VideoCodec + "/" + o.AudioCodec, "wmv2/wmav2");
 
   o = For("3GP");
+  EXPECT_EQ(o.AudioCodec, "aac");
   EXPECT_EQ(o.AudioChannels, 1);
   EXPECT_EQ(o.AudioSampleRate, 8000);
   EXPECT_EQ(o.AudioBitrate, 7400);

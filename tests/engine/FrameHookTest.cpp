@@ -161,3 +161,39 @@ TEST_F(FrameHooks, DeinterlacingAndBitmapPreviews) {
   EXPECT_EQ(PreviewTimeText(3723004000LL), "01:02:03.004");
   EXPECT_EQ(PreviewTimeText(AV_NOPTS_VALUE), "N/A");
 }
+
+TEST_F(FrameHooks, AddingAHookLibraryTellsWhyItFailed) {
+  const auto add = [](std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<THookEntry> list;
+    const int result = FrameHookAdd(list, static_cast<int>(args.size()), argv.data());
+    EXPECT_EQ(list.size(), result == 0 ? 1u : 0u);
+    FrameHookRelease(list);
+    return result;
+  };
+  EXPECT_EQ(add({}), -2);
+  EXPECT_EQ(add({"/nonexistent/hook.so"}), -1);
+  EXPECT_EQ(add({QUELLON_HOOKHELPER}), -2);        // no "Process"
+  EXPECT_EQ(add({QUELLON_TESTHOOKDEP, "x"}), -2);  // arguments but no "Configure"
+  EXPECT_EQ(add({QUELLON_TESTHOOK, "fail"}), -22);
+  EXPECT_EQ(add({QUELLON_TESTHOOK, "7"}), 0);
+  try {
+    Engine.SetOption("vhook", std::string(QUELLON_TESTHOOK) + " fail");
+    ADD_FAILURE() << "no exception";
+  } catch (const FFmpegException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Failed to add video hook function: " + std::string(QUELLON_TESTHOOK) + " fail");
+  }
+  EXPECT_FALSE(Engine.RunState.HookingEnabled);
+}
+
+TEST_F(FrameHooks, AHookFindsTheLibrariesOfItsOwnFolder) {
+  // The system's loader alone does not look into the hook's folder.
+  void* alone = dlopen(QUELLON_TESTHOOKDEP, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_EQ(alone, nullptr);
+  Engine.SetOption("vhook", QUELLON_TESTHOOKDEP);
+  Convert(Dir.File("helped.mkv"));
+  EXPECT_NEAR(FirstLuma(Dir.File("helped.mkv")), 77, 2);
+}

@@ -1,4 +1,5 @@
-/* A frame-hook library for the tests: Configure records its arguments,
+/* A frame-hook library for the tests: Configure records its arguments
+   (and refuses the single argument "fail"),
    Process paints the first plane with the value given as the first argument
    (128 without one) and counts the pictures, Release counts the releases. */
 #include <stdint.h>
@@ -20,6 +21,7 @@ static int configured, processed, released, last_argc;
 static char last_argument[256];
 
 EXPORT int Configure(void** ctx, int argc, char* argv[]) {
+  if (argc > 1 && strcmp(argv[1], "fail") == 0) return 1;
   Context* c = calloc(1, sizeof(Context));
   if (!c) return -1;
   c->value = argc > 1 ? atoi(argv[1]) : 128;
