@@ -444,13 +444,18 @@ void TCustomFFmpeg::EndOfLoop() {
     if (T.InStreams[i].DecodingNeeded &&
         OutputPacket(T.InStreams[i], static_cast<int>(i), nullptr) < 0)
       NoteDamagedPacket(T.InStreams[i]);
-  // Whether any output stream got audio or pictures (a cover is no picture).
+  // Whether the outputs got what they are for: audio or pictures (a cover is
+  // no picture) where they have such streams, else anything (subtitles).
+  bool media = false, gotMedia = false, gotAny = false;
   for (const auto& entry : T.OutStreams) {
     const AVMediaType type = entry->St->codecpar->codec_type;
-    if ((type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO) && entry->FrameNumber > 0 &&
-        !(entry->St->disposition & AV_DISPOSITION_ATTACHED_PIC))
-      Result.Received = true;
+    const bool sound = (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO) &&
+                       !(entry->St->disposition & AV_DISPOSITION_ATTACHED_PIC);
+    media = media || sound;
+    gotMedia = gotMedia || (sound && entry->FrameNumber > 0);
+    gotAny = gotAny || entry->FrameNumber > 0;
   }
+  Result.Received = media ? gotMedia : gotAny;
   // 2. Trailers.
   for (int i = 0; i < Output.FileCount; ++i) {
     int result = av.av_write_trailer(Output.Files[i].get());

@@ -136,6 +136,8 @@ struct TSignalCase {
   int Signal;
 };
 
+void PrintTo(const TSignalCase& c, std::ostream* os) { *os << c.Name; }
+
 class CliInterrupt : public Cli, public ::testing::WithParamInterface<TSignalCase> {};
 
 TEST_P(CliInterrupt, StopsCleanlyAndExitsOne) {

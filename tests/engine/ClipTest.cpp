@@ -33,6 +33,8 @@ struct TClipCase {
   double Padding;    // seconds an encoder adds at the end
 };
 
+void PrintTo(const TClipCase& c, std::ostream* os) { *os << c.Name; }
+
 class Clip : public ::testing::TestWithParam<TClipCase> {
  protected:
   static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
