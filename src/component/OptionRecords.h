@@ -36,6 +36,9 @@ struct TInputOptions {
   // (otherwise the output takes the next free "_(new_N)" name). An output
   // never replaces a source of its job.
   bool Overwrite = false;
+  // The output's folder (and the folders above it) is made when the task
+  // runs if it does not exist yet.
+  bool CreateFolder = false;
 };
 
 // Options of the output file of a task, applied (in this field order) before
@@ -127,6 +130,9 @@ struct TOutputOptions {
   // (otherwise the output takes the next free "_(new_N)" name). An output
   // never replaces a source of its job.
   bool Overwrite = false;
+  // The output's folder (and the folders above it) is made when the task
+  // runs if it does not exist yet.
+  bool CreateFolder = false;
 };
 
 // Back to the defaults above.

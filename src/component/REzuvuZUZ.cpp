@@ -605,6 +605,23 @@ void TREzuvuZUZ::Stop() {
   }
 }
 
+void TREzuvuZUZ::StopRunning() {
+  std::lock_guard<std::recursive_mutex> lock(EventLock);
+  if (!RunActive) return;
+  for (int i = 0; i < Tasks.Count(); ++i) {
+    TFFmpeg* task = Tasks.Get(i);
+    if (!task->InRun) continue;
+    if (task->State == tsQueued || task->State == tsScheduled) {
+      // Its timer, if posted, finds it queued and does nothing.
+      SetState(*task, tsQueued);
+      LeaveRun(*task);
+    } else if (task->State == tsRunning) {
+      task->Terminate();
+    }
+  }
+  if (Pending() == 0 && Active() == 0) FinishRun();
+}
+
 void TREzuvuZUZ::Pause() {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
   for (int i = 0; i < Tasks.Count(); ++i) Tasks.Get(i)->Pause();

@@ -272,6 +272,10 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   // loop must run); else up to threadCount tasks at once on workers.
   void Start(int threadCount);
   void Stop();
+  // Ends the running tasks as Stop does; the tasks that have not started
+  // leave the run and stay queued for a later Start. The run then ends (its
+  // final OnTerminate) once the running tasks have reported.
+  void StopRunning();
   void Pause();
   void Resume();
   const std::string& LastErrMsg() const { return FLastErrMsg; }

@@ -227,6 +227,7 @@ bool TREzuvuZUZ::OpenTaskOutput(TFFmpeg& task, bool createFiles) {
   if (task.HasOutputRecord) ApplyOutputOptions(task, task.OutputOptions);
   task.Output.CreateFiles = createFiles;
   task.Output.Overwrite = task.HasOutputRecord && task.OutputOptions.Overwrite;
+  task.Output.CreateFolders = task.HasOutputRecord && task.OutputOptions.CreateFolder;
   task.Output.KeepPartial = task.KeepPartial;
   if (!task.OpenOutputFile(task.TargetName)) return false;
   if (task.HasOutputRecord) ApplyExtOptions(task, task.OutputOptions.ExtOptions, true);

@@ -163,6 +163,7 @@ struct TOutputFileTable {
   // creates nothing; the owner opens the output again when the job runs.
   bool CreateFiles = true;
   bool Overwrite = false;    // a file under the final name is replaced
+  bool CreateFolders = false;  // a missing folder of an output is made (when files are)
   bool KeepPartial = false;  // a stopped or failed job keeps what it wrote
 };
 

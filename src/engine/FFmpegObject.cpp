@@ -35,6 +35,10 @@ void TCustomFFmpeg::ResetDefaults() {
   Input.FileCount = 0;
   Input.DecoderCount = 0;
   Output.Encoders.clear();
+  Output.CreateFiles = true;
+  Output.Overwrite = false;
+  Output.KeepPartial = false;
+  Output.CreateFolders = false;
   Output.FileCount = 0;
   Output.EncoderCount = 0;
   Maps = TMapTable();

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <mutex>
 #include <set>
 
@@ -171,6 +172,28 @@ bool TCustomFFmpeg::OpenOutputTarget(AVFormatContext* oc, const std::string& fil
   struct stat st;
   // Devices and protocols are written in place; so is an existing special file.
   const bool inPlace = local.empty() || (stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+  if (!inPlace && Output.CreateFolders) {
+    // A folder still to be made: its nearest existing parent must take it.
+    std::string folder = FolderOf(local);
+    struct stat dir;
+    while (stat(folder.c_str(), &dir) != 0 && errno == ENOENT && folder != FolderOf(folder))
+      folder = FolderOf(folder);
+    if (folder != FolderOf(local)) {
+      if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        LastError = StrFormat("Could not open '%s': %s", filename.c_str(),
+                              SystemErrorText(errno).c_str());
+        return false;
+      }
+      std::error_code error;
+      if (Output.CreateFiles && !std::filesystem::create_directories(FolderOf(local), error) &&
+          error) {
+        LastError = StrFormat("Could not make the folder of '%s': %s", filename.c_str(),
+                              error.message().c_str());
+        return false;
+      }
+      if (!Output.CreateFiles) return true;
+    }
+  }
   if (!Output.CreateFiles) {
     if (!inPlace && access(FolderOf(local).c_str(), W_OK | X_OK) != 0) {
       LastError = StrFormat("Could not open '%s': %s", filename.c_str(),

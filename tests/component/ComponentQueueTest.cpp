@@ -152,3 +152,42 @@ TEST_F(ComponentQueue, AHookHandlerClearedUnderTheLockIsNotCalledAgain) {
   EXPECT_EQ(callsAfterClear.load(), 0);
   EXPECT_EQ(Component.Task(0)->State, tsComplete);
 }
+
+TEST_F(ComponentQueue, StopRunningEndsTheRunningTasksAndKeepsTheRestQueued) {
+  AddConversion(SineWav(3), "a.wav", "re=1");
+  AddConversion(SineWav(1), "b.wav");
+  AddConversion(SineWav(1), "c.wav");
+  Component.SetProgressInterval(100);
+  Component.Start(1);
+  ASSERT_TRUE(Component.EventLoop()->RunUntil([&] { return Events.ProgressCount() > 0; }, 20000));
+  Component.StopRunning();
+  ASSERT_TRUE(WaitForFinal());
+  EXPECT_EQ(Component.Task(0)->State, tsStopped);
+  EXPECT_EQ(Component.Task(1)->State, tsQueued);
+  EXPECT_EQ(Component.Task(2)->State, tsQueued);
+  EXPECT_EQ(Events.Terminations().size(), 2u);  // the stopped task and the run's end
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("a.wav")));
+  // A later Start runs what waited.
+  Component.Start(2);
+  ASSERT_TRUE(Component.EventLoop()->RunUntil([&] { return Events.Terminations().size() == 5; },
+                                               60000));
+  EXPECT_EQ(Component.Task(1)->State, tsComplete);
+  EXPECT_EQ(Component.Task(2)->State, tsComplete);
+}
+
+TEST_F(ComponentQueue, AnOutputFolderIsMadeWhenTheTaskRunsIfAsked) {
+  TOutputOptions output;
+  output.CreateFolder = true;
+  const int index = Component.AddTask(SineWav(1), nullptr);
+  ASSERT_GE(index, 0);
+  ASSERT_TRUE(Component.SetOutputFile(index, Dir.File("x/y/z.wav"), &output))
+      << Component.LastErrMsg();
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("x")));  // nothing made when it is added
+  TOutputOptions plain;
+  EXPECT_FALSE(Component.SetOutputFile(index, Dir.File("p/q.wav"), &plain));
+  ASSERT_TRUE(Component.SetOutputFile(index, Dir.File("x/y/z.wav"), &output));
+  Component.Start(1);
+  ASSERT_TRUE(WaitForFinal());
+  EXPECT_EQ(Component.Task(0)->State, tsComplete);
+  EXPECT_TRUE(std::filesystem::exists(Dir.File("x/y/z.wav")));
+}
