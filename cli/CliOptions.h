@@ -22,7 +22,9 @@ struct TCliOptions {
   bool Quiet = false;
   bool Help = false;
   bool Version = false;
-  std::vector<std::string> Files;
+  bool Recursive = false;  // a folder given stands for the files under it
+  bool KeepTree = false;   // outputs keep their sub-folder below the folder given
+  std::vector<std::string> Files;  // files and (with Recursive) folders, as given
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).
