@@ -40,6 +40,8 @@ std::string UsageText() {
          "      --overwrite      overwrite existing outputs instead of the \"_(new_N)\" names\n"
          "                       (never a file the run reads)\n"
          "      --keep-partial   keep what a stopped or failed conversion wrote\n"
+         "      --no-split       encode each file on one core (by default a long file\n"
+         "                       uses the cores the other files leave free)\n"
          "      --channels auto|mono|stereo\n"
          "      --rate auto|8000|11025|22050|44100\n"
          "      --bitrate KBPS   audio bit rate in kbit/s\n"
@@ -128,6 +130,9 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--keep-partial") {
       if (!flag()) return false;
       o.KeepPartial = true;
+    } else if (arg == "--no-split") {
+      if (!flag()) return false;
+      o.Split = false;
     } else if (arg == "-f" || arg == "--format") {
       if (!value(v)) return false;
       if (ItemIndex(FormatItems, v) < 0) {

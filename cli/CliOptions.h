@@ -11,6 +11,7 @@ struct TCliOptions {
   int Jobs = 1;                // tasks at once; 0: one after another on the main thread
   bool Overwrite = false;
   bool KeepPartial = false;    // a stopped or failed file keeps what it wrote
+  bool Split = true;           // long files are encoded on several cores
   int Channels = 0;            // index into AudioChannelItems
   int SampleRate = 0;          // index into SampleRateItems
   int BitRateKbps = -1;        // -1: the format's default

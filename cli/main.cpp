@@ -116,6 +116,7 @@ class TCliRun {
     CatchInterrupts();
     Component.SetAbortFlag(&Interrupted);
     Component.KeepPartial = Options.KeepPartial;
+    Component.SplitEncoding = Options.Split;
     TEventLoop& loop = *Component.EventLoop();
     size_t next = 0;
     for (;;) {

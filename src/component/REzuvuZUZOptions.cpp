@@ -229,6 +229,7 @@ bool TREzuvuZUZ::OpenTaskOutput(TFFmpeg& task, bool createFiles) {
   task.Output.Overwrite = task.HasOutputRecord && task.OutputOptions.Overwrite;
   task.Output.CreateFolders = task.HasOutputRecord && task.OutputOptions.CreateFolder;
   task.Output.KeepPartial = task.KeepPartial;
+  task.RunState.SplitEncoding = task.SplitEncoding;
   if (!task.OpenOutputFile(task.TargetName)) return false;
   if (task.HasOutputRecord) ApplyExtOptions(task, task.OutputOptions.ExtOptions, true);
   return true;

@@ -372,6 +372,11 @@ struct TRunState {
   int64_t LastPreviewTime = 0;  // µs
   // The files are opened by OpenFiles when the job runs, not before Start.
   bool FilesDeferred = false;
+  // Encode long audio outputs in chunks on several encoder instances
+  // (AudioChain.h); decided when the job starts. The owner may change the
+  // number of encoder threads while the job runs.
+  bool SplitEncoding = false;
+  std::atomic<int> EncoderThreads{1};
   // The owner's flag (a signal handler's, say) that ends the opening of an
   // input at once; reading a job's input ends with Stop.
   const std::atomic<bool>* OpenAbort = nullptr;
@@ -561,15 +566,11 @@ class TCustomFFmpeg {
   // Cuts what a decoded frame holds before the input's start position (all
   // of it: false) and, for video, a picture at or after the recording end.
   bool CutToClip(TInputStreamEntry& ist, AVFrame* frame);
+  // The audio output path: the stream's chain (AudioChain.h) does the work.
   void DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DrainAudio(TOutputStreamEntry& ost);
   void ApplyVolume(AVFrame* frame);
-  void MakeResampler(TOutputStreamEntry& ost, const AVFrame* frame);
-  // Converts samples into the stream's FIFO; false when the chunk was dropped.
-  bool ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, const uint8_t** in,
-                      int inSamples, int capacity);
-  // Encodes what the FIFO holds in encoder frames (last: the short rest too).
-  void WriteAudioFrames(TOutputStreamEntry& ost, bool last);
+  friend class TAudioOutputChain;
   void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   // Frame-rate sync: how many copies of the current picture the stream
   // takes (0 drops it); counts drops and duplicates.

@@ -74,7 +74,7 @@ void TCustomFFmpeg::MainLoop() {
       if (type == AVMEDIA_TYPE_VIDEO && !ost.Copy)
         opts = Seconds(ost.SyncOpts, ost.Enc->time_base);
       else if (type == AVMEDIA_TYPE_AUDIO && ost.EncodingNeeded && ost.Enc->sample_rate > 0)
-        opts = static_cast<double>(ost.SyncOpts + (ost.Fifo ? av.av_audio_fifo_size(ost.Fifo.get()) : 0)) /
+        opts = static_cast<double>(ost.SyncOpts + (ost.Audio ? ost.Audio->Queued() : 0)) /
                ost.Enc->sample_rate;
       else
         opts = ost.MuxTimestamp == AV_NOPTS_VALUE ? 0 : Seconds(ost.MuxTimestamp, ost.St->time_base);

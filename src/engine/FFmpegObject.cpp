@@ -66,6 +66,7 @@ void TCustomFFmpeg::ResetDefaults() {
   RunState.HookingEnabled = false;
   RunState.LastPreviewTime = 0;
   RunState.ExceptionRaised = false;
+  RunState.SplitEncoding = false;
 }
 
 void TCustomFFmpeg::Reset() {

@@ -9,8 +9,9 @@
 #include "Transcode.h"
 
 TOutputStreamEntry::~TOutputStreamEntry() {
+  // The chain's workers end before the encoder they copy from goes.
+  Audio.reset();
   if (Pass1Log && av.my_fclose) av.my_fclose(Pass1Log);
-  av.av_channel_layout_uninit(&ResamplerInLayout);
 }
 
 namespace {
@@ -321,11 +322,8 @@ void TCustomFFmpeg::TranscodeSetup() {
     if (av.avcodec_parameters_from_context(ost.St->codecpar, ost.Enc) < 0)
       throw FFmpegException("av_mallocz fail");
     ost.St->time_base = ost.Enc->time_base;
-    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ost.Fifo.reset(av.av_audio_fifo_alloc(ost.Enc->sample_fmt, ost.Enc->ch_layout.nb_channels,
-                                            1024));
-      if (!ost.Fifo) throw FFmpegException("av_fifo_init fail");
-    }
+    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO)
+      ost.Audio = std::make_unique<TAudioOutputChain>(*this, ost);
   }
 
   // 12. Decoders.
