@@ -269,17 +269,29 @@ bool MeasureFileLoudness(const std::string& path, TLoudnessMeasure& out, std::st
 }
 
 TLoudnessMeasure CombineLoudness(const std::vector<TLoudnessMeasure>& tracks) {
+  // The tracks' energies weighted by length; as R128's relative gate does
+  // with blocks, tracks 10 LU below that level are then left out.
+  auto level = [&tracks](double gate, double& seconds) {
+    double energy = 0;
+    seconds = 0;
+    for (const TLoudnessMeasure& t : tracks) {
+      if (!t.Valid || t.Integrated < gate) continue;
+      energy += t.Seconds * std::pow(10.0, t.Integrated / 10.0);
+      seconds += t.Seconds;
+    }
+    return seconds > 0 && energy > 0 ? 10.0 * std::log10(energy / seconds) : -200.0;
+  };
   TLoudnessMeasure album;
-  double energy = 0;
+  double seconds = 0;
+  const double ungated = level(-70.0, seconds);
+  album.Integrated = level(ungated - 10.0, seconds);
+  album.Seconds = seconds;
+  album.Valid = seconds > 0;
   for (const TLoudnessMeasure& t : tracks) {
     if (!t.Valid) continue;
-    energy += t.Seconds * std::pow(10.0, t.Integrated / 10.0);
-    album.Seconds += t.Seconds;
     album.TruePeak = std::max(album.TruePeak, t.TruePeak);
     album.SamplePeak = std::max(album.SamplePeak, t.SamplePeak);
   }
-  album.Valid = album.Seconds > 0 && energy > 0;
-  if (album.Valid) album.Integrated = 10.0 * std::log10(energy / album.Seconds);
   return album;
 }
 
