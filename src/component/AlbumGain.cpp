@@ -36,6 +36,15 @@ void DefineAlbum(const std::string& name, const std::vector<std::string>& source
   Registry()[name] = std::move(album);
 }
 
+void EnsureAlbum(const std::string& name, const std::vector<std::string>& sources) {
+  {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    auto found = Registry().find(name);
+    if (found != Registry().end() && found->second->Sources == sources) return;
+  }
+  DefineAlbum(name, sources);
+}
+
 void ForgetAlbum(const std::string& name) {
   std::lock_guard<std::mutex> lock(RegistryLock());
   Registry().erase(name);

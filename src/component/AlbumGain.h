@@ -16,6 +16,9 @@
 // Names an album (replacing an album of that name) and its sources.
 void DefineAlbum(const std::string& name, const std::vector<std::string>& sources);
 void ForgetAlbum(const std::string& name);
+// Defines the album unless it is known with these sources already (then
+// what was measured of it stays).
+void EnsureAlbum(const std::string& name, const std::vector<std::string>& sources);
 
 // The album's measure, as the tasks' outputs will have it (levelled with
 // options when they level). track: the asking task's own measure of its
