@@ -89,7 +89,38 @@ void TCustomFFmpeg::FinishMusicOutputs() {
   for (int i = 0; i < Output.FileCount && i < static_cast<int>(Output.Targets.size()); ++i) {
     AVFormatContext* oc = Output.Files[i].get();
     if (!oc->pb || (oc->oformat->flags & AVFMT_NOFILE)) continue;
-    const bool wav = Named(oc, {"wav"});
+    if (Named(oc, {"wav"})) {
+      // Through the byte stream, so that the job's size counts the chunk.
+      std::vector<std::pair<std::string, std::string>> pairs;
+      if (static_cast<size_t>(i) < Music.Run.Tags.size())
+        for (const auto& pair : Music.Run.Tags[static_cast<size_t>(i)])
+          if (!Incidental(pair.first)) pairs.push_back(pair);
+      const bool picture = Music.KeepCover && !cover.Empty();
+      if (pairs.empty() && !picture) continue;
+      const DictPtr tags = Dictionary(pairs);
+      const std::vector<uint8_t> tag = MakeId3v2Tag(tags.get(), picture ? &cover : nullptr);
+      const int64_t end = av.avio_seek(oc->pb, 0, SEEK_CUR);
+      const int64_t total = end + (end % 2) + 8 + static_cast<int64_t>(tag.size() + tag.size() % 2);
+      if (end < 12 || total - 8 > 0xFFFFFFFFll) {
+        Log(0, StrFormat("The ID3 chunk left out of '%s': the file would pass 4 GiB",
+                         Output.Targets[static_cast<size_t>(i)].FinalName.c_str()));
+        continue;
+      }
+      std::vector<uint8_t> chunk;
+      if (end % 2) chunk.push_back(0);
+      chunk.insert(chunk.end(), {'i', 'd', '3', ' '});
+      for (int b = 0; b < 4; ++b) chunk.push_back(static_cast<uint8_t>(tag.size() >> (8 * b)));
+      chunk.insert(chunk.end(), tag.begin(), tag.end());
+      if (tag.size() % 2) chunk.push_back(0);
+      uint8_t riff[4];
+      for (int b = 0; b < 4; ++b) riff[b] = static_cast<uint8_t>((total - 8) >> (8 * b));
+      av.avio_write(oc->pb, chunk.data(), static_cast<int>(chunk.size()));
+      av.avio_seek(oc->pb, 4, SEEK_SET);
+      av.avio_write(oc->pb, riff, 4);
+      av.avio_seek(oc->pb, total, SEEK_SET);
+      continue;
+    }
+    const bool wav = false;
     const bool asf = Named(oc, {"asf", "asf_stream"}) && !cover.Empty() && Music.KeepCover;
     std::vector<std::pair<std::string, std::string>> freeform;
     if (Named(oc, {"ipod", "mp4", "mov"}) && static_cast<size_t>(i) < Music.Run.Tags.size())
