@@ -116,6 +116,7 @@ void TfrmMain::BuildControls() {
   RadioGroup1 = new TRadioGroup("", {"WAV", "MP3", "MP2", "AAC", "WMA", "OGG"}, 8, client);
   RadioGroup1->setGeometry(76, 2, 531, 38);
   RadioGroup1->SetItemIndex(0);
+  BuildMoreFormatsControl(client);
 
   btnAdd = Button("添加", client, 8, 44, 72, 26);
   btnRemove = Button("删除", client, 84, 44, 72, 26);
@@ -412,6 +413,7 @@ void TfrmMain::ReadConfig() {
   bool ok = false;
   const int jobs = settings.value(section + "/jobs").toInt(&ok);
   if (ok && jobs > 0) SetParallelJobs(jobs);
+  ReadMusicConfig(settings, section, MusicSettings);
 }
 
 void TfrmMain::WriteConfig() {
@@ -419,6 +421,7 @@ void TfrmMain::WriteConfig() {
   const QString section = ConfigSection(settings);
   settings.setValue(section + "/dir", Edit1->text());
   settings.setValue(section + "/jobs", FParallelJobs);
+  WriteMusicConfig(settings, section, MusicSettings);
   settings.sync();
 }
 

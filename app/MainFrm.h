@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "FileChecker.h"
+#include "MusicSettings.h"
 #include "RadioGroup.h"
 #include "REzuvuZUZ.h"
 
@@ -122,6 +123,10 @@ class TfrmMain : public QMainWindow {
 
   // ---- Controls ----
   TRadioGroup* RadioGroup1 = nullptr;
+  QComboBox* cboMoreFormats = nullptr;  // the further formats (MainFrmMusic.cpp)
+  TMusicSettings MusicSettings;         // the settings dialog's page "音乐"
+  // The format chosen: a further format when one is, else the radio button's.
+  QString ChosenFormat() const;
   QLineEdit* Edit1 = nullptr;
   QTreeWidget* lvFiles = nullptr;
   QPushButton* btnAdd = nullptr;
@@ -164,6 +169,7 @@ class TfrmMain : public QMainWindow {
 
  private:
   void BuildControls();
+  void BuildMoreFormatsControl(QWidget* client);
   void BuildMenus();
   void WireComponent();
   void Log(const QString& line);

@@ -49,7 +49,7 @@ std::vector<std::string> TfrmMain::ReservedOutputNames() const {
 void TfrmMain::ApplyWindowChoices() {
   TfrmOption* option = OptionForm();
   option->edtOutPath->setText(Edit1->text());
-  option->SelectFormat(RadioGroup1->ItemText());
+  option->SelectFormat(ChosenFormat());
 }
 
 // ---- Add ------------------------------------------------------------------------------------
@@ -153,6 +153,7 @@ bool TfrmMain::CreateTaskFor(const TCheckedFile& file, double cutStart, double c
   TInputOptions input;
   option->ComposeOutput(output);
   option->ComposeInput(input);
+  ApplyMusicSettings(MusicSettings, file.Path, SourceFiles, output);
   if (!CreateTask(input, output, file, error)) return false;
   if (Running) ConvertReserved.push_back(output.FileName);
   return true;
@@ -364,8 +365,11 @@ void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
 void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
   settings.spnJobs->setValue(FParallelJobs);
-  connect(settings.btnOK, &QPushButton::clicked, this,
-          [this, &settings] { SetParallelJobs(settings.spnJobs->value()); });
+  settings.MusicPage->Show(MusicSettings);
+  connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
+    SetParallelJobs(settings.spnJobs->value());
+    MusicSettings = settings.MusicPage->Read();
+  });
   settings.exec();
 }
 

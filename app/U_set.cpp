@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QTabWidget>
+
+#include "MusicSettings.h"
 #include <QVBoxLayout>
 
 #include "OptionFrm.h"
@@ -52,6 +54,7 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   convertRows->addWidget(Group("同时转换的文件数", spnJobs, convertPage));
   convertRows->addStretch();
   pages->addTab(convertPage, "转换");
+  MusicPage = new TMusicPage(pages);
   root->addWidget(pages);
 
   auto* buttons = new QHBoxLayout();

@@ -10,6 +10,7 @@
 #include <QSpinBox>
 
 class TfrmOption;
+class TMusicPage;
 
 class TFrm_set : public QDialog {
   Q_OBJECT
@@ -24,6 +25,8 @@ class TFrm_set : public QDialog {
   QComboBox* cboBitRate;
   // Page "转换": how many files convert at once (the owner reads it on "确定").
   QSpinBox* spnJobs;
+  // Page "音乐": cover, time, loudness and ReplayGain (the owner reads it on "确定").
+  TMusicPage* MusicPage;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 

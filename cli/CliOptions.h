@@ -24,6 +24,12 @@ struct TCliOptions {
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Files;
+  // Music.
+  double Loudness = 0;     // LUFS to level to; 0: not levelled
+  bool ReplayGain = false;
+  bool AlbumGain = false;  // the files of one folder form an album
+  bool KeepTime = false;
+  bool FolderCover = false;
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

@@ -8,6 +8,7 @@
 #include "EditNumber.h"
 #include "FFmpegLoader.h"
 #include "LogDelivery.h"
+#include "MusicOptions.h"
 #include "SourceFile.h"
 #include "REzuvuZUZ.h"
 #include "Text.h"
@@ -194,6 +195,7 @@ void TREzuvuZUZ::ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& o) {
   } else {
     task.SetHookPeriods(ParseHookPeriods(o.PTSs));
   }
+  ApplyMusicOptions(task, task.SourceName, o);
 }
 
 void TREzuvuZUZ::Park(TFFmpeg& task) {

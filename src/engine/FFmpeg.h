@@ -32,6 +32,7 @@
 #include "FrameHook.h"
 #include "InputGuard.h"
 #include "LibAV.h"
+#include "Music.h"
 #include "SourceFile.h"
 #include "Text.h"
 
@@ -519,6 +520,7 @@ class TCustomFFmpeg {
   TOptionContexts OptionContexts;
   TBitstreamFilters BitstreamFilters;
   TRunState RunState;
+  TMusicOptions Music;  // cover, tags, loudness (Music.h)
   TJobResult Result;  // of the last job; read after its terminate notification
   std::string LastError;
 
@@ -616,6 +618,19 @@ class TCustomFFmpeg {
   // Gives each output its final name; false with Result.Reason on failure.
   bool CommitOutputs();
   void NoteDamagedPacket(const TInputStreamEntry& ist);
+  // Music (FFmpegTags.cpp, FFmpegCover.cpp, FFmpegLoudness.cpp): before the
+  // headers (measuring pass, ReplayGain tags, cover, MP2's ID3 header); the
+  // cover pictures after them; our own tag writers after the trailers; the
+  // source's time on the committed outputs. Job's thread; a failed write of
+  // an output throws FFmpegException.
+  void PrepareMusicOutputs();
+  void WriteCoverPackets();
+  void FinishMusicOutputs();
+  void KeepSourceTime();
+  void MeasureJobLoudness();
+  void ApplyLoudnessGain(AVFrame* frame);
+  bool FindCover(TCoverPicture& cover);
+  void PrepareCovers();
   void NoteReadError(int file, int code);
 
   // Looks a codec up by name ("" = none, true); false with "Unknown %s '%s'"

@@ -262,6 +262,7 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
   TTranscodeTables& T = *Tables;
   const AVMediaType type = ist.St->codecpar->codec_type;
   if (type == AVMEDIA_TYPE_AUDIO && Sync.AudioVolume != 256 && frame) ApplyVolume(frame);
+  if (type == AVMEDIA_TYPE_AUDIO && frame) ApplyLoudnessGain(frame);
   if (Sync.RateEmu) {
     const int64_t ahead = ist.Pts - (av.av_gettime_relative() - ist.RateEmuStart);
     if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
@@ -461,6 +462,7 @@ void TCustomFFmpeg::EndOfLoop() {
     int result = av.av_write_trailer(Output.Files[i].get());
     if (result < 0) throw FFmpegException(LibraryErrorText("av_write_trailer()", result));
   }
+  FinishMusicOutputs();
   // 3. The last report.
   PrintReport(true);
   // The byte streams are closed here so that a failed final write fails the

@@ -53,6 +53,7 @@ void TCustomFFmpeg::ResetDefaults() {
   Sync = TSyncOptions();
   Sync.VStatsFile = statsFile;
   Counters = TRunCounters();
+  Music = TMusicOptions();
   BitstreamFilters.Video.clear();
   BitstreamFilters.Audio.clear();
   BitstreamFilters.Subtitle.clear();

@@ -5,7 +5,6 @@
 
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
-#include "Id3Tag.h"
 #include "Transcode.h"
 
 TOutputStreamEntry::~TOutputStreamEntry() {
@@ -406,13 +405,9 @@ void TCustomFFmpeg::TranscodeSetup() {
 
   // 15.-16. Headers and the session description.
   bool sdp = Output.FileCount > 0;
+  PrepareMusicOutputs();
   for (int i = 0; i < Output.FileCount; ++i) {
     AVFormatContext* oc = Output.Files[i].get();
-    // Raw MPEG audio gets its tags in front, as players expect them.
-    if (std::strcmp(oc->oformat->name, "mp2") == 0 && oc->pb) {
-      const std::vector<uint8_t> tag = MakeId3v2Tag(oc->metadata);
-      if (!tag.empty()) av.avio_write(oc->pb, tag.data(), static_cast<int>(tag.size()));
-    }
     AVDictionary* options = nullptr;
     av.av_dict_copy(&options, Output.MuxOptions[i].get(), 0);
     int result = av.avformat_write_header(oc, &options);
@@ -423,6 +418,7 @@ void TCustomFFmpeg::TranscodeSetup() {
                     i));
     sdp = sdp && std::strcmp(oc->oformat->name, "rtp") == 0;
   }
+  WriteCoverPackets();
   if (sdp && OnLog) {
     std::vector<AVFormatContext*> files;
     for (int i = 0; i < Output.FileCount; ++i) files.push_back(Output.Files[i].get());

@@ -76,7 +76,7 @@
   X(avformat_close_input) X(avformat_find_stream_info) X(av_find_best_stream)               \
   X(av_read_frame) X(av_read_pause) X(av_read_play) X(av_seek_frame) X(avformat_seek_file)  \
   X(avformat_new_stream) X(avformat_init_output) X(avformat_write_header)                   \
-  X(av_interleaved_write_frame) X(av_write_trailer) X(av_guess_format) X(av_guess_codec)    \
+  X(av_interleaved_write_frame) X(av_write_frame) X(av_write_trailer) X(av_guess_format) X(av_guess_codec)    \
   X(av_guess_frame_rate) X(av_guess_sample_aspect_ratio) X(av_find_input_format)            \
   X(av_demuxer_iterate) X(av_muxer_iterate) X(av_codec_get_id) X(av_codec_get_tag)         \
   X(av_codec_get_tag2) X(avformat_query_codec) X(av_dump_format) X(av_pkt_dump_log2)        \
