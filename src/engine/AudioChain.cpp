@@ -92,6 +92,9 @@ TAudioOutputChain::TAudioOutputChain(TCustomFFmpeg& engine, TOutputStreamEntry& 
     Splitter = std::make_unique<TSplitEncoder>(Enc, rule, chunkFrames,
                                                Engine.RunState.EncoderThreads,
                                                [this](AVPacket* packet) { WritePacket(packet); });
+    if (Engine.Counters.Verbose > 0)
+      Engine.Log(1, StrFormat("Stream #%d.%d is encoded in chunks of %d s on several encoders",
+                              Ost.FileIndex, Ost.Index, rule.ChunkSeconds));
   }
 }
 
