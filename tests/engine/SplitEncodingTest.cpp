@@ -34,8 +34,7 @@ std::string Music() {
 std::string Speech() {
   return Fixture("split_speech.wav",
                  "-f lavfi -i anoisesrc=c=pink:a=0.5:d=180:r=44100 "
-                 "-af bandpass=f=900:width_type=o:w=2,"
-                 "volume='0.05+0.9*gt(sin(2*PI*0.3*t),-0.3)*abs(sin(2*PI*4*t))':eval=frame "
+                 "-af bandpass=f=900:width_type=o:w=2,tremolo=f=4:d=0.95,tremolo=f=0.3:d=0.8 "
                  "-ac 2");
 }
 
@@ -125,36 +124,38 @@ TEST_P(SplitEncoding, JoinsAreAsGoodAsOneEncoder) {
   const std::vector<float> original = Decode(source);
   const int lag = Lag(original, one);
   EXPECT_EQ(Lag(original, many), lag);
-  // 20 ms windows: the error against the source at each join and its
-  // neighbours, split against serial; and the largest difference sample.
+  // 20 ms windows: the error against the source in the windows around each
+  // join, split against serial; and the largest difference sample at the
+  // joins against elsewhere.
   const long window = 882;
   const long usable =
       static_cast<long>(std::min(original.size(), std::min(one.size(), many.size()))) - 8192;
-  double peakAtJoins = 0, peakElsewhere = 0;
+  auto error = [&](const std::vector<float>& out, long from, long to, double& peak) {
+    double sum = 0;
+    for (long i = from; i < to; ++i) {
+      const double d = out[static_cast<size_t>(i + lag)] - original[static_cast<size_t>(i)];
+      sum += d * d;
+      peak = std::max(peak, std::fabs(d));
+    }
+    return sum;
+  };
+  double peakAtJoins = 0, peakElsewhere = 0, ignored = 0;
   int joins = 0;
-  for (long w = 8; (w + 1) * window < usable; ++w) {
-    bool atJoin = false;
-    for (long join = c.Chunk; join < usable; join += c.Chunk)
-      atJoin = atJoin || std::labs(w * window + window / 2 - join) < 2 * window;
-    double errorOne = 0, errorMany = 0, peak = 0;
-    for (long i = w * window; i < (w + 1) * window; ++i) {
-      const double s = original[static_cast<size_t>(i)];
-      const double a = one[static_cast<size_t>(i + lag)] - s;
-      const double b = many[static_cast<size_t>(i + lag)] - s;
-      errorOne += a * a;
-      errorMany += b * b;
-      peak = std::max(peak, std::fabs(b));
-    }
-    if (!atJoin) {
-      peakElsewhere = std::max(peakElsewhere, peak);
-      continue;
-    }
+  for (long join = c.Chunk; join + 3 * window < usable; join += c.Chunk) {
     ++joins;
-    peakAtJoins = std::max(peakAtJoins, peak);
+    const long from = (join / window - 2) * window, to = (join / window + 3) * window;
+    const double errorOne = error(one, from, to, ignored);
+    const double errorMany = error(many, from, to, peakAtJoins);
     EXPECT_LE(10 * std::log10((errorMany + 1e-12) / (errorOne + 1e-12)), 1.0)
-        << "window at " << w * window / 44100.0 << " s";
+        << "the join at " << join / 44100.0 << " s";
   }
-  EXPECT_GE(joins, 4);
+  for (long from = 8 * window; from + window < usable; from += window) {
+    bool nearJoin = false;
+    for (long join = c.Chunk; join < usable; join += c.Chunk)
+      nearJoin = nearJoin || std::labs(from - join) < 4 * window;
+    if (!nearJoin) error(many, from, from + window, peakElsewhere);
+  }
+  EXPECT_GE(joins, 2);
   EXPECT_LE(peakAtJoins, peakElsewhere) << "a click at a join";
 }
 
@@ -182,13 +183,13 @@ TEST(SplitEncodingBytes, TheSameWhateverTheThreads) {
                        "anoisesrc=c=pink:a=0.1:d=40 -filter_complex [0][1]amix=inputs=2 -ac 2");
   std::vector<std::string> outputs;
   for (int threads : {1, 2, 3}) {
-    for (const char* extension : {"mp3", "ogg"}) {
+    // (Ogg files differ from run to run: their stream serial is random.)
+    for (const char* extension : {"mp3", "flac"}) {
       TCustomFFmpeg engine;
       engine.Reset();
       engine.RunState.SplitEncoding = true;
       engine.RunState.EncoderThreads = threads;
       ASSERT_TRUE(engine.OpenInputFile(source));
-      if (std::string(extension) == "ogg") engine.SetOption("acodec", "flac");
       const std::string out = dir.File(StrFormat("t%d.%s", threads, extension));
       ASSERT_TRUE(engine.OpenOutputFile(out));
       engine.Start(false);
