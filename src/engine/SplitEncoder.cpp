@@ -141,9 +141,10 @@ TSplitRule SplitRuleOf(const AVCodecContext* enc) {
   switch (enc->codec_id) {
     case AV_CODEC_ID_MP3:
       // The psychoacoustic model and the rate control settle within about
-      // half a second; the encoder's delay is about one frame.
-      rule.PreRoll = 20;
-      rule.PostRoll = 3;
+      // half a second; the encoder's delay is about one frame of 1152
+      // samples. At the low rates a frame holds 576: twice the frames.
+      rule.PreRoll = enc->frame_size < 1152 ? 40 : 20;
+      rule.PostRoll = enc->frame_size < 1152 ? 6 : 3;
       rule.Join = TSplitRule::jnMp3;
       break;
     case AV_CODEC_ID_MP2:
@@ -278,7 +279,10 @@ void TSplitEncoder::Encode(TChunk& chunk) {
     }
     collect();
   }
-  if (error.empty() && chunk.Last) {
+  // Every chunk's encoder is drained: how many frames an encoder holds back
+  // depends on its frame size and settings, and a frame of the keep window
+  // still held back would be lost. What the post-roll yields is not kept.
+  if (error.empty()) {
     if (av.avcodec_send_frame(enc.get(), nullptr) < 0)
       error = "Audio encoding failed";
     else

@@ -83,7 +83,7 @@ class TSplitEncoder {
     std::vector<FramePtr> Frames;  // pre-roll, main, post-roll
     int Pre = 0, Main = 0, Post = 0;
     int64_t KeepFrom = 0, KeepTo = INT64_MAX;  // packet timestamps kept
-    bool Last = false;                         // its encoder is drained
+    bool Last = false;                         // the stream's last chunk: kept to the end
     bool Done = false;
     std::string Error;
     std::vector<PacketPtr> Packets;  // kept, in order
