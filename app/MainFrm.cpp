@@ -126,6 +126,7 @@ void TfrmMain::BuildControls() {
   RadioGroup1 = new TRadioGroup("", {"WAV", "MP3", "MP2", "AAC", "WMA", "OGG"}, 8, client);
   RadioGroup1->setGeometry(76, 2, 531, 38);
   RadioGroup1->SetItemIndex(0);
+  BuildMoreFormatsControl(client);
 
   btnAdd = new QToolButton(client);
   btnAdd->setText("添加");
@@ -432,7 +433,9 @@ void TfrmMain::ReadConfig() {
   bool ok = false;
   const int jobs = settings.value(section + "/jobs").toInt(&ok);
   if (ok && jobs > 0) SetParallelJobs(jobs);
+  FSplitEncoding = settings.value(section + "/split", true).toBool();
   ReadChoices(settings, section);
+  ReadMusicConfig(settings, section, MusicSettings);
   RefreshOutputNames();
 }
 
@@ -441,6 +444,12 @@ void TfrmMain::ReadChoices(QSettings& settings, const QString& section) {
   for (int i = 0; i < RadioGroup1->Count(); ++i)
     if (RadioGroup1->Button(i)->text().compare(format, Qt::CaseInsensitive) == 0)
       RadioGroup1->SetItemIndex(i);
+  // One of the further formats beside the six buttons.
+  const int more = format.isEmpty() ? -1 : cboMoreFormats->findText(format, Qt::MatchFixedString);
+  if (more > 0) {
+    cboMoreFormats->setCurrentIndex(more);
+    RadioGroup1->SetItemIndex(-1);
+  }
   // The settings dialog's choices, as its "确定" applied them.
   if (!settings.contains(section + "/channels")) return;
   const QString bitRate = settings.value(section + "/bitrate").toString();
@@ -450,7 +459,7 @@ void TfrmMain::ReadChoices(QSettings& settings, const QString& section) {
 }
 
 void TfrmMain::WriteChoices(QSettings& settings, const QString& section) {
-  settings.setValue(section + "/format", RadioGroup1->ItemText());
+  settings.setValue(section + "/format", ChosenFormat());
   if (!frmOption) return;  // nothing was chosen: what the file holds stays
   settings.setValue(section + "/channels", std::max(0, frmOption->grpAudioChannels->ItemIndex()));
   settings.setValue(section + "/samplerate",
@@ -465,7 +474,9 @@ void TfrmMain::WriteConfig() {
   const QString section = ConfigSection(settings);
   settings.setValue(section + "/dir", Edit1->text());
   settings.setValue(section + "/jobs", FParallelJobs);
+  settings.setValue(section + "/split", FSplitEncoding);
   WriteChoices(settings, section);
+  WriteMusicConfig(settings, section, MusicSettings);
   settings.sync();
 }
 

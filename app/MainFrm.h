@@ -65,6 +65,7 @@
 
 #include "BatchStatus.h"
 #include "FileChecker.h"
+#include "MusicSettings.h"
 #include "RadioGroup.h"
 #include "REzuvuZUZ.h"
 
@@ -160,6 +161,7 @@ class TfrmMain : public QMainWindow {
   // Tasks that run at once in thread mode; at least 1.
   int ParallelJobs() const { return FParallelJobs; }
   void SetParallelJobs(int count);
+  bool SplitEncoding() const { return FSplitEncoding; }
   QStringList LogLines() const;
   // The status line's text.
   QString StatusText() const;
@@ -175,6 +177,10 @@ class TfrmMain : public QMainWindow {
 
   // ---- Controls ----
   TRadioGroup* RadioGroup1 = nullptr;
+  QComboBox* cboMoreFormats = nullptr;  // the further formats (MainFrmMusic.cpp)
+  TMusicSettings MusicSettings;         // the settings dialog's page "音乐"
+  // The format chosen: a further format when one is, else the radio button's.
+  QString ChosenFormat() const;
   QLineEdit* Edit1 = nullptr;
   QTreeWidget* lvFiles = nullptr;
   QToolButton* btnAdd = nullptr;  // click: files; its menu: files or a folder
@@ -228,6 +234,7 @@ class TfrmMain : public QMainWindow {
 
  private:
   void BuildControls();
+  void BuildMoreFormatsControl(QWidget* client);
   void BuildMenus();
   // Shortcuts of the menus and the window's keys (MainFrmLayout.cpp).
   void BuildShortcuts();
@@ -343,6 +350,7 @@ class TfrmMain : public QMainWindow {
   TAnchorLayout* Anchors = nullptr;
   bool Busy = false;  // the busy cursor is shown
   int FParallelJobs;
+  bool FSplitEncoding = true;  // long files are encoded in chunks on idle cores
   std::atomic<unsigned> Generation{0};
   bool Running = false;
   bool Shown = false;

@@ -146,6 +146,7 @@ void TfrmMain::ConvertChecked(const TCheckedFile& file) {
 
 void TfrmMain::StartConverting() {
   // The first call starts the run; later ones add their tasks to it.
+  Pelix->SplitEncoding = FSplitEncoding;
   if (chkThreadMode->isChecked()) {
     bool ok = false;
     const int threads = edtThreadCount->text().toInt(&ok);

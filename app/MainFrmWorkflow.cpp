@@ -61,7 +61,7 @@ void TfrmMain::ApplyWindowChoices() {
   TfrmOption* option = OptionForm();
   // An empty output folder means beside each source.
   option->edtOutPath->setText(Edit1->text().isEmpty() ? QString(SAME_AS_INPUT) : Edit1->text());
-  option->SelectFormat(RadioGroup1->ItemText());
+  option->SelectFormat(ChosenFormat());
 }
 
 // ---- Add ------------------------------------------------------------------------------------
@@ -199,6 +199,7 @@ bool TfrmMain::CreateTaskFor(const TCheckedFile& file, double cutStart, double c
   TInputOptions input;
   option->ComposeOutput(output);
   option->ComposeInput(input);
+  ApplyMusicSettings(MusicSettings, file.Path, SourceFiles, output);
   if (!CreateTask(input, output, file, error, row)) return false;
   if (Running) ConvertReserved.push_back(output.FileName);
   return true;
@@ -426,8 +427,13 @@ void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
 void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
   settings.spnJobs->setValue(FParallelJobs);
-  connect(settings.btnOK, &QPushButton::clicked, this,
-          [this, &settings] { SetParallelJobs(settings.spnJobs->value()); });
+  settings.chkSplit->setChecked(FSplitEncoding);
+  settings.MusicPage->Show(MusicSettings);
+  connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
+    SetParallelJobs(settings.spnJobs->value());
+    FSplitEncoding = settings.chkSplit->isChecked();
+    MusicSettings = settings.MusicPage->Read();
+  });
   settings.exec();
 }
 

@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QTabWidget>
+
+#include "MusicSettings.h"
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -53,8 +55,12 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   spnJobs = new QSpinBox(convertPage);
   spnJobs->setRange(1, 64);
   convertRows->addWidget(Group("同时转换的文件数", spnJobs, convertPage));
+  chkSplit = new QCheckBox("长文件分段并行编码（用上空闲的处理器核心）", convertPage);
+  chkSplit->setChecked(true);
+  convertRows->addWidget(chkSplit);
   convertRows->addStretch();
   pages->addTab(convertPage, "转换");
+  MusicPage = new TMusicPage(pages);
   root->addWidget(pages);
 
   auto* buttons = new QHBoxLayout();

@@ -6,12 +6,14 @@
 // its settings file).
 // A second page sets how many files convert at once.
 #pragma once
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QPushButton>
 #include <QSpinBox>
 
 class TfrmOption;
+class TMusicPage;
 
 class TFrm_set : public QDialog {
   Q_OBJECT
@@ -26,6 +28,10 @@ class TFrm_set : public QDialog {
   QComboBox* cboBitRate;
   // Page "转换": how many files convert at once (the owner reads it on "确定").
   QSpinBox* spnJobs;
+  // Page "转换": a long file is encoded in chunks on the idle cores.
+  QCheckBox* chkSplit;
+  // Page "音乐": cover, time, loudness and ReplayGain (the owner reads it on "确定").
+  TMusicPage* MusicPage;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 

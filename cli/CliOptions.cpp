@@ -33,13 +33,15 @@ std::string UsageText() {
   return "usage: quellon-cli [options] FILE|FOLDER...\n"
          "  -f, --format FMT     output format: wav mp3 mp2 aac wma ogg, or a video format\n"
          "                       (3gp avi flv ipod mkv mov mp4 psp rm10 rm20 swf wmv m1v m2v\n"
-         "                       ac3 vcd svcd dvd); default wav\n"
+         "                       ac3 vcd svcd dvd); default wav; also opus vorbis flac m4a\n"
          "  -o, --output DIR     output folder; default: beside each source\n"
          "  -j, --jobs N         tasks at once; default: the number of CPU cores;\n"
          "                       0 = one after another on the main thread\n"
          "      --overwrite      overwrite existing outputs instead of the \"_(new_N)\" names\n"
          "                       (never a file the run reads)\n"
          "      --keep-partial   keep what a stopped or failed conversion wrote\n"
+         "      --no-split       encode each file on one core (by default a long file\n"
+         "                       uses the cores the other files leave free)\n"
          "      --channels auto|mono|stereo\n"
          "      --rate auto|8000|11025|22050|44100\n"
          "      --bitrate KBPS   audio bit rate in kbit/s\n"
@@ -55,7 +57,15 @@ std::string UsageText() {
          "      --probe          print each file's info text instead of converting\n"
          "  -q, --quiet          no progress display\n"
          "  -h, --help           this text\n"
-         "      --version        the program's version\n";
+         "      --version        the program's version\n"
+         "      --loudness LUFS  level each file's loudness to LUFS (e.g. -16; true peak\n"
+         "                       at most -1 dBTP), measured in a first pass\n"
+         "      --replaygain     write ReplayGain 2.0 track tags (the audio is unchanged)\n"
+         "      --album-gain     with --replaygain: the files of one folder are an album\n"
+         "                       and get album tags too\n"
+         "      --keep-time      outputs keep their source's modification time\n"
+         "      --folder-cover   a source without a cover takes folder.jpg or cover.jpg\n"
+         "                       from its folder\n";
 }
 
 bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error) {
@@ -138,6 +148,9 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--keep-tree") {
       if (!flag()) return false;
       o.KeepTree = true;
+    } else if (arg == "--no-split") {
+      if (!flag()) return false;
+      o.Split = false;
     } else if (arg == "-f" || arg == "--format") {
       if (!value(v)) return false;
       if (ItemIndex(FormatItems, v) < 0) {
@@ -194,6 +207,27 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
       int level = 0;
       if (!choice(LogLevelItems, level, "quiet, error, info, debug or all")) return false;
       o.LogLevel = static_cast<TLogLevel>(level);
+    } else if (arg == "--loudness") {
+      if (!value(v)) return false;
+      const char* first = v.data();
+      const auto result = std::from_chars(first, first + v.size(), o.Loudness);
+      if (v.empty() || result.ec != std::errc() || result.ptr != first + v.size() ||
+          !(o.Loudness < 0 && o.Loudness >= -70)) {
+        error = "--loudness needs a level in LUFS between -70 and 0 (e.g. -16), not '" + v + "'";
+        return false;
+      }
+    } else if (arg == "--replaygain") {
+      if (!flag()) return false;
+      o.ReplayGain = true;
+    } else if (arg == "--album-gain") {
+      if (!flag()) return false;
+      o.AlbumGain = o.ReplayGain = true;
+    } else if (arg == "--keep-time") {
+      if (!flag()) return false;
+      o.KeepTime = true;
+    } else if (arg == "--folder-cover") {
+      if (!flag()) return false;
+      o.FolderCover = true;
     } else {
       error = "unknown option " + arg;
       return false;

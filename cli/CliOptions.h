@@ -11,6 +11,7 @@ struct TCliOptions {
   int Jobs = 1;                // tasks at once; 0: one after another on the main thread
   bool Overwrite = false;
   bool KeepPartial = false;    // a stopped or failed file keeps what it wrote
+  bool Split = true;           // long files are encoded on several cores
   int Channels = 0;            // index into AudioChannelItems
   int SampleRate = 0;          // index into SampleRateItems
   int BitRateKbps = -1;        // -1: the format's default
@@ -25,6 +26,12 @@ struct TCliOptions {
   bool Recursive = false;  // a folder given stands for the files under it
   bool KeepTree = false;   // outputs keep their sub-folder below the folder given
   std::vector<std::string> Files;  // files and (with Recursive) folders, as given
+  // Music.
+  double Loudness = 0;     // LUFS to level to; 0: not levelled
+  bool ReplayGain = false;
+  bool AlbumGain = false;  // the files of one folder form an album
+  bool KeepTime = false;
+  bool FolderCover = false;
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

@@ -14,9 +14,11 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "AVProbe.h"
+#include "AlbumGain.h"
 #include "CliOptions.h"
 #include "FFmpegLoader.h"
 #include "OptionComposer.h"
@@ -86,6 +88,11 @@ TComposerState BaseState(const TCliOptions& options) {
   state.Audio.SampleRate = options.SampleRate;
   if (options.BitRateKbps > 0) state.Audio.BitRate = {true, std::to_string(options.BitRateKbps)};
   if (options.Volume >= 0) state.Audio.Volume = {true, std::to_string(options.Volume)};
+  state.Music.Normalize = options.Loudness < 0;
+  if (state.Music.Normalize) state.Music.Target = StrFormat("%g", options.Loudness);
+  state.Music.ReplayGain = options.ReplayGain;
+  state.Music.KeepTime = options.KeepTime;
+  state.Music.FolderCover = options.FolderCover;
   return state;
 }
 
@@ -113,10 +120,18 @@ class TCliRun {
       TFileIdentity source;
       if (ReadFileIdentity(job.Source, source)) state.Output.Sources.push_back(source);
     }
+    // Album gain: the files of each folder are one album, named per run.
+    if (Options.AlbumGain)
+      for (const std::vector<std::string>& album : AlbumsByFolder(Options.Files)) {
+        const std::string name = StrFormat("cli-%d:", static_cast<int>(getpid())) + album.front();
+        DefineAlbum(name, album);
+        for (const std::string& file : album) AlbumOf[file] = name;
+      }
     Connect();
     CatchInterrupts();
     Component.SetAbortFlag(&Interrupted);
     Component.KeepPartial = Options.KeepPartial;
+    Component.SplitEncoding = Options.Split;
     TEventLoop& loop = *Component.EventLoop();
     size_t next = 0;
     for (;;) {
@@ -246,6 +261,8 @@ class TCliRun {
       return false;
     }
     LoadSource(state, facts);
+    const auto album = AlbumOf.find(j.Source);
+    state.Music.Album = album == AlbumOf.end() ? "" : album->second;
     j.ExpectedMs = facts.Duration > 0 ? facts.Duration / 1000 : 0;
     if (Options.Start >= 0 || Options.End >= 0) {
       std::string why;
@@ -322,6 +339,7 @@ class TCliRun {
   const TCliOptions& Options;
   std::vector<TFileJob> Jobs;
   std::vector<int> TaskJobs;  // task index -> job
+  std::map<std::string, std::string> AlbumOf;  // source -> its album's name
   TProgressView View;
   int Queued = 0;                  // tasks made
   std::atomic<int> EndedCount{0};  // tasks that reported their end

@@ -276,6 +276,19 @@ void ApplyFormatPreset(const std::string& ext, int norm, TOutputOptions& o, std:
   } else if (ext == ".wma") {
     o.DisableVideo = true;
     o.AudioCodec = "wmav2";
+  } else if (ext == ".opus") {
+    o.AudioCodec = "libopus";
+    if (o.AudioBitrate <= 0) o.AudioBitrate = 128000;
+  } else if (ext == ".vorbis") {
+    // Without a bit rate the encoder's own quality scale (about 112 kbit/s).
+    o.AudioCodec = "libvorbis";
+    o.FileFormat = "ogg";
+    suffix = ".ogg";
+  } else if (ext == ".flac") {
+    o.AudioCodec = "flac";
+  } else if (ext == ".m4a") {
+    o.AudioCodec = "aac";
+    o.FileFormat = "ipod";
   } else if (ext == ".3gp") {
     // The container's own default (AMR-NB) has no encoder in these libraries;
     // AAC is the one it takes that they have.
@@ -499,6 +512,15 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
   o.FileName = OutputName(state, suffix);
   o.Overwrite = state.Output.Overwrite;
   o.CreateFolder = KeepsTree(state);
+
+  const TMusicControls& music = state.Music;
+  o.FolderCover = music.FolderCover;
+  o.KeepTime = music.KeepTime;
+  o.Normalize = music.Normalize;
+  const double target = RealOr(music.Target, -16.0);
+  o.LoudnessTarget = std::isfinite(target) ? std::clamp(target, -70.0, 0.0) : -16.0;
+  o.ReplayGain = music.ReplayGain;
+  o.GainAlbum = music.Album;
 }
 
 void ComposeInput(const TComposerState& state, TInputOptions& o) {
@@ -509,6 +531,7 @@ void ComposeInput(const TComposerState& state, TInputOptions& o) {
   if (ClipRange(state, clip)) o.StartTime = clip.Start;
   // Audio-only containers: leave any video stream (cover art) unread.
   const std::string ext = FormatExtension(state);
-  for (const char* audioOnly : {".aac", ".ac3", ".mp2", ".mp3", ".wav", ".wma"})
+  for (const char* audioOnly :
+       {".aac", ".ac3", ".mp2", ".mp3", ".wav", ".wma", ".opus", ".vorbis", ".flac", ".m4a"})
     if (ext == audioOnly) o.ExtOptions = "vn=1";
 }

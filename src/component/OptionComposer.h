@@ -26,9 +26,13 @@
 // The state holds indexes into these lists; an index outside a list counts as
 // the list's first item ("Auto"), or as "WAV" for the format list.
 
-inline constexpr std::array<const char*, 24> FormatItems = {
+inline constexpr std::array<const char*, 28> FormatItems = {
     "VCD",  "SVCD", "DVD", "3GP", "AVI", "FLV", "iPod", "MKV", "MOV", "MP4", "OGG", "PSP",
-    "RM10", "RM20", "SWF", "WMV", "M1V", "M2V", "AAC",  "AC3", "MP2", "MP3", "WAV", "WMA"};
+    "RM10", "RM20", "SWF", "WMV", "M1V", "M2V", "AAC",  "AC3", "MP2", "MP3", "WAV", "WMA",
+    // Further music formats: Opus, Vorbis in Ogg, FLAC, AAC in MP4 with tags and cover.
+    "OPUS", "VORBIS", "FLAC", "M4A"};
+// The further music formats, as the main window offers them beside its six.
+inline constexpr std::array<const char*, 4> MusicFormatItems = {"OPUS", "VORBIS", "FLAC", "M4A"};
 inline constexpr int DEFAULT_FORMAT_INDEX = 22;  // "WAV"
 inline constexpr std::array<const char*, 3> NormItems = {"Auto", "PAL", "NTSC"};
 inline constexpr std::array<const char*, 3> AudioChannelItems = {"Auto", "Mono", "Stereo"};
@@ -165,6 +169,17 @@ struct TFilterControls {
   TCheckedText SetPTS{false, "0.5*PTS"};
 };
 
+// What a music file carries besides its sound, and its level (the settings
+// dialog's music page).
+struct TMusicControls {
+  bool FolderCover = false;   // folder.jpg / cover.jpg beside a source without a cover
+  bool KeepTime = false;      // the output keeps the source's modification time
+  bool Normalize = false;     // level the loudness to Target
+  std::string Target = "-16";  // LUFS
+  bool ReplayGain = false;    // ReplayGain 2.0 track tags
+  std::string Album;          // the album gain group of the source ("" none)
+};
+
 struct TComposerState {
   TOutputControls Output;
   TAudioControls Audio;
@@ -175,6 +190,7 @@ struct TComposerState {
   THookControls Hooks;
   TFilterControls Filters;
   TSourceFacts Source;
+  TMusicControls Music;
 };
 
 // ---- Driving the controls ------------------------------------------------------

@@ -133,6 +133,20 @@ struct TOutputOptions {
   // The output's folder (and the folders above it) is made when the task
   // runs if it does not exist yet.
   bool CreateFolder = false;
+
+  // Music: the source's cover picture goes into every format that holds one;
+  // FolderCover takes folder.jpg / cover.jpg beside a source that has none.
+  bool KeepCover = true;
+  bool FolderCover = false;
+  bool KeepTime = false;  // the output takes the source's modification time
+  // Loudness levelling to LoudnessTarget LUFS (true peak at most -1 dBTP),
+  // measured in a first pass of the task.
+  bool Normalize = false;
+  double LoudnessTarget = -16.0;
+  bool ReplayGain = false;  // ReplayGain 2.0 track tags of the output's audio
+  // Tasks whose GainAlbum names the same album (DefineAlbum, AlbumGain.h)
+  // also get album gain tags; "" none.
+  std::string GainAlbum;
 };
 
 // Back to the defaults above.

@@ -249,8 +249,22 @@ void TCustomREzuvuZUZ::BeginRun(TFFmpeg& task) {
   task.RunState.ReportInterval = static_cast<int64_t>(FProgressInterval) * 1000;
   task.SetVerbose(static_cast<int>(LogLevel()) - 1);
   task.KeepPartial = KeepPartial;
+  task.SplitEncoding = SplitEncoding;
   SetState(task, tsRunning);
   task.RunStartedAt = std::chrono::steady_clock::now();
+  ShareCores();
+}
+
+void TCustomREzuvuZUZ::ShareCores() {
+  std::vector<TFFmpeg*> running;
+  for (int i = 0; i < Tasks.Count(); ++i)
+    if (Tasks.Get(i)->State == tsRunning) running.push_back(Tasks.Get(i));
+  if (running.empty()) return;
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int count = static_cast<int>(running.size());
+  for (int i = 0; i < count; ++i)
+    running[static_cast<size_t>(i)]->RunState.EncoderThreads =
+        std::max(1, cores / count + (i < cores % count ? 1 : 0));
 }
 
 void TCustomREzuvuZUZ::Advance() {
@@ -389,6 +403,7 @@ void TCustomREzuvuZUZ::DoTerminate(TCustomFFmpeg* sender) {
   // The engine may report a job twice when a stop meets its end; once counts.
   if (TaskEnded(task->State)) return;
   SetState(*task, EndState(*task));
+  ShareCores();  // the cores it used go to the tasks still running
   if (!task->Detached && OnTerminate) {
     const bool finished = task->RunState.FinishedNormally;
     const bool exception = task->RunState.ExceptionRaised;

@@ -94,7 +94,8 @@ class TFFmpeg : public TCustomFFmpeg {
   std::string SourceName, TargetName;
   bool HasInputRecord = false, HasOutputRecord = false;
   TFileIdentity SourceIdentity;  // the source as it was checked
-  bool KeepPartial = false;      // the component's setting when the task started
+  bool KeepPartial = false;      // the component's settings when the task started
+  bool SplitEncoding = false;
 
   // Run bookkeeping of the component (read under EventLock).
   TTaskState State = tsQueued;
@@ -149,6 +150,11 @@ class TCustomREzuvuZUZ {
   // A stopped or failed task keeps what its job wrote under the final name
   // (read when a task starts).
   bool KeepPartial = false;
+  // Long audio outputs are encoded in chunks on several encoder instances
+  // (read when a task starts). The cores are shared among the running tasks:
+  // never more encoder threads in total than cores, so a full run encodes
+  // one chunk per task at a time and the last tasks of a run use the rest.
+  bool SplitEncoding = false;
   // A flag (set by a signal handler, say) that ends the opening of a file
   // at once: AddTask, the probe and a task's start then fail quickly.
   void SetAbortFlag(const std::atomic<bool>* flag);
@@ -228,6 +234,8 @@ class TCustomREzuvuZUZ {
   int JoinQueuedTasks();
   // Starts queued tasks while the run has room for them.
   void Fill();
+  // Gives each running task its share of the cores for its encoders.
+  void ShareCores();
   // Under EventLock: the task's job is about to start with the component's
   // current progress interval and log level.
   void BeginRun(TFFmpeg& task);

@@ -8,6 +8,7 @@
 #include "EditNumber.h"
 #include "FFmpegLoader.h"
 #include "LogDelivery.h"
+#include "MusicOptions.h"
 #include "SourceFile.h"
 #include "REzuvuZUZ.h"
 #include "Text.h"
@@ -194,6 +195,7 @@ void TREzuvuZUZ::ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& o) {
   } else {
     task.SetHookPeriods(ParseHookPeriods(o.PTSs));
   }
+  ApplyMusicOptions(task, task.SourceName, o);
 }
 
 void TREzuvuZUZ::Park(TFFmpeg& task) {
@@ -229,6 +231,7 @@ bool TREzuvuZUZ::OpenTaskOutput(TFFmpeg& task, bool createFiles) {
   task.Output.Overwrite = task.HasOutputRecord && task.OutputOptions.Overwrite;
   task.Output.CreateFolders = task.HasOutputRecord && task.OutputOptions.CreateFolder;
   task.Output.KeepPartial = task.KeepPartial;
+  task.RunState.SplitEncoding = task.SplitEncoding;
   if (!task.OpenOutputFile(task.TargetName)) return false;
   if (task.HasOutputRecord) ApplyExtOptions(task, task.OutputOptions.ExtOptions, true);
   return true;

@@ -32,6 +32,7 @@
 #include "FrameHook.h"
 #include "InputGuard.h"
 #include "LibAV.h"
+#include "Music.h"
 #include "SourceFile.h"
 #include "Text.h"
 
@@ -372,6 +373,11 @@ struct TRunState {
   int64_t LastPreviewTime = 0;  // µs
   // The files are opened by OpenFiles when the job runs, not before Start.
   bool FilesDeferred = false;
+  // Encode long audio outputs in chunks on several encoder instances
+  // (AudioChain.h); decided when the job starts. The owner may change the
+  // number of encoder threads while the job runs.
+  bool SplitEncoding = false;
+  std::atomic<int> EncoderThreads{1};
   // The owner's flag (a signal handler's, say) that ends the opening of an
   // input at once; reading a job's input ends with Stop.
   const std::atomic<bool>* OpenAbort = nullptr;
@@ -514,6 +520,7 @@ class TCustomFFmpeg {
   TOptionContexts OptionContexts;
   TBitstreamFilters BitstreamFilters;
   TRunState RunState;
+  TMusicOptions Music;  // cover, tags, loudness (Music.h)
   TJobResult Result;  // of the last job; read after its terminate notification
   std::string LastError;
 
@@ -561,15 +568,11 @@ class TCustomFFmpeg {
   // Cuts what a decoded frame holds before the input's start position (all
   // of it: false) and, for video, a picture at or after the recording end.
   bool CutToClip(TInputStreamEntry& ist, AVFrame* frame);
+  // The audio output path: the stream's chain (AudioChain.h) does the work.
   void DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DrainAudio(TOutputStreamEntry& ost);
   void ApplyVolume(AVFrame* frame);
-  void MakeResampler(TOutputStreamEntry& ost, const AVFrame* frame);
-  // Converts samples into the stream's FIFO; false when the chunk was dropped.
-  bool ConvertSamples(TOutputStreamEntry& ost, SwrContext* swr, const uint8_t** in,
-                      int inSamples, int capacity);
-  // Encodes what the FIFO holds in encoder frames (last: the short rest too).
-  void WriteAudioFrames(TOutputStreamEntry& ost, bool last);
+  friend class TAudioOutputChain;
   void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   // Frame-rate sync: how many copies of the current picture the stream
   // takes (0 drops it); counts drops and duplicates.
@@ -615,6 +618,19 @@ class TCustomFFmpeg {
   // Gives each output its final name; false with Result.Reason on failure.
   bool CommitOutputs();
   void NoteDamagedPacket(const TInputStreamEntry& ist);
+  // Music (FFmpegTags.cpp, FFmpegCover.cpp, FFmpegLoudness.cpp): before the
+  // headers (measuring pass, ReplayGain tags, cover, MP2's ID3 header); the
+  // cover pictures after them; our own tag writers after the trailers; the
+  // source's time on the committed outputs. Job's thread; a failed write of
+  // an output throws FFmpegException.
+  void PrepareMusicOutputs();
+  void WriteCoverPackets();
+  void FinishMusicOutputs();
+  void KeepSourceTime();
+  void MeasureJobLoudness();
+  void ApplyLoudnessGain(AVFrame* frame);
+  bool FindCover(TCoverPicture& cover);
+  void PrepareCovers();
   void NoteReadError(int file, int code);
 
   // Looks a codec up by name ("" = none, true); false with "Unknown %s '%s'"

@@ -74,7 +74,7 @@ void TCustomFFmpeg::MainLoop() {
       if (type == AVMEDIA_TYPE_VIDEO && !ost.Copy)
         opts = Seconds(ost.SyncOpts, ost.Enc->time_base);
       else if (type == AVMEDIA_TYPE_AUDIO && ost.EncodingNeeded && ost.Enc->sample_rate > 0)
-        opts = static_cast<double>(ost.SyncOpts + (ost.Fifo ? av.av_audio_fifo_size(ost.Fifo.get()) : 0)) /
+        opts = static_cast<double>(ost.SyncOpts + (ost.Audio ? ost.Audio->Queued() : 0)) /
                ost.Enc->sample_rate;
       else
         opts = ost.MuxTimestamp == AV_NOPTS_VALUE ? 0 : Seconds(ost.MuxTimestamp, ost.St->time_base);
@@ -262,6 +262,7 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
   TTranscodeTables& T = *Tables;
   const AVMediaType type = ist.St->codecpar->codec_type;
   if (type == AVMEDIA_TYPE_AUDIO && Sync.AudioVolume != 256 && frame) ApplyVolume(frame);
+  if (type == AVMEDIA_TYPE_AUDIO && frame) ApplyLoudnessGain(frame);
   if (Sync.RateEmu) {
     const int64_t ahead = ist.Pts - (av.av_gettime_relative() - ist.RateEmuStart);
     if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
@@ -461,6 +462,7 @@ void TCustomFFmpeg::EndOfLoop() {
     int result = av.av_write_trailer(Output.Files[i].get());
     if (result < 0) throw FFmpegException(LibraryErrorText("av_write_trailer()", result));
   }
+  FinishMusicOutputs();
   // 3. The last report.
   PrintReport(true);
   // The byte streams are closed here so that a failed final write fails the

@@ -53,6 +53,7 @@ void TCustomFFmpeg::ResetDefaults() {
   Sync = TSyncOptions();
   Sync.VStatsFile = statsFile;
   Counters = TRunCounters();
+  Music = TMusicOptions();
   BitstreamFilters.Video.clear();
   BitstreamFilters.Audio.clear();
   BitstreamFilters.Subtitle.clear();
@@ -66,6 +67,7 @@ void TCustomFFmpeg::ResetDefaults() {
   RunState.HookingEnabled = false;
   RunState.LastPreviewTime = 0;
   RunState.ExceptionRaised = false;
+  RunState.SplitEncoding = false;
 }
 
 void TCustomFFmpeg::Reset() {

@@ -301,6 +301,7 @@ void TCustomFFmpeg::SettleOutcome() {
     keep = true;
   }
   if (keep && !CommitOutputs()) Result.Outcome = joFailed;
+  if (keep) KeepSourceTime();
   for (const TOutputTarget& target : Output.Targets)
     if (target.Committed) Result.Outputs.push_back(target.FinalName);
   if (Result.Outcome == joPartial) Log(0, Result.Reason);

@@ -5,12 +5,12 @@
 
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
-#include "Id3Tag.h"
 #include "Transcode.h"
 
 TOutputStreamEntry::~TOutputStreamEntry() {
+  // The chain's workers end before the encoder they copy from goes.
+  Audio.reset();
   if (Pass1Log && av.my_fclose) av.my_fclose(Pass1Log);
-  av.av_channel_layout_uninit(&ResamplerInLayout);
 }
 
 namespace {
@@ -321,11 +321,8 @@ void TCustomFFmpeg::TranscodeSetup() {
     if (av.avcodec_parameters_from_context(ost.St->codecpar, ost.Enc) < 0)
       throw FFmpegException("av_mallocz fail");
     ost.St->time_base = ost.Enc->time_base;
-    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ost.Fifo.reset(av.av_audio_fifo_alloc(ost.Enc->sample_fmt, ost.Enc->ch_layout.nb_channels,
-                                            1024));
-      if (!ost.Fifo) throw FFmpegException("av_fifo_init fail");
-    }
+    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO)
+      ost.Audio = std::make_unique<TAudioOutputChain>(*this, ost);
   }
 
   // 12. Decoders.
@@ -408,13 +405,9 @@ void TCustomFFmpeg::TranscodeSetup() {
 
   // 15.-16. Headers and the session description.
   bool sdp = Output.FileCount > 0;
+  PrepareMusicOutputs();
   for (int i = 0; i < Output.FileCount; ++i) {
     AVFormatContext* oc = Output.Files[i].get();
-    // Raw MPEG audio gets its tags in front, as players expect them.
-    if (std::strcmp(oc->oformat->name, "mp2") == 0 && oc->pb) {
-      const std::vector<uint8_t> tag = MakeId3v2Tag(oc->metadata);
-      if (!tag.empty()) av.avio_write(oc->pb, tag.data(), static_cast<int>(tag.size()));
-    }
     AVDictionary* options = nullptr;
     av.av_dict_copy(&options, Output.MuxOptions[i].get(), 0);
     int result = av.avformat_write_header(oc, &options);
@@ -425,6 +418,7 @@ void TCustomFFmpeg::TranscodeSetup() {
                     i));
     sdp = sdp && std::strcmp(oc->oformat->name, "rtp") == 0;
   }
+  WriteCoverPackets();
   if (sdp && OnLog) {
     std::vector<AVFormatContext*> files;
     for (int i = 0; i < Output.FileCount; ++i) files.push_back(Output.Files[i].get());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "LibAV.h"
+#include "Music.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ const char* FrameId(const char* key) {
 
 }  // namespace
 
-std::vector<uint8_t> MakeId3v2Tag(const AVDictionary* metadata) {
+std::vector<uint8_t> MakeId3v2Tag(const AVDictionary* metadata, const TCoverPicture* picture) {
   std::vector<uint8_t> frames;
   const AVDictionaryEntry* tag = nullptr;
   while ((tag = av.av_dict_get(metadata, "", tag, AV_DICT_IGNORE_SUFFIX))) {
@@ -53,6 +54,17 @@ std::vector<uint8_t> MakeId3v2Tag(const AVDictionary* metadata) {
     }
     body.insert(body.end(), tag->value, tag->value + std::strlen(tag->value));
     PutFrame(frames, id, body);
+  }
+  if (picture && !picture->Empty()) {
+    // APIC: encoding, MIME type, picture type, description, the bytes.
+    std::vector<uint8_t> body{3};
+    body.insert(body.end(), picture->Mime.begin(), picture->Mime.end());
+    body.push_back(0);
+    body.push_back(static_cast<uint8_t>(picture->PictureType));
+    body.insert(body.end(), picture->Description.begin(), picture->Description.end());
+    body.push_back(0);
+    body.insert(body.end(), picture->Data.begin(), picture->Data.end());
+    PutFrame(frames, "APIC", body);
   }
   if (frames.empty()) return frames;
   std::vector<uint8_t> out{'I', 'D', '3', 4, 0, 0};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "AudioChain.h"
 #include "Deleters.h"
 
 struct TInputFileEntry {
@@ -54,17 +55,9 @@ struct TOutputStreamEntry {
   AVFilterContext* FilterSource = nullptr;  // "src", owned by the graph
   AVFilterContext* FilterSink = nullptr;    // "out", owned by the graph
   FramePtr Filtered;
-  // Audio
-  bool AudioResampleNeeded = false;
-  SwrPtr Resampler;
-  int ResamplerInFormat = AV_SAMPLE_FMT_NONE, ResamplerInRate = 0;
-  AVChannelLayout ResamplerInLayout{};
-  AudioFifoPtr Fifo;
-  std::vector<const uint8_t*> InputPlanes;  // the planes of a chunk, reused
-  FramePtr AudioFrame;  // the converted samples of one chunk, reused; only grows
-  int64_t NextAudioPts = AV_NOPTS_VALUE;  // encoder time base
-  FramePtr EncoderFrame;                  // one encoder frame, reused
-  int EncoderFrameCapacity = 0;           // samples its buffer holds
+  // Audio: the chain from decoded frames to packets (made when the encoder opens).
+  bool AudioResampleNeeded = false;  // rates differ, or "async" above 1
+  std::unique_ptr<TAudioOutputChain> Audio;
   // What the encoder said of its last packet (quality, picture type, errors).
   int LastQuality = 0;
   int LastPictType = AV_PICTURE_TYPE_NONE;

@@ -25,7 +25,7 @@
   X(av_opt_get_int) X(av_opt_get_double) X(av_int_list_length_for_size)                      \
   X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref) X(av_frame_move_ref)  \
   X(av_frame_clone) X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy)        \
-  X(av_frame_copy_props) X(av_frame_get_side_data)                                                           \
+  X(av_frame_copy_props) X(av_frame_get_side_data) X(av_frame_is_writable)                                                           \
   X(av_image_alloc) X(av_image_fill_arrays) X(av_image_get_buffer_size) X(av_image_copy)     \
   X(av_image_copy_plane) X(av_image_fill_black) X(av_image_check_size)                       \
   X(av_pix_fmt_desc_get) X(av_pix_fmt_desc_next) X(av_get_pix_fmt) X(av_get_pix_fmt_name)   \
@@ -38,6 +38,7 @@
   X(av_channel_layout_uninit) X(av_channel_layout_compare) X(av_channel_layout_describe)     \
   X(av_channel_layout_check)                                                                 \
   X(av_parse_video_size) X(av_parse_video_rate) X(av_parse_time)                             \
+  X(av_md5_alloc) X(av_md5_init) X(av_md5_update) X(av_md5_final) X(av_opt_copy)            \
   X(av_get_picture_type_char) X(av_get_media_type_string)
 
 #define QL_SWRESAMPLE_ENTRY_POINTS(X)                                                       \
@@ -65,6 +66,7 @@
   X(av_packet_alloc) X(av_new_packet) X(av_packet_free) X(av_packet_unref) X(av_packet_ref)                  \
   X(av_packet_clone) X(av_packet_move_ref) X(av_packet_make_refcounted)                     \
   X(av_packet_rescale_ts) X(av_packet_get_side_data)                                        \
+  X(av_packet_new_side_data) X(av_packet_copy_props)                                        \
   X(av_bsf_get_by_name) X(av_bsf_list_parse_str) X(av_bsf_alloc) X(av_bsf_init)             \
   X(av_bsf_send_packet) X(av_bsf_receive_packet) X(av_bsf_flush) X(av_bsf_free)
 
@@ -74,7 +76,7 @@
   X(avformat_close_input) X(avformat_find_stream_info) X(av_find_best_stream)               \
   X(av_read_frame) X(av_read_pause) X(av_read_play) X(av_seek_frame) X(avformat_seek_file)  \
   X(avformat_new_stream) X(avformat_init_output) X(avformat_write_header)                   \
-  X(av_interleaved_write_frame) X(av_write_trailer) X(av_guess_format) X(av_guess_codec)    \
+  X(av_interleaved_write_frame) X(av_write_frame) X(av_write_trailer) X(av_guess_format) X(av_guess_codec)    \
   X(av_guess_frame_rate) X(av_guess_sample_aspect_ratio) X(av_find_input_format)            \
   X(av_demuxer_iterate) X(av_muxer_iterate) X(av_codec_get_id) X(av_codec_get_tag)         \
   X(av_codec_get_tag2) X(avformat_query_codec) X(av_dump_format) X(av_pkt_dump_log2)        \

@@ -62,7 +62,7 @@ class Batch : public ::testing::Test {
     pelix.OnProgress = [&pelix, shown, source, held](int index, int frames, int fps, int ms,
                                                      float q, float rate, int64_t size, int total) {
       // Inside the component's lock: the task list holds still.
-      if (!*held && ms > 0 && pelix.Task(index) && pelix.Task(index)->SourceName == source) {
+      if (!*held && pelix.Task(index) && pelix.Task(index)->SourceName == source) {
         *held = true;
         pelix.Pause();
       }

@@ -329,6 +329,28 @@ TEST_F(MainWindow, FolderFormatAndSettingsAreWrittenOnCloseAndReadOnStart) {
   older.close();
 }
 
+TEST_F(MainWindow, AFurtherFormatAndTheSplitSettingAreRemembered) {
+  {
+    TfrmMain fresh(nullptr, Window->ConfigFile());
+    fresh.show();
+    EXPECT_TRUE(fresh.SplitEncoding());  // on unless turned off
+    fresh.close();
+  }
+  QFile file(Window->ConfigFile());
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("[FormConfig]\nformat=flac\nsplit=false\n");
+  file.close();
+  TfrmMain again(nullptr, Window->ConfigFile());
+  again.show();
+  EXPECT_EQ(again.ChosenFormat(), "FLAC");
+  EXPECT_EQ(again.RadioGroup1->ItemIndex(), -1);
+  EXPECT_FALSE(again.SplitEncoding());
+  again.close();
+  QSettings written(Window->ConfigFile(), QSettings::IniFormat);
+  EXPECT_EQ(written.value("FormConfig/format").toString(), "FLAC");
+  EXPECT_FALSE(written.value("FormConfig/split").toBool());
+}
+
 TEST_F(MainWindow, SettingsSectionNameIsReadInAnyCase) {
   QFile file(Q(Dir.File("Config.ini")));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));

@@ -61,7 +61,7 @@ TEST_F(Cli, UsageErrorsExitTwoWithTheReasonAndTheUsage) {
     const char* reason;
   } cases[] = {{"--bogus a.wav", "unknown option --bogus"},
                {"", "no input file given"},
-               {"-f flac a.wav", "unknown format 'flac'"},
+               {"-f ape a.wav", "unknown format 'ape'"},
                {"-j -1 a.wav", "--jobs"},
                {"-j two a.wav", "--jobs"},
                {"--rate 48000 a.wav", "--rate"},

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <condition_variable>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
@@ -190,4 +191,28 @@ TEST_F(ComponentQueue, AnOutputFolderIsMadeWhenTheTaskRunsIfAsked) {
   ASSERT_TRUE(WaitForFinal());
   EXPECT_EQ(Component.Task(0)->State, tsComplete);
   EXPECT_TRUE(std::filesystem::exists(Dir.File("x/y/z.wav")));
+}
+
+TEST_F(ComponentQueue, EncoderThreadsNeverOutnumberTheCores) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  for (int i = 0; i < 3; ++i) AddConversion(SineWav(3), StrFormat("c%d.mp3", i), "re=1");
+  Component.SplitEncoding = true;
+  Component.SetProgressInterval(100);
+  int most = 0, alone = 0;
+  Component.OnProgress = [&](int, int, int, int, float, float, int64_t, int) {
+    int running = 0, threads = 0;
+    for (int i = 0; i < Component.TaskCount(); ++i) {
+      TFFmpeg* task = Component.Task(i);
+      if (task->State != tsRunning) continue;
+      ++running;
+      threads += task->RunState.EncoderThreads;
+    }
+    most = std::max(most, threads);
+    if (running == 1) alone = threads;
+  };
+  Component.Start(2);
+  ASSERT_TRUE(WaitForFinal());
+  EXPECT_LE(most, std::max(cores, 2));  // one each at least
+  EXPECT_EQ(alone, cores);              // the last one alone has them all
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Component.Task(i)->State, tsComplete);
 }

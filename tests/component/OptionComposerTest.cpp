@@ -162,7 +162,7 @@ TEST_F(OptionComposer, AudioOnlyFormatsSkipVideoOnInput) {
     SelectFormat(State, format);
     EXPECT_EQ(Input().ExtOptions, "") << format;
   }
-  EXPECT_FALSE(SelectFormat(State, "FLAC"));  // unknown: the choice stays "iPod"
+  EXPECT_FALSE(SelectFormat(State, "APE"));  // unknown: the choice stays "iPod"
   EXPECT_EQ(State.Output.Format, 6);
   EXPECT_TRUE(SelectFormat(State, "wav"));
   EXPECT_EQ(State.Output.Format, DEFAULT_FORMAT_INDEX);

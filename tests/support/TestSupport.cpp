@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,8 +57,20 @@ std::string Fixture(const std::string& name, const std::string& args) {
   };
   if (std::filesystem::exists(path) && recipeOnDisk() == args) return path;
   std::filesystem::create_directories(dir);
+  // Tests in parallel may want the same fixture: one makes it, the others
+  // wait and take it. Replacing a file another test has already added would
+  // make its task fail as "changed since added".
+  const int lock = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock >= 0) flock(lock, LOCK_EX);
+  struct Unlock {
+    int fd;
+    ~Unlock() {
+      if (fd >= 0) close(fd);
+    }
+  } unlock{lock};
+  if (std::filesystem::exists(path) && recipeOnDisk() == args) return path;
   const std::string dot = name.substr(name.rfind('.'));
-  // Made under a private name and renamed: tests in parallel may race here.
+  // Made under a private name and renamed, so a half-made file is never seen.
   const std::string temp = dir + "/.tmp" + std::to_string(getpid()) + dot;
   if (!MakeMedia(args, temp)) return "";
   std::filesystem::rename(temp, path);

@@ -1,0 +1,109 @@
+#include "MusicSettings.h"
+
+#include <QFormLayout>
+#include <QVBoxLayout>
+
+#include "AlbumGain.h"
+
+TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
+  auto* rows = new QVBoxLayout(this);
+  chkFolderCover = new QCheckBox("无封面时使用文件夹中的 folder.jpg / cover.jpg", this);
+  chkKeepTime = new QCheckBox("输出文件保留源文件的修改时间", this);
+  chkNormalize = new QCheckBox("响度标准化 (EBU R128，真峰值不超过 -1 dBTP)", this);
+  spnTarget = new QDoubleSpinBox(this);
+  spnTarget->setRange(-70.0, -1.0);
+  spnTarget->setDecimals(1);
+  spnTarget->setSingleStep(0.5);
+  spnTarget->setSuffix(" LUFS");
+  chkReplayGain = new QCheckBox("写入 ReplayGain 标签 (不改变音频)", this);
+  chkAlbumGain = new QCheckBox("同一文件夹的文件作为专辑 (专辑增益)", this);
+  auto* target = new QFormLayout();
+  target->addRow("目标响度", spnTarget);
+  for (QWidget* w : std::initializer_list<QWidget*>{chkFolderCover, chkKeepTime, chkNormalize})
+    rows->addWidget(w);
+  rows->addLayout(target);
+  rows->addWidget(chkReplayGain);
+  rows->addWidget(chkAlbumGain);
+  rows->addStretch();
+  connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
+  connect(chkReplayGain, &QCheckBox::toggled, chkAlbumGain, &QWidget::setEnabled);
+  pages->addTab(this, "音乐");
+  Show(TMusicSettings());
+}
+
+void TMusicPage::Show(const TMusicSettings& s) {
+  chkFolderCover->setChecked(s.Controls.FolderCover);
+  chkKeepTime->setChecked(s.Controls.KeepTime);
+  chkNormalize->setChecked(s.Controls.Normalize);
+  spnTarget->setValue(QString::fromStdString(s.Controls.Target).toDouble());
+  spnTarget->setEnabled(s.Controls.Normalize);
+  chkReplayGain->setChecked(s.Controls.ReplayGain);
+  chkAlbumGain->setChecked(s.AlbumGain);
+  chkAlbumGain->setEnabled(s.Controls.ReplayGain);
+}
+
+TMusicSettings TMusicPage::Read() const {
+  TMusicSettings s;
+  s.Controls.FolderCover = chkFolderCover->isChecked();
+  s.Controls.KeepTime = chkKeepTime->isChecked();
+  s.Controls.Normalize = chkNormalize->isChecked();
+  s.Controls.Target = QString::number(spnTarget->value(), 'f', 1).toStdString();
+  s.Controls.ReplayGain = chkReplayGain->isChecked();
+  s.AlbumGain = chkAlbumGain->isChecked() && s.Controls.ReplayGain;
+  return s;
+}
+
+QComboBox* BuildMoreFormats(QWidget* parent) {
+  auto* combo = new QComboBox(parent);
+  combo->addItem("更多格式");
+  for (const char* item : MusicFormatItems) combo->addItem(item);
+  return combo;
+}
+
+void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings& music) {
+  const QString key = section + "/music_";
+  TMusicControls& c = music.Controls;
+  c.FolderCover = settings.value(key + "folder_cover", false).toBool();
+  c.KeepTime = settings.value(key + "keep_time", false).toBool();
+  c.Normalize = settings.value(key + "normalize", false).toBool();
+  bool ok = false;
+  const double target = settings.value(key + "target", -16.0).toDouble(&ok);
+  c.Target = QString::number(ok && target >= -70 && target < 0 ? target : -16.0).toStdString();
+  c.ReplayGain = settings.value(key + "replaygain", false).toBool();
+  music.AlbumGain = settings.value(key + "album_gain", false).toBool();
+}
+
+void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {
+  const QString key = section + "/music_";
+  const TMusicControls& c = music.Controls;
+  settings.setValue(key + "folder_cover", c.FolderCover);
+  settings.setValue(key + "keep_time", c.KeepTime);
+  settings.setValue(key + "normalize", c.Normalize);
+  settings.setValue(key + "target", QString::fromStdString(c.Target).toDouble());
+  settings.setValue(key + "replaygain", c.ReplayGain);
+  settings.setValue(key + "album_gain", music.AlbumGain);
+}
+
+void ApplyMusicSettings(const TMusicSettings& music, const QString& source,
+                        const QStringList& list, TOutputOptions& output) {
+  TComposerState state;
+  state.Music = music.Controls;
+  TOutputOptions composed;
+  ComposeOutput(state, composed);
+  output.FolderCover = composed.FolderCover;
+  output.KeepTime = composed.KeepTime;
+  output.Normalize = composed.Normalize;
+  output.LoudnessTarget = composed.LoudnessTarget;
+  output.ReplayGain = composed.ReplayGain;
+  output.GainAlbum.clear();
+  if (!music.AlbumGain || !music.Controls.ReplayGain) return;
+  std::vector<std::string> files;
+  for (const QString& file : list) files.push_back(file.toStdString());
+  for (const std::vector<std::string>& album : AlbumsByFolder(files))
+    for (const std::string& member : album)
+      if (member == source.toStdString()) {
+        output.GainAlbum = "window:" + album.front();
+        EnsureAlbum(output.GainAlbum, album);
+        return;
+      }
+}

@@ -1,0 +1,43 @@
+// The window's music choices: the further formats beside the six radio
+// buttons, and the settings dialog's page "音乐" (cover from the folder,
+// source time, loudness levelling, ReplayGain, album gain by folder),
+// remembered in Config.ini. GUI thread only.
+#pragma once
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QSettings>
+#include <QTabWidget>
+
+#include "OptionComposer.h"
+
+// What the window remembers of the music page.
+struct TMusicSettings {
+  TMusicControls Controls;  // the composer's music controls (Album unused here)
+  bool AlbumGain = false;   // the files of one folder form an album
+};
+
+// The page "音乐" of the settings dialog.
+class TMusicPage : public QWidget {
+ public:
+  explicit TMusicPage(QTabWidget* pages);
+  void Show(const TMusicSettings& settings);  // controls from the settings
+  TMusicSettings Read() const;                // the settings from the controls
+  QCheckBox* chkFolderCover;
+  QCheckBox* chkKeepTime;
+  QCheckBox* chkNormalize;
+  QDoubleSpinBox* spnTarget;  // LUFS
+  QCheckBox* chkReplayGain;
+  QCheckBox* chkAlbumGain;
+};
+
+// The combo box of the further formats ("更多格式" first: none chosen).
+QComboBox* BuildMoreFormats(QWidget* parent);
+
+void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings& music);
+void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music);
+
+// The music fields of a task's output record for a source of the list;
+// with album gain, the list's files of the source's folder are its album.
+void ApplyMusicSettings(const TMusicSettings& music, const QString& source,
+                        const QStringList& list, TOutputOptions& output);

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# One long file on every core (not run by the tests or CI):
+#  1. a 10-minute and a 60-minute source to each format: quellon-cli with the
+#     file split over the cores, quellon-cli --no-split, and the ffmpeg tool,
+#     in alternating runs; wall-time ratios and peak memory;
+#  2. a batch of 3 files of 10 minutes: quellon-cli -j 2 against
+#     xargs -P 2 ffmpeg.
+# ./bench/split.sh [REPEAT]   (FORMATS, LONG_MINUTES may be set)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${QUELLON_BENCH_BUILD:-$ROOT/build-bench}
+REPEAT=${1:-3}
+FORMATS=${FORMATS:-"wav mp3 mp2 aac wma ogg"}
+LONG_MINUTES=${LONG_MINUTES:-60}
+
+command -v ffmpeg >/dev/null || { echo "bench: the ffmpeg command-line tool is missing" >&2; exit 1; }
+[[ -x /usr/bin/time ]] || { echo "bench: /usr/bin/time is missing (Debian package 'time')" >&2; exit 1; }
+echo "building quellon-cli (Release) in $BUILD ..." >&2
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target quellon-cli >/dev/null
+CLI=$BUILD/quellon-cli
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-split-XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+echo "generating the sources ..." >&2
+# Music-like: tones that swell and fade with vibrato, over pink noise.
+ffmpeg -nostdin -v error -f lavfi -i "aevalsrc=exprs='0.3*sin(2*PI*220*t)*(0.5+0.5*sin(2*PI*0.5*t))+0.2*sin(2*PI*330*t+2*sin(2*PI*3*t))|0.3*sin(2*PI*277*t)*(0.5+0.5*cos(2*PI*0.7*t))+0.2*sin(2*PI*415*t+sin(2*PI*5*t))':d=600" \
+  -f lavfi -i "anoisesrc=c=pink:a=0.08:d=600" -filter_complex "[0][1]amix=inputs=2:normalize=0" \
+  -ac 2 -ar 44100 "$WORK/ten.wav"
+ffmpeg -nostdin -v error -stream_loop $((LONG_MINUTES / 10 - 1)) -i "$WORK/ten.wav" -c copy "$WORK/long.wav"
+for i in 1 2 3; do cp "$WORK/ten.wav" "$WORK/b$i.wav"; done
+
+ffmpeg_args() {
+  case $1 in
+    wav) echo "-c:a pcm_s16le" ;;
+    mp3) echo "-c:a libmp3lame -b:a 128k" ;;
+    mp2) echo "-c:a mp2 -b:a 128k" ;;
+    aac) echo "-c:a aac -b:a 128k" ;;
+    wma) echo "-vn -c:a wmav2 -b:a 128k" ;;
+    ogg) echo "-c:a flac" ;;
+  esac
+}
+
+# Runs a command under /usr/bin/time -v; prints "wall-seconds peak-KB".
+measure() {
+  local report=$WORK/time.txt
+  /usr/bin/time -v -o "$report" "$@" >/dev/null 2>&1 || { echo "bench: failed: $*" >&2; exit 1; }
+  local wall rss
+  wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$report" |
+    awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
+  rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$report")
+  echo "$wall $rss"
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+one_file() {  # format source label
+  local format=$1 source=$2 label=$3 r s n f
+  local sw=() nw=() fw=() sm=0 nm=0 fm=0
+  for r in $(seq 1 "$REPEAT"); do
+    rm -rf "$WORK/o"; s=$(measure "$CLI" -q -j 1 --bitrate 128 -f "$format" -o "$WORK/o" "$source")
+    rm -f "$WORK/f.$format"; f=$(measure ffmpeg -nostdin -v error -y -i "$source" $(ffmpeg_args "$format") "$WORK/f.$format")
+    rm -rf "$WORK/o"; n=$(measure "$CLI" -q -j 1 --no-split --bitrate 128 -f "$format" -o "$WORK/o" "$source")
+    sw+=("${s% *}"); nw+=("${n% *}"); fw+=("${f% *}")
+    (( ${s#* } > sm )) && sm=${s#* }; (( ${n#* } > nm )) && nm=${n#* }; (( ${f#* } > fm )) && fm=${f#* }
+  done
+  local sm_ nm_ fm_
+  sm_=$(printf "%s\n" "${sw[@]}" | median); nm_=$(printf "%s\n" "${nw[@]}" | median)
+  fm_=$(printf "%s\n" "${fw[@]}" | median)
+  awk -v fmt="$format" -v l="$label" -v s="$sm_" -v n="$nm_" -v f="$fm_" -v sr="$sm" -v nr="$nm" -v fr="$fm" \
+    'BEGIN { printf "%-5s %-7s %8.2f %8.2f %8.2f %7.2f %7.2f %8.0f %8.0f %8.0f\n", fmt, l, s, n, f,
+             s / f, n / f, sr / 1024, nr / 1024, fr / 1024 }'
+}
+
+echo
+echo "One file; quellon split / serial / ffmpeg, median of $REPEAT; $(nproc) cores"
+printf "%-5s %-7s %8s %8s %8s %7s %7s %8s %8s %8s\n" fmt source split serial ffmpeg "s/ff" "n/ff" "MB split" "MB ser" "MB ff"
+for format in $FORMATS; do
+  one_file "$format" "$WORK/ten.wav" "10 min"
+  one_file "$format" "$WORK/long.wav" "$LONG_MINUTES min"
+done
+
+echo
+echo "3 files of 10 minutes, 2 at a time; quellon-cli -j 2 / xargs -P 2 ffmpeg, median of $REPEAT"
+printf "%-5s %8s %8s %7s %8s %8s\n" fmt quellon ffmpeg ratio "MB q" "MB ff"
+for format in $FORMATS; do
+  qw=(); fw=(); qm=0; fm=0
+  for r in $(seq 1 "$REPEAT"); do
+    rm -rf "$WORK/f"; mkdir -p "$WORK/f"
+    f=$(measure bash -c 'args=$1; out=$2; fmt=$3; shift 3; printf "%s\n" "$@" |
+      xargs -P 2 -I{} sh -c "ffmpeg -nostdin -v error -y -i \"\$1\" $args \"$out/\$(basename \"\$1\" .wav).$fmt\"" _ {}' \
+      _ "$(ffmpeg_args "$format")" "$WORK/f" "$format" "$WORK"/b1.wav "$WORK"/b2.wav "$WORK"/b3.wav)
+    rm -rf "$WORK/q"; q=$(measure "$CLI" -q -j 2 --bitrate 128 -f "$format" -o "$WORK/q" "$WORK"/b1.wav "$WORK"/b2.wav "$WORK"/b3.wav)
+    qw+=("${q% *}"); fw+=("${f% *}")
+    (( ${q#* } > qm )) && qm=${q#* }; (( ${f#* } > fm )) && fm=${f#* }
+  done
+  q=$(printf "%s\n" "${qw[@]}" | median); f=$(printf "%s\n" "${fw[@]}" | median)
+  awk -v fmt="$format" -v q="$q" -v f="$f" -v qm="$qm" -v fm="$fm" \
+    'BEGIN { printf "%-5s %8.2f %8.2f %7.2f %8.0f %8.0f\n", fmt, q, f, q / f, qm / 1024, fm / 1024 }'
+done

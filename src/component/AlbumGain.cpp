@@ -1,0 +1,105 @@
+#include "AlbumGain.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+struct TAlbum {
+  std::vector<std::string> Sources;
+  std::mutex Measuring;  // held while the album's sources are measured
+  std::map<std::string, TLoudnessMeasure> Measures;  // by source, as levelled
+  bool Measured = false;
+};
+
+std::mutex& RegistryLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::map<std::string, std::shared_ptr<TAlbum>>& Registry() {
+  static std::map<std::string, std::shared_ptr<TAlbum>> albums;
+  return albums;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+void DefineAlbum(const std::string& name, const std::vector<std::string>& sources) {
+  auto album = std::make_shared<TAlbum>();
+  album->Sources = sources;
+  std::lock_guard<std::mutex> lock(RegistryLock());
+  Registry()[name] = std::move(album);
+}
+
+void EnsureAlbum(const std::string& name, const std::vector<std::string>& sources) {
+  {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    auto found = Registry().find(name);
+    if (found != Registry().end() && found->second->Sources == sources) return;
+  }
+  DefineAlbum(name, sources);
+}
+
+void ForgetAlbum(const std::string& name) {
+  std::lock_guard<std::mutex> lock(RegistryLock());
+  Registry().erase(name);
+}
+
+bool AlbumLoudness(const std::string& name, const std::string& source,
+                   const TLoudnessMeasure& track, const TMusicOptions& options,
+                   TLoudnessMeasure& result, const std::atomic<bool>* stop) {
+  std::shared_ptr<TAlbum> album;
+  {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    auto found = Registry().find(name);
+    if (found == Registry().end()) return false;
+    album = found->second;
+  }
+  std::lock_guard<std::mutex> measuring(album->Measuring);
+  bool member = false;
+  for (const std::string& s : album->Sources) member = member || s == source;
+  if (!member) return false;
+  album->Measures[source] = track;
+  if (!album->Measured) {
+    for (const std::string& s : album->Sources) {
+      if (album->Measures.count(s)) continue;
+      TLoudnessMeasure measure;
+      std::string error;
+      if (MeasureFileLoudness(s, measure, error, stop))
+        album->Measures[s] = LevelledMeasure(measure, options);
+      else if (stop && *stop)
+        return false;
+      else
+        album->Measures[s] = TLoudnessMeasure();  // left out of the album's level
+    }
+    album->Measured = true;
+  }
+  std::vector<TLoudnessMeasure> tracks;
+  for (const auto& entry : album->Measures) tracks.push_back(entry.second);
+  result = CombineLoudness(tracks);
+  return result.Valid;
+}
+
+std::vector<std::vector<std::string>> AlbumsByFolder(const std::vector<std::string>& files) {
+  std::vector<std::vector<std::string>> albums;
+  std::map<std::string, size_t> byFolder;
+  for (const std::string& file : files) {
+    const std::string folder = FolderOf(file);
+    auto found = byFolder.find(folder);
+    if (found == byFolder.end()) {
+      byFolder[folder] = albums.size();
+      albums.push_back({file});
+    } else {
+      albums[found->second].push_back(file);
+    }
+  }
+  std::vector<std::vector<std::string>> kept;
+  for (auto& album : albums)
+    if (album.size() > 1) kept.push_back(std::move(album));
+  return kept;
+}

@@ -1,0 +1,510 @@
+#include "SplitEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "FFmpeg.h"
+#include "FFmpegLoader.h"
+#include "Mp3Repack.h"
+
+namespace {
+
+// A fresh encoder with the settings of the stream's opened one.
+CodecContextPtr OpenLike(AVCodecContext* model) {
+  const AVCodec* codec = model->codec;
+  CodecContextPtr ctx(av.avcodec_alloc_context3(codec));
+  if (!ctx) return nullptr;
+  ctx->sample_fmt = model->sample_fmt;
+  ctx->sample_rate = model->sample_rate;
+  av.av_channel_layout_copy(&ctx->ch_layout, &model->ch_layout);
+  ctx->time_base = model->time_base;
+  ctx->bit_rate = model->bit_rate;
+  ctx->bit_rate_tolerance = model->bit_rate_tolerance;
+  ctx->flags = model->flags;
+  ctx->flags2 = model->flags2;
+  ctx->global_quality = model->global_quality;
+  ctx->compression_level = model->compression_level;
+  ctx->cutoff = model->cutoff;
+  ctx->profile = model->profile;
+  ctx->strict_std_compliance = model->strict_std_compliance;
+  ctx->bits_per_raw_sample = model->bits_per_raw_sample;
+  ctx->thread_count = 1;
+  if (model->priv_data && ctx->priv_data) av.av_opt_copy(ctx->priv_data, model->priv_data);
+  std::lock_guard<std::recursive_mutex> lock(CodecLock);
+  if (av.avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
+  return ctx;
+}
+
+void CloseEncoder(CodecContextPtr& ctx) {
+  std::lock_guard<std::recursive_mutex> lock(CodecLock);
+  ctx.reset();
+}
+
+// ---- FLAC frame headers --------------------------------------------------------
+
+// Table-driven CRCs of FLAC frames: CRC-8 (polynomial 0x07) of the header,
+// CRC-16 (0x8005) of the whole frame, both starting at 0.
+struct TCrcTables {
+  uint8_t Crc8[256];
+  uint16_t Crc16[256];
+  TCrcTables() {
+    for (int i = 0; i < 256; ++i) {
+      uint8_t c8 = static_cast<uint8_t>(i);
+      uint16_t c16 = static_cast<uint16_t>(i << 8);
+      for (int bit = 0; bit < 8; ++bit) {
+        c8 = static_cast<uint8_t>((c8 & 0x80) ? (c8 << 1) ^ 0x07 : c8 << 1);
+        c16 = static_cast<uint16_t>((c16 & 0x8000) ? (c16 << 1) ^ 0x8005 : c16 << 1);
+      }
+      Crc8[i] = c8;
+      Crc16[i] = c16;
+    }
+  }
+};
+const TCrcTables& Crcs() {
+  static const TCrcTables tables;
+  return tables;
+}
+
+uint8_t Crc8(const uint8_t* data, size_t size) {
+  uint8_t crc = 0;
+  for (size_t i = 0; i < size; ++i) crc = Crcs().Crc8[crc ^ data[i]];
+  return crc;
+}
+
+uint16_t Crc16(const uint8_t* data, size_t size) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < size; ++i)
+    crc = static_cast<uint16_t>((crc << 8) ^ Crcs().Crc16[(crc >> 8) ^ data[i]]);
+  return crc;
+}
+
+// The frame or sample number in FLAC's UTF-8-like coding.
+std::vector<uint8_t> CodeNumber(uint64_t value) {
+  if (value < 0x80) return {static_cast<uint8_t>(value)};
+  int bytes = 2;
+  while (bytes < 7 && value >= (uint64_t{1} << (5 * bytes + 1))) ++bytes;
+  std::vector<uint8_t> out(static_cast<size_t>(bytes));
+  for (int i = bytes - 1; i > 0; --i) {
+    out[static_cast<size_t>(i)] = static_cast<uint8_t>(0x80 | (value & 0x3F));
+    value >>= 6;
+  }
+  out[0] = static_cast<uint8_t>(((0xFF00 >> bytes) & 0xFF) | value);
+  return out;
+}
+
+// Length of a coded number that starts with this byte; 0 when invalid.
+int CodedLength(uint8_t first) {
+  if (first < 0x80) return 1;
+  for (int bytes = 2; bytes <= 7; ++bytes)
+    if ((first & (0xFF00 >> (bytes + 1)) & 0xFF) == ((0xFF00 >> bytes) & 0xFF)) return bytes;
+  return 0;
+}
+
+// The frame with its number set to number; empty when it is no FLAC frame.
+std::vector<uint8_t> Renumber(const uint8_t* data, int size, uint64_t number, bool& variable) {
+  if (size < 8 || data[0] != 0xFF || (data[1] & 0xFE) != 0xF8) return {};
+  variable = data[1] & 1;
+  const int coded = CodedLength(data[4]);
+  if (coded == 0) return {};
+  int header = 4 + coded;
+  const int blockCode = data[2] >> 4, rateCode = data[2] & 0x0F;
+  header += blockCode == 6 ? 1 : blockCode == 7 ? 2 : 0;
+  header += rateCode == 12 ? 1 : (rateCode == 13 || rateCode == 14) ? 2 : 0;
+  if (header + 1 + 2 > size) return {};
+  std::vector<uint8_t> out(data, data + 4);
+  const std::vector<uint8_t> code = CodeNumber(number);
+  out.insert(out.end(), code.begin(), code.end());
+  out.insert(out.end(), data + 4 + coded, data + header);
+  out.push_back(Crc8(out.data(), out.size()));
+  out.insert(out.end(), data + header + 1, data + size - 2);
+  const uint16_t crc = Crc16(out.data(), out.size());
+  out.push_back(static_cast<uint8_t>(crc >> 8));
+  out.push_back(static_cast<uint8_t>(crc));
+  return out;
+}
+
+void PutBigEndian(uint8_t* at, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) {
+    at[i] = static_cast<uint8_t>(value);
+    value >>= 8;
+  }
+}
+
+}  // namespace
+
+TSplitRule SplitRuleOf(const AVCodecContext* enc) {
+  TSplitRule rule;
+  if (!enc || !enc->codec || enc->frame_size <= 1 ||
+      (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE))
+    return rule;
+  rule.Allowed = true;
+  switch (enc->codec_id) {
+    case AV_CODEC_ID_MP3:
+      // The psychoacoustic model and the rate control settle within about
+      // half a second; the encoder's delay is about one frame of 1152
+      // samples. At the low rates a frame holds 576: twice the frames.
+      rule.PreRoll = enc->frame_size < 1152 ? 40 : 20;
+      rule.PostRoll = enc->frame_size < 1152 ? 6 : 3;
+      rule.Join = TSplitRule::jnMp3;
+      break;
+    case AV_CODEC_ID_MP2:
+      rule.PreRoll = 3;
+      rule.PostRoll = 2;
+      break;
+    case AV_CODEC_ID_AAC:
+      // The encoder's bit demand follows the perceptual entropy it has seen,
+      // which it forgets over about 500 frames: a chunk starts from where
+      // the stream would be after some 14 s, so chunks are long.
+      rule.PreRoll = 600;
+      rule.PostRoll = 3;
+      rule.ChunkSeconds = 60;
+      break;
+    case AV_CODEC_ID_WMAV1:
+    case AV_CODEC_ID_WMAV2:
+      rule.PreRoll = 3;
+      rule.PostRoll = 2;
+      break;
+    case AV_CODEC_ID_FLAC:
+      rule.Join = TSplitRule::jnFlac;
+      break;
+    default:
+      rule.Allowed = false;
+  }
+  return rule;
+}
+
+struct TSplitEncoder::TMp3Join {
+  TMp3Repacker Repacker;
+  std::deque<PacketPtr> Props;  // each frame's packet properties, without its data
+};
+
+TSplitEncoder::TSplitEncoder(AVCodecContext* model, const TSplitRule& rule, int chunkFrames,
+                             const std::atomic<int>& workers, TWrite write)
+    : Model(model),
+      Rule(rule),
+      ChunkFrames(std::max(chunkFrames, rule.PostRoll + 1)),
+      Workers(workers),
+      Write(std::move(write)) {
+  if (Rule.Join == TSplitRule::jnMp3) Mp3 = std::make_unique<TMp3Join>();
+  if (Rule.Join == TSplitRule::jnFlac) {
+    FlacMd5.reset(av.av_md5_alloc());
+    if (FlacMd5) av.av_md5_init(FlacMd5.get());
+  }
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned i = 0; i < cores; ++i) Threads.emplace_back([this] { Work(); });
+}
+
+TSplitEncoder::~TSplitEncoder() { Cancel(); }
+
+void TSplitEncoder::Cancel() {
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    Quit = true;
+    Queue.clear();
+  }
+  Wake.notify_all();
+  for (std::thread& thread : Threads)
+    if (thread.joinable()) thread.join();
+  Threads.clear();
+  std::lock_guard<std::mutex> guard(Lock);
+  InFlight.clear();
+  Filling.reset();
+  Trailing.reset();
+}
+
+void TSplitEncoder::Work() {
+  for (;;) {
+    std::shared_ptr<TChunk> chunk;
+    {
+      std::unique_lock<std::mutex> guard(Lock);
+      Wake.wait(guard, [this] {
+        return Quit || (!Queue.empty() && Busy < std::max(1, Workers.load()));
+      });
+      if (Quit) return;
+      chunk = Queue.front();
+      Queue.pop_front();
+      ++Busy;
+    }
+    Encode(*chunk);
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      --Busy;
+      chunk->Done = true;
+    }
+    Wake.notify_all();
+  }
+}
+
+void TSplitEncoder::Encode(TChunk& chunk) {
+  CodecContextPtr enc = OpenLike(Model);
+  std::vector<PacketPtr> kept;
+  std::string error;
+  if (!enc) error = "Audio encoding failed";
+  TMp3Unpacker unpacker;
+  PacketPtr packet(av.av_packet_alloc());
+  auto collect = [&] {
+    int result;
+    while ((result = av.avcodec_receive_packet(enc.get(), packet.get())) >= 0) {
+      const bool keep = packet->pts >= chunk.KeepFrom && packet->pts < chunk.KeepTo;
+      if (Rule.Join == TSplitRule::jnMp3) {
+        // Every frame goes through: a dropped one holds data of the next.
+        TMp3Unit unit = unpacker.Unpack(packet->data, packet->size, packet->pts, packet->duration);
+        if (keep) {
+          PacketPtr out(av.av_packet_alloc());
+          if (!out || av.av_new_packet(out.get(), static_cast<int>(unit.Bytes.size())) < 0) {
+            error = "Audio encoding failed";
+            return;
+          }
+          std::memcpy(out->data, unit.Bytes.data(), unit.Bytes.size());
+          // Side data (the samples to skip at the end) stays with the frame.
+          av.av_packet_copy_props(out.get(), packet.get());
+          out->pts = out->dts = unit.Pts;
+          out->duration = unit.Duration;
+          kept.push_back(std::move(out));
+        }
+        av.av_packet_unref(packet.get());
+      } else if (keep) {
+        kept.push_back(std::move(packet));
+        packet.reset(av.av_packet_alloc());
+      } else {
+        av.av_packet_unref(packet.get());
+      }
+    }
+    if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) error = "Audio encoding failed";
+  };
+  for (size_t i = 0; error.empty() && i < chunk.Frames.size(); ++i) {
+    if (av.avcodec_send_frame(enc.get(), chunk.Frames[i].get()) < 0) {
+      error = "Audio encoding failed";
+      break;
+    }
+    collect();
+  }
+  // Every chunk's encoder is drained: how many frames an encoder holds back
+  // depends on its frame size and settings, and a frame of the keep window
+  // still held back would be lost. What the post-roll yields is not kept.
+  if (error.empty()) {
+    if (av.avcodec_send_frame(enc.get(), nullptr) < 0)
+      error = "Audio encoding failed";
+    else
+      collect();
+  }
+  if (enc) CloseEncoder(enc);
+  // Its frames are no longer needed: the memory goes with them.
+  std::lock_guard<std::mutex> guard(Lock);
+  chunk.Frames.clear();
+  chunk.Error = error;
+  chunk.Packets = std::move(kept);
+}
+
+void TSplitEncoder::Dispatch(std::shared_ptr<TChunk> chunk) {
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    Queue.push_back(chunk);
+    InFlight.push_back(std::move(chunk));
+  }
+  Wake.notify_all();
+}
+
+void TSplitEncoder::Add(const AVFrame* frame) {
+  FramePtr ref(av.av_frame_alloc());
+  if (!ref || av.av_frame_ref(ref.get(), frame) < 0) throw FFmpegException("Audio encoding failed");
+  if (FlacMd5) HashFlacSamples(frame);
+  const int64_t delay = Model->initial_padding;
+  if (!Filling) {
+    Filling = std::make_shared<TChunk>();
+    Filling->Index = NextIndex++;
+    // The pre-roll: the last frames of the chunk before.
+    if (Trailing) {
+      const int main = Trailing->Pre + Trailing->Main;
+      for (int i = std::max(Trailing->Pre, main - Rule.PreRoll); i < main; ++i) {
+        FramePtr copy(av.av_frame_alloc());
+        if (!copy || av.av_frame_ref(copy.get(), Trailing->Frames[static_cast<size_t>(i)].get()) < 0)
+          throw FFmpegException("Audio encoding failed");
+        Filling->Frames.push_back(std::move(copy));
+        ++Filling->Pre;
+      }
+    }
+    Filling->KeepFrom = frame->pts - delay;
+    if (Trailing) Trailing->KeepTo = Filling->KeepFrom;
+  }
+  if (Trailing && Trailing->Post < Rule.PostRoll) {
+    FramePtr copy(av.av_frame_alloc());
+    if (!copy || av.av_frame_ref(copy.get(), frame) < 0) throw FFmpegException("Audio encoding failed");
+    Trailing->Frames.push_back(std::move(copy));
+    ++Trailing->Post;
+  }
+  if (Trailing && Trailing->Post >= Rule.PostRoll) {
+    Dispatch(Trailing);
+    Trailing.reset();
+  }
+  Filling->Frames.push_back(std::move(ref));
+  if (++Filling->Main == ChunkFrames) {
+    Trailing = std::move(Filling);
+    Filling.reset();
+  }
+  // Few chunks alive at once: wait for the oldest when there are more.
+  WriteReady(false);
+  const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + 1;
+  while (true) {
+    size_t alive;
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      alive = InFlight.size();
+    }
+    if (alive < most) break;
+    WriteReady(true);
+  }
+}
+
+void TSplitEncoder::Finish() {
+  if (Trailing && Filling && Trailing->Post < Rule.PostRoll) {
+    // The stream ends within the post-roll: the short rest joins the chunk
+    // before it, whose encoder is then drained.
+    Trailing->Main += Trailing->Post;
+    Trailing->Post = 0;
+    for (int i = Filling->Pre + (Trailing->Main - ChunkFrames); i < Filling->Pre + Filling->Main; ++i) {
+      Trailing->Frames.push_back(std::move(Filling->Frames[static_cast<size_t>(i)]));
+      ++Trailing->Main;
+    }
+    Filling.reset();
+  }
+  if (Trailing) {
+    if (!Filling) {
+      Trailing->Last = true;
+      Trailing->KeepTo = INT64_MAX;
+    }
+    Dispatch(Trailing);
+    Trailing.reset();
+  }
+  if (Filling) {
+    Filling->Last = true;
+    Filling->KeepTo = INT64_MAX;
+    Dispatch(Filling);
+    Filling.reset();
+  }
+  while (true) {
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      if (InFlight.empty()) break;
+    }
+    WriteReady(true);
+  }
+  if (Mp3) {
+    Mp3->Repacker.Finish();
+    WriteChunk(*std::make_shared<TChunk>());  // what the repacker still holds
+  }
+}
+
+void TSplitEncoder::WriteReady(bool wait) {
+  while (true) {
+    std::shared_ptr<TChunk> front;
+    {
+      std::unique_lock<std::mutex> guard(Lock);
+      if (InFlight.empty()) return;
+      front = InFlight.front();
+      if (!front->Done) {
+        if (!wait) return;
+        Wake.wait(guard, [&] { return front->Done || Quit; });
+        if (!front->Done) return;
+      }
+      InFlight.pop_front();
+    }
+    wait = false;
+    if (!front->Error.empty()) throw FFmpegException(front->Error);
+    WriteChunk(*front);
+    ++Written;
+  }
+}
+
+void TSplitEncoder::WriteChunk(TChunk& chunk) {
+  for (PacketPtr& packet : chunk.Packets) {
+    if (Mp3) {
+      TMp3Unit unit;
+      unit.Bytes.assign(packet->data, packet->data + packet->size);
+      unit.Pts = packet->pts;
+      unit.Duration = packet->duration;
+      Mp3->Repacker.Add(std::move(unit));
+      // The repacker gives one frame for each it takes, in order.
+      PacketPtr props(av.av_packet_alloc());
+      if (!props || av.av_packet_copy_props(props.get(), packet.get()) < 0)
+        throw FFmpegException("Audio encoding failed");
+      Mp3->Props.push_back(std::move(props));
+    } else if (FlacMd5) {
+      WriteFlac(packet.get());
+    } else {
+      Write(packet.get());
+    }
+  }
+  chunk.Packets.clear();
+  if (!Mp3) return;
+  TMp3Repacker::TFrame frame;
+  while (Mp3->Repacker.Take(frame)) {
+    PacketPtr out(av.av_packet_alloc());
+    if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.Bytes.size())) < 0)
+      throw FFmpegException("Audio encoding failed");
+    std::memcpy(out->data, frame.Bytes.data(), frame.Bytes.size());
+    if (!Mp3->Props.empty()) {
+      av.av_packet_copy_props(out.get(), Mp3->Props.front().get());
+      Mp3->Props.pop_front();
+    }
+    out->pts = out->dts = frame.Pts;
+    out->duration = frame.Duration;
+    out->flags = AV_PKT_FLAG_KEY;
+    Write(out.get());
+  }
+}
+
+void TSplitEncoder::HashFlacSamples(const AVFrame* frame) {
+  // The signal as the FLAC encoder hashes it: interleaved little-endian
+  // samples of its bit depth (24-bit ones from the top of 32-bit words).
+  const int channels = frame->ch_layout.nb_channels;
+  const size_t count = static_cast<size_t>(frame->nb_samples) * static_cast<size_t>(channels);
+  if (Model->bits_per_raw_sample <= 16) {
+    av.av_md5_update(FlacMd5.get(), frame->data[0], count * 2);
+    return;
+  }
+  std::vector<uint8_t> bytes(count * 3);
+  const auto* samples = reinterpret_cast<const int32_t*>(frame->data[0]);
+  for (size_t i = 0; i < count; ++i) {
+    const int32_t v = samples[i] >> 8;
+    bytes[3 * i] = static_cast<uint8_t>(v);
+    bytes[3 * i + 1] = static_cast<uint8_t>(v >> 8);
+    bytes[3 * i + 2] = static_cast<uint8_t>(v >> 16);
+  }
+  av.av_md5_update(FlacMd5.get(), bytes.data(), bytes.size());
+}
+
+void TSplitEncoder::WriteFlac(AVPacket* packet) {
+  if (packet->size > 0) {
+    // Every encoder counts its frames from 0: the stream's count goes in.
+    bool variable = false;
+    std::vector<uint8_t> frame = Renumber(packet->data, packet->size, FlacFrames, variable);
+    if (variable) frame = Renumber(packet->data, packet->size, FlacSamples, variable);
+    if (!frame.empty()) {
+      PacketPtr out(av.av_packet_alloc());
+      if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
+          av.av_packet_copy_props(out.get(), packet) < 0)
+        throw FFmpegException("Audio encoding failed");
+      std::memcpy(out->data, frame.data(), frame.size());
+      const int size = static_cast<int>(frame.size());
+      FlacMinFrame = FlacFrames == 0 ? size : std::min(FlacMinFrame, size);
+      FlacMaxFrame = std::max(FlacMaxFrame, size);
+      ++FlacFrames;
+      FlacSamples += packet->duration;
+      Write(out.get());
+      return;
+    }
+  }
+  // The closing stream information: the whole stream's, not the last chunk's.
+  size_t size = 0;
+  uint8_t* info = av.av_packet_get_side_data(packet, AV_PKT_DATA_NEW_EXTRADATA, &size);
+  if (info && size >= 34) {
+    PutBigEndian(info + 4, static_cast<uint64_t>(FlacMinFrame), 3);
+    PutBigEndian(info + 7, static_cast<uint64_t>(FlacMaxFrame), 3);
+    // 36 bits of total samples after sample rate, channels and depth.
+    info[13] = static_cast<uint8_t>((info[13] & 0xF0) | ((FlacSamples >> 32) & 0x0F));
+    PutBigEndian(info + 14, static_cast<uint64_t>(FlacSamples) & 0xFFFFFFFFu, 4);
+    av.av_md5_final(FlacMd5.get(), info + 18);
+  }
+  Write(packet);
+}

@@ -1,0 +1,322 @@
+// What a music file carries besides its sound: the cover picture from every
+// source container into every format that holds one (bytes compared by
+// hash), every tag, loudness levelling and ReplayGain, checked with ffprobe
+// and ffmpeg's ebur128 filter as the oracle.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "AlbumGain.h"
+#include "FFmpeg.h"
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct TOut {
+  const char* File;     // output name (its extension picks the muxer)
+  const char* Encoder;  // "acodec"
+  bool Cover;           // the format holds a cover
+};
+
+const TOut Outputs[] = {
+    {"o.wav", "pcm_s16le", true}, {"o.mp3", "libmp3lame", true}, {"o.mp2", "mp2", true},
+    {"o.aac", "aac", false},      {"o.wma", "wmav2", true},      {"o.ogg", "flac", true},
+    {"o.opus", "libopus", true},  {"o.oga", "libvorbis", true},  {"o.flac", "flac", true},
+    {"o.m4a", "aac", true}};
+
+std::string Md5(const std::string& path) { return Capture("md5sum < " + Quote(path)); }
+
+// The bytes of the file's attached picture, hashed; "" without one.
+std::string CoverHash(const std::string& path) {
+  return Capture("ffmpeg -nostdin -v error -i " + Quote(path) +
+                 " -map 0:v:0? -c copy -f image2pipe - | md5sum | grep -v d41d8cd98f00b204e980");
+}
+
+// Every tag of the file and its streams, lower case, with the streams' dispositions.
+std::string AllTags(const std::string& path) {
+  return LowerCase(Capture("ffprobe -v error -show_entries format_tags:stream_tags:"
+                           "stream_disposition=attached_pic -of default=nw=1 " + Quote(path)));
+}
+
+// A WAV file's id3 chunk, read by ffprobe in front of a bit of MP3 (the WAV
+// reader of the libraries keeps the RIFF INFO tags only when it has both).
+std::string WavId3Tags(const std::string& wav, const std::string& folder) {
+  std::ifstream in(wav, std::ios::binary);
+  std::vector<char> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (size_t at = 12; at + 8 <= d.size();) {
+    uint32_t size = 0;
+    std::memcpy(&size, &d[at + 4], 4);
+    if (std::string(&d[at], 4) == "id3 ") {
+      const std::string tag = folder + "/tag.mp3";
+      std::ofstream out(tag, std::ios::binary);
+      out.write(&d[at + 8], size);
+      const std::string mp3 = Fixture("bare.mp3", "-f lavfi -i sine=duration=0.2 -c:a "
+                                                  "libmp3lame -write_xing 0 -id3v2_version 0");
+      std::ifstream audio(mp3, std::ios::binary);
+      out << audio.rdbuf();
+      out.close();
+      return AllTags(tag);
+    }
+    at += 8 + size + (size & 1);
+  }
+  return "";
+}
+
+struct TLevel {
+  double Integrated = 0, TruePeak = 0;
+};
+TLevel Ebur128(const std::string& path) {
+  const std::string text = Capture("ffmpeg -nostdin -hide_banner -i " + Quote(path) +
+                                   " -af ebur128=peak=true -f null - 2>&1");
+  TLevel level;
+  size_t at = text.rfind("I:");
+  if (at != std::string::npos) level.Integrated = std::stod(text.substr(at + 2));
+  at = text.rfind("Peak:");
+  if (at != std::string::npos) level.TruePeak = std::stod(text.substr(at + 5));
+  return level;
+}
+
+// A tag's number, from the file's or its streams' tags (Ogg keeps them per stream).
+double TagNumber(const std::string& path, const std::string& key) {
+  const std::string v = Capture("ffprobe -v error -show_entries format_tags=" + key +
+                                ":stream_tags=" + key + " -of default=nw=1:nk=1 " + Quote(path) +
+                                " | head -1");
+  return v.empty() ? NAN : std::stod(v);
+}
+
+// The largest sample in dBFS, as ffmpeg's volumedetect filter finds it.
+double SamplePeakDb(const std::string& path) {
+  const std::string text = Capture("ffmpeg -nostdin -hide_banner -i " + Quote(path) +
+                                   " -af volumedetect -f null - 2>&1 | grep max_volume");
+  const size_t at = text.find("max_volume:");
+  return at == std::string::npos ? NAN : std::stod(text.substr(at + 11));
+}
+
+class Music : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
+  void SetUp() override {
+    for (const char* name : {"libmp3lame", "libopus", "libvorbis", "wmav2"})
+      if (Capture(std::string("ffmpeg -hide_banner -encoders | grep -c ' ") + name + " '")
+              .find('0') == 0)
+        GTEST_SKIP() << "the encoder " << name << " is missing";
+  }
+  // Converts with the engine; music options set by the caller's lambda.
+  void Convert(const std::string& source, const std::string& out, const std::string& encoder,
+               const std::function<void(TMusicOptions&)>& music = nullptr) {
+    Engine.Reset();
+    Log.Attach(Engine);
+    Log.Lines.clear();
+    ASSERT_TRUE(Engine.OpenInputFile(source)) << Engine.LastError;
+    Engine.SetOption("acodec", encoder);
+    ASSERT_TRUE(Engine.OpenOutputFile(out)) << Engine.LastError;
+    if (music) music(Engine.Music);
+    Engine.Start(false);
+    ASSERT_FALSE(Engine.RunState.ExceptionRaised) << Engine.RunState.ExceptionMessage;
+    ASSERT_EQ(Engine.Result.Outcome, joComplete) << Engine.Result.Reason;
+  }
+  std::string Picture(const char* kind) {
+    return Fixture(std::string("cover.") + kind,
+                   "-f lavfi -i testsrc=size=300x300 -frames:v 1 -update 1");
+  }
+  // A 1 s tagged source of that container with that cover ("jpg", "png").
+  std::string Source(const std::string& container, const std::string& picture) {
+    const std::string tags =
+        "-metadata title=Quellon\\ Song -metadata artist=Someone -metadata album_artist=Band "
+        "-metadata composer=Writer -metadata disc=1/2 -metadata QUELLON_CUSTOM=kept-value ";
+    const std::string tone = "-f lavfi -i sine=frequency=330:duration=1 ";
+    const std::string cover = Picture(picture.c_str());
+    const std::string withPicture =
+        tone + "-i " + Quote(cover) + " -map 0:a -map 1:v -c:v copy -disposition:v attached_pic " +
+        tags;
+    const std::string name = "music_src_" + picture + "." + container;
+    if (container == "mp3")
+      return Fixture(name, withPicture + "-c:a libmp3lame -id3v2_version 3");
+    if (container == "flac") return Fixture(name, withPicture + "-c:a flac");
+    if (container == "m4a") {
+      // The libraries' MP4 writer keeps no custom tags: our M4A of the MP3.
+      const std::string m4a = Dir.File("src_" + picture + ".m4a");
+      Convert(Source("mp3", picture), m4a, "aac");
+      return m4a;
+    }
+    if (container == "ogg") {
+      // Vorbis comments hold a cover as a base64 FLAC picture block.
+      const std::string block = Dir.File("block");
+      std::ifstream in(cover, std::ios::binary);
+      const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string mime = picture == "png" ? "image/png" : "image/jpeg";
+      std::ofstream out(block, std::ios::binary);
+      auto be32 = [&](uint32_t v) {
+        const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        out.write(b, 4);
+      };
+      be32(3), be32(static_cast<uint32_t>(mime.size())), out << mime, be32(0), be32(300),
+          be32(300), be32(24), be32(0), be32(static_cast<uint32_t>(bytes.size())), out << bytes;
+      out.close();
+      const std::string base64 = Capture("base64 -w0 " + Quote(block));
+      return Fixture(name, tone + tags + "-c:a libvorbis -metadata:s:a:0 METADATA_BLOCK_PICTURE=" +
+                               base64);
+    }
+    // The libraries write no ASF cover: our MP3 converted to WMA, checked below.
+    const std::string wma = Dir.File("src_" + picture + ".wma");
+    Convert(Source("mp3", picture), wma, "wmav2");
+    return wma;
+  }
+  bool Logged(const std::string& part) const {
+    for (const auto& line : Log.Lines)
+      if (line.second.find(part) != std::string::npos) return true;
+    return false;
+  }
+  TTempDir Dir;
+  TCustomFFmpeg Engine;
+  TLogCapture Log;
+};
+
+}  // namespace
+
+// A JPEG and a PNG cover, as two tests that may run side by side.
+class MusicCover : public Music, public ::testing::WithParamInterface<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Pictures, MusicCover, ::testing::Values("jpg", "png"));
+
+TEST_P(MusicCover, CoverAndTagsFromEverySourceReachEveryFormat) {
+  {
+    const std::string picture = GetParam();
+    const std::string coverHash = Md5(Picture(picture.c_str()));
+    for (const std::string container : {"mp3", "flac", "m4a", "ogg", "wma"}) {
+      const std::string source = Source(container, picture);
+      ASSERT_FALSE(source.empty());
+      // The source holds what the outputs are checked for.
+      ASSERT_EQ(CoverHash(source), coverHash) << source;
+      ASSERT_NE(AllTags(source).find("quellon_custom=kept-value"), std::string::npos) << source;
+      for (const TOut& format : Outputs) {
+        SCOPED_TRACE(container + "/" + picture + " -> " + format.File);
+        const std::string out = Dir.File(format.File);
+        std::filesystem::remove(out);
+        Convert(source, out, format.Encoder);
+        EXPECT_TRUE(DecodesCleanly(out));
+        std::string tags = AllTags(out);
+        EXPECT_EQ(tags.find("attached_pic=1") != std::string::npos, format.Cover);
+        if (format.Cover) {
+          EXPECT_EQ(CoverHash(out), coverHash);
+        }
+        if (std::string(format.File) == "o.wav") tags = WavId3Tags(out, Dir.Path());
+        for (const char* wanted : {"=quellon song", "=someone", "=band", "=writer",
+                                   "quellon_custom=kept-value"})
+          EXPECT_NE(tags.find(wanted), std::string::npos) << wanted << "\n" << tags;
+        if (!format.Cover) {
+          int notes = 0;
+          for (const auto& line : Log.Lines)
+            notes += line.second.find("holds no cover picture") != std::string::npos;
+          EXPECT_EQ(notes, 1);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(Music, TheRiffSizesOfAWavWithAnId3ChunkAddUp) {
+  const std::string out = Dir.File("sized.wav");
+  Convert(Source("flac", "jpg"), out, "pcm_s16le");
+  std::ifstream in(out, std::ios::binary);
+  std::vector<char> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  uint32_t riff = 0;
+  std::memcpy(&riff, &d[4], 4);
+  EXPECT_EQ(riff + 8u, d.size());
+  // The samples are exactly the source's.
+  EXPECT_EQ(Capture("ffmpeg -v error -i " + Quote(out) + " -f s16le - | md5sum"),
+            Capture("ffmpeg -v error -i " + Quote(Source("flac", "jpg")) + " -f s16le - | md5sum"));
+}
+
+TEST_F(Music, AFolderPictureIsUsedOnlyWhenAsked) {
+  std::filesystem::create_directories(Dir.File("album"));
+  const std::string source = Dir.File("album/track.wav");
+  ASSERT_TRUE(MakeMedia("-f lavfi -i sine=duration=1", source));
+  std::filesystem::copy_file(Picture("jpg"), Dir.File("album/Folder.JPG"));
+  Convert(source, Dir.File("plain.mp3"), "libmp3lame");
+  EXPECT_EQ(CoverHash(Dir.File("plain.mp3")), "");
+  Convert(source, Dir.File("covered.mp3"), "libmp3lame",
+          [](TMusicOptions& m) { m.FolderCover = true; });
+  EXPECT_EQ(CoverHash(Dir.File("covered.mp3")), Md5(Picture("jpg")));
+}
+
+TEST_F(Music, QuietAndLoudSourcesAreLevelledToTheTarget) {
+  const std::string quiet = Fixture("music_quiet.wav",
+                                    "-f lavfi -i sine=frequency=500:duration=5 -af volume=-24dB -ac 2");
+  const std::string loud = Fixture("music_loud.wav",
+                                   "-f lavfi -i sine=frequency=300:duration=5 -af volume=8dB -ac 2");
+  for (const std::string& source : {quiet, loud}) {
+    for (const char* name : {"levelled.flac", "levelled.mp3"}) {
+      SCOPED_TRACE(source + " -> " + name);
+      const std::string out = Dir.File(name);
+      Convert(source, out, std::string(name).find("mp3") != std::string::npos ? "libmp3lame" : "flac",
+              [](TMusicOptions& m) { m.Normalize = true; });
+      const TLevel level = Ebur128(out);
+      EXPECT_NEAR(level.Integrated, -16.0, 0.5);
+      EXPECT_LE(level.TruePeak, -1.0);
+    }
+  }
+  // A target the peak does not leave room for: the limit holds.
+  const std::string out = Dir.File("limited.flac");
+  Convert(loud, out, "flac", [](TMusicOptions& m) {
+    m.Normalize = true;
+    m.TargetLufs = -0.5;
+  });
+  const TLevel level = Ebur128(out);
+  EXPECT_LE(level.TruePeak, -1.0);
+  EXPECT_GT(level.TruePeak, -2.0);
+  EXPECT_TRUE(Logged("true peak limit"));
+}
+
+TEST_F(Music, ReplayGainTagsAgreeWithTheCommandLineToolAndLeaveTheAudio) {
+  const std::string source = Fixture("music_quiet.wav",
+                                     "-f lavfi -i sine=frequency=500:duration=5 -af volume=-24dB -ac 2");
+  for (const char* name : {"gain.flac", "gain.mp3", "gain.m4a", "gain.ogg"}) {
+    SCOPED_TRACE(name);
+    const std::string out = Dir.File(name);
+    const std::string file = name;
+    const char* encoder = file.find("mp3") != std::string::npos   ? "libmp3lame"
+                          : file.find("m4a") != std::string::npos ? "aac"
+                                                                  : "flac";
+    Convert(source, out, encoder, [](TMusicOptions& m) { m.ReplayGain = true; });
+    EXPECT_NEAR(TagNumber(out, "REPLAYGAIN_TRACK_GAIN"), -18.0 - Ebur128(out).Integrated, 0.5);
+    EXPECT_NEAR(20 * std::log10(TagNumber(out, "REPLAYGAIN_TRACK_PEAK")), SamplePeakDb(source), 0.1);
+  }
+  EXPECT_EQ(Capture("ffmpeg -v error -i " + Quote(Dir.File("gain.flac")) + " -f s16le - | md5sum"),
+            Capture("ffmpeg -v error -i " + Quote(source) + " -f s16le - | md5sum"));
+}
+
+TEST_F(Music, AnAlbumIsMeasuredWholeBeforeItsTagsAreWritten) {
+  const std::string a = Fixture("music_album_a.wav",
+                                "-f lavfi -i sine=frequency=500:duration=4 -af volume=-20dB -ac 2");
+  const std::string b = Fixture("music_album_b.wav",
+                                "-f lavfi -i sine=frequency=700:duration=2 -af volume=-26dB -ac 2");
+  DefineAlbum("music-test", {a, b});
+  const std::string both = Dir.File("both.wav");
+  ASSERT_TRUE(MakeMedia("-i " + Quote(a) + " -i " + Quote(b) +
+                            " -filter_complex concat=n=2:v=0:a=1",
+                        both));
+  const double expected = -18.0 - Ebur128(both).Integrated;
+  std::vector<double> gains;
+  for (const std::string& source : {a, b}) {
+    const std::string out = Dir.File("album.flac");
+    Convert(source, out, "flac", [&](TMusicOptions& m) {
+      m.ReplayGain = true;
+      const TMusicOptions options = m;
+      m.AlbumLoudness = [source, options](const TLoudnessMeasure& track, TLoudnessMeasure& album) {
+        return AlbumLoudness("music-test", source, track, options, album, nullptr);
+      };
+    });
+    gains.push_back(TagNumber(out, "REPLAYGAIN_ALBUM_GAIN"));
+    EXPECT_NEAR(gains.back(), expected, 0.5);
+    EXPECT_NEAR(20 * std::log10(TagNumber(out, "REPLAYGAIN_ALBUM_PEAK")), SamplePeakDb(both), 0.1);
+  }
+  EXPECT_DOUBLE_EQ(gains[0], gains[1]);
+  ForgetAlbum("music-test");
+}

@@ -1,0 +1,240 @@
+// A long audio output encoded in chunks on several encoder instances against
+// the same output encoded by one: the same length, bit-identical for the
+// lossless codec, and for the lossy ones no worse at the joins than the one
+// encoder is at the same places, without a click. ffmpeg decodes every
+// output and measures it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "FFmpeg.h"
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Three minutes of a music-like signal: detuned tones that swell and fade,
+// vibrato, over pink noise.
+std::string Music() {
+  return Fixture(
+      "split_music.wav",
+      "-f lavfi -i aevalsrc=exprs='0.3*sin(2*PI*220*t)*(0.5+0.5*sin(2*PI*0.5*t))"
+      "+0.2*sin(2*PI*330*t+2*sin(2*PI*3*t))+0.1*sin(2*PI*(440+100*sin(0.1*t))*t)|"
+      "0.3*sin(2*PI*277*t)*(0.5+0.5*cos(2*PI*0.7*t))+0.2*sin(2*PI*415*t+sin(2*PI*5*t))':d=180 "
+      "-f lavfi -i anoisesrc=c=pink:a=0.08:d=180 "
+      "-filter_complex [0][1]amix=inputs=2:normalize=0 -ac 2 -ar 44100");
+}
+
+// Three minutes of a speech-like signal: band-limited noise in syllables of
+// about a quarter second, with pauses.
+std::string Speech() {
+  return Fixture("split_speech.wav",
+                 "-f lavfi -i anoisesrc=c=pink:a=0.5:d=180:r=44100 "
+                 "-af bandpass=f=900:width_type=o:w=2,tremolo=f=4:d=0.95,tremolo=f=0.3:d=0.8 "
+                 "-ac 2");
+}
+
+// The first channel of a file, decoded by ffmpeg, as floats.
+std::vector<float> Decode(const std::string& path) {
+  const std::string raw = path + ".f32";
+  Shell("ffmpeg -nostdin -v error -y -i " + Quote(path) + " -af 'pan=mono|c0=c0' -f f32le " +
+        Quote(raw));
+  std::ifstream in(raw, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::copy(bytes.begin(), bytes.begin() + static_cast<long>(samples.size() * sizeof(float)),
+            reinterpret_cast<char*>(samples.data()));
+  return samples;
+}
+
+// The shift (in samples) that best lines a decoded output up with the source.
+int Lag(const std::vector<float>& source, const std::vector<float>& out) {
+  int best = 0;
+  double bestValue = -1e300;
+  const size_t at = 44100 * 30;
+  for (int lag = -4096; lag <= 4096; ++lag) {
+    double sum = 0;
+    for (size_t i = at; i < at + 22050; ++i) sum += source[i] * out[static_cast<size_t>(static_cast<long>(i) + lag)];
+    if (sum > bestValue) {
+      bestValue = sum;
+      best = lag;
+    }
+  }
+  return best;
+}
+
+struct TSplitCase {
+  const char* Name;
+  const char* Extension;
+  const char* Encoder;
+  long Chunk;  // samples per chunk: the codec's chunk length on its frame grid
+  bool Lossless;
+};
+
+void PrintTo(const TSplitCase& c, std::ostream* os) { *os << c.Name; }
+
+class SplitEncoding : public ::testing::TestWithParam<std::tuple<TSplitCase, bool>> {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
+  // Encodes source into out, split or not, with that many encoder threads.
+  void Encode(const std::string& source, const std::string& out, bool split, int threads) {
+    TCustomFFmpeg engine;
+    engine.Reset();
+    TLogCapture log;
+    log.Attach(engine);
+    engine.RunState.SplitEncoding = split;
+    engine.RunState.EncoderThreads = threads;
+    ASSERT_TRUE(engine.OpenInputFile(source)) << engine.LastError;
+    engine.SetOption("acodec", std::get<0>(GetParam()).Encoder);
+    engine.SetOption("ab", "128000");
+    ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastError;
+    engine.Start(false);
+    ASSERT_EQ(engine.Result.Outcome, joComplete) << engine.Result.Reason;
+    bool chunked = false;
+    for (const auto& line : log.Lines)
+      chunked = chunked || line.second.find("is encoded in chunks") != std::string::npos;
+    EXPECT_EQ(chunked, split);
+  }
+  TTempDir Dir;
+};
+
+}  // namespace
+
+TEST_P(SplitEncoding, JoinsAreAsGoodAsOneEncoder) {
+  const TSplitCase& c = std::get<0>(GetParam());
+  const std::string source = std::get<1>(GetParam()) ? Music() : Speech();
+  const std::string serial = Dir.File(std::string("serial.") + c.Extension);
+  const std::string split = Dir.File(std::string("split.") + c.Extension);
+  Encode(source, serial, false, 1);
+  Encode(source, split, true, 2);
+  // The whole stream decodes, strictly.
+  EXPECT_TRUE(Shell("ffmpeg -nostdin -v error -xerror -i " + Quote(split) + " -f null -"));
+  const std::vector<float> one = Decode(serial), many = Decode(split);
+  ASSERT_GT(one.size(), 44100u * 170);
+  EXPECT_EQ(many.size(), one.size());
+  if (c.Lossless) {
+    EXPECT_EQ(Capture("ffmpeg -nostdin -v error -i " + Quote(split) + " -f md5 -"),
+              Capture("ffmpeg -nostdin -v error -i " + Quote(serial) + " -f md5 -"));
+    return;
+  }
+  const std::vector<float> original = Decode(source);
+  const int lag = Lag(original, one);
+  EXPECT_EQ(Lag(original, many), lag);
+  // 20 ms windows: the error against the source in the windows around each
+  // join, split against serial; and the largest difference sample at the
+  // joins against elsewhere.
+  const long window = 882;
+  const long usable =
+      static_cast<long>(std::min(original.size(), std::min(one.size(), many.size()))) - 8192;
+  auto error = [&](const std::vector<float>& out, long from, long to, double& peak) {
+    double sum = 0;
+    for (long i = from; i < to; ++i) {
+      const double d = out[static_cast<size_t>(i + lag)] - original[static_cast<size_t>(i)];
+      sum += d * d;
+      peak = std::max(peak, std::fabs(d));
+    }
+    return sum;
+  };
+  double peakAtJoins = 0, peakElsewhere = 0, ignored = 0;
+  int joins = 0;
+  for (long join = c.Chunk; join + 3 * window < usable; join += c.Chunk) {
+    ++joins;
+    const long from = (join / window - 2) * window, to = (join / window + 3) * window;
+    const double errorOne = error(one, from, to, ignored);
+    const double errorMany = error(many, from, to, peakAtJoins);
+    EXPECT_LE(10 * std::log10((errorMany + 1e-12) / (errorOne + 1e-12)), 1.0)
+        << "the join at " << join / 44100.0 << " s";
+  }
+  for (long from = 8 * window; from + window < usable; from += window) {
+    bool nearJoin = false;
+    for (long join = c.Chunk; join < usable; join += c.Chunk)
+      nearJoin = nearJoin || std::labs(from - join) < 4 * window;
+    if (!nearJoin) error(many, from, from + window, peakElsewhere);
+  }
+  EXPECT_GE(joins, 2);
+  EXPECT_LE(peakAtJoins, peakElsewhere) << "a click at a join";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, SplitEncoding,
+    ::testing::Combine(
+        ::testing::Values(TSplitCase{"mp3", "mp3", "libmp3lame", 383 * 1152, false},
+                          TSplitCase{"mp2", "mp2", "mp2", 383 * 1152, false},
+                          TSplitCase{"aac", "m4a", "aac", 2584 * 1024, false},
+                          TSplitCase{"wma", "wma", "wmav2", 216 * 2048, false},
+                          TSplitCase{"flac", "ogg", "flac", 96 * 4608, true}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<TSplitCase, bool>>& param) {
+      return std::string(std::get<0>(param.param).Name) +
+             (std::get<1>(param.param) ? "Music" : "Speech");
+    });
+
+// The bytes depend on the input and the settings, not on the number of
+// encoder threads or their timing.
+TEST(SplitEncodingBytes, TheSameWhateverTheThreads) {
+  ASSERT_TRUE(LoadEngineLibraries());
+  TTempDir dir;
+  const std::string source = Fixture(
+      "split_40s.wav", "-f lavfi -i sine=frequency=500:duration=40 -f lavfi -i "
+                       "anoisesrc=c=pink:a=0.1:d=40 -filter_complex [0][1]amix=inputs=2 -ac 2");
+  std::vector<std::string> outputs;
+  for (int threads : {1, 2, 3}) {
+    // (Ogg files differ from run to run: their stream serial is random.)
+    for (const char* extension : {"mp3", "flac"}) {
+      TCustomFFmpeg engine;
+      engine.Reset();
+      engine.RunState.SplitEncoding = true;
+      engine.RunState.EncoderThreads = threads;
+      ASSERT_TRUE(engine.OpenInputFile(source));
+      const std::string out = dir.File(StrFormat("t%d.%s", threads, extension));
+      ASSERT_TRUE(engine.OpenOutputFile(out));
+      engine.Start(false);
+      ASSERT_EQ(engine.Result.Outcome, joComplete) << engine.Result.Reason;
+      std::ifstream in(out, std::ios::binary);
+      outputs.emplace_back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+  }
+  ASSERT_EQ(outputs.size(), 6u);
+  EXPECT_EQ(outputs[0], outputs[2]);
+  EXPECT_EQ(outputs[0], outputs[4]);
+  EXPECT_EQ(outputs[1], outputs[3]);
+  EXPECT_EQ(outputs[1], outputs[5]);
+}
+
+// At the low sample rates an MP3 frame holds 576 samples and the encoder holds
+// back more frames: a split output is still exactly as long as one encoder's.
+TEST(SplitEncodingBytes, LowRatesKeepEveryFrame) {
+  ASSERT_TRUE(LoadEngineLibraries());
+  TTempDir dir;
+  const std::string source = Fixture(
+      "split_40s.wav", "-f lavfi -i sine=frequency=500:duration=40 -f lavfi -i "
+                       "anoisesrc=c=pink:a=0.1:d=40 -filter_complex [0][1]amix=inputs=2 -ac 2");
+  for (const char* rate : {"22050", "11025"}) {
+    for (const char* codec : {"libmp3lame", "mp2"}) {
+      const bool mp2 = std::string(codec) == "mp2";
+      if (mp2 && std::string(rate) == "11025") continue;  // not a layer II rate
+      std::string decoded[2];
+      for (int split = 0; split < 2; ++split) {
+        TCustomFFmpeg engine;
+        engine.Reset();
+        engine.RunState.SplitEncoding = split != 0;
+        engine.RunState.EncoderThreads = 2;
+        ASSERT_TRUE(engine.OpenInputFile(source));
+        engine.SetOption("acodec", codec);
+        engine.SetOption("ar", rate);
+        engine.SetOption("ac", "1");
+        const std::string out = dir.File(StrFormat("%s_%s_%d.%s", codec, rate, split, mp2 ? "mp2" : "mp3"));
+        ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastError;
+        engine.Start(false);
+        ASSERT_EQ(engine.Result.Outcome, joComplete) << engine.Result.Reason;
+        decoded[split] = Capture("ffmpeg -nostdin -v error -xerror -i " + Quote(out) +
+                                 " -f s16le - | wc -c");
+      }
+      EXPECT_EQ(decoded[1], decoded[0]) << codec << " at " << rate << " Hz";
+    }
+  }
+}
