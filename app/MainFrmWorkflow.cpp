@@ -278,6 +278,7 @@ void TfrmMain::MarkRowFailed(int row, const QString& reason) {
   QTreeWidgetItem* item = lvFiles->topLevelItem(row);
   item->setText(fcProgress, "失败");
   item->setToolTip(fcProgress, reason);
+  item->setText(fcOutputSize, QString());  // a failed task leaves no output behind
   item->setForeground(fcProgress, QBrush());
   SetRowState(row, rsFailed);
 }
