@@ -20,6 +20,11 @@ TMessageSink& Sink() {
   return sink;
 }
 
+TQuestionSink& QuestionSink() {
+  static TQuestionSink sink;
+  return sink;
+}
+
 TCdRomCheck& CdRomCheck() {
   static TCdRomCheck check;
   return check;
@@ -40,6 +45,15 @@ void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
   }
   QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
   box.exec();
+}
+
+void SetQuestionSink(TQuestionSink sink) { QuestionSink() = std::move(sink); }
+
+bool AskQuestion(QWidget* parent, const QString& title, const QString& text) {
+  if (QuestionSink()) return QuestionSink()(title, text);
+  QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, parent);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 QString ExceptionText(const QString& message) {

@@ -28,6 +28,12 @@ void SetMessageSink(TMessageSink sink);
 void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                  const QString& text);
 
+// Asks a yes/no question in a modal box (No is the default); true for Yes.
+// When a sink is installed (tests), the sink answers instead.
+using TQuestionSink = std::function<bool(const QString& title, const QString& text)>;
+void SetQuestionSink(TQuestionSink sink);
+bool AskQuestion(QWidget* parent, const QString& title, const QString& text);
+
 // The exception handler's text: the message, with "." appended when its last
 // character sorts after ".".
 QString ExceptionText(const QString& message);

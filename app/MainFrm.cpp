@@ -13,11 +13,13 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QStyle>
 #include <QThread>
 #include <QDir>
 #include <QFileDialog>
 
+#include "AnchorLayout.h"
 #include "AppSupport.h"
 #include "OptionFrm.h"
 #include "PlaybackPreview.h"
@@ -75,17 +77,25 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
   setWindowTitle(APP_TITLE);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   QFont font("宋体");
   font.setPixelSize(12);
   setFont(font);
   setAcceptDrops(true);
   BuildControls();
   BuildMenus();
+  BuildOutputPathField();
+  BuildStatusLine();
+  BuildShortcuts();
+  AnchorControls();
   WireComponent();
   Graph->BindSeekBar(DSTrackBar1);
-  // The central widget is the client area; the menu bar comes on top of it.
-  setFixedSize(CLIENT_WIDTH, CLIENT_HEIGHT + menuBar()->sizeHint().height());
+  // The central widget is the client area; the menu bar comes on top of it and
+  // the status line under it. The client area's design size is the default
+  // and the least: smaller, controls would be cut off.
+  centralWidget()->setMinimumSize(CLIENT_WIDTH, CLIENT_HEIGHT);
+  resize(CLIENT_WIDTH, CLIENT_HEIGHT + menuBar()->sizeHint().height() +
+                           statusBar()->sizeHint().height());
 
   memLog->appendPlainText(
       "* Load VerNum DLL means \"avcodec-51.dll\" rather than \"avcodec.dll\"\n"
@@ -108,7 +118,7 @@ TfrmMain::~TfrmMain() {
 
 void TfrmMain::BuildControls() {
   auto* client = new QWidget(this);
-  client->setFixedSize(CLIENT_WIDTH, CLIENT_HEIGHT);
+  client->resize(CLIENT_WIDTH, CLIENT_HEIGHT);
   setCentralWidget(client);
 
   auto* formatLabel = new QLabel("输出格式：", client);
@@ -118,7 +128,10 @@ void TfrmMain::BuildControls() {
   RadioGroup1->SetItemIndex(0);
   BuildMoreFormatsControl(client);
 
-  btnAdd = Button("添加", client, 8, 44, 72, 26);
+  btnAdd = new QToolButton(client);
+  btnAdd->setText("添加");
+  btnAdd->setPopupMode(QToolButton::MenuButtonPopup);
+  btnAdd->setGeometry(8, 44, 72, 26);
   btnRemove = Button("删除", client, 84, 44, 72, 26);
   btnClear = Button("清空", client, 160, 44, 72, 26);
   btnUp = Button("上移", client, 236, 44, 72, 26);
@@ -134,7 +147,7 @@ void TfrmMain::BuildControls() {
   for (int i = 0; i < FILE_COLUMN_COUNT; ++i) lvFiles->setColumnWidth(i, FILE_COLUMNS[i].Width);
   lvFiles->header()->setStretchLastSection(false);
   lvFiles->setRootIsDecorated(false);
-  lvFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+  lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
   lvFiles->setAllColumnsShowFocus(true);
 
   btnPlay = new QToolButton(client);
@@ -188,27 +201,14 @@ void TfrmMain::BuildControls() {
            btnSetStart, btnSetEnd, pnlPreview})
     hidden->hide();
 
-  connect(btnAdd, &QPushButton::clicked, this, [this] {
-    if (!LoadLibraries()) return;
-    Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
-    // Qt reads the patterns between the parentheses, separated by blanks.
-    const QString filter =
-        "所有支持的格式(*mp3 *mp2 *mp1 *wav *ogg *wma);;Media Player Files(*wma);;RM(*rm);;"
-        "Ogg Vorbis Files(*ogg)";
-    const QStringList files = QFileDialog::getOpenFileNames(this, QString(), QString(), filter);
-    if (!files.isEmpty()) AddFiles(files);
-  });
+  connect(btnAdd, &QToolButton::clicked, this, [this] { AddFilesDialog(); });
   connect(btnRemove, &QPushButton::clicked, this, [this] { RemoveSelected(); });
   connect(btnClear, &QPushButton::clicked, this, [this] { ClearList(); });
   connect(btnUp, &QPushButton::clicked, this, [this] { MoveUp(); });
   connect(btnDown, &QPushButton::clicked, this, [this] { MoveDown(); });
   connect(btnSettings, &QPushButton::clicked, this, [this] { ShowSettings(); });
   connect(btnStart, &QToolButton::clicked, this, [this] { Convert(); });
-  connect(btnBrowse, &QPushButton::clicked, this, [this] {
-    const QString folder = QFileDialog::getExistingDirectory(this, "Select Output Folder",
-                                                             Edit1->text());
-    if (!folder.isEmpty()) SetOutputFolder(folder);
-  });
+  connect(btnBrowse, &QPushButton::clicked, this, [this] { ChooseOutputFolderDialog(); });
   connect(btnOpen, &QPushButton::clicked, this, [this] { OpenOutputFolder(); });
   connect(btnPlay, &QToolButton::clicked, this, [this] { Play(); });
   connect(btnPause, &QToolButton::clicked, this, [this] { PausePlayback(); });
@@ -223,20 +223,26 @@ void TfrmMain::BuildControls() {
 
 void TfrmMain::BuildMenus() {
   QMenu* file = menuBar()->addMenu("文件");
-  mnuAddFile = file->addAction("添加文件", btnAdd, &QPushButton::click);
+  mnuAddFile = file->addAction("添加文件", this, [this] { AddFilesDialog(); });
+  mnuAddFolder = file->addAction("添加文件夹", this, [this] { AddFolderDialog(); });
   mnuRemove = file->addAction("删除", this, [this] { RemoveSelected(); });
   mnuClear = file->addAction("清空", this, [this] { ClearList(); });
   file->addSeparator();
   mnuExit = file->addAction("退出", this, [this] { Exit(); });
+  // "动作" drives the batch from the menu bar and the keyboard.
+  mnuAction = menuBar()->addMenu("动作");
+  mnuConvert = mnuAction->addAction("转换", this, [this] { Convert(); });
+  mnuPause = mnuAction->addAction("暂停", this, [this] { PauseBatch(); });
+  mnuResume = mnuAction->addAction("继续", this, [this] { ResumeBatch(); });
+  mnuStop = mnuAction->addAction("停止", this, [this] { StopBatch(); });
   QMenu* help = menuBar()->addMenu("帮助");
   mnuAbout = help->addAction("关于我们", this, [this] { ShowAbout(); });
   mnuHelpFile = help->addAction("帮助文件", this, [this] { OpenHelp(); });
-  // "动作" exists with its commands but is not part of the menu bar.
-  mnuAction = new QMenu("动作", this);
-  mnuAction->addAction("转换", this, [this] { Convert(); });
-  mnuAction->addAction("暂停", this, [this] { Pelix->Pause(); });
-  mnuAction->addAction("继续", this, [this] { Pelix->Resume(); });
-  mnuAction->addAction("停止", this, [this] { Pelix->Stop(); });
+  // The add button offers the same two ways.
+  auto* addMenu = new QMenu(btnAdd);
+  addMenu->addAction(mnuAddFile);
+  addMenu->addAction(mnuAddFolder);
+  btnAdd->setMenu(addMenu);
   SetEditButtons(false);
 }
 
@@ -275,13 +281,15 @@ void TfrmMain::WireComponent() {
                               const std::string& AMessage) {
     // The outcome is read here, under the component's lock, while the task is listed.
     TJobOutcome outcome = joNone;
-    QString reason;
+    QString reason, written;
     if (const TFFmpeg* task = Pelix->Task(AIndex)) {
       outcome = task->Result.Outcome;
       reason = QString::fromStdString(task->Result.Reason);
+      if (!task->Result.Outputs.empty())
+        written = QString::fromStdString(task->Result.Outputs.front());
     }
     ShowOnGuiThread([=, message = QString::fromStdString(AMessage)] {
-      ShowTermination(AIndex, AFinished, AException, message, outcome, reason);
+      ShowTermination(AIndex, AFinished, AException, message, outcome, reason, written);
     });
   };
 }
@@ -326,17 +334,24 @@ void TfrmMain::ShowProgress(int task, int currentDuration, int64_t currentSize,
         std::clamp<int64_t>(int64_t{currentDuration} * 100 / totalDuration, 0, 100);
     item->setText(fcProgress, QString::number(percent) + "%");
   }
-  item->setText(fcConvertedTime, QString::number(currentDuration / 1000));
-  item->setText(fcOutputSize, QString::number(currentSize));
+  item->setText(fcConvertedTime, DurationText(currentDuration));
+  item->setText(fcOutputSize, SizeText(currentSize));
+  TRowInfo& info = RowInfos[static_cast<size_t>(row)];
+  if (totalDuration > 0) info.ExpectedMs = totalDuration;
+  info.DoneMs = std::max<int64_t>(info.DoneMs, currentDuration);
+  if (info.State == rsWaiting) SetRowState(row, rsRunning);
+  // A task the component started after "暂停" (a queued one whose turn came
+  // as another ended) is held at its first report.
+  if (BatchPaused) Pelix->Pause();
   if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
 }
 
 void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QString& message,
-                               TJobOutcome outcome, const QString& reason) {
+                               TJobOutcome outcome, const QString& reason,
+                               const QString& written) {
   if (task < 0) {  // the run has ended (more rows may still join it)
     if (Checking()) return;
-    Running = false;
-    SetEditButtons(lvFiles->topLevelItemCount() > 0);
+    FinishBatch();
     return;
   }
   const int row = RowOfTask(task);
@@ -344,10 +359,12 @@ void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QS
   if (!item) return;
   item->setForeground(fcProgress, QBrush());
   if (exception) {
-    item->setText(fcProgress, "失败");
-    item->setToolTip(fcProgress, message);
+    MarkRowFailed(row, message);
     LogBlock("***Convert failed: " + item->text(fcName) + ": " + message);
   } else if (finished) {
+    // The name the output took, should it differ from the one composed.
+    if (!written.isEmpty() && written != OutputFiles[static_cast<size_t>(row)].Path)
+      SetRowOutput(row, written);
     TOutputFile& output = OutputFiles[static_cast<size_t>(row)];
     output.Converted = true;
     if (outcome == joPartial) {
@@ -358,15 +375,18 @@ void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QS
       item->setForeground(fcProgress, QBrush(QColor(0xC0, 0x60, 0x00)));
       item->setToolTip(fcProgress, reason);
       LogBlock("***Source damaged: " + item->text(fcName) + ": " + reason);
+      SetRowState(row, rsPartial);
     } else {
       item->setText(fcProgress, "100%");
       item->setToolTip(fcProgress, QString());
+      SetRowState(row, rsComplete);
     }
-    const QFileInfo written(output.Path);
-    if (written.exists()) item->setText(fcOutputSize, QString::number(written.size()));
+    const QFileInfo file(output.Path);
+    if (file.exists()) item->setText(fcOutputSize, SizeText(file.size()));
   } else {
     item->setText(fcProgress, "已停止");
     item->setToolTip(fcProgress, QString());
+    SetRowState(row, rsStopped);
   }
   if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
 }
@@ -413,7 +433,40 @@ void TfrmMain::ReadConfig() {
   bool ok = false;
   const int jobs = settings.value(section + "/jobs").toInt(&ok);
   if (ok && jobs > 0) SetParallelJobs(jobs);
+  FSplitEncoding = settings.value(section + "/split", true).toBool();
+  ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
+  RefreshOutputNames();
+}
+
+void TfrmMain::ReadChoices(QSettings& settings, const QString& section) {
+  const QString format = settings.value(section + "/format").toString();
+  for (int i = 0; i < RadioGroup1->Count(); ++i)
+    if (RadioGroup1->Button(i)->text().compare(format, Qt::CaseInsensitive) == 0)
+      RadioGroup1->SetItemIndex(i);
+  // One of the further formats beside the six buttons.
+  const int more = format.isEmpty() ? -1 : cboMoreFormats->findText(format, Qt::MatchFixedString);
+  if (more > 0) {
+    cboMoreFormats->setCurrentIndex(more);
+    RadioGroup1->SetItemIndex(-1);
+  }
+  // The settings dialog's choices, as its "确定" applied them.
+  if (!settings.contains(section + "/channels")) return;
+  const QString bitRate = settings.value(section + "/bitrate").toString();
+  OptionForm()->ApplyAudioSettings(settings.value(section + "/channels").toInt(),
+                                   settings.value(section + "/samplerate").toInt(), bitRate,
+                                   !bitRate.isEmpty());
+}
+
+void TfrmMain::WriteChoices(QSettings& settings, const QString& section) {
+  settings.setValue(section + "/format", ChosenFormat());
+  if (!frmOption) return;  // nothing was chosen: what the file holds stays
+  settings.setValue(section + "/channels", std::max(0, frmOption->grpAudioChannels->ItemIndex()));
+  settings.setValue(section + "/samplerate",
+                    std::max(0, frmOption->grpAudioSampleRate->ItemIndex()));
+  settings.setValue(section + "/bitrate", frmOption->chkAudioBitRate->isChecked()
+                                              ? frmOption->edtAudioBitRate->text()
+                                              : QString());
 }
 
 void TfrmMain::WriteConfig() {
@@ -421,6 +474,8 @@ void TfrmMain::WriteConfig() {
   const QString section = ConfigSection(settings);
   settings.setValue(section + "/dir", Edit1->text());
   settings.setValue(section + "/jobs", FParallelJobs);
+  settings.setValue(section + "/split", FSplitEncoding);
+  WriteChoices(settings, section);
   WriteMusicConfig(settings, section, MusicSettings);
   settings.sync();
 }
@@ -431,9 +486,10 @@ void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
 
 void TfrmMain::dropEvent(QDropEvent* event) {
   QStringList files;
-  // Whatever is dropped is checked: what cannot be converted gets a row that says why.
+  // Whatever is dropped is checked: what cannot be converted gets a row that
+  // says why; a folder adds the files with sound under it.
   for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile() && !QFileInfo(url.toLocalFile()).isDir()) files << url.toLocalFile();
+    if (url.isLocalFile()) files << url.toLocalFile();
   if (files.isEmpty()) return;
   event->acceptProposedAction();
   AddFiles(files);

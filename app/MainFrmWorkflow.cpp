@@ -6,6 +6,8 @@
 #include <QGuiApplication>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "AVProbe.h"
 #include "AppSupport.h"
 #include "FFmpegLoader.h"
@@ -35,8 +37,17 @@ bool TfrmMain::LoadLibraries() {
 }
 
 int TfrmMain::SelectedRow() const {
-  const QList<QTreeWidgetItem*> selected = lvFiles->selectedItems();
-  return selected.isEmpty() ? -1 : lvFiles->indexOfTopLevelItem(selected.first());
+  QTreeWidgetItem* current = lvFiles->currentItem();
+  if (current && current->isSelected()) return lvFiles->indexOfTopLevelItem(current);
+  const std::vector<int> rows = SelectedRows();
+  return rows.empty() ? -1 : rows.front();
+}
+
+std::vector<int> TfrmMain::SelectedRows() const {
+  std::vector<int> rows;
+  for (QTreeWidgetItem* item : lvFiles->selectedItems()) rows.push_back(lvFiles->indexOfTopLevelItem(item));
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 std::vector<std::string> TfrmMain::ReservedOutputNames() const {
@@ -48,7 +59,8 @@ std::vector<std::string> TfrmMain::ReservedOutputNames() const {
 
 void TfrmMain::ApplyWindowChoices() {
   TfrmOption* option = OptionForm();
-  option->edtOutPath->setText(Edit1->text());
+  // An empty output folder means beside each source.
+  option->edtOutPath->setText(Edit1->text().isEmpty() ? QString(SAME_AS_INPUT) : Edit1->text());
   option->SelectFormat(ChosenFormat());
 }
 
@@ -64,8 +76,10 @@ void TfrmMain::AddFiles(const QStringList& files) {
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
   if (files.isEmpty()) return;
+  if (!Checker->Busy(ckAdd)) AddedCount = SkippedCount = 0;
   SetBusy(true);
   Checker->Check(files, ckAdd);
+  UpdateStatus();
 }
 
 bool TfrmMain::Checking() const { return Busy; }
@@ -89,15 +103,19 @@ void TfrmMain::TakeCheckedFiles() {
   while (slice.elapsed() < 40) {
     std::vector<TCheckedFile> files = Checker->TakeResults(1);
     if (files.empty()) break;
-    if (files.front().Tag == ckAdd) {
-      AddChecked(files.front());
-      added = true;
+    const TCheckedFile& file = files.front();
+    if (file.Tag != ckAdd) {
+      ConvertChecked(file);
+    } else if (file.FolderEnd) {
+      FolderChecked(file);
     } else {
-      ConvertChecked(files.front());
+      AddChecked(file);
+      added = true;
     }
   }
   if (added && lvFiles->topLevelItemCount() > 0 && !lvFiles->currentItem())
     lvFiles->setCurrentItem(lvFiles->topLevelItem(0));
+  UpdateStatus();
   if (Checker->HasResults()) {
     // The slice is used up: the rest after the events that wait.
     QTimer::singleShot(0, this, [this] { TakeCheckedFiles(); });
@@ -105,15 +123,17 @@ void TfrmMain::TakeCheckedFiles() {
   }
   if (Checker->Busy()) return;  // the next result comes with Ready
   SetBusy(false);
-  // A run whose last rows failed, or that ended while rows were still made.
-  if (Running && !Pelix->Running()) {
-    Running = false;
-    SetEditButtons(lvFiles->topLevelItemCount() > 0);
-  }
+  // A batch whose last rows failed, or that ended while rows were still made.
+  FinishBatch();
   if (!LastAdded.isEmpty()) {
     ShowStillPicture(LastAdded);
     LastAdded.clear();
   }
+  if (ConvertPending) {
+    ConvertPending = false;
+    Convert();
+  }
+  UpdateStatus();
 }
 
 void TfrmMain::AddChecked(const TCheckedFile& file) {
@@ -122,6 +142,7 @@ void TfrmMain::AddChecked(const TCheckedFile& file) {
   CutStartTexts << "0";
   CutEnds << "0";
   CutEndTexts << "0";
+  ++AddedCount;
   if (!file.Error.isEmpty()) {
     LogBlock("***File load error: " + file.Error);
     AddFailedRow(file.Path, file.Error);
@@ -132,11 +153,36 @@ void TfrmMain::AddChecked(const TCheckedFile& file) {
     AddFailedRow(file.Path, reason);
     return;
   }
+  const int row = lvFiles->topLevelItemCount() - 1;
+  RowInfos[static_cast<size_t>(row)].RelativeFolder = Q(file.Facts.RelativeFolder);
+  // A file added while a batch runs joins it.
+  if (Running) {
+    SetRowState(row, rsWaiting);
+    StartConverting();
+  }
   LastAdded = file.Path;
 }
 
+void TfrmMain::FolderChecked(const TCheckedFile& folder) {
+  SkippedCount += folder.Skipped;
+  if (!folder.Error.isEmpty()) {
+    LogBlock("***Folder load error: " + folder.Error);
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE, "无法读取文件夹：" + folder.Error);
+    return;
+  }
+  LogBlock(QString("***Folder added: %1 files, %2 skipped: %3")
+               .arg(folder.Found)
+               .arg(folder.Skipped)
+               .arg(folder.Path));
+  if (folder.Found == 0)
+    ShowMessage(this, QMessageBox::Information, APP_TITLE,
+                QString("文件夹中没有可转换的文件：%1\n（跳过 %2 个无法转换的文件）")
+                    .arg(folder.Path)
+                    .arg(folder.Skipped));
+}
+
 bool TfrmMain::CreateTaskFor(const TCheckedFile& file, double cutStart, double cutEnd,
-                             QString* error) {
+                             QString* error, int row) {
   TfrmOption* option = OptionForm();
   option->LoadSource(file.Facts, file.InfoText);
   if (cutStart != 0 || cutEnd != 0) {
@@ -154,13 +200,13 @@ bool TfrmMain::CreateTaskFor(const TCheckedFile& file, double cutStart, double c
   option->ComposeOutput(output);
   option->ComposeInput(input);
   ApplyMusicSettings(MusicSettings, file.Path, SourceFiles, output);
-  if (!CreateTask(input, output, file, error)) return false;
+  if (!CreateTask(input, output, file, error, row)) return false;
   if (Running) ConvertReserved.push_back(output.FileName);
   return true;
 }
 
 bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, const TCheckedFile& file,
-                          QString* error) {
+                          QString* error, int row) {
   const int index = Pelix->AddTask(input.FileName, &input);
   if (index < 0) {
     const QString reason = Q(Pelix->LastErrMsg());
@@ -171,15 +217,31 @@ bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, const TC
   if (!Pelix->SetOutputFile(index, output.FileName, &output)) {
     const QString reason = Q(Pelix->LastErrMsg());
     if (error) *error = reason;
-    ChangeTaskList([this, index] { Pelix->RemoveTask(index); });
+    // The newest task: no other task's index changes, so no event is lost.
+    if (index == Pelix->TaskCount() - 1)
+      Pelix->RemoveTask(index);
+    else
+      ChangeTaskList([this, index] { Pelix->RemoveTask(index); });
     LogBlock("***Cannot do convert, error: " + reason);
     return false;
   }
   const QString target = Q(output.FileName);
-  QTreeWidgetItem* item = AppendRow(Q(input.FileName), target, index);
-  item->setText(fcDuration, QString::number(file.Duration > 0 ? file.Duration / 1000000 : 0));
-  item->setText(fcSize, QString::number(std::max<int64_t>(file.Size, 0)));
-  item->setText(fcOutputName, QFileInfo(target).fileName());
+  if (row < 0) {
+    AppendRow(Q(input.FileName), target, index);
+    row = lvFiles->topLevelItemCount() - 1;
+  } else {
+    TaskIndexes[static_cast<size_t>(row)] = index;
+    SetRowOutput(row, target);
+  }
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+  item->setText(fcDuration, DurationText(file.Duration > 0 ? file.Duration / 1000 : 0));
+  item->setText(fcSize, SizeText(std::max<int64_t>(file.Size, 0)));
+  TRowInfo& info = RowInfos[static_cast<size_t>(row)];
+  info.Facts = file.Facts;
+  info.Opened = true;
+  // A cut converts its clip; otherwise the whole source.
+  info.ExpectedMs = output.RecordingTime > 0 ? output.RecordingTime
+                                             : (file.Duration > 0 ? file.Duration / 1000 : 0);
   LogBlock("***File has been added to convert list.");
   SetEditButtons(!Running);
   return true;
@@ -188,17 +250,44 @@ bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, const TC
 QTreeWidgetItem* TfrmMain::AppendRow(const QString& source, const QString& target, int task) {
   auto* item = new QTreeWidgetItem();
   item->setText(fcName, QFileInfo(source).fileName());
+  // Names longer than the column show whole, with their folder, on hovering.
+  item->setToolTip(fcName, source);
   lvFiles->addTopLevelItem(item);
-  OutputFolders << (target.isEmpty() ? QString() : QFileInfo(target).absolutePath());
-  OutputFiles.push_back({target, false});
+  OutputFolders << QString();
+  OutputFiles.push_back({QString(), false});
   TaskIndexes.push_back(task);
+  RowInfos.emplace_back();
+  SetRowOutput(lvFiles->topLevelItemCount() - 1, target);
   return item;
 }
 
+void TfrmMain::SetRowOutput(int row, const QString& target) {
+  OutputFiles[static_cast<size_t>(row)].Path = target;
+  OutputFolders[row] = target.isEmpty() ? QString() : QFileInfo(target).absolutePath();
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+  item->setText(fcOutputName, target.isEmpty() ? QString() : QFileInfo(target).fileName());
+  item->setToolTip(fcOutputName, target);
+}
+
 void TfrmMain::AddFailedRow(const QString& source, const QString& reason) {
-  QTreeWidgetItem* item = AppendRow(source, QString(), -1);
+  AppendRow(source, QString(), -1);
+  MarkRowFailed(lvFiles->topLevelItemCount() - 1, reason);
+}
+
+void TfrmMain::MarkRowFailed(int row, const QString& reason) {
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
   item->setText(fcProgress, "失败");
   item->setToolTip(fcProgress, reason);
+  item->setText(fcOutputSize, QString());  // a failed task leaves no output behind
+  item->setForeground(fcProgress, QBrush());
+  SetRowState(row, rsFailed);
+}
+
+void TfrmMain::SetRowState(int row, TRowState state) {
+  TRowInfo& info = RowInfos[static_cast<size_t>(row)];
+  info.State = state;
+  // A row that ended has nothing more to convert.
+  if (state == rsComplete || state == rsPartial || state == rsFailed) info.DoneMs = info.ExpectedMs;
 }
 
 void TfrmMain::ShowStillPicture(const QString& file) {
@@ -214,69 +303,6 @@ void TfrmMain::ShowStillPicture(const QString& file) {
   probe->Close();
 }
 
-// ---- Convert ---------------------------------------------------------------------------------
-
-void TfrmMain::ClearTasksAndRows() {
-  Checker->Cancel();
-  SetBusy(false);
-  ChangeTaskList([this] { Pelix->ClearTasks(); });  // running tasks are stopped and freed
-  Running = false;
-  OutputFolders.clear();
-  OutputFiles.clear();
-  TaskIndexes.clear();
-  lvFiles->clear();
-  SetEditButtons(false);
-}
-
-void TfrmMain::Convert() {
-  if (lvFiles->topLevelItemCount() == 0 && !Checking()) return;
-  ClearTasksAndRows();
-
-  if (!LoadLibraries()) {
-    // The run cannot start; every file keeps its row with the reason.
-    const QString reason = Q(Pelix->LastErrMsg());
-    for (const QString& source : SourceFiles) AddFailedRow(source, reason);
-    SetEditButtons(true);
-    return;
-  }
-  Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
-  Pelix->ThreadPriority = static_cast<TConvertPriority>(std::max(0, grpPriority->ItemIndex()));
-  // The number of tasks at once: the cores (or the user's setting), not the rows.
-  edtThreadCount->setText(QString::number(FParallelJobs));
-  ConvertReserved.clear();
-  Running = true;
-  SetEditButtons(false);
-  // The rows come back as their files are checked again; each task starts
-  // as soon as its row is made.
-  SetBusy(true);
-  Checker->Check(SourceFiles, ckConvert);
-}
-
-void TfrmMain::ConvertChecked(const TCheckedFile& file) {
-  const int row = lvFiles->topLevelItemCount();
-  if (row >= SourceFiles.size()) return;
-  QString reason = file.Error;
-  if (reason.isEmpty() &&
-      CreateTaskFor(file, CutStarts[row].toDouble(), CutEnds[row].toDouble(), &reason)) {
-    StartConverting();
-    return;
-  }
-  AddFailedRow(file.Path, reason);
-}
-
-void TfrmMain::StartConverting() {
-  // The first call starts the run; later ones add their tasks to it.
-  if (chkThreadMode->isChecked()) {
-    bool ok = false;
-    const int threads = edtThreadCount->text().toInt(&ok);
-    Pelix->Start(ok ? threads : 1);
-    btnClear->setEnabled(true);
-    mnuClear->setEnabled(true);
-  } else {
-    Pelix->Start(0);
-  }
-}
-
 void TfrmMain::SetParallelJobs(int count) { FParallelJobs = std::max(1, count); }
 
 // ---- Remove, clear, move --------------------------------------------------------------------
@@ -290,21 +316,31 @@ void TfrmMain::RemoveRowData(int row) {
   OutputFolders.removeAt(row);
   OutputFiles.erase(OutputFiles.begin() + row);
   TaskIndexes.erase(TaskIndexes.begin() + row);
+  RowInfos.erase(RowInfos.begin() + row);
   delete lvFiles->takeTopLevelItem(row);
 }
 
-void TfrmMain::RemoveSelected() {
-  const int row = SelectedRow();
-  // While rows are being made, the lists and the rows do not line up yet.
-  if (row < 0 || Checking()) return;
+void TfrmMain::DropTask(int row) {
   const int task = TaskIndexes[static_cast<size_t>(row)];
-  if (task >= 0) {
-    ChangeTaskList([this, task] { Pelix->RemoveTask(task); });
-    for (int& other : TaskIndexes)  // the component renumbers the tasks after it
-      if (other > task) --other;
+  if (task < 0) return;
+  ChangeTaskList([this, task] { Pelix->RemoveTask(task); });
+  TaskIndexes[static_cast<size_t>(row)] = -1;
+  for (int& other : TaskIndexes)  // the component renumbers the tasks after it
+    if (other > task) --other;
+}
+
+void TfrmMain::RemoveSelected() {
+  const std::vector<int> rows = SelectedRows();
+  // While rows are being made, the lists and the rows do not line up yet.
+  if (rows.empty() || Checking()) return;
+  for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+    DropTask(*row);
+    RemoveRowData(*row);
   }
-  RemoveRowData(row);
   SetEditButtons(lvFiles->topLevelItemCount() > 0);
+  // Names the removed rows held are free again.
+  RefreshOutputNames();
+  UpdateStatus();
 }
 
 void TfrmMain::ClearList() {
@@ -314,6 +350,8 @@ void TfrmMain::ClearList() {
   CutEnds.clear();
   CutStartTexts.clear();
   CutEndTexts.clear();
+  AddedCount = SkippedCount = 0;
+  UpdateStatus();
 }
 
 void TfrmMain::SwapRows(int a, int b) {
@@ -322,10 +360,13 @@ void TfrmMain::SwapRows(int a, int b) {
   for (int column = 0; column < FILE_COLUMN_COUNT; ++column) {
     const QString text = first->text(column);
     const QString tip = first->toolTip(column);
+    const QBrush brush = first->foreground(column);
     first->setText(column, second->text(column));
     first->setToolTip(column, second->toolTip(column));
+    first->setForeground(column, second->foreground(column));
     second->setText(column, text);
     second->setToolTip(column, tip);
+    second->setForeground(column, brush);
   }
   SourceFiles.swapItemsAt(a, b);
   CutStarts.swapItemsAt(a, b);
@@ -335,7 +376,10 @@ void TfrmMain::SwapRows(int a, int b) {
   OutputFolders.swapItemsAt(a, b);
   std::swap(OutputFiles[static_cast<size_t>(a)], OutputFiles[static_cast<size_t>(b)]);
   std::swap(TaskIndexes[static_cast<size_t>(a)], TaskIndexes[static_cast<size_t>(b)]);
+  std::swap(RowInfos[static_cast<size_t>(a)], RowInfos[static_cast<size_t>(b)]);
   lvFiles->setCurrentItem(second);
+  // The reserved order of names follows the rows.
+  RefreshOutputNames();
 }
 
 void TfrmMain::MoveUp() {
@@ -351,13 +395,32 @@ void TfrmMain::MoveDown() {
 // ---- Folders, help, dialogs -------------------------------------------------------------------
 
 void TfrmMain::SetOutputFolder(const QString& folder) {
-  if (folder.isEmpty()) return;
-  Edit1->setText(folder.endsWith('/') ? folder : folder + '/');
+  Edit1->setText(folder.isEmpty() || folder.endsWith('/') ? folder : folder + '/');
+  Edit1->setToolTip(Edit1->text());
+  RefreshOutputNames();
+}
+
+QString TfrmMain::StartFolder() const {
+  if (!Edit1->text().isEmpty()) return Edit1->text();
+  const int selected = SelectedRow();
+  const int row = selected >= 0 ? selected : (SourceFiles.isEmpty() ? -1 : 0);
+  if (row >= 0) return QFileInfo(SourceFiles[row]).absolutePath();
+  return QDir::homePath();
 }
 
 void TfrmMain::OpenOutputFolder() {
-  // An empty folder means the current folder, where the outputs then go.
-  ShellOpen(Edit1->text().isEmpty() ? QDir::currentPath() : Edit1->text());
+  // Without an output folder the outputs go beside their sources: the
+  // selected (or first) row's output folder, else its source's.
+  if (!Edit1->text().isEmpty()) {
+    ShellOpen(Edit1->text());
+    return;
+  }
+  const int selected = SelectedRow();
+  const int row = selected >= 0 ? selected : (SourceFiles.isEmpty() ? -1 : 0);
+  if (row < 0) return;
+  const QString folder = OutputFolders[row];
+  ShellOpen(!folder.isEmpty() && QFileInfo(folder).isDir() ? folder
+                                                            : QFileInfo(SourceFiles[row]).absolutePath());
 }
 
 void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
@@ -365,9 +428,11 @@ void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
 void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
   settings.spnJobs->setValue(FParallelJobs);
+  settings.chkSplit->setChecked(FSplitEncoding);
   settings.MusicPage->Show(MusicSettings);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
     SetParallelJobs(settings.spnJobs->value());
+    FSplitEncoding = settings.chkSplit->isChecked();
     MusicSettings = settings.MusicPage->Read();
   });
   settings.exec();

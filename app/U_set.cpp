@@ -9,6 +9,8 @@
 #include "MusicSettings.h"
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "OptionFrm.h"
 
 namespace {
@@ -41,8 +43,9 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   auto* grid = new QVBoxLayout(page);
   cboChannels = List({"Auto", "Mono", "Stereo"}, page);
   cboSampleRate = List({"Auto", "8000", "11025", "22050", "44100"}, page);
-  // The items up to "256 " carry a trailing blank; "320" has none.
-  cboBitRate = List({"8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}, page);
+  // The items up to "256 " carry a trailing blank; "320" has none. "Auto"
+  // leaves the bit rate to the encoder: the way back from a remembered one.
+  cboBitRate = List({"Auto", "8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}, page);
   grid->addWidget(Group("声道", cboChannels, page));
   grid->addWidget(Group("采样率(HZ)", cboSampleRate, page));
   grid->addWidget(Group("当前比特率", cboBitRate, page, new QLabel("kbit", page)));
@@ -52,6 +55,9 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   spnJobs = new QSpinBox(convertPage);
   spnJobs->setRange(1, 64);
   convertRows->addWidget(Group("同时转换的文件数", spnJobs, convertPage));
+  chkSplit = new QCheckBox("长文件分段并行编码（用上空闲的处理器核心）", convertPage);
+  chkSplit->setChecked(true);
+  convertRows->addWidget(chkSplit);
   convertRows->addStretch();
   pages->addTab(convertPage, "转换");
   MusicPage = new TMusicPage(pages);
@@ -65,9 +71,8 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   buttons->addWidget(btnCancel);
   root->addLayout(buttons);
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+  ShowChoices();
 
-  connect(cboBitRate, &QComboBox::activated, this, [this] { BitRateChosen = true; });
-  connect(cboBitRate, &QComboBox::currentIndexChanged, this, [this] { BitRateChosen = true; });
   connect(btnOK, &QPushButton::clicked, this, [this] { Apply(); });
   connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -75,5 +80,14 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
 void TFrm_set::Apply() {
   if (!Options) return;
   Options->ApplyAudioSettings(cboChannels->currentIndex(), cboSampleRate->currentIndex(),
-                              cboBitRate->currentText(), BitRateChosen);
+                              cboBitRate->currentText(), cboBitRate->currentIndex() > 0);
+}
+
+void TFrm_set::ShowChoices() {
+  if (!Options) return;
+  cboChannels->setCurrentIndex(std::max(0, Options->grpAudioChannels->ItemIndex()));
+  cboSampleRate->setCurrentIndex(std::max(0, Options->grpAudioSampleRate->ItemIndex()));
+  if (!Options->chkAudioBitRate->isChecked()) return;
+  const int item = cboBitRate->findText(Options->edtAudioBitRate->text());
+  if (item > 0) cboBitRate->setCurrentIndex(item);
 }

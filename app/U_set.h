@@ -1,9 +1,12 @@
 // TFrm_set: the settings dialog "参数设置". It sets the audio channel mode,
 // sample rate and bit rate of the next conversion by writing them into the
 // options dialog. "确定" applies and leaves the dialog open; "取消" closes it
-// without undoing what was applied. Every opening starts from the first items.
+// without undoing what was applied. Every opening shows the choices in force
+// (the first items until something was chosen; the window keeps them in
+// its settings file).
 // A second page sets how many files convert at once.
 #pragma once
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QPushButton>
@@ -25,12 +28,15 @@ class TFrm_set : public QDialog {
   QComboBox* cboBitRate;
   // Page "转换": how many files convert at once (the owner reads it on "确定").
   QSpinBox* spnJobs;
+  // Page "转换": a long file is encoded in chunks on the idle cores.
+  QCheckBox* chkSplit;
   // Page "音乐": cover, time, loudness and ReplayGain (the owner reads it on "确定").
   TMusicPage* MusicPage;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 
  private:
+  // The options dialog's channel, sample-rate and bit-rate choices into the lists.
+  void ShowChoices();
   TfrmOption* Options;
-  bool BitRateChosen = false;  // the user picked an item of the bit-rate list
 };

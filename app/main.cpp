@@ -34,12 +34,11 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   TfrmMain window;
   window.show();
-  // Files named on the command line are added as the add command adds them.
+  // Files and folders named on the command line are added as the add
+  // command adds them; a name that is neither gets a row that says why.
   QStringList files;
-  for (int i = 1; i < argc; ++i) {
-    const QString file = QString::fromLocal8Bit(argv[i]);
-    if (QFileInfo(file).isFile()) files << file;
-  }
+  for (const QString& name : QCoreApplication::arguments().mid(1))
+    files << QFileInfo(name).absoluteFilePath();
   if (!files.isEmpty()) QTimer::singleShot(0, &window, [&window, files] { window.AddFiles(files); });
   return app.exec();
 }

@@ -30,7 +30,7 @@ constexpr std::array<const char*, 5> LogLevelItems = {"quiet", "error", "info", 
 }  // namespace
 
 std::string UsageText() {
-  return "usage: quellon-cli [options] FILE...\n"
+  return "usage: quellon-cli [options] FILE|FOLDER...\n"
          "  -f, --format FMT     output format: wav mp3 mp2 aac wma ogg, or a video format\n"
          "                       (3gp avi flv ipod mkv mov mp4 psp rm10 rm20 swf wmv m1v m2v\n"
          "                       ac3 vcd svcd dvd); default wav; also opus vorbis flac m4a\n"
@@ -49,6 +49,10 @@ std::string UsageText() {
          "      --start SEC      convert from SEC on\n"
          "      --end SEC        convert up to SEC\n"
          "  -x NAME=VALUE        an extra engine option line (repeatable)\n"
+         "  -r, --recursive      convert every file under each FOLDER given, in name order;\n"
+         "                       files there that cannot be converted are skipped and counted\n"
+         "      --keep-tree      with -r and -o: each output keeps its sub-folder of FOLDER\n"
+         "                       below the output folder (made as needed)\n"
          "      --log-level quiet|error|info|debug|all   (default error)\n"
          "      --probe          print each file's info text instead of converting\n"
          "  -q, --quiet          no progress display\n"
@@ -138,6 +142,12 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--keep-partial") {
       if (!flag()) return false;
       o.KeepPartial = true;
+    } else if (arg == "-r" || arg == "--recursive") {
+      if (!flag()) return false;
+      o.Recursive = true;
+    } else if (arg == "--keep-tree") {
+      if (!flag()) return false;
+      o.KeepTree = true;
     } else if (arg == "--no-split") {
       if (!flag()) return false;
       o.Split = false;
@@ -226,6 +236,10 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
   if (o.Help || o.Version) return true;
   if (o.Files.empty()) {
     error = "no input file given";
+    return false;
+  }
+  if (o.KeepTree && !o.Recursive) {
+    error = "--keep-tree keeps the tree of folders given with -r: give -r too";
     return false;
   }
   if (o.Start >= 0 && o.End >= 0 && o.End <= o.Start) {

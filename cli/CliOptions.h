@@ -23,7 +23,9 @@ struct TCliOptions {
   bool Quiet = false;
   bool Help = false;
   bool Version = false;
-  std::vector<std::string> Files;
+  bool Recursive = false;  // a folder given stands for the files under it
+  bool KeepTree = false;   // outputs keep their sub-folder below the folder given
+  std::vector<std::string> Files;  // files and (with Recursive) folders, as given
   // Music.
   double Loudness = 0;     // LUFS to level to; 0: not levelled
   bool ReplayGain = false;

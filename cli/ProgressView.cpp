@@ -84,8 +84,10 @@ std::string TProgressView::LiveLine(const TFileJob& job) const {
 
 std::string TProgressView::TotalLine() const {
   double expected = 0, done = 0;
-  int ended = 0;
+  int ended = 0, files = 0;
   for (const TFileJob& job : Jobs) {
+    if (job.Skipped) continue;
+    ++files;
     if (job.Ended) ++ended;
     if (job.ExpectedMs <= 0) continue;
     expected += static_cast<double>(job.ExpectedMs);
@@ -93,8 +95,7 @@ std::string TProgressView::TotalLine() const {
   }
   const double fraction = expected > 0 ? done / expected : 0;
   return NameColumn("total") + " " + Bar(fraction) +
-         StrFormat(" %3d%%  %d of %zu files done", static_cast<int>(fraction * 100), ended,
-                   Jobs.size());
+         StrFormat(" %3d%%  %d of %d files done", static_cast<int>(fraction * 100), ended, files);
 }
 
 void TProgressView::Erase() {
@@ -166,6 +167,19 @@ void TProgressView::Refused(int job, const std::string& message) {
   Draw(true);
 }
 
+void TProgressView::Skipped(int job, const std::string& message, bool show) {
+  std::lock_guard<std::mutex> lock(Lock);
+  TFileJob& j = Jobs[static_cast<size_t>(job)];
+  j.Ended = true;
+  j.Skipped = true;
+  j.Message = message;
+  if (!show) return;
+  if (Live && LogOnTerminal) Erase();
+  std::fprintf(stderr, "quellon-cli: %s: skipped: %s\n", j.Source.c_str(), message.c_str());
+  std::fflush(stderr);
+  Draw(true);
+}
+
 void TProgressView::Log(const std::string& line) {
   std::lock_guard<std::mutex> lock(Lock);
   if (Live && LogOnTerminal) {
@@ -186,11 +200,18 @@ void TProgressView::Summary() {
   std::lock_guard<std::mutex> lock(Lock);
   Erase();
   std::printf("Summary:\n");
-  size_t converted = 0, partial = 0, failed = 0;
+  size_t converted = 0, partial = 0, failed = 0, skipped = 0;
   for (const TFileJob& job : Jobs) {
+    if (job.Skipped) {
+      ++skipped;
+      continue;
+    }
     std::printf("  %s: %s\n", job.Source.c_str(), StatusText(job).c_str());
     (job.Failed ? failed : job.Partial ? partial : converted)++;
   }
   std::printf("%zu converted, %zu partial, %zu failed\n", converted, partial, failed);
+  if (skipped > 0)
+    std::printf("%zu %s under the folders skipped: nothing the libraries can convert\n", skipped,
+                skipped == 1 ? "file" : "files");
   std::fflush(stdout);
 }

@@ -13,7 +13,10 @@
 
 // One file of the command line.
 struct TFileJob {
-  std::string Source;      // as given
+  std::string Source;      // as given, or found under a folder given
+  bool FromFolder = false;     // found under a folder given with -r
+  std::string RelativeFolder;  // its folder below that one, when the tree is kept
+  bool Skipped = false;        // under a folder and not convertible: left out, not failed
   std::string Output;      // composed output path; "" when none was made
   int64_t ExpectedMs = 0;  // media time to convert; 0 when unknown
   bool Running = false;
@@ -40,6 +43,9 @@ class TProgressView {
              const std::string& output, double seconds);
   // A file that never became a task.
   void Refused(int job, const std::string& message);
+  // A file found under a folder that is not worth converting: left out of
+  // the summary's list and counted; its line goes to stderr when show.
+  void Skipped(int job, const std::string& message, bool show);
   // A log line for stderr, printed above the live lines.
   void Log(const std::string& line);
   // Redraws when the last drawing is old enough.

@@ -24,6 +24,8 @@
 #include "OptionComposer.h"
 #include "ProgressView.h"
 #include "REzuvuZUZ.h"
+#include "SourceList.h"
+#include "SourceTree.h"
 #include "Text.h"
 
 namespace {
@@ -96,9 +98,10 @@ TComposerState BaseState(const TCliOptions& options) {
 
 class TCliRun {
  public:
-  TCliRun(TREzuvuZUZ& component, const TCliOptions& options)
+  TCliRun(TREzuvuZUZ& component, const TCliOptions& options, std::vector<TFileJob> jobs)
       : Component(component),
         Options(options),
+        Jobs(std::move(jobs)),
         View(Jobs, isatty(STDOUT_FILENO) != 0, options.Quiet) {}
 
   int Run() {
@@ -111,13 +114,11 @@ class TCliRun {
         return 1;
       }
     }
-    Jobs.resize(Options.Files.size());
     TComposerState state = BaseState(Options);
-    for (size_t i = 0; i < Jobs.size(); ++i) {
-      Jobs[i].Source = Options.Files[i];
+    for (const TFileJob& job : Jobs) {
       // No output may be, or lead to, a file of this run.
       TFileIdentity source;
-      if (ReadFileIdentity(Options.Files[i], source)) state.Output.Sources.push_back(source);
+      if (ReadFileIdentity(job.Source, source)) state.Output.Sources.push_back(source);
     }
     // Album gain: the files of each folder are one album, named per run.
     if (Options.AlbumGain)
@@ -232,11 +233,19 @@ class TCliRun {
     TFileJob& j = Jobs[static_cast<size_t>(job)];
     TAVProbe& probe = *Component.AVProbe();
     if (!probe.Open(j.Source)) {
-      Refuse(job, probe.LastError());
+      std::string why = probe.LastError();
+      if (j.FromFolder && !Interrupted) {
+        Skip(job, why);
+        return false;
+      }
+      if (!Options.Recursive && IsFolder(j.Source)) why += "; give -r to convert the files under it";
+      Refuse(job, why);
       return false;
     }
     TSourceFacts facts;
     facts.FileName = j.Source;
+    facts.RelativeFolder = j.RelativeFolder;
+    facts.HasAudio = probe.AudioStreamCount() > 0;
     AVFormatContext* context = probe.FormatContext();
     facts.FormatName = context && context->iformat ? context->iformat->name : "";
     facts.Duration = context ? context->duration : 0;
@@ -247,6 +256,10 @@ class TCliRun {
       facts.VideoHeight = video.Height;
     }
     probe.Close();
+    if (j.FromFolder && !WantedFromFolder(facts, AudioOutputFormat(Options.Format))) {
+      Skip(job, facts.HasVideo ? "a still picture" : "no sound in it");
+      return false;
+    }
     LoadSource(state, facts);
     const auto album = AlbumOf.find(j.Source);
     state.Music.Album = album == AlbumOf.end() ? "" : album->second;
@@ -290,6 +303,9 @@ class TCliRun {
   void Refuse(int job, const std::string& why) {
     if (!Interrupted) View.Refused(job, why);
   }
+
+  // A file under a folder that is not worth converting; named at log level info.
+  void Skip(int job, const std::string& why) { View.Skipped(job, why, Options.LogLevel >= llInfo); }
 
   // The --start/--end clip on the composer's time bar.
   bool MarkClip(TComposerState& state, std::string& why) const {
@@ -356,6 +372,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (options.Probe) return ProbeFiles(component, options);
-  TCliRun run(component, options);
+  std::vector<TFileJob> jobs;
+  if (!ListSources(options, jobs, error)) {
+    std::fprintf(stderr, "quellon-cli: %s\n%s", error.c_str(), UsageText().c_str());
+    return 2;
+  }
+  TCliRun run(component, options, std::move(jobs));
   return run.Run();
 }

@@ -1,15 +1,17 @@
 # Installs the Debian packages a step needs, only those that are missing.
 # Usage (sourced): ensure_packages build|test|gui ...
 #   build: compilers, the media libraries' headers, Qt 6 (widgets, multimedia,
-#          the offscreen and X11 platform plugins), a CJK font for the captions
-#          (also the hooks' stand-in font) and Imlib2 for the hook libraries
+#          the offscreen and X11 platform plugins, Qt's own Chinese texts), a CJK
+#          font for the captions (also the hooks' stand-in font) and Imlib2 for
+#          the hook libraries
 #   test:  GoogleTest and the ffmpeg command-line tools (the tests' oracle)
 #   gui:   a virtual X server for screenshots
 #   fuzz:  clang and its runtimes (libFuzzer, the sanitizers) for tests/fuzz
 
 QUELLON_PKG_BUILD="cmake g++ make pkg-config libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev
-  qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins fonts-wqy-microhei libimlib2-dev"
+  qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei
+  libimlib2-dev"
 QUELLON_PKG_TEST="libgtest-dev libgmock-dev ffmpeg"
 QUELLON_PKG_GUI="xvfb xauth"
 QUELLON_PKG_FUZZ="clang libclang-rt-14-dev"

@@ -75,12 +75,37 @@ std::string WithoutExtension(const std::string& path) {
   return path.substr(0, dot);
 }
 
+// A source's folder below an added folder, as a relative path that stays
+// below the output folder: empty, "." and ".." parts are dropped.
+std::string SafeRelativeFolder(const std::string& folder) {
+  std::string safe;
+  size_t start = 0;
+  while (start <= folder.size()) {
+    size_t end = folder.find('/', start);
+    if (end == std::string::npos) end = folder.size();
+    const std::string part = folder.substr(start, end - start);
+    if (!part.empty() && part != "." && part != "..") safe += (safe.empty() ? "" : "/") + part;
+    start = end + 1;
+  }
+  return safe;
+}
+
+// Whether the output goes below the output folder in the source's own sub-folder.
+bool KeepsTree(const TComposerState& state) {
+  return state.Output.Folder != SAME_AS_INPUT &&
+         !SafeRelativeFolder(state.Source.RelativeFolder).empty();
+}
+
 // The output name without "_(new)" and suffix.
 std::string OutputBase(const TComposerState& state) {
   const std::string& source = state.Source.FileName;
-  const std::string& folder = state.Output.Folder;
+  std::string folder = state.Output.Folder;
   if (folder == SAME_AS_INPUT) return WithoutExtension(source);
   const std::string name = WithoutExtension(NameOf(source));
+  if (KeepsTree(state)) {
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    folder += SafeRelativeFolder(state.Source.RelativeFolder) + "/";
+  }
   // An empty folder means the current folder; a folder without its trailing
   // delimiter must not be glued to the file name.
   if (folder.empty() || folder.back() == '/') return folder + name;
@@ -486,6 +511,7 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
   o.FileExt = suffix;
   o.FileName = OutputName(state, suffix);
   o.Overwrite = state.Output.Overwrite;
+  o.CreateFolder = KeepsTree(state);
 
   const TMusicControls& music = state.Music;
   o.FolderCover = music.FolderCover;

@@ -75,6 +75,11 @@ struct TSourceFacts {
   bool HasVideo = false;     // a video stream, with its picture size
   int VideoWidth = 0;
   int VideoHeight = 0;
+  bool HasAudio = false;     // an audio stream
+  // The source's folder below a folder the user added ("Album/CD1"; "" for
+  // a file added by itself or at the added folder's top). With an output
+  // folder the output keeps this place below it (see ComposeOutput).
+  std::string RelativeFolder;
 };
 
 // Output format, folder and naming.
@@ -249,7 +254,11 @@ std::string HookFolder(const THookControls& hooks);
 
 // Resets the record to its defaults and fills it from the state; the output
 // name is the first free one of Base + "_(new)" + suffix, Base + "_(new_1)" +
-// suffix, ... (see TOutputControls).
+// suffix, ... (see TOutputControls). With an output folder (not
+// SAME_AS_INPUT) and a source with a RelativeFolder, Base lies in that folder
+// below the output folder (its "", "." and ".." parts dropped, so it never
+// leaves the output folder), and the record asks for the folder to be made
+// when the task runs (CreateFolder).
 void ComposeOutput(const TComposerState& state, TOutputOptions& options);
 // Resets the record to its defaults and fills it from the state.
 void ComposeInput(const TComposerState& state, TInputOptions& options);

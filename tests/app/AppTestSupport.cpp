@@ -8,7 +8,11 @@
 #include <QThread>
 #include <filesystem>
 
+#include <QTest>
+#include <QWidget>
+
 #include "AppSupport.h"
+#include "DesktopNotifier.h"
 
 namespace app_test {
 
@@ -47,6 +51,28 @@ TMessageCapture::TMessageCapture() {
 }
 
 TMessageCapture::~TMessageCapture() { SetMessageSink(nullptr); }
+
+TQuestionCapture::TQuestionCapture(bool answer) {
+  SetQuestionSink([this, answer](const QString&, const QString& text) {
+    Texts << text;
+    return answer;
+  });
+}
+
+TQuestionCapture::~TQuestionCapture() { SetQuestionSink(nullptr); }
+
+TNotificationCapture::TNotificationCapture() {
+  SetNotificationSink(
+      [this](const QString& title, const QString& text) { Texts << title + ": " + text; });
+}
+
+TNotificationCapture::~TNotificationCapture() { SetNotificationSink(nullptr); }
+
+bool ShowActive(QWidget& window) {
+  window.show();
+  window.activateWindow();
+  return QTest::qWaitForWindowActive(&window);
+}
 
 TUrlCapture::TUrlCapture(const QString& scheme) : Scheme(scheme) {
   QDesktopServices::setUrlHandler(scheme, this, "Open");

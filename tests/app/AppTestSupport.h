@@ -7,12 +7,16 @@
 #include <QStringList>
 #include <QUrl>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
 
 class TfrmMain;
+
+// Failures show texts as text.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace app_test {
 
@@ -40,6 +44,26 @@ class TMessageCapture {
   };
   std::vector<TBox> Boxes;
 };
+
+// Answers the questions asked while it lives with answer, and keeps them.
+class TQuestionCapture {
+ public:
+  explicit TQuestionCapture(bool answer);
+  ~TQuestionCapture();
+  QStringList Texts;
+};
+
+// Collects the desktop notifications asked for while it lives.
+class TNotificationCapture {
+ public:
+  TNotificationCapture();
+  ~TNotificationCapture();
+  QStringList Texts;  // "title: text"
+};
+
+// Shows the window and makes it the active one, as a user's click does
+// (window shortcuts act only in the active window).
+bool ShowActive(QWidget& window);
 
 // Collects the URLs the application asks the desktop to open, for a scheme.
 class TUrlCapture : public QObject {

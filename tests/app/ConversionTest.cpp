@@ -63,14 +63,19 @@ TEST_P(ConversionModes, TwoFilesBecomeMp3WithTheirRowsComplete) {
   ConvertAll();
   ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);
   const char* names[] = {"app_a_(new).mp3", "app_b_(new).mp3"};
-  const char* seconds[] = {"1", "1"};
+  const char* seconds[] = {"0:01", "0:01"};
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(Row(i)->text(fcProgress), "100%");
     EXPECT_EQ(Row(i)->text(fcOutputName), names[i]);
     EXPECT_EQ(Row(i)->text(fcConvertedTime), seconds[i]);
     EXPECT_EQ(Output(i), Out + "/" + names[i]);
-    EXPECT_EQ(Row(i)->text(fcOutputSize), QString::number(QFileInfo(Q(Output(i))).size()));
+    // The written size, as a person writes it.
+    const int64_t bytes = QFileInfo(Q(Output(i))).size();
+    ASSERT_GT(bytes, 1024);
+    ASSERT_LT(bytes, 10240);
+    EXPECT_EQ(Row(i)->text(fcOutputSize), QString::number(bytes / 1024) + "." +
+                                              QString::number(bytes * 10 / 1024 % 10) + " KB");
     EXPECT_EQ(Probe(Output(i), "a:0", "stream=codec_name"), "mp3");
     EXPECT_TRUE(DecodesCleanly(Output(i)));
     EXPECT_TRUE(Window->OutputFiles[static_cast<size_t>(i)].Converted);
@@ -122,8 +127,18 @@ TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "2");
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=sample_rate"), "44100");
 
-  // Opened again and confirmed at once: back to the source's own layout.
-  UseSettings(*Window, [](TFrm_set&) {});
+  // Opened again, the dialog shows the choices in force: confirmed at once
+  // they stay; "Auto" gives the source's own layout back.
+  UseSettings(*Window, [](TFrm_set& s) {
+    EXPECT_EQ(s.cboChannels->currentText(), "Stereo");
+    EXPECT_EQ(s.cboSampleRate->currentText(), "44100");
+  });
+  ConvertAll();
+  EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "2");
+  UseSettings(*Window, [](TFrm_set& s) {
+    s.cboChannels->setCurrentText("Auto");
+    s.cboSampleRate->setCurrentText("Auto");
+  });
   ConvertAll();
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "1");
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=sample_rate"), "22050");
@@ -133,7 +148,7 @@ TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
   const std::string a = Sine("app_a.wav", 1.5);
   ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
   Select("MP3");
-  UseSettings(*Window, [](TFrm_set&) {});  // the list still shows "8 ": not a choice
+  UseSettings(*Window, [](TFrm_set&) {});  // the list shows "Auto": no bit rate forced
   ConvertAll();
   const int plain = std::stoi(Probe(Output(0), "a:0", "stream=bit_rate"));
   EXPECT_GT(plain, 16000);  // the encoder's own choice, not 8 kbit/s
@@ -158,14 +173,27 @@ TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
   EXPECT_TRUE(DecodesCleanly(Out + "/app_a_(new).wav"));
 }
 
-TEST_F(Conversion, ConvertDuringARunStartsTheListAgain) {
+TEST_F(Conversion, ConvertDuringARunAsksBeforeItStartsTheListAgain) {
   const std::string longer = Sine("app_long.wav", 30.0, 44100, 2);
   const std::string b = Sine("app_b.wav", 1.0);
   ASSERT_TRUE(AddAndWait(*Window, {Q(longer), Q(b)}));
   Select("MP3");
+  Window->SetParallelJobs(1);
   Window->Convert();
   ASSERT_TRUE(Window->Converting());
-  ConvertAll();  // stops and frees the running tasks, then converts everything anew
+  ASSERT_TRUE(WaitFor([this] { return Window->Converter()->TaskCount() == 2; }));
+  const TFFmpeg* running = Window->Converter()->Task(0);
+  {
+    TQuestionCapture no(false);
+    Window->Convert();  // "No": the batch goes on untouched
+    ASSERT_EQ(no.Texts.size(), 1u);
+    EXPECT_EQ(no.Texts[0], "正在转换。要停止当前的转换，从头重新转换全部文件吗？");
+  }
+  EXPECT_TRUE(Window->Converting());
+  EXPECT_EQ(Window->Converter()->Task(0), running);
+  TQuestionCapture yes(true);
+  ConvertAll();  // "Yes": stops and frees the running tasks, then converts everything anew
+  EXPECT_EQ(yes.Texts.size(), 1u);
   EXPECT_EQ(Window->Converter()->TaskCount(), 2);
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);

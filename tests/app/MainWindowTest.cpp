@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QApplication>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QPushButton>
+#include <QTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
@@ -13,12 +17,16 @@
 #include <QMimeData>
 #include <QSettings>
 #include <QTest>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "AppSupport.h"
 #include "AppTestSupport.h"
 #include "MainFrm.h"
 #include "OptionFrm.h"
 #include "PlaybackPreview.h"
+#include "U_set.h"
 
 using namespace app_test;
 using testing_support::TTempDir;
@@ -46,6 +54,12 @@ class MainWindow : public ::testing::Test {
   }
   void TearDown() override { Window.reset(); }
 
+  QStringList RowOutputNames() const {
+    QStringList names;
+    for (int i = 0; i < Window->lvFiles->topLevelItemCount(); ++i)
+      names << Window->lvFiles->topLevelItem(i)->text(fcOutputName);
+    return names;
+  }
   QStringList RowNames() const {
     QStringList names;
     for (int i = 0; i < Window->lvFiles->topLevelItemCount(); ++i)
@@ -79,11 +93,32 @@ TEST_F(MainWindow, ShowsTheDescribedControls) {
     menus << menu->text();
     for (QAction* item : menu->menu()->actions()) menus << (item->isSeparator() ? "-" : item->text());
   }
-  EXPECT_EQ(menus, QStringList({"文件", "添加文件", "删除", "清空", "-", "退出", "帮助", "关于我们",
-                                "帮助文件"}));
+  // "添加文件夹" and the "动作" menu join the menus; the others keep their order.
+  EXPECT_EQ(menus, QStringList({"文件", "添加文件", "添加文件夹", "删除", "清空", "-", "退出", "动作",
+                                "转换", "暂停", "继续", "停止", "帮助", "关于我们", "帮助文件"}));
   QStringList actions;
   for (QAction* item : w.mnuAction->actions()) actions << item->text();
   EXPECT_EQ(actions, QStringList({"转换", "暂停", "继续", "停止"}));
+  QStringList addMenu;
+  for (QAction* item : w.btnAdd->menu()->actions()) addMenu << item->text();
+  EXPECT_EQ(w.btnAdd->text(), "添加");
+  EXPECT_EQ(addMenu, QStringList({"添加文件", "添加文件夹"}));
+  // The menus' keys.
+  const auto keys = [](QAction* action) { return action->shortcut().toString(); };
+  EXPECT_EQ(keys(w.mnuAddFile), "Ctrl+O");
+  EXPECT_EQ(keys(w.mnuAddFolder), "Ctrl+Shift+O");
+  EXPECT_EQ(keys(w.mnuRemove), "Del");
+  EXPECT_EQ(keys(w.mnuExit), "Ctrl+Q");
+  EXPECT_EQ(keys(w.mnuStop), "Esc");
+  EXPECT_EQ(keys(w.mnuHelpFile), "F1");
+  EXPECT_EQ(keys(w.mnuConvert), "F5");
+  // Nothing to stop, pause or resume before a batch.
+  EXPECT_FALSE(w.mnuStop->isEnabled());
+  EXPECT_FALSE(w.mnuPause->isEnabled());
+  EXPECT_FALSE(w.mnuResume->isEnabled());
+  // An empty output folder says where the outputs go.
+  EXPECT_TRUE(w.Edit1->text().isEmpty());
+  EXPECT_EQ(w.Edit1->placeholderText(), "（空）保存在源文件所在的文件夹");
 
   // Hidden controls and their values.
   w.show();
@@ -107,10 +142,13 @@ TEST_F(MainWindow, AddFillsRowsAndSelectsTheFirst) {
   ASSERT_EQ(Window->lvFiles->topLevelItemCount(), 2);
   QTreeWidgetItem* row = Window->lvFiles->topLevelItem(0);
   EXPECT_EQ(row->text(fcName), "app_a.wav");
-  EXPECT_EQ(row->text(fcDuration), "1");
-  EXPECT_EQ(row->text(fcSize), QString::number(QFile(Q(A)).size()));
+  EXPECT_EQ(row->toolTip(fcName), Q(A));  // the whole name, with its folder
+  EXPECT_EQ(row->text(fcDuration), "0:01");
+  ASSERT_EQ(QFile(Q(A)).size(), 66228);
+  EXPECT_EQ(row->text(fcSize), "64 KB");
   // The name the conversion will write: the window's folder and format.
   EXPECT_EQ(row->text(fcOutputName), "app_a_(new).mp3");
+  EXPECT_EQ(row->toolTip(fcOutputName), Q(Dir.File("app_a_(new).mp3")));
   EXPECT_TRUE(row->text(fcProgress).isEmpty());
   EXPECT_EQ(Window->lvFiles->currentItem(), row);
   EXPECT_EQ(Window->Converter()->TaskCount(), 2);
@@ -139,11 +177,15 @@ TEST_F(MainWindow, FilesThatCannotBeAddedGetAFailedRowWithTheReason) {
   EXPECT_TRUE(logged);
 }
 
-TEST_F(MainWindow, DroppedFilesAreAddedLikeTheAddCommand) {
+TEST_F(MainWindow, DroppedFilesAndFoldersAreAddedLikeTheAddCommand) {
   Window->show();
+  // A folder stands for the files with sound under it; the others are counted.
+  const std::string folder = Dir.File("drop");
+  std::filesystem::create_directories(folder + "/sub");
+  CopyTo(B, folder + "/sub", "b.wav");
+  std::ofstream(folder + "/notes.txt") << "no sound here";
   QMimeData data;
-  data.setUrls({QUrl::fromLocalFile(Q(A)), QUrl::fromLocalFile(Q(Dir.Path())),
-                QUrl::fromLocalFile(Q(B))});
+  data.setUrls({QUrl::fromLocalFile(Q(A)), QUrl::fromLocalFile(Q(folder))});
   const QPoint at = Window->lvFiles->geometry().center();
   QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(Window.get(), &enter);
@@ -151,8 +193,17 @@ TEST_F(MainWindow, DroppedFilesAreAddedLikeTheAddCommand) {
   QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(Window.get(), &drop);
   ASSERT_TRUE(WaitFor([this] { return !Window->Checking(); }));
-  EXPECT_EQ(RowNames(), QStringList({"app_a.wav", "app_b.wav"}));  // the folder is no file
+  EXPECT_EQ(RowNames(), QStringList({"app_a.wav", "b.wav"}));
   EXPECT_EQ(Window->Converter()->TaskCount(), 2);
+  EXPECT_EQ(Window->StatusText(), "已添加 2 个文件，跳过 1 个无法转换的文件；列表中共 2 个文件");
+
+  // A folder with nothing to convert says so instead of adding nothing silently.
+  TMessageCapture messages;
+  std::filesystem::create_directories(Dir.File("nothing"));
+  ASSERT_TRUE(AddAndWait(*Window, {Q(Dir.File("nothing"))}));
+  ASSERT_EQ(messages.Boxes.size(), 1u);
+  EXPECT_TRUE(messages.Boxes[0].Text.startsWith("文件夹中没有可转换的文件：")) << messages.Boxes[0].Text.toStdString();
+  EXPECT_EQ(Window->lvFiles->topLevelItemCount(), 2);
 }
 
 TEST_F(MainWindow, MoveRemoveAndClearKeepRowsFilesAndTasksTogether) {
@@ -205,13 +256,13 @@ TEST_F(MainWindow, ProgressAndTerminationEventsReachTheirRow) {
   pelix.OnProgress(0, 0, 0, 10000, 0, 0, 4321, 40000);
   QTreeWidgetItem* row = Window->lvFiles->topLevelItem(1);
   EXPECT_EQ(row->text(fcProgress), "25%");
-  EXPECT_EQ(row->text(fcConvertedTime), "10");
-  EXPECT_EQ(row->text(fcOutputSize), "4321");
+  EXPECT_EQ(row->text(fcConvertedTime), "0:10");
+  EXPECT_EQ(row->text(fcOutputSize), "4.2 KB");
   EXPECT_TRUE(Window->lvFiles->topLevelItem(0)->text(fcProgress).isEmpty());
 
   pelix.OnProgress(0, 0, 0, 12500, 0, 0, 5000, 0);  // no total: only the time
   EXPECT_EQ(row->text(fcProgress), "25%");
-  EXPECT_EQ(row->text(fcConvertedTime), "12");
+  EXPECT_EQ(row->text(fcConvertedTime), "0:12");
 
   // From a worker thread the update waits for the GUI thread.
   std::thread worker([&pelix] { pelix.OnTerminate(1, false, true, "Broken pipe"); });
@@ -226,20 +277,78 @@ TEST_F(MainWindow, ProgressAndTerminationEventsReachTheirRow) {
   EXPECT_TRUE(logged);
 }
 
-TEST_F(MainWindow, OutputFolderIsWrittenOnCloseAndReadOnStart) {
+TEST_F(MainWindow, FolderFormatAndSettingsAreWrittenOnCloseAndReadOnStart) {
   const QString folder = Q(Dir.Path()) + "/输出";
   Window->show();
   Window->SetOutputFolder(folder);
   EXPECT_EQ(Window->Edit1->text(), folder + "/");
+  Window->RadioGroup1->Button(3)->click();  // AAC
+  {
+    TFrm_set settings(Window->OptionForm());
+    settings.cboChannels->setCurrentText("Stereo");
+    settings.cboSampleRate->setCurrentText("44100");
+    settings.cboBitRate->setCurrentText("128 ");
+    settings.btnOK->click();
+  }
   Window->close();
   QSettings written(Window->ConfigFile(), QSettings::IniFormat);
   EXPECT_EQ(written.value("FormConfig/dir").toString(), folder + "/");
+  EXPECT_EQ(written.value("FormConfig/format").toString(), "AAC");
+  EXPECT_EQ(written.value("FormConfig/channels").toInt(), 2);
+  EXPECT_EQ(written.value("FormConfig/samplerate").toInt(), 4);
+  EXPECT_EQ(written.value("FormConfig/bitrate").toString(), "128 ");
 
   TfrmMain again(nullptr, Window->ConfigFile());
   EXPECT_TRUE(again.Edit1->text().isEmpty());  // read when shown
   again.show();
   EXPECT_EQ(again.Edit1->text(), folder + "/");
+  EXPECT_EQ(again.RadioGroup1->ItemText(), "AAC");
+  TOutputOptions output;
+  again.OptionForm()->ComposeOutput(output);
+  EXPECT_EQ(output.AudioChannels, 2);
+  EXPECT_EQ(output.AudioSampleRate, 44100);
+  EXPECT_EQ(output.AudioBitrate, 128000);
+  // The settings dialog opens at the choices in force.
+  TFrm_set settings(again.OptionForm());
+  EXPECT_EQ(settings.cboChannels->currentText(), "Stereo");
+  EXPECT_EQ(settings.cboSampleRate->currentText(), "44100");
+  EXPECT_EQ(settings.cboBitRate->currentText(), "128 ");
   again.close();
+
+  // A file without them (an older one) leaves the defaults.
+  QFile file(Window->ConfigFile());
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("[FormConfig]\ndir=/srv/\n");
+  file.close();
+  TfrmMain older(nullptr, Window->ConfigFile());
+  older.show();
+  EXPECT_EQ(older.RadioGroup1->ItemText(), "WAV");
+  older.OptionForm()->ComposeOutput(output);
+  EXPECT_EQ(output.AudioChannels, -1);
+  EXPECT_EQ(output.AudioBitrate, -1);
+  older.close();
+}
+
+TEST_F(MainWindow, AFurtherFormatAndTheSplitSettingAreRemembered) {
+  {
+    TfrmMain fresh(nullptr, Window->ConfigFile());
+    fresh.show();
+    EXPECT_TRUE(fresh.SplitEncoding());  // on unless turned off
+    fresh.close();
+  }
+  QFile file(Window->ConfigFile());
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("[FormConfig]\nformat=flac\nsplit=false\n");
+  file.close();
+  TfrmMain again(nullptr, Window->ConfigFile());
+  again.show();
+  EXPECT_EQ(again.ChosenFormat(), "FLAC");
+  EXPECT_EQ(again.RadioGroup1->ItemIndex(), -1);
+  EXPECT_FALSE(again.SplitEncoding());
+  again.close();
+  QSettings written(Window->ConfigFile(), QSettings::IniFormat);
+  EXPECT_EQ(written.value("FormConfig/format").toString(), "FLAC");
+  EXPECT_FALSE(written.value("FormConfig/split").toBool());
 }
 
 TEST_F(MainWindow, SettingsSectionNameIsReadInAnyCase) {
@@ -267,6 +376,138 @@ TEST_F(MainWindow, PlaybackNeedsASelectedRowAndLoadsItsSource) {
   EXPECT_EQ(Window->CutStarts[0], "0.000");
   EXPECT_EQ(Window->CutStartTexts[0], "00:00:00");
   Window->Playback()->Clear();
+}
+
+TEST_F(MainWindow, TheListTakesTheRoomOfALargerWindowAndNothingIsCutInASmallerOne) {
+  TfrmMain& w = *Window;
+  ASSERT_TRUE(AddAndWait(w, {Q(A)}));
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  EXPECT_EQ(w.centralWidget()->size(), QSize(615, 319));  // the default size
+  const QRect list = w.lvFiles->geometry(), start = w.btnStart->geometry();
+  const QRect path = w.Edit1->geometry(), browse = w.btnBrowse->geometry();
+  const QRect add = w.btnAdd->geometry(), bar = w.DSTrackBar1->geometry();
+  w.resize(w.size() + QSize(300, 200));
+  ASSERT_TRUE(WaitFor([&w] { return w.centralWidget()->width() == 915; }));
+  EXPECT_EQ(w.lvFiles->geometry(), list.adjusted(0, 0, 300, 200));
+  EXPECT_EQ(w.btnStart->geometry(), start.translated(300, 200));
+  EXPECT_EQ(w.btnBrowse->geometry(), browse.translated(300, 200));
+  EXPECT_EQ(w.Edit1->geometry(), path.adjusted(0, 200, 300, 200));
+  EXPECT_EQ(w.DSTrackBar1->geometry(), bar.adjusted(0, 200, 300, 200));
+  EXPECT_EQ(w.btnAdd->geometry(), add);  // the top stays where it was
+  EXPECT_TRUE(w.centralWidget()->rect().contains(w.btnStart->geometry()));
+
+  // Smaller than the default is refused: 转换 and the output path stay whole.
+  w.resize(300, 200);
+  QTest::qWait(50);
+  EXPECT_GE(w.centralWidget()->width(), 615);
+  EXPECT_GE(w.centralWidget()->height(), 319);
+  EXPECT_TRUE(w.centralWidget()->rect().contains(w.btnStart->geometry()));
+  EXPECT_TRUE(w.centralWidget()->rect().contains(w.Edit1->geometry()));
+
+  // The user can widen a column.
+  EXPECT_EQ(w.lvFiles->header()->sectionResizeMode(fcName), QHeaderView::Interactive);
+  w.lvFiles->header()->resizeSection(fcName, 260);
+  EXPECT_EQ(w.lvFiles->columnWidth(fcName), 260);
+}
+
+TEST_F(MainWindow, KeysActOnTheListAndTheMenus) {
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B), Q(C)}));
+  ASSERT_TRUE(ShowActive(*Window));
+  QWidget* list = Window->lvFiles;
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(Window->lvFiles->selectedItems().size(), 3);
+  // Delete removes every selected row with its task.
+  Window->lvFiles->clearSelection();
+  Window->lvFiles->topLevelItem(0)->setSelected(true);
+  Window->lvFiles->topLevelItem(2)->setSelected(true);
+  QTest::keyClick(list, Qt::Key_Delete);
+  EXPECT_EQ(RowNames(), QStringList({"app_b.wav"}));
+  EXPECT_EQ(Window->SourceFiles, QStringList({Q(B)}));
+  EXPECT_EQ(Window->Converter()->TaskCount(), 1);
+  EXPECT_EQ(Window->Converter()->Task(0)->InputOptions.FileName, B);
+
+  // F1: the help file.
+  {
+    TUrlCapture files("file");
+    QTest::keyClick(list, Qt::Key_F1);
+    ASSERT_EQ(files.Urls.size(), 1);
+    EXPECT_EQ(QFileInfo(files.Urls[0].toLocalFile()).fileName(), "Help.html");
+  }
+  // Ctrl+O and Ctrl+Shift+O: the open-file dialog with the libraries'
+  // filter, and the folder dialog.
+  QStringList seen;
+  const auto closeDialog = [&seen] {
+    QTimer::singleShot(0, [&seen] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (!dialog) return;
+      seen << dialog->windowTitle() + "|" + dialog->nameFilters().join(";;");
+      dialog->reject();
+    });
+  };
+  closeDialog();
+  QTest::keyClick(list, Qt::Key_O, Qt::ControlModifier);
+  ASSERT_TRUE(ShowActive(*Window));  // the window is active again once the dialog is gone
+  closeDialog();
+  QTest::keyClick(list, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+  ASSERT_TRUE(ShowActive(*Window));
+  ASSERT_EQ(seen.size(), 2) << seen.join("\n").toStdString();
+  EXPECT_TRUE(seen[0].contains("*.flac")) << seen[0].toStdString();
+  EXPECT_TRUE(seen[0].endsWith("所有文件 (*)")) << seen[0].toStdString();
+  EXPECT_TRUE(seen[1].startsWith("添加文件夹|")) << seen[1].toStdString();
+  EXPECT_EQ(Window->lvFiles->topLevelItemCount(), 1);  // both cancelled
+
+  // Enter converts, as the big button does.
+  Window->SetOutputFolder(Q(Dir.Path()));
+  QTest::keyClick(list, Qt::Key_Return);
+  EXPECT_TRUE(Window->Converting());
+  ASSERT_TRUE(WaitFor([this] { return !Window->Converting() && !Window->Checking(); }));
+  EXPECT_EQ(Window->lvFiles->topLevelItem(0)->text(fcProgress), "100%");
+}
+
+TEST_F(MainWindow, OutputNamesFollowTheFormatAndTheFolderAsTheyWillBeWritten) {
+  const std::string out = Dir.File("out");
+  std::filesystem::create_directories(out);
+  Window->SetOutputFolder(Q(out));
+  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B)}));
+  EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).wav", "app_b_(new).wav"}));
+  Window->RadioGroup1->Button(1)->click();  // MP3
+  EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).mp3", "app_b_(new).mp3"}));
+  EXPECT_EQ(Window->OutputFiles[0].Path, Q(out + "/app_a_(new).mp3"));
+  // A file of that name is there: the next free name, as the conversion would take.
+  std::ofstream(out + "/app_b_(new).mp3") << "x";
+  const std::string other = Dir.File("other");
+  std::filesystem::create_directories(other);
+  std::ofstream(other + "/app_a_(new).mp3") << "x";
+  Window->SetOutputFolder(Q(other));
+  EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new_1).mp3", "app_b_(new).mp3"}));
+  EXPECT_EQ(Window->OutputFolders[1], Q(other));
+  Window->SetOutputFolder(Q(out));
+  EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).mp3", "app_b_(new_1).mp3"}));
+
+  // An empty folder: beside each source.
+  Window->SetOutputFolder(QString());
+  EXPECT_TRUE(Window->Edit1->text().isEmpty());
+  EXPECT_EQ(Window->OutputFiles[0].Path,
+            QFileInfo(Q(A)).absolutePath() + "/app_a_(new).mp3");
+
+  // Converting to that folder writes the names shown.
+  Window->SetOutputFolder(Q(out));
+  Window->Convert();
+  ASSERT_TRUE(WaitFor([this] { return !Window->Converting() && !Window->Checking(); }));
+  EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).mp3", "app_b_(new_1).mp3"}));
+  EXPECT_TRUE(testing_support::DecodesCleanly(out + "/app_b_(new_1).mp3"));
+  // Converted rows keep the names they were written under.
+  Window->RadioGroup1->Button(0)->click();
+  EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).mp3", "app_b_(new_1).mp3"}));
+}
+
+TEST(QtTexts, QtsOwnDialogsAndButtonsSpeakChinese) {
+  EXPECT_NE(QCoreApplication::translate("QFileDialog", "Look in:"), "Look in:");
+  QMessageBox box(QMessageBox::Question, "t", "x", QMessageBox::Yes | QMessageBox::Cancel);
+  EXPECT_FALSE(box.button(QMessageBox::Cancel)->text().contains("Cancel"))
+      << box.button(QMessageBox::Cancel)->text().toStdString();
 }
 
 // The media framework's audio thread crashes when it has no device to write

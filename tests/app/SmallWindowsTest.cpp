@@ -33,7 +33,8 @@ TEST(SettingsDialog, StartsFromTheFirstItemsAndAppliesWithoutClosing) {
   TFrm_set settings(&options);
   EXPECT_EQ(settings.windowTitle(), "参数设置");
   EXPECT_EQ(ItemsOf(settings.cboBitRate),
-            QStringList({"8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}));
+            QStringList({"Auto", "8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}));
+  EXPECT_EQ(settings.cboBitRate->currentText(), "Auto");
   EXPECT_EQ(ItemsOf(settings.cboSampleRate),
             QStringList({"Auto", "8000", "11025", "22050", "44100"}));
   EXPECT_EQ(settings.cboChannels->currentText(), "Auto");
@@ -58,12 +59,26 @@ TEST(SettingsDialog, StartsFromTheFirstItemsAndAppliesWithoutClosing) {
   EXPECT_FALSE(settings.isVisible());
   EXPECT_EQ(options.grpAudioChannels->ItemText(), "Mono");
 
+  // Opened again it shows the choices in force; confirmed at once they stay.
   TFrm_set again(&options);
-  again.btnOK->click();  // untouched: Auto everywhere, no bit rate forced
+  EXPECT_EQ(again.cboChannels->currentText(), "Mono");
+  EXPECT_EQ(again.cboSampleRate->currentText(), "22050");
+  EXPECT_EQ(again.cboBitRate->currentText(), "128 ");
+  again.btnOK->click();
+  options.ComposeOutput(output);
+  EXPECT_EQ(output.AudioChannels, 1);
+  EXPECT_EQ(output.AudioBitrate, 128000);
+  // "Auto" in each list: nothing forced.
+  again.cboChannels->setCurrentIndex(0);
+  again.cboSampleRate->setCurrentIndex(0);
+  again.cboBitRate->setCurrentIndex(0);
+  again.btnOK->click();
   options.ComposeOutput(output);
   EXPECT_EQ(output.AudioChannels, -1);
   EXPECT_EQ(output.AudioSampleRate, -1);
   EXPECT_EQ(output.AudioBitrate, -1);
+  TFrm_set third(&options);
+  EXPECT_EQ(third.cboBitRate->currentText(), "Auto");
 }
 
 TEST(SettingsDialog, WorksBeforeAnyFileWasAdded) {

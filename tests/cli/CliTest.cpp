@@ -171,3 +171,85 @@ INSTANTIATE_TEST_SUITE_P(Signals, CliInterrupt,
                          [](const ::testing::TestParamInfo<TSignalCase>& param) {
                            return std::string(param.param.Name);
                          });
+
+// ---- Folders -------------------------------------------------------------------------
+
+TEST_F(Cli, FoldersWithRecursiveConvertEveryFileWithSoundAndCountTheRest) {
+  std::filesystem::create_directories(Dir.File("src/x/y"));
+  Source("src/a.wav", 1);
+  Source("src/x/b.wav", 1);
+  Source("src/x/y/c.wav", 1);
+  Source("src/x/y/.hidden.wav", 1);
+  std::ofstream(Dir.File("src/x/y/cover.txt")) << "no sound";
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -f lavfi -i color=red:size=32x32 -frames:v 1 " +
+                         Quote(Dir.File("src/x/y/cover.png")))
+                            .c_str()),
+            0);
+
+  // Flat: every output in the output folder.
+  TResult r = Run("-r -f mp3 -o OUT src");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  for (const char* name : {"OUT/a_(new).mp3", "OUT/b_(new).mp3", "OUT/c_(new).mp3"})
+    EXPECT_TRUE(DecodesCleanly(Dir.File(name))) << name;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir.File("OUT")), {}), 3);
+  // The summary lists the files in name order, files before sub-folders.
+  const size_t a = r.Out.find("  src/a.wav: ok"), b = r.Out.find("  src/x/b.wav: ok");
+  const size_t c = r.Out.find("  src/x/y/c.wav: ok");
+  ASSERT_NE(c, std::string::npos) << r.Out;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_EQ(r.Out.find("cover"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("3 converted, 0 partial, 0 failed\n"
+                       "2 files under the folders skipped: nothing the libraries can convert\n"),
+            std::string::npos)
+      << r.Out;
+
+  // --keep-tree: the same tree below the output folder; the skipped files
+  // named at log level info.
+  r = Run("-r --keep-tree --log-level info -f mp3 -o TREE src/");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  for (const char* name : {"TREE/a_(new).mp3", "TREE/x/b_(new).mp3", "TREE/x/y/c_(new).mp3"})
+    EXPECT_TRUE(DecodesCleanly(Dir.File(name))) << name;
+  EXPECT_NE(r.Err.find("src/x/y/cover.txt: skipped: "), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("src/x/y/cover.png: skipped: a still picture"), std::string::npos) << r.Err;
+
+  // Without an output folder the outputs go beside their sources.
+  r = Run("-q -r src/x/y");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_TRUE(DecodesCleanly(Dir.File("src/x/y/c_(new).wav")));
+}
+
+TEST_F(Cli, FilesOfTheSameNameInAFlatOutputFolderGetTheirOwnNames) {
+  std::filesystem::create_directories(Dir.File("src/1"));
+  std::filesystem::create_directories(Dir.File("src/2"));
+  Source("src/1/t.wav", 1);
+  Source("src/2/t.wav", 2);
+  const TResult r = Run("-q -r -o OUT src");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NEAR(ProbeDuration(Dir.File("OUT/t_(new).wav")), 1.0, 0.05);
+  EXPECT_NEAR(ProbeDuration(Dir.File("OUT/t_(new_1).wav")), 2.0, 0.05);
+}
+
+TEST_F(Cli, AFolderNeedsRecursiveAndTheTreeNeedsFolders) {
+  std::filesystem::create_directories(Dir.File("src"));
+  Source("src/a.wav", 1);
+  Source("b.wav", 1);
+  // Without -r the folder fails alone, with the hint; the other file converts.
+  TResult r = Run("-o OUT src b.wav");
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Out.find("  src: failed: is a folder, not a media file; give -r to convert the "
+                       "files under it"),
+            std::string::npos)
+      << r.Out;
+  EXPECT_TRUE(DecodesCleanly(Dir.File("OUT/b_(new).wav")));
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("OUT/a_(new).wav")));
+  r = Run("--keep-tree -o TREE b.wav");
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("--keep-tree"), std::string::npos) << r.Err;
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("TREE")));
+  // An empty folder converts nothing and says so.
+  std::filesystem::create_directories(Dir.File("empty"));
+  r = Run("-r empty");
+  EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NE(r.Out.find("0 converted, 0 partial, 0 failed"), std::string::npos) << r.Out;
+}

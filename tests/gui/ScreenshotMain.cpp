@@ -2,6 +2,9 @@
 //   quellon_screenshot OUT.png OUTDIR FILE...
 //     shows the main window, adds the files, converts them to MP3 into the
 //     output folder, waits for the run to end and saves a picture of the window;
+//   quellon_screenshot --midrun OUT.png OUTDIR FILE...
+//     the same, one file at a time, the picture taken while the run goes on
+//     once a file is done (the status line counting);
 //   quellon_screenshot --options OUT.png
 //     the options dialog on its hook page, with hook boxes ticked;
 //   quellon_screenshot --preview OUT.png OUTDIR VIDEO
@@ -129,6 +132,12 @@ int main(int argc, char** argv) {
                          "--preview OUT.png OUTDIR VIDEO\n", argv[0]);
     return 2;
   }
+  // --midrun: the picture is taken while the run goes on, once a file is done.
+  const bool midRun = mode == "--midrun";
+  if (midRun) {
+    --argc;
+    ++argv;
+  }
   TApplication app(argc, argv);
   const QString picture = QString::fromLocal8Bit(argv[1]);
   const QString folder = QString::fromLocal8Bit(argv[2]);
@@ -138,36 +147,35 @@ int main(int argc, char** argv) {
 
   TfrmMain window(nullptr, folder + "/Config.ini");
   window.show();
+  window.resize(760, 420);  // larger than the default: the list takes the room
   window.SetOutputFolder(folder);
   window.RadioGroup1->SetItemIndex(1);  // MP3
+  if (midRun) window.SetParallelJobs(1);
   window.AddFiles(files);
   window.Convert();
   QElapsedTimer clock;
   clock.start();
-  while (window.Converting() && clock.elapsed() < 120000) {
+  auto rowDone = [&window] {
+    for (int i = 0; i < window.lvFiles->topLevelItemCount(); ++i)
+      if (window.lvFiles->topLevelItem(i)->text(fcProgress) == "100%") return true;
+    return false;
+  };
+  auto busy = [&window] { return window.Converting() || window.Checking(); };
+  while (busy() && !(midRun && rowDone()) && clock.elapsed() < 120000) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     QThread::msleep(10);
   }
-  if (window.lvFiles->topLevelItemCount() > 0)
+  if (midRun) Settle(50);  // half a second more of progress
+  if (!midRun && window.lvFiles->topLevelItemCount() > 0)
     window.lvFiles->setCurrentItem(window.lvFiles->topLevelItem(0));
-  for (int i = 0; i < 20; ++i) {  // let the window paint
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(10);
-  }
-  // The pixels of the X server when there is one, else the window's own rendering.
-  QPixmap shot;
-  if (QScreen* screen = window.screen()) {
-    const QRect frame = window.frameGeometry();
-    shot = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
-  }
-  if (shot.isNull()) shot = window.grab();
-  const bool saved = shot.save(picture, "PNG");
+  Settle();
+  const QString status = window.StatusText();
+  const int result = Save(Grab(&window, false), argv[1]);
+  std::printf("status line: %s\n", status.toUtf8().constData());
+  const bool running = window.Converting();
+  window.StopBatch();
+  while (busy() && clock.elapsed() < 150000) Settle(1);
   window.close();
-  if (!saved) {
-    std::fprintf(stderr, "cannot save %s\n", argv[1]);
-    return 1;
-  }
-  std::printf("%s: %d x %d, %d rows\n", argv[1], shot.width(), shot.height(),
-              window.lvFiles->topLevelItemCount());
-  return window.Converting() ? 1 : 0;
+  if (result != 0) return result;
+  return midRun != running ? 1 : 0;
 }

@@ -1,0 +1,97 @@
+#include "BatchStatus.h"
+
+#include <algorithm>
+
+TBatchFigures CountBatch(const std::vector<TBatchRow>& rows) {
+  TBatchFigures f;
+  for (const TBatchRow& row : rows) {
+    ++f.Files;
+    bool ended = true;
+    switch (row.State) {
+      case rsComplete:
+        ++f.Converted;
+        break;
+      case rsPartial:
+        ++f.Converted;
+        ++f.Partial;
+        break;
+      case rsFailed:
+        ++f.Failed;
+        break;
+      case rsStopped:
+        ++f.Stopped;
+        ++f.Left;
+        ended = false;
+        break;
+      default:
+        ++f.Left;
+        ended = false;
+    }
+    if (row.ExpectedMs <= 0) continue;
+    f.TotalMs += row.ExpectedMs;
+    // A row that ended has nothing more to do, whatever it reached.
+    f.DoneMs += ended ? row.ExpectedMs : std::clamp<int64_t>(row.DoneMs, 0, row.ExpectedMs);
+  }
+  const int ended = f.Converted + f.Failed;
+  if (f.TotalMs > 0)
+    f.Percent = static_cast<int>(f.DoneMs * 100 / f.TotalMs);
+  else if (f.Files > 0)
+    f.Percent = ended * 100 / f.Files;
+  // 100 only once every file has ended.
+  if (f.Left > 0) f.Percent = std::min(f.Percent, 99);
+  return f;
+}
+
+int64_t TimeLeftMs(const TBatchFigures& figures, int64_t elapsedMs, int64_t doneAtStartMs) {
+  const int64_t doneNow = figures.DoneMs - doneAtStartMs;
+  if (figures.Left == 0) return 0;
+  if (doneNow <= 0 || elapsedMs <= 0 || figures.TotalMs <= 0) return -1;
+  const int64_t left = figures.TotalMs - figures.DoneMs;
+  return static_cast<int64_t>(static_cast<double>(elapsedMs) * static_cast<double>(left) /
+                              static_cast<double>(doneNow));
+}
+
+QString SizeText(int64_t bytes) {
+  if (bytes < 1024) return QString::number(std::max<int64_t>(bytes, 0)) + " B";
+  static const char* const units[] = {"KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  // One decimal below 10 ("3.4 MB"); whole numbers above ("34 MB"), cut, not
+  // rounded up into the next unit.
+  const QString number = value < 10 ? QString::number(static_cast<int64_t>(value * 10) / 10.0, 'f', 1)
+                                    : QString::number(static_cast<int64_t>(value));
+  return number + " " + units[unit];
+}
+
+QString DurationText(int64_t ms) {
+  const int64_t s = std::max<int64_t>(ms, 0) / 1000;
+  if (s >= 3600)
+    return QString::asprintf("%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
+                             static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+  return QString::asprintf("%lld:%02lld", static_cast<long long>(s / 60),
+                           static_cast<long long>(s % 60));
+}
+
+QString RunningText(const TBatchFigures& f, int64_t elapsedMs, int64_t leftMs, bool paused) {
+  QString text = QString("已完成 %1/%2").arg(f.Converted).arg(f.Files);
+  if (f.Failed > 0) text += QString("，失败 %1").arg(f.Failed);
+  text += QString(" · %1% · 已用 %2").arg(f.Percent).arg(DurationText(elapsedMs));
+  if (leftMs >= 0)
+    text += " · 剩余约 " + DurationText(leftMs);
+  else if (!paused)
+    text += " · 正在估算剩余时间";
+  if (paused) text += " · 已暂停";
+  return text;
+}
+
+QString SummaryText(const TBatchFigures& f, bool stopped) {
+  QString text = QString("%1 个完成").arg(f.Converted);
+  if (f.Partial > 0) text += QString("（%1 个源文件损坏）").arg(f.Partial);
+  if (f.Failed > 0) text += QString("，%1 个失败").arg(f.Failed);
+  if (stopped) text = "已停止：" + text + QString("，%1 个未转换").arg(f.Left);
+  return text;
+}

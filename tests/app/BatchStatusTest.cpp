@@ -1,0 +1,123 @@
+// The status line's figures and texts, and the open-file dialog's filter.
+#include <gtest/gtest.h>
+
+#include "AppTestSupport.h"
+#include "BatchStatus.h"
+#include "FFmpegLoader.h"
+#include "OpenFileFilter.h"
+
+using namespace app_test;
+
+namespace {
+
+TEST(BatchStatus, SizesAndDurationsReadAsAPersonWritesThem) {
+  EXPECT_EQ(SizeText(0), "0 B");
+  EXPECT_EQ(SizeText(812), "812 B");
+  EXPECT_EQ(SizeText(1023), "1023 B");
+  EXPECT_EQ(SizeText(1024), "1.0 KB");
+  EXPECT_EQ(SizeText(4321), "4.2 KB");
+  EXPECT_EQ(SizeText(10239), "9.9 KB");  // cut, never rounded up to "10.0"
+  EXPECT_EQ(SizeText(66228), "64 KB");
+  EXPECT_EQ(SizeText(3565159), "3.4 MB");
+  EXPECT_EQ(SizeText(int64_t{5} << 30), "5.0 GB");
+  EXPECT_EQ(SizeText(-1), "0 B");
+
+  EXPECT_EQ(DurationText(0), "0:00");
+  EXPECT_EQ(DurationText(7999), "0:07");
+  EXPECT_EQ(DurationText(245000), "4:05");
+  EXPECT_EQ(DurationText(3599999), "59:59");
+  EXPECT_EQ(DurationText(3723000), "1:02:03");
+  EXPECT_EQ(DurationText(-5), "0:00");
+}
+
+TEST(BatchStatus, CountsFilesAndMediaTimeOfTheBatch) {
+  const std::vector<TBatchRow> rows = {{rsComplete, 60000, 60000}, {rsPartial, 30000, 10000},
+                                       {rsFailed, 30000, 1000},    {rsRunning, 60000, 30000},
+                                       {rsWaiting, 0, 0},          {rsStopped, 20000, 5000}};
+  const TBatchFigures f = CountBatch(rows);
+  EXPECT_EQ(f.Files, 6);
+  EXPECT_EQ(f.Converted, 2);
+  EXPECT_EQ(f.Partial, 1);
+  EXPECT_EQ(f.Failed, 1);
+  EXPECT_EQ(f.Stopped, 1);
+  EXPECT_EQ(f.Left, 3);
+  EXPECT_EQ(f.TotalMs, 200000);
+  // Rows that ended count whole; the others what they reached.
+  EXPECT_EQ(f.DoneMs, 60000 + 30000 + 30000 + 30000 + 5000);
+  EXPECT_EQ(f.Percent, 77);
+
+  // No row ended yet: never 100% before the end, even at full time.
+  EXPECT_EQ(CountBatch({{rsRunning, 1000, 5000}}).Percent, 99);
+  EXPECT_EQ(CountBatch({{rsComplete, 1000, 0}}).Percent, 100);
+  // Without any known duration the files tell.
+  EXPECT_EQ(CountBatch({{rsComplete, 0, 0}, {rsWaiting, 0, 0}, {rsFailed, 0, 0}, {rsIdle, 0, 0}})
+                .Percent,
+            50);
+  EXPECT_EQ(CountBatch({}).Percent, 0);
+}
+
+TEST(BatchStatus, TimeLeftFollowsThePaceOfThisRun) {
+  TBatchFigures f;
+  f.TotalMs = 100000;
+  f.DoneMs = 25000;
+  f.Left = 3;
+  EXPECT_EQ(TimeLeftMs(f, 10000, 0), 30000);  // 25 s in 10 s: 75 s more in 30 s
+  // 20 s were converted by a stopped batch before: 5 s in 10 s now.
+  EXPECT_EQ(TimeLeftMs(f, 10000, 20000), 150000);
+  EXPECT_EQ(TimeLeftMs(f, 10000, 25000), -1);  // nothing converted yet in this run
+  EXPECT_EQ(TimeLeftMs(f, 0, 0), -1);
+  f.Left = 0;
+  EXPECT_EQ(TimeLeftMs(f, 10000, 0), 0);
+}
+
+TEST(BatchStatus, RunningAndSummaryTexts) {
+  TBatchFigures f;
+  f.Files = 300;
+  f.Converted = 12;
+  f.Failed = 1;
+  f.Percent = 34;
+  EXPECT_EQ(RunningText(f, 62000, 120000, false), "已完成 12/300，失败 1 · 34% · 已用 1:02 · 剩余约 2:00");
+  EXPECT_EQ(RunningText(f, 62000, -1, false), "已完成 12/300，失败 1 · 34% · 已用 1:02 · 正在估算剩余时间");
+  EXPECT_EQ(RunningText(f, 62000, 120000, true),
+            "已完成 12/300，失败 1 · 34% · 已用 1:02 · 剩余约 2:00 · 已暂停");
+  f.Failed = 0;
+  EXPECT_EQ(RunningText(f, 1000, -1, true), "已完成 12/300 · 34% · 已用 0:01 · 已暂停");
+
+  TBatchFigures end;
+  end.Files = 300;
+  end.Converted = 298;
+  end.Failed = 2;
+  EXPECT_EQ(SummaryText(end, false), "298 个完成，2 个失败");
+  end.Partial = 1;
+  EXPECT_EQ(SummaryText(end, false), "298 个完成（1 个源文件损坏），2 个失败");
+  TBatchFigures stopped;
+  stopped.Files = 300;
+  stopped.Converted = 5;
+  stopped.Left = 295;
+  EXPECT_EQ(SummaryText(stopped, true), "已停止：5 个完成，295 个未转换");
+  EXPECT_EQ(SummaryText(CountBatch({{rsComplete, 1, 1}}), false), "1 个完成");
+}
+
+// The filter comes from the libraries' own tables: what they read, named
+// by its extensions, and nothing that holds no sound.
+TEST(OpenFileFilter, ListsWhatTheLibrariesReadAndAllFiles) {
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
+  ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES));
+  QStringList extensions = ReadableExtensions();
+  for (const char* readable : {"mp3", "mp2", "wav", "ogg", "wma", "flac", "m4a", "opus", "aac",
+                               "oga", "mka", "mkv", "mp4", "avi", "ape", "wv", "ac3"})
+    EXPECT_TRUE(extensions.contains(readable)) << readable;
+  for (const char* noSound : {"jpg", "png", "bmp", "txt", "srt", "ass", "lrc", ""})
+    EXPECT_FALSE(extensions.contains(noSound)) << noSound;
+  EXPECT_EQ(extensions.removeDuplicates(), 0);
+
+  const QString filter = OpenFileFilter();
+  const QStringList entries = filter.split(";;");
+  ASSERT_EQ(entries.size(), 5);
+  EXPECT_TRUE(entries[0].startsWith("所有支持的格式 (*.")) << entries[0].toStdString();
+  EXPECT_TRUE(entries[0].contains(" *.flac ")) << entries[0].toStdString();
+  EXPECT_EQ(entries.mid(1), QStringList({"Media Player Files(*.wma)", "RM(*.rm)",
+                                         "Ogg Vorbis Files(*.ogg)", "所有文件 (*)"}));
+}
+
+}  // namespace
