@@ -121,8 +121,11 @@ class TCliRun {
       if (ReadFileIdentity(job.Source, source)) state.Output.Sources.push_back(source);
     }
     // Album gain: the files of each folder are one album, named per run.
+    // (The files found in folders given with -r count as the folder's files.)
+    std::vector<std::string> sources;
+    for (const TFileJob& job : Jobs) sources.push_back(job.Source);
     if (Options.AlbumGain)
-      for (const std::vector<std::string>& album : AlbumsByFolder(Options.Files)) {
+      for (const std::vector<std::string>& album : AlbumsByFolder(sources)) {
         const std::string name = StrFormat("cli-%d:", static_cast<int>(getpid())) + album.front();
         DefineAlbum(name, album);
         for (const std::string& file : album) AlbumOf[file] = name;
@@ -142,9 +145,14 @@ class TCliRun {
       while (next < Jobs.size() && !Interrupted && Waiting() < Lookahead() &&
              std::chrono::steady_clock::now() < until)
         added += Prepare(static_cast<int>(next++), state) ? 1 : 0;
+      // A new run, or more tasks for the running one. Tasks are joined to the
+      // run before a stop: the component's Stop leaves tasks that are not in
+      // the run waiting, and a signal may come while a file is prepared.
+      if (added > 0) {
+        Component.Start(Options.Jobs);
+        if (StopSent) Component.Stop();
+      }
       if (Interrupted) RequestStop();
-      // A new run, or more tasks for the running one.
-      if (added > 0 && !StopSent) Component.Start(Options.Jobs);
       const bool allQueued = next >= Jobs.size() || Interrupted;
       if (allQueued && Waiting() <= 0) break;
       loop.RunUntil(

@@ -64,6 +64,13 @@ TEST_F(Cli, LoudnessReplayGainAlbumsAndTime) {
   struct stat st;
   ASSERT_EQ(stat(one.c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  // The folder given with -r is the album too.
+  r = Run("-q -r -f flac --album-gain -o TREE album");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(Tag(Dir.File("TREE/one_(new).flac"), "REPLAYGAIN_ALBUM_GAIN"),
+            Tag(one, "REPLAYGAIN_ALBUM_GAIN"));
+  EXPECT_EQ(Tag(Dir.File("TREE/two_(new).flac"), "REPLAYGAIN_ALBUM_GAIN"),
+            Tag(one, "REPLAYGAIN_ALBUM_GAIN"));
 
   // Levelled: both end at the target; without --keep-time the output is new.
   r = Run("-q -f wav --loudness -20 -o LEVEL album/one.wav album/two.wav");
