@@ -249,10 +249,27 @@ void TCustomREzuvuZUZ::BeginRun(TFFmpeg& task) {
   task.RunState.ReportInterval = static_cast<int64_t>(FProgressInterval) * 1000;
   task.SetVerbose(static_cast<int>(LogLevel()) - 1);
   task.KeepPartial = KeepPartial;
-  task.SplitEncoding = SplitEncoding;
   SetState(task, tsRunning);
+  task.SplitEncoding = SplitEncoding && SplitPays();
   task.RunStartedAt = std::chrono::steady_clock::now();
   ShareCores();
+}
+
+bool TCustomREzuvuZUZ::SplitPays() const {
+  // Called for a task that has just started. Its chunks cost some work twice
+  // (the frames before and after each), which pays only on cores that would
+  // otherwise idle: when the tasks about to run leave it more than one core,
+  // or at the tail of a run (nothing waits, and a task of the run has ended
+  // already), when the cores of the tasks still running come to it as they
+  // end. A full batch encodes each file on one core, without that cost.
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int room = std::max(FThreadCount, 1);
+  const int running = Active();
+  const int soon = running + std::max(0, std::min(Pending(), room - running));
+  if (cores / std::max(soon, 1) >= 2) return true;
+  int ended = 0;
+  for (int state = tsComplete; state < TASK_STATE_COUNT; ++state) ended += RunStates[state];
+  return Pending() == 0 && ended > 0;
 }
 
 void TCustomREzuvuZUZ::ShareCores() {

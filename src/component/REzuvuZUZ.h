@@ -236,6 +236,9 @@ class TCustomREzuvuZUZ {
   void Fill();
   // Gives each running task its share of the cores for its encoders.
   void ShareCores();
+  // Whether the task just started gains by encoding its long audio in
+  // chunks on several cores.
+  bool SplitPays() const;
   // Under EventLock: the task's job is about to start with the component's
   // current progress interval and log level.
   void BeginRun(TFFmpeg& task);

@@ -193,7 +193,7 @@ TEST_F(ComponentQueue, AnOutputFolderIsMadeWhenTheTaskRunsIfAsked) {
   EXPECT_TRUE(std::filesystem::exists(Dir.File("x/y/z.wav")));
 }
 
-TEST_F(ComponentQueue, EncoderThreadsNeverOutnumberTheCores) {
+TEST_F(ComponentQueue, EncoderThreadsNeverOutnumberTheCoresAndChunksUseIdleOnes) {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   for (int i = 0; i < 3; ++i) AddConversion(SineWav(3), StrFormat("c%d.mp3", i), "re=1");
   Component.SplitEncoding = true;
@@ -215,4 +215,22 @@ TEST_F(ComponentQueue, EncoderThreadsNeverOutnumberTheCores) {
   EXPECT_LE(most, std::max(cores, 2));  // one each at least
   EXPECT_EQ(alone, cores);              // the last one alone has them all
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Component.Task(i)->State, tsComplete);
+  // Chunks only where cores would idle: the two started together share the
+  // cores; the last starts at the tail and gets theirs as they end.
+  EXPECT_EQ(Component.Task(0)->SplitEncoding, cores / 2 >= 2);
+  EXPECT_EQ(Component.Task(1)->SplitEncoding, cores / 2 >= 2);
+  EXPECT_TRUE(Component.Task(2)->SplitEncoding);
+  // One task alone has the cores; switched off, nothing is split.
+  for (const bool split : {true, false}) {
+    Component.ClearTasks();
+    {
+      std::lock_guard<std::mutex> lock(Events.Lock);
+      Events.Ends.clear();
+    }
+    AddConversion(SineWav(3), split ? "alone.mp3" : "off.mp3");
+    Component.SplitEncoding = split;
+    Component.Start(2);
+    ASSERT_TRUE(WaitForFinal());
+    EXPECT_EQ(Component.Task(0)->SplitEncoding, split && cores >= 2);
+  }
 }
