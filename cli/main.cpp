@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <unordered_map>
 #include <memory>
 
 #include "AVProbe.h"
@@ -161,6 +163,7 @@ class TCliRun {
                    (!allQueued && Waiting() < Lookahead());
           },
           100);
+      FreeEndedTasks();
       View.Tick();
     }
     for (TFileJob& job : Jobs) {
@@ -227,12 +230,37 @@ class TCliRun {
       else if (!finished)
         reason = "stopped";
       View.Ended(job, failed, partial, reason, output, seconds);
+      std::lock_guard<std::mutex> lock(JobsLock);
+      Ended.push_back(Component.Task(index));
     };
   }
 
-  int JobOf(int taskIndex) const {
-    if (taskIndex < 0 || taskIndex >= static_cast<int>(TaskJobs.size())) return -1;
-    return TaskJobs[static_cast<size_t>(taskIndex)];
+  // Called by the handlers, under the component's lock (its task list holds still).
+  int JobOf(int taskIndex) {
+    const TFFmpeg* task = Component.Task(taskIndex);
+    std::lock_guard<std::mutex> lock(JobsLock);
+    const auto found = JobOfTask.find(task);
+    return found == JobOfTask.end() ? -1 : found->second;
+  }
+
+  // Tasks that reported their end are freed, so that a long list holds only
+  // the tasks that wait or run. On this thread only: the task list changes
+  // nowhere else.
+  void FreeEndedTasks() {
+    std::vector<const TFFmpeg*> ended;
+    {
+      std::lock_guard<std::mutex> lock(JobsLock);
+      ended.swap(Ended);
+    }
+    for (const TFFmpeg* task : ended) {
+      for (int i = 0; i < Component.TaskCount(); ++i) {
+        if (Component.Task(i) != task) continue;
+        Component.RemoveTask(i);
+        break;
+      }
+      std::lock_guard<std::mutex> lock(JobsLock);
+      JobOfTask.erase(task);
+    }
   }
 
   // Probes the file, composes its records and makes its task; true when a
@@ -300,8 +328,10 @@ class TCliRun {
     }
     j.Output = output.FileName;
     state.Output.Reserved.insert(output.FileName);
-    if (TaskJobs.size() <= static_cast<size_t>(index)) TaskJobs.resize(static_cast<size_t>(index) + 1);
-    TaskJobs[static_cast<size_t>(index)] = job;
+    {
+      std::lock_guard<std::mutex> lock(JobsLock);
+      JobOfTask[Component.Task(index)] = job;
+    }
     ++Queued;
     return true;
   }
@@ -346,7 +376,11 @@ class TCliRun {
   TREzuvuZUZ& Component;
   const TCliOptions& Options;
   std::vector<TFileJob> Jobs;
-  std::vector<int> TaskJobs;  // task index -> job
+  // The job of each task not yet freed, and the tasks that ended since the
+  // last look; read by the handlers on the workers' threads.
+  std::mutex JobsLock;
+  std::unordered_map<const TFFmpeg*, int> JobOfTask;
+  std::vector<const TFFmpeg*> Ended;
   std::map<std::string, std::string> AlbumOf;  // source -> its album's name
   TProgressView View;
   int Queued = 0;                  // tasks made
