@@ -63,7 +63,7 @@ ffmpeg_twopass() {
 }
 
 seconds() { local s e; s=$(date +%s.%N); "$@"; e=$(date +%s.%N); awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+source "$ROOT/bench/common.sh"
 
 ql=(); fl=(); qp=(); fp=()
 for r in $(seq 1 "$REPEAT"); do

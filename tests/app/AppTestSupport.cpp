@@ -84,4 +84,13 @@ void TUrlCapture::Open(const QUrl& url) { Urls << url; }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
+int PartFiles(const std::string& folder) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] == '.' && entry.path().extension() == ".part") ++count;
+  }
+  return count;
+}
+
 }  // namespace app_test

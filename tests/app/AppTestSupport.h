@@ -31,6 +31,9 @@ bool AddAndWait(TfrmMain& window, const QStringList& files);
 std::string Sine(const std::string& name, double seconds, int rate = 22050, int channels = 1);
 // A copy of a fixture in a folder of the test, so the test may change it.
 std::string CopyTo(const std::string& file, const std::string& dir, const std::string& name);
+// Entries of a folder and below whose names start with a dot and end in
+// ".part": what a conversion writes before its output is finished.
+int PartFiles(const std::string& folder);
 
 // Collects the message boxes shown while it lives (nothing is shown).
 class TMessageCapture {

