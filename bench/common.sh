@@ -1,5 +1,22 @@
-# Shared by the benchmarks (sourced): the ffmpeg options that make what
+# Shared by the benchmarks (sourced after ROOT and BUILD are set): the tools
+# they need and a Release build, the ffmpeg options that make what
 # quellon-cli makes for each format, a timed run, and a median.
+
+# Checks for the ffmpeg tool and /usr/bin/time (installed when missing),
+# builds the given targets in Release into BUILD and sets CLI.
+build_release() {
+  command -v ffmpeg >/dev/null || { echo "bench: the ffmpeg command-line tool is missing" >&2; exit 1; }
+  if [[ ! -x /usr/bin/time ]]; then
+    echo "installing the Debian package 'time' ..." >&2
+    local sudo=""; [[ $(id -u) -eq 0 ]] || sudo=sudo
+    $sudo apt-get install -y time >/dev/null 2>&1 ||
+      { $sudo apt-get update >/dev/null && $sudo apt-get install -y time >/dev/null; }
+  fi
+  echo "building $* (Release) in $BUILD ..." >&2
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$BUILD" -j"$(nproc)" --target "$@" >/dev/null
+  CLI=$BUILD/quellon-cli
+}
 
 # The composer's codecs; the lossy ones at the same bit rate on both sides.
 ffmpeg_args() {

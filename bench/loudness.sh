@@ -15,11 +15,8 @@ FILES=${FILES:-4}
 REPEAT=${REPEAT:-3}
 FORMAT=${FORMAT:-flac}   # output format on both sides
 
-command -v ffmpeg >/dev/null || { echo "bench: the ffmpeg command-line tool is missing" >&2; exit 1; }
-echo "building quellon-cli (Release) in $BUILD ..." >&2
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target quellon-cli >/dev/null
-CLI=$BUILD/quellon-cli
+source "$ROOT/bench/common.sh"
+build_release quellon-cli
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-loudness-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -63,7 +60,6 @@ ffmpeg_twopass() {
 }
 
 seconds() { local s e; s=$(date +%s.%N); "$@"; e=$(date +%s.%N); awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'; }
-source "$ROOT/bench/common.sh"
 
 ql=(); fl=(); qp=(); fp=()
 for r in $(seq 1 "$REPEAT"); do

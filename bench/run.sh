@@ -16,18 +16,8 @@ FILES_PAR=${FILES_PAR:-8}
 REPEAT=${REPEAT:-3}
 FORMATS=${FORMATS:-"wav mp3 mp2 aac wma ogg"}
 
-if [[ ! -x /usr/bin/time ]]; then
-  echo "installing the Debian package 'time' ..." >&2
-  sudo=""; [[ $(id -u) -eq 0 ]] || sudo=sudo
-  $sudo apt-get install -y time >/dev/null 2>&1 ||
-    { $sudo apt-get update >/dev/null && $sudo apt-get install -y time >/dev/null; }
-fi
-command -v ffmpeg >/dev/null || { echo "bench: the ffmpeg command-line tool is missing" >&2; exit 1; }
-
-echo "building quellon-cli (Release) in $BUILD ..." >&2
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target quellon-cli >/dev/null
-CLI=$BUILD/quellon-cli
+source "$ROOT/bench/common.sh"
+build_release quellon-cli
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-bench-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -41,7 +31,6 @@ for i in $(seq 1 "$count"); do
 done
 sources() { for i in $(seq 1 "$1"); do echo "$WORK/src/s$i.wav"; done; }
 
-source "$ROOT/bench/common.sh"
 
 run_quellon() {  # format jobs files...
   local format=$1 jobs=$2; shift 2

@@ -15,13 +15,8 @@ BUILD=${QUELLON_BENCH_BUILD:-$ROOT/build-bench}
 COUNT=${1:-10000}
 WINDOW_COUNT=${2:-2000}
 
-command -v ffmpeg >/dev/null || { echo "bench: the ffmpeg command-line tool is missing" >&2; exit 1; }
-[[ -x /usr/bin/time ]] || { echo "bench: /usr/bin/time is missing (Debian package 'time')" >&2; exit 1; }
-
-echo "building (Release) in $BUILD ..." >&2
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target quellon-cli bench_window_add >/dev/null
-CLI=$BUILD/quellon-cli
+source "$ROOT/bench/common.sh"
+build_release quellon-cli bench_window_add
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-scale-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT

@@ -14,12 +14,8 @@ REPEAT=${1:-3}
 FORMATS=${FORMATS:-"wav mp3 mp2 aac wma ogg"}
 LONG_MINUTES=${LONG_MINUTES:-60}
 
-command -v ffmpeg >/dev/null || { echo "bench: the ffmpeg command-line tool is missing" >&2; exit 1; }
-[[ -x /usr/bin/time ]] || { echo "bench: /usr/bin/time is missing (Debian package 'time')" >&2; exit 1; }
-echo "building quellon-cli (Release) in $BUILD ..." >&2
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target quellon-cli >/dev/null
-CLI=$BUILD/quellon-cli
+source "$ROOT/bench/common.sh"
+build_release quellon-cli
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-split-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -31,7 +27,6 @@ ffmpeg -nostdin -v error -f lavfi -i "aevalsrc=exprs='0.3*sin(2*PI*220*t)*(0.5+0
 ffmpeg -nostdin -v error -stream_loop $((LONG_MINUTES / 10 - 1)) -i "$WORK/ten.wav" -c copy "$WORK/long.wav"
 for i in 1 2 3; do cp "$WORK/ten.wav" "$WORK/b$i.wav"; done
 
-source "$ROOT/bench/common.sh"
 
 one_file() {  # format source label
   local format=$1 source=$2 label=$3 r s n f
