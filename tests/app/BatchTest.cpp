@@ -12,10 +12,10 @@
 
 #include "AppTestSupport.h"
 #include "MainFrm.h"
+#include "WindowTest.h"
 
 using namespace app_test;
 using testing_support::DecodesCleanly;
-using testing_support::TTempDir;
 
 namespace {
 
@@ -28,16 +28,12 @@ std::set<std::string> FilesBelow(const std::string& folder) {
   return files;
 }
 
-class Batch : public ::testing::Test {
+class Batch : public TWindowTest {
  protected:
   void SetUp() override {
-    Window = std::make_unique<TfrmMain>(nullptr, Q(Dir.File("Config.ini")));
-    Out = Dir.File("out");
-    std::filesystem::create_directories(Out);
-    Window->SetOutputFolder(Q(Out));
+    TWindowTest::SetUp();
     Window->RadioGroup1->Button(1)->click();  // MP3
   }
-  void TearDown() override { Window.reset(); }
 
   bool Ended() const { return !Window->Converting() && !Window->Checking(); }
   // Holds the run (as "暂停" does) when the task of source first reports
@@ -58,16 +54,11 @@ class Batch : public ::testing::Test {
       shown(index, frames, fps, ms, q, rate, size, total);
     };
   }
-  QTreeWidgetItem* Row(int row) const { return Window->lvFiles->topLevelItem(row); }
   QString Progress(int row) const { return Row(row)->text(fcProgress); }
   int Percent(int row) const {
     const QString text = Progress(row);
     return text.endsWith('%') ? text.chopped(1).toInt() : -1;
   }
-
-  TTempDir Dir;
-  std::string Out;
-  std::unique_ptr<TfrmMain> Window;
 };
 
 TEST_F(Batch, StatusLineCountsTheRunAndSumsItUp) {

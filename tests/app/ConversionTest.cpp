@@ -14,26 +14,18 @@
 
 #include "AppTestSupport.h"
 #include "MainFrm.h"
+#include "WindowTest.h"
 #include "OptionFrm.h"
 #include "U_set.h"
 
 using namespace app_test;
 using testing_support::DecodesCleanly;
 using testing_support::Probe;
-using testing_support::TTempDir;
 
 namespace {
 
-class Conversion : public ::testing::Test {
+class Conversion : public TWindowTest {
  protected:
-  void SetUp() override {
-    Window = std::make_unique<TfrmMain>(nullptr, Q(Dir.File("Config.ini")));
-    Out = Dir.File("out");
-    std::filesystem::create_directories(Out);
-    Window->SetOutputFolder(Q(Out));
-  }
-  void TearDown() override { Window.reset(); }
-
   void Select(const QString& format) {
     for (int i = 0; i < Window->RadioGroup1->Count(); ++i)
       if (Window->RadioGroup1->Button(i)->text() == format) Window->RadioGroup1->SetItemIndex(i);
@@ -43,14 +35,9 @@ class Conversion : public ::testing::Test {
     Window->Convert();
     ASSERT_TRUE(WaitFor([this] { return !Window->Converting() && !Window->Checking(); }));
   }
-  QTreeWidgetItem* Row(int row) const { return Window->lvFiles->topLevelItem(row); }
   std::string Output(int row) const {
     return Window->OutputFiles[static_cast<size_t>(row)].Path.toStdString();
   }
-
-  TTempDir Dir;
-  std::string Out;
-  std::unique_ptr<TfrmMain> Window;
 };
 
 class ConversionModes : public Conversion, public ::testing::WithParamInterface<bool> {};
