@@ -12,8 +12,6 @@ namespace {
 // Largest audio packet of the old sample path: the cap on silence added per
 // call, counted in bytes of interleaved 16-bit samples.
 constexpr int MAX_AUDIO_PACKET_SIZE = 131072;
-// Sources shorter than this many chunks are not split.
-constexpr int MIN_CHUNKS = 3;
 
 // A damaged input can decode to NaN, infinite or absurdly large samples,
 // which some encoders refuse outright (WMA fails the whole job): NaN becomes
@@ -84,17 +82,16 @@ TAudioOutputChain::TAudioOutputChain(TCustomFFmpeg& engine, TOutputStreamEntry& 
   Fifo.reset(av.av_audio_fifo_alloc(Enc->sample_fmt, Enc->ch_layout.nb_channels, 1024));
   if (!Fifo) throw FFmpegException("av_fifo_init fail");
   const TSplitRule rule = SplitRuleOf(Enc);
-  const int64_t totalMs = Engine.RunState.TotalDuration;
-  if (Engine.RunState.SplitEncoding && rule.Allowed &&
-      totalMs >= int64_t{MIN_CHUNKS} * rule.ChunkSeconds * 1000) {
-    const int chunkFrames = static_cast<int>(
-        (int64_t{rule.ChunkSeconds} * Enc->sample_rate + Enc->frame_size - 1) / Enc->frame_size);
+  const int chunkFrames =
+      SplitChunkFrames(rule, Enc->frame_size, Enc->sample_rate, Engine.RunState.TotalDuration);
+  if (Engine.RunState.SplitEncoding && chunkFrames > 0) {
     Splitter = std::make_unique<TSplitEncoder>(Enc, rule, chunkFrames,
                                                Engine.RunState.EncoderThreads,
                                                [this](AVPacket* packet) { WritePacket(packet); });
     if (Engine.Counters.Verbose > 0)
-      Engine.Log(1, StrFormat("Stream #%d.%d is encoded in chunks of %d s on several encoders",
-                              Ost.FileIndex, Ost.Index, rule.ChunkSeconds));
+      Engine.Log(1, StrFormat("Stream #%d.%d is encoded in chunks of %d frames (%.1f s) on several encoders",
+                              Ost.FileIndex, Ost.Index, chunkFrames,
+                              static_cast<double>(chunkFrames) * Enc->frame_size / Enc->sample_rate));
   }
 }
 

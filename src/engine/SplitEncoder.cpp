@@ -1,6 +1,7 @@
 #include "SplitEncoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "FFmpeg.h"
@@ -43,10 +44,12 @@ void CloseEncoder(CodecContextPtr& ctx) {
 // ---- FLAC frame headers --------------------------------------------------------
 
 // Table-driven CRCs of FLAC frames: CRC-8 (polynomial 0x07) of the header,
-// CRC-16 (0x8005) of the whole frame, both starting at 0.
+// CRC-16 (0x8005) of the whole frame, both starting at 0. The CRC-16 runs
+// over every byte of every frame, eight bytes a step: Crc16[k][b] is the
+// CRC of byte b followed by k zero bytes.
 struct TCrcTables {
   uint8_t Crc8[256];
-  uint16_t Crc16[256];
+  uint16_t Crc16[8][256];
   TCrcTables() {
     for (int i = 0; i < 256; ++i) {
       uint8_t c8 = static_cast<uint8_t>(i);
@@ -56,8 +59,13 @@ struct TCrcTables {
         c16 = static_cast<uint16_t>((c16 & 0x8000) ? (c16 << 1) ^ 0x8005 : c16 << 1);
       }
       Crc8[i] = c8;
-      Crc16[i] = c16;
+      Crc16[0][i] = c16;
     }
+    for (int k = 1; k < 8; ++k)
+      for (int i = 0; i < 256; ++i) {
+        const uint16_t prev = Crc16[k - 1][i];
+        Crc16[k][i] = static_cast<uint16_t>((prev << 8) ^ Crc16[0][prev >> 8]);
+      }
   }
 };
 const TCrcTables& Crcs() {
@@ -72,9 +80,15 @@ uint8_t Crc8(const uint8_t* data, size_t size) {
 }
 
 uint16_t Crc16(const uint8_t* data, size_t size) {
+  const auto& t = Crcs().Crc16;
   uint16_t crc = 0;
-  for (size_t i = 0; i < size; ++i)
-    crc = static_cast<uint16_t>((crc << 8) ^ Crcs().Crc16[(crc >> 8) ^ data[i]]);
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    const uint8_t* b = data + i;
+    crc = static_cast<uint16_t>(t[7][(crc >> 8) ^ b[0]] ^ t[6][(crc & 0xFF) ^ b[1]] ^ t[5][b[2]] ^
+                                t[4][b[3]] ^ t[3][b[4]] ^ t[2][b[5]] ^ t[1][b[6]] ^ t[0][b[7]]);
+  }
+  for (; i < size; ++i) crc = static_cast<uint16_t>((crc << 8) ^ t[0][(crc >> 8) ^ data[i]]);
   return crc;
 }
 
@@ -158,6 +172,7 @@ TSplitRule SplitRuleOf(const AVCodecContext* enc) {
       rule.PreRoll = 600;
       rule.PostRoll = 3;
       rule.ChunkSeconds = 60;
+      rule.MaxChunkSeconds = 150;
       break;
     case AV_CODEC_ID_WMAV1:
     case AV_CODEC_ID_WMAV2:
@@ -171,6 +186,27 @@ TSplitRule SplitRuleOf(const AVCodecContext* enc) {
       rule.Allowed = false;
   }
   return rule;
+}
+
+int SplitChunkFrames(const TSplitRule& rule, int frameSize, int sampleRate, int64_t totalMs) {
+  if (!rule.Allowed || frameSize <= 0 || sampleRate <= 0 || totalMs <= 0) return 0;
+  const double seconds = static_cast<double>(totalMs) / 1000.0;
+  if (seconds < 3.0 * rule.ChunkSeconds) return 0;
+  // Every chunk but the first pays its pre-roll (P seconds), and the last
+  // one may leave a core idle while it ends: over D seconds, chunks of about
+  // sqrt(2 P D) cost least. An even count lets two or four encoders end
+  // together. The length depends on the stream only, not on the number of
+  // workers, so the bytes are the same on every machine.
+  const double preRoll = static_cast<double>(rule.PreRoll) * frameSize / sampleRate;
+  const double best = std::clamp(std::sqrt(2.0 * preRoll * seconds),
+                                 static_cast<double>(rule.ChunkSeconds),
+                                 static_cast<double>(rule.MaxChunkSeconds));
+  long count = std::max(2L, 2 * std::lround(seconds / (2.0 * best)));
+  while (seconds / static_cast<double>(count) > rule.MaxChunkSeconds) count += 2;
+  // A frame of room per chunk: a duration read from the container may be a
+  // few frames short, and the rest would make a chunk of its own.
+  const double frames = seconds / static_cast<double>(count) * sampleRate / frameSize;
+  return static_cast<int>(std::ceil(frames)) + 1;
 }
 
 struct TSplitEncoder::TMp3Join {
@@ -241,6 +277,7 @@ void TSplitEncoder::Encode(TChunk& chunk) {
   std::string error;
   if (!enc) error = "Audio encoding failed";
   TMp3Unpacker unpacker;
+  int64_t flacFrames = 0, flacSamples = 0;
   PacketPtr packet(av.av_packet_alloc());
   auto collect = [&] {
     int result;
@@ -262,6 +299,26 @@ void TSplitEncoder::Encode(TChunk& chunk) {
           out->duration = unit.Duration;
           kept.push_back(std::move(out));
         }
+        av.av_packet_unref(packet.get());
+      } else if (keep && Rule.Join == TSplitRule::jnFlac && packet->size > 0) {
+        // Every encoder counts its frames from 0: this chunk's frames get
+        // their numbers in the stream here, off the job's thread (the frame's
+        // CRC is computed again over all of it).
+        bool variable = false;
+        std::vector<uint8_t> frame =
+            Renumber(packet->data, packet->size, static_cast<uint64_t>(chunk.FirstFrame + flacFrames), variable);
+        if (variable)
+          frame = Renumber(packet->data, packet->size, static_cast<uint64_t>(chunk.FirstSample + flacSamples), variable);
+        ++flacFrames;
+        flacSamples += packet->duration;
+        PacketPtr out(av.av_packet_alloc());
+        if (frame.empty() || !out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
+            av.av_packet_copy_props(out.get(), packet.get()) < 0) {
+          error = "Audio encoding failed";
+          return;
+        }
+        std::memcpy(out->data, frame.data(), frame.size());
+        kept.push_back(std::move(out));
         av.av_packet_unref(packet.get());
       } else if (keep) {
         kept.push_back(std::move(packet));
@@ -325,6 +382,8 @@ void TSplitEncoder::Add(const AVFrame* frame) {
       }
     }
     Filling->KeepFrom = frame->pts - delay;
+    Filling->FirstFrame = FramesAdded;
+    Filling->FirstSample = SamplesAdded;
     if (Trailing) Trailing->KeepTo = Filling->KeepFrom;
   }
   if (Trailing && Trailing->Post < Rule.PostRoll) {
@@ -338,13 +397,19 @@ void TSplitEncoder::Add(const AVFrame* frame) {
     Trailing.reset();
   }
   Filling->Frames.push_back(std::move(ref));
+  ++FramesAdded;
+  SamplesAdded += frame->nb_samples;
   if (++Filling->Main == ChunkFrames) {
     Trailing = std::move(Filling);
     Filling.reset();
   }
-  // Few chunks alive at once: wait for the oldest when there are more.
+  // Few chunks alive at once: wait for the oldest when there are more. Short
+  // chunks keep one more ready than there are workers; a long one (a minute
+  // of sound) is filled in a fraction of the time its encoding takes, and
+  // holding one less saves its memory.
   WriteReady(false);
-  const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + 1;
+  const bool longChunks = static_cast<int64_t>(ChunkFrames) * Model->frame_size >= 60LL * Model->sample_rate;
+  const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + (longChunks ? 0 : 1);
   while (true) {
     size_t alive;
     {
@@ -417,6 +482,9 @@ void TSplitEncoder::WriteReady(bool wait) {
 }
 
 void TSplitEncoder::WriteChunk(TChunk& chunk) {
+  // The worker's frame numbers hold when the chunks before gave one frame
+  // for each they were fed; otherwise they are made again here.
+  const bool numbered = chunk.FirstFrame == FlacFrames && chunk.FirstSample == FlacSamples;
   for (PacketPtr& packet : chunk.Packets) {
     if (Mp3) {
       TMp3Unit unit;
@@ -430,7 +498,7 @@ void TSplitEncoder::WriteChunk(TChunk& chunk) {
         throw FFmpegException("Audio encoding failed");
       Mp3->Props.push_back(std::move(props));
     } else if (FlacMd5) {
-      WriteFlac(packet.get());
+      WriteFlac(packet.get(), numbered);
     } else {
       Write(packet.get());
     }
@@ -474,8 +542,16 @@ void TSplitEncoder::HashFlacSamples(const AVFrame* frame) {
   av.av_md5_update(FlacMd5.get(), bytes.data(), bytes.size());
 }
 
-void TSplitEncoder::WriteFlac(AVPacket* packet) {
+void TSplitEncoder::WriteFlac(AVPacket* packet, bool numbered) {
   if (packet->size > 0) {
+    if (numbered && packet->size >= 8 && packet->data[0] == 0xFF && (packet->data[1] & 0xFE) == 0xF8) {
+      FlacMinFrame = FlacFrames == 0 ? packet->size : std::min(FlacMinFrame, packet->size);
+      FlacMaxFrame = std::max(FlacMaxFrame, packet->size);
+      ++FlacFrames;
+      FlacSamples += packet->duration;
+      Write(packet);
+      return;
+    }
     // Every encoder counts its frames from 0: the stream's count goes in.
     bool variable = false;
     std::vector<uint8_t> frame = Renumber(packet->data, packet->size, FlacFrames, variable);

@@ -44,12 +44,16 @@ struct TSplitRule {
   int PreRoll = 0;   // frames before a chunk, encoded and dropped
   int PostRoll = 0;  // frames after a chunk, encoded and dropped
   enum TJoin { jnPlain, jnMp3, jnFlac } Join = jnPlain;
-  // Seconds of sound per chunk: long enough that the pre-roll costs little.
+  // Shortest and longest chunk, in seconds of sound (SplitChunkFrames).
   int ChunkSeconds = 10;
+  int MaxChunkSeconds = 30;
 };
 // The rule of an opened encoder; Allowed false for codecs that are not split
 // (PCM gains nothing; Vorbis, Opus and others keep state across packets).
 TSplitRule SplitRuleOf(const AVCodecContext* enc);
+// Frames per chunk for a stream of about totalMs of sound; 0 when the stream
+// is too short to be split (under three shortest chunks).
+int SplitChunkFrames(const TSplitRule& rule, int frameSize, int sampleRate, int64_t totalMs);
 
 class TSplitEncoder {
  public:
@@ -83,6 +87,7 @@ class TSplitEncoder {
     std::vector<FramePtr> Frames;  // pre-roll, main, post-roll
     int Pre = 0, Main = 0, Post = 0;
     int64_t KeepFrom = 0, KeepTo = INT64_MAX;  // packet timestamps kept
+    int64_t FirstFrame = 0, FirstSample = 0;   // of its first own frame in the stream
     bool Last = false;                         // the stream's last chunk: kept to the end
     bool Done = false;
     std::string Error;
@@ -94,7 +99,8 @@ class TSplitEncoder {
   // Writes the finished chunks at the front; wait: until the front is done.
   void WriteReady(bool wait);
   void WriteChunk(TChunk& chunk);
-  void WriteFlac(AVPacket* packet);
+  // numbered: the worker gave the frame its number in the stream already.
+  void WriteFlac(AVPacket* packet, bool numbered);
   void HashFlacSamples(const AVFrame* frame);
 
   AVCodecContext* Model;
@@ -106,6 +112,7 @@ class TSplitEncoder {
   std::shared_ptr<TChunk> Filling;   // takes main frames
   std::shared_ptr<TChunk> Trailing;  // full, takes its post-roll
   int64_t NextIndex = 0;
+  int64_t FramesAdded = 0, SamplesAdded = 0;
   int64_t Written = 0;
 
   std::mutex Lock;  // guards the queue, the chunks' Done/Error/Packets, Busy, Quit
