@@ -141,11 +141,15 @@ class TCliRun {
     size_t next = 0;
     for (;;) {
       // Check and queue files while few wait, a slice of time at most, so
-      // that the event loop (and the first conversions) go on meanwhile.
+      // that the event loop (and the first conversions) go on meanwhile. The
+      // first run starts with one file more than it runs at once (when there
+      // are): the component tells a lone file, which may take every core, from
+      // the first of a batch by the files it sees waiting.
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+      const size_t first = std::min(Jobs.size(), static_cast<size_t>(std::max(Options.Jobs, 1)) + 1);
       int added = 0;
       while (next < Jobs.size() && !Interrupted && Waiting() < Lookahead() &&
-             std::chrono::steady_clock::now() < until)
+             (std::chrono::steady_clock::now() < until || next < first))
         added += Prepare(static_cast<int>(next++), state) ? 1 : 0;
       // A new run, or more tasks for the running one. Tasks are joined to the
       // run before a stop: the component's Stop leaves tasks that are not in
@@ -209,7 +213,12 @@ class TCliRun {
     Component.OnTerminate = [this](int index, bool finished, bool exception,
                                    const std::string& message) {
       if (index < 0) return;  // the run's end: the loop counts the files instead
-      ++EndedCount;
+      // Counted last, when the file's end is recorded: the main loop may
+      // finish (and take the view away) as soon as the count says all ended.
+      struct TCountOnLeave {
+        std::atomic<int>& Count;
+        ~TCountOnLeave() { ++Count; }
+      } countOnLeave{EndedCount};
       const int job = JobOf(index);
       if (job < 0) return;
       double seconds = 0;

@@ -1,6 +1,7 @@
 #include "SplitEncoder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -9,6 +10,9 @@
 #include "Mp3Repack.h"
 
 namespace {
+
+// How often waits look at the number of workers again.
+constexpr std::chrono::milliseconds WorkersCheck{20};
 
 // A fresh encoder with the settings of the stream's opened one.
 CodecContextPtr OpenLike(AVCodecContext* model) {
@@ -253,9 +257,12 @@ void TSplitEncoder::Work() {
     std::shared_ptr<TChunk> chunk;
     {
       std::unique_lock<std::mutex> guard(Lock);
-      Wake.wait(guard, [this] {
+      // The owner may give this stream more workers at any time (other
+      // jobs ended): a chunk waiting for one looks again now and then.
+      while (!Wake.wait_for(guard, WorkersCheck, [this] {
         return Quit || (!Queue.empty() && Busy < std::max(1, Workers.load()));
-      });
+      })) {
+      }
       if (Quit) return;
       chunk = Queue.front();
       Queue.pop_front();
@@ -407,17 +414,17 @@ void TSplitEncoder::Add(const AVFrame* frame) {
   // chunks keep one more ready than there are workers; a long one (a minute
   // of sound) is filled in a fraction of the time its encoding takes, and
   // holding one less saves its memory.
-  WriteReady(false);
+  WriteReady(wtNo);
   const bool longChunks = static_cast<int64_t>(ChunkFrames) * Model->frame_size >= 60LL * Model->sample_rate;
-  const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + (longChunks ? 0 : 1);
   while (true) {
+    const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + (longChunks ? 0 : 1);
     size_t alive;
     {
       std::lock_guard<std::mutex> guard(Lock);
       alive = InFlight.size();
     }
     if (alive < most) break;
-    WriteReady(true);
+    WriteReady(wtBriefly);
   }
 }
 
@@ -452,7 +459,7 @@ void TSplitEncoder::Finish() {
       std::lock_guard<std::mutex> guard(Lock);
       if (InFlight.empty()) break;
     }
-    WriteReady(true);
+    WriteReady(wtDone);
   }
   if (Mp3) {
     Mp3->Repacker.Finish();
@@ -460,7 +467,7 @@ void TSplitEncoder::Finish() {
   }
 }
 
-void TSplitEncoder::WriteReady(bool wait) {
+void TSplitEncoder::WriteReady(TWait wait) {
   while (true) {
     std::shared_ptr<TChunk> front;
     {
@@ -468,13 +475,17 @@ void TSplitEncoder::WriteReady(bool wait) {
       if (InFlight.empty()) return;
       front = InFlight.front();
       if (!front->Done) {
-        if (!wait) return;
-        Wake.wait(guard, [&] { return front->Done || Quit; });
+        if (wait == wtNo) return;
+        auto done = [&] { return front->Done || Quit; };
+        if (wait == wtDone)
+          Wake.wait(guard, done);
+        else
+          Wake.wait_for(guard, WorkersCheck, done);
         if (!front->Done) return;
       }
       InFlight.pop_front();
     }
-    wait = false;
+    wait = wtNo;
     if (!front->Error.empty()) throw FFmpegException(front->Error);
     WriteChunk(*front);
     ++Written;

@@ -96,8 +96,10 @@ class TSplitEncoder {
   void Dispatch(std::shared_ptr<TChunk> chunk);
   void Work();
   void Encode(TChunk& chunk);
-  // Writes the finished chunks at the front; wait: until the front is done.
-  void WriteReady(bool wait);
+  // Writes the finished chunks at the front; wait: until the front is done,
+  // or (briefly) until the number of workers may have changed.
+  enum TWait { wtNo, wtDone, wtBriefly };
+  void WriteReady(TWait wait);
   void WriteChunk(TChunk& chunk);
   // numbered: the worker gave the frame its number in the stream already.
   void WriteFlac(AVPacket* packet, bool numbered);
