@@ -310,16 +310,23 @@ void TSplitEncoder::Encode(TChunk& chunk) {
       } else if (keep && Rule.Join == TSplitRule::jnFlac && packet->size > 0) {
         // Every encoder counts its frames from 0: this chunk's frames get
         // their numbers in the stream here, off the job's thread (the frame's
-        // CRC is computed again over all of it).
+        // CRC is computed again over all of it). What is no frame goes on as
+        // it is.
         bool variable = false;
-        std::vector<uint8_t> frame =
-            Renumber(packet->data, packet->size, static_cast<uint64_t>(chunk.FirstFrame + flacFrames), variable);
+        std::vector<uint8_t> frame = Renumber(packet->data, packet->size,
+                                              static_cast<uint64_t>(chunk.FirstFrame + flacFrames), variable);
         if (variable)
-          frame = Renumber(packet->data, packet->size, static_cast<uint64_t>(chunk.FirstSample + flacSamples), variable);
+          frame = Renumber(packet->data, packet->size,
+                           static_cast<uint64_t>(chunk.FirstSample + flacSamples), variable);
+        if (frame.empty()) {
+          kept.push_back(std::move(packet));
+          packet.reset(av.av_packet_alloc());
+          continue;
+        }
         ++flacFrames;
         flacSamples += packet->duration;
         PacketPtr out(av.av_packet_alloc());
-        if (frame.empty() || !out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
+        if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
             av.av_packet_copy_props(out.get(), packet.get()) < 0) {
           error = "Audio encoding failed";
           return;
