@@ -141,6 +141,27 @@ std::vector<uint8_t> Renumber(const uint8_t* data, int size, uint64_t number, bo
   return out;
 }
 
+// The FLAC frame in packet as a new packet with its number in the stream
+// (the frame number, or the sample number where block sizes vary). isFrame
+// false: the packet is no frame (nothing is made); true with a null result:
+// out of memory.
+PacketPtr NumberedFlacFrame(const AVPacket* packet, int64_t frameNumber, int64_t sampleNumber,
+                            bool& isFrame) {
+  bool variable = false;
+  std::vector<uint8_t> frame =
+      Renumber(packet->data, packet->size, static_cast<uint64_t>(frameNumber), variable);
+  if (variable)
+    frame = Renumber(packet->data, packet->size, static_cast<uint64_t>(sampleNumber), variable);
+  isFrame = !frame.empty();
+  if (!isFrame) return nullptr;
+  PacketPtr out(av.av_packet_alloc());
+  if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
+      av.av_packet_copy_props(out.get(), packet) < 0)
+    return nullptr;
+  std::memcpy(out->data, frame.data(), frame.size());
+  return out;
+}
+
 void PutBigEndian(uint8_t* at, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) {
     at[i] = static_cast<uint8_t>(value);
@@ -312,28 +333,22 @@ void TSplitEncoder::Encode(TChunk& chunk) {
         // their numbers in the stream here, off the job's thread (the frame's
         // CRC is computed again over all of it). What is no frame goes on as
         // it is.
-        bool variable = false;
-        std::vector<uint8_t> frame = Renumber(packet->data, packet->size,
-                                              static_cast<uint64_t>(chunk.FirstFrame + flacFrames), variable);
-        if (variable)
-          frame = Renumber(packet->data, packet->size,
-                           static_cast<uint64_t>(chunk.FirstSample + flacSamples), variable);
-        if (frame.empty()) {
-          kept.push_back(std::move(packet));
-          packet.reset(av.av_packet_alloc());
-          continue;
-        }
-        ++flacFrames;
-        flacSamples += packet->duration;
-        PacketPtr out(av.av_packet_alloc());
-        if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
-            av.av_packet_copy_props(out.get(), packet.get()) < 0) {
+        bool isFrame = false;
+        PacketPtr numbered = NumberedFlacFrame(packet.get(), chunk.FirstFrame + flacFrames,
+                                               chunk.FirstSample + flacSamples, isFrame);
+        if (isFrame && !numbered) {
           error = "Audio encoding failed";
           return;
         }
-        std::memcpy(out->data, frame.data(), frame.size());
-        kept.push_back(std::move(out));
-        av.av_packet_unref(packet.get());
+        if (isFrame) {
+          ++flacFrames;
+          flacSamples += packet->duration;
+          kept.push_back(std::move(numbered));
+          av.av_packet_unref(packet.get());
+        } else {
+          kept.push_back(std::move(packet));
+          packet.reset(av.av_packet_alloc());
+        }
       } else if (keep) {
         kept.push_back(std::move(packet));
         packet.reset(av.av_packet_alloc());
@@ -562,30 +577,20 @@ void TSplitEncoder::HashFlacSamples(const AVFrame* frame) {
 
 void TSplitEncoder::WriteFlac(AVPacket* packet, bool numbered) {
   if (packet->size > 0) {
-    if (numbered && packet->size >= 8 && packet->data[0] == 0xFF && (packet->data[1] & 0xFE) == 0xF8) {
-      FlacMinFrame = FlacFrames == 0 ? packet->size : std::min(FlacMinFrame, packet->size);
-      FlacMaxFrame = std::max(FlacMaxFrame, packet->size);
-      ++FlacFrames;
-      FlacSamples += packet->duration;
-      Write(packet);
-      return;
+    bool isFrame = numbered && packet->size >= 8 && packet->data[0] == 0xFF &&
+                   (packet->data[1] & 0xFE) == 0xF8;
+    PacketPtr renumbered;
+    if (!isFrame) {
+      renumbered = NumberedFlacFrame(packet, FlacFrames, FlacSamples, isFrame);
+      if (isFrame && !renumbered) throw FFmpegException("Audio encoding failed");
     }
-    // Every encoder counts its frames from 0: the stream's count goes in.
-    bool variable = false;
-    std::vector<uint8_t> frame = Renumber(packet->data, packet->size, FlacFrames, variable);
-    if (variable) frame = Renumber(packet->data, packet->size, FlacSamples, variable);
-    if (!frame.empty()) {
-      PacketPtr out(av.av_packet_alloc());
-      if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.size())) < 0 ||
-          av.av_packet_copy_props(out.get(), packet) < 0)
-        throw FFmpegException("Audio encoding failed");
-      std::memcpy(out->data, frame.data(), frame.size());
-      const int size = static_cast<int>(frame.size());
-      FlacMinFrame = FlacFrames == 0 ? size : std::min(FlacMinFrame, size);
-      FlacMaxFrame = std::max(FlacMaxFrame, size);
+    if (isFrame) {
+      AVPacket* frame = renumbered ? renumbered.get() : packet;
+      FlacMinFrame = FlacFrames == 0 ? frame->size : std::min(FlacMinFrame, frame->size);
+      FlacMaxFrame = std::max(FlacMaxFrame, frame->size);
       ++FlacFrames;
-      FlacSamples += packet->duration;
-      Write(out.get());
+      FlacSamples += frame->duration;
+      Write(frame);
       return;
     }
   }
