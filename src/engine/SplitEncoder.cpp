@@ -118,9 +118,14 @@ int CodedLength(uint8_t first) {
   return 0;
 }
 
+// Whether the bytes start with a FLAC frame's sync code.
+bool IsFlacFrame(const uint8_t* data, int size) {
+  return size >= 8 && data[0] == 0xFF && (data[1] & 0xFE) == 0xF8;
+}
+
 // The frame with its number set to number; empty when it is no FLAC frame.
 std::vector<uint8_t> Renumber(const uint8_t* data, int size, uint64_t number, bool& variable) {
-  if (size < 8 || data[0] != 0xFF || (data[1] & 0xFE) != 0xF8) return {};
+  if (!IsFlacFrame(data, size)) return {};
   variable = data[1] & 1;
   const int coded = CodedLength(data[4]);
   if (coded == 0) return {};
@@ -246,6 +251,12 @@ TSplitEncoder::TSplitEncoder(AVCodecContext* model, const TSplitRule& rule, int 
       ChunkFrames(std::max(chunkFrames, rule.PostRoll + 1)),
       Workers(workers),
       Write(std::move(write)) {
+  // Short chunks keep one more ready than there are workers; a long one (a
+  // minute of sound) is filled in a fraction of the time its encoding takes,
+  // and holding one less saves its memory.
+  const bool longChunks =
+      static_cast<int64_t>(ChunkFrames) * model->frame_size >= 60LL * model->sample_rate;
+  ReadyAhead = longChunks ? 0 : 1;
   if (Rule.Join == TSplitRule::jnMp3) Mp3 = std::make_unique<TMp3Join>();
   if (Rule.Join == TSplitRule::jnFlac) {
     FlacMd5.reset(av.av_md5_alloc());
@@ -432,14 +443,10 @@ void TSplitEncoder::Add(const AVFrame* frame) {
     Trailing = std::move(Filling);
     Filling.reset();
   }
-  // Few chunks alive at once: wait for the oldest when there are more. Short
-  // chunks keep one more ready than there are workers; a long one (a minute
-  // of sound) is filled in a fraction of the time its encoding takes, and
-  // holding one less saves its memory.
+  // Few chunks alive at once: wait for the oldest when there are more.
   WriteReady(wtNo);
-  const bool longChunks = static_cast<int64_t>(ChunkFrames) * Model->frame_size >= 60LL * Model->sample_rate;
   while (true) {
-    const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + (longChunks ? 0 : 1);
+    const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + ReadyAhead;
     size_t alive;
     {
       std::lock_guard<std::mutex> guard(Lock);
@@ -577,8 +584,7 @@ void TSplitEncoder::HashFlacSamples(const AVFrame* frame) {
 
 void TSplitEncoder::WriteFlac(AVPacket* packet, bool numbered) {
   if (packet->size > 0) {
-    bool isFrame = numbered && packet->size >= 8 && packet->data[0] == 0xFF &&
-                   (packet->data[1] & 0xFE) == 0xF8;
+    bool isFrame = numbered && IsFlacFrame(packet->data, packet->size);
     PacketPtr renumbered;
     if (!isFrame) {
       renumbered = NumberedFlacFrame(packet, FlacFrames, FlacSamples, isFrame);

@@ -110,6 +110,7 @@ class TSplitEncoder {
   int ChunkFrames;
   const std::atomic<int>& Workers;
   TWrite Write;
+  size_t ReadyAhead = 1;  // chunks kept ready beyond the workers
 
   std::shared_ptr<TChunk> Filling;   // takes main frames
   std::shared_ptr<TChunk> Trailing;  // full, takes its post-roll
