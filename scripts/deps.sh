@@ -1,6 +1,6 @@
 # Installs the Debian packages a step needs, only those that are missing.
 # Usage (sourced): ensure_packages build|test|gui ...
-#   build: compilers, the media libraries' headers, Qt 6 (widgets, multimedia,
+#   build: compilers (and a compiler cache), the media libraries' headers, Qt 6 (widgets, multimedia,
 #          the offscreen and X11 platform plugins, Qt's own Chinese texts), a CJK
 #          font for the captions (also the hooks' stand-in font) and Imlib2 for
 #          the hook libraries
@@ -8,7 +8,7 @@
 #   gui:   a virtual X server for screenshots
 #   fuzz:  clang and its runtimes (libFuzzer, the sanitizers) for tests/fuzz
 
-QUELLON_PKG_BUILD="cmake g++ make pkg-config libavcodec-dev libavformat-dev libavutil-dev
+QUELLON_PKG_BUILD="cmake g++ make ccache pkg-config libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev
   qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei
   libimlib2-dev"

@@ -33,15 +33,20 @@
 #include "InputGuard.h"
 #include "LibAV.h"
 #include "Music.h"
+#include "Reason.h"
 #include "SourceFile.h"
 #include "Text.h"
 
 #define QUELLON_ENGINE_VERSION "1.20"
 
 // The engine's exception: every validation and fatal media-path failure.
+// Code: why, as a value (rcInternal when the thrower did not say).
 class FFmpegException : public std::runtime_error {
  public:
   explicit FFmpegException(const std::string& message) : std::runtime_error(message) {}
+  FFmpegException(TReasonCode code, const std::string& message)
+      : std::runtime_error(message), Code(code) {}
+  TReasonCode Code = rcInternal;
 };
 
 // A value that is not a valid integer or floating-point number.
@@ -353,6 +358,7 @@ struct TRunState {
   std::mutex GateLock;  // the pause gate the main loop waits at
   std::condition_variable Gate;
   std::string ExceptionMessage;
+  TReasonCode ExceptionCode = rcInternal;  // the code of ExceptionMessage
   int32_t TotalDuration = -1;  // ms of output expected, -1 = unknown
   // Hooks
   std::vector<THookEntry> Hooks;
@@ -398,6 +404,7 @@ enum TJobOutcome : int {
 struct TJobResult {
   TJobOutcome Outcome = joNone;
   std::string Reason;  // why partial, failed or stopped; "" when complete
+  TReasonCode Code = rcNone;  // the same as a value
   std::vector<std::string> Outputs;  // the names the output files took
   int64_t DamagedPackets = 0;              // packets the decoders refused
   int64_t FirstDamage = AV_NOPTS_VALUE;    // µs of source time

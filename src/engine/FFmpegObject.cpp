@@ -67,6 +67,7 @@ void TCustomFFmpeg::ResetDefaults() {
   RunState.HookingEnabled = false;
   RunState.LastPreviewTime = 0;
   RunState.ExceptionRaised = false;
+  RunState.ExceptionCode = rcInternal;
   RunState.SplitEncoding = false;
 }
 

@@ -245,6 +245,7 @@ bool TCustomFFmpeg::CommitOutputs() {
         name = next;
         continue;
       }
+      Result.Code = ReasonOfWriteErrno(errno);
       Result.Reason = StrFormat("Could not write '%s': %s", name.c_str(),
                                 SystemErrorText(errno).c_str());
       return false;
@@ -279,14 +280,17 @@ void TCustomFFmpeg::SettleOutcome() {
   if (RunState.ExceptionRaised) {
     Result.Outcome = joFailed;
     Result.Reason = RunState.ExceptionMessage;
+    Result.Code = RunState.ExceptionCode;
     keep = Output.KeepPartial && Result.Received;
   } else if (RunState.StopRequested) {
     Result.Outcome = joStopped;
     Result.Reason = "stopped";
+    Result.Code = rcStopped;
     keep = Output.KeepPartial;
   } else if (!Result.Received) {
     // Nothing decoded: an output without audio or pictures is no conversion.
     Result.Outcome = joFailed;
+    Result.Code = rcNoAudio;
     bool video = false;
     for (int i = 0; i < Output.FileCount; ++i)
       for (unsigned s = 0; s < Output.Files[i]->nb_streams; ++s)
@@ -298,6 +302,7 @@ void TCustomFFmpeg::SettleOutcome() {
   } else {
     Result.Reason = DamageText(Result);
     Result.Outcome = Result.Reason.empty() ? joComplete : joPartial;
+    Result.Code = Result.Reason.empty() ? rcNone : rcSourceDamaged;
     keep = true;
   }
   if (keep && !CommitOutputs()) Result.Outcome = joFailed;
@@ -310,5 +315,6 @@ void TCustomFFmpeg::SettleOutcome() {
     Log(-1, Result.Reason);
     RunState.ExceptionRaised = true;
     RunState.ExceptionMessage = Result.Reason;
+    RunState.ExceptionCode = Result.Code;
   }
 }

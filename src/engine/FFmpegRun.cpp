@@ -93,6 +93,7 @@ TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
     Log(-1, refusal);
     RunState.ExceptionRaised = true;
     RunState.ExceptionMessage = refusal;
+    RunState.ExceptionCode = rcOption;
     Finish();
     return nullptr;
   }
@@ -112,10 +113,11 @@ TFFmpegThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
 void TCustomFFmpeg::Run() {
   RunState.FinishedNormally = false;
   Result = TJobResult();
-  auto fail = [this](const std::string& message) {
+  auto fail = [this](const std::string& message, TReasonCode code) {
     Log(-1, message);
     RunState.ExceptionRaised = true;
     RunState.ExceptionMessage = message;
+    RunState.ExceptionCode = code;
   };
   // A stop (or the owner's abort flag) that breaks off opening the files is
   // a stop, not a failure.
@@ -126,13 +128,16 @@ void TCustomFFmpeg::Run() {
     OpenFiles();
     Transcode();
   } catch (const std::exception& e) {
+    const auto* engineError = dynamic_cast<const FFmpegException*>(&e);
     if (interrupted() && Input.FileCount == 0)
       RunState.StopRequested = true;
     else
-      fail(e.what());
+      fail(e.what(), engineError ? engineError->Code
+                     : dynamic_cast<const EConvertError*>(&e) ? rcOption
+                                                              : rcInternal);
   } catch (...) {
     // Nothing may leave a job's thread: an unknown failure is the job's error.
-    fail("Unknown error during the conversion");
+    fail("Unknown error during the conversion", rcInternal);
   }
   CloseOpenedCodecs();
   // The outputs get their final names, or go, before anything is released.
