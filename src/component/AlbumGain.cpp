@@ -4,14 +4,16 @@
 #include <memory>
 #include <mutex>
 
-namespace {
-
-struct TAlbum {
+struct TAlbumGroup {
   std::vector<std::string> Sources;
   std::mutex Measuring;  // held while the album's sources are measured
   std::map<std::string, TLoudnessMeasure> Measures;  // by source, as levelled
   bool Measured = false;
 };
+
+namespace {
+
+using TAlbum = TAlbumGroup;
 
 std::mutex& RegistryLock() {
   static std::mutex lock;
@@ -50,6 +52,21 @@ void ForgetAlbum(const std::string& name) {
   Registry().erase(name);
 }
 
+std::shared_ptr<TAlbumGroup> MakeAlbum(const std::vector<std::string>& sources) {
+  auto album = std::make_shared<TAlbumGroup>();
+  album->Sources = sources;
+  return album;
+}
+
+bool AddToAlbum(TAlbumGroup& album, const std::string& source) {
+  std::lock_guard<std::mutex> measuring(album.Measuring);
+  if (album.Measured) return false;
+  for (const std::string& s : album.Sources)
+    if (s == source) return true;
+  album.Sources.push_back(source);
+  return true;
+}
+
 bool AlbumLoudness(const std::string& name, const std::string& source,
                    const TLoudnessMeasure& track, const TMusicOptions& options,
                    TLoudnessMeasure& result, const std::atomic<bool>* stop) {
@@ -60,6 +77,13 @@ bool AlbumLoudness(const std::string& name, const std::string& source,
     if (found == Registry().end()) return false;
     album = found->second;
   }
+  return AlbumGroupLoudness(*album, source, track, options, result, stop);
+}
+
+bool AlbumGroupLoudness(TAlbumGroup& group, const std::string& source,
+                        const TLoudnessMeasure& track, const TMusicOptions& options,
+                        TLoudnessMeasure& result, const std::atomic<bool>* stop) {
+  TAlbumGroup* album = &group;
   std::lock_guard<std::mutex> measuring(album->Measuring);
   bool member = false;
   for (const std::string& s : album->Sources) member = member || s == source;

@@ -14,7 +14,15 @@ void ApplyMusicOptions(TCustomFFmpeg& task, const std::string& source, const TOu
   if (std::isfinite(o.LoudnessTarget) && o.LoudnessTarget < 0 && o.LoudnessTarget >= -70)
     m.TargetLufs = o.LoudnessTarget;
   m.ReplayGain = o.ReplayGain;
-  if (!o.GainAlbum.empty()) {
+  if (o.AlbumGroup) {
+    const std::shared_ptr<TAlbumGroup> album = o.AlbumGroup;
+    const std::atomic<bool>* stop = &task.RunState.StopRequested;
+    const TMusicOptions options = m;
+    m.AlbumLoudness = [album, source, stop, options](const TLoudnessMeasure& track,
+                                                      TLoudnessMeasure& result) {
+      return AlbumGroupLoudness(*album, source, track, options, result, stop);
+    };
+  } else if (!o.GainAlbum.empty()) {
     const std::string album = o.GainAlbum;
     const std::atomic<bool>* stop = &task.RunState.StopRequested;
     const TMusicOptions options = m;

@@ -397,6 +397,12 @@ std::string TimeText(int64_t microseconds) {
 
 bool ClipRange(const TComposerState& state, TClipRange& range) {
   const TClipControls& clip = state.Clip;
+  if (clip.Exact) {
+    if (clip.EndMs <= clip.StartMs) return false;
+    range.Start = ClampToInt(clip.StartMs);
+    range.End = ClampToInt(clip.EndMs);
+    return true;
+  }
   const TTimeBar& bar = clip.Bar;
   if (!clip.Enabled || !clip.Checked || bar.SelEnd <= 0 || bar.SelStart >= bar.SelEnd) return false;
   int64_t start = bar.SelStart * bar.Step / 1000;
@@ -407,6 +413,34 @@ bool ClipRange(const TComposerState& state, TClipRange& range) {
   if (end <= start) return false;  // no known duration to cut from
   range.Start = ClampToInt(start);
   range.End = ClampToInt(end);
+  return true;
+}
+
+bool SetClipSeconds(TComposerState& state, double start, double end, std::string& why) {
+  const double duration = static_cast<double>(state.Source.Duration) / 1e6;
+  if (state.Source.Duration <= 0) {
+    why = "cannot cut a clip: the file's duration is unknown";
+    return false;
+  }
+  start = std::max(0.0, start);
+  end = end < 0 ? duration : std::min(end, duration);
+  if (start >= duration) {
+    why = StrFormat("cannot cut a clip: the start %.3f s lies at or after the end (%.3f s)", start,
+                    duration);
+    return false;
+  }
+  const auto startMs = static_cast<int64_t>(start * 1000 + 0.5);
+  const auto endMs = static_cast<int64_t>(end * 1000 + 0.5);
+  if (endMs <= startMs) {
+    why = "cannot cut a clip: it ends before it starts";
+    return false;
+  }
+  TClipControls& clip = state.Clip;
+  clip.Enabled = clip.Checked = clip.Exact = true;
+  clip.StartMs = startMs;
+  clip.EndMs = endMs;
+  clip.StartText = TimeText(startMs * 1000);
+  clip.EndText = TimeText(endMs * 1000);
   return true;
 }
 

@@ -137,6 +137,10 @@ struct TClipControls {
   bool Checked = false;
   std::string StartText = "N/A";
   std::string EndText = "N/A";
+  // A clip given in time rather than on the bar (SetClipSeconds): these
+  // milliseconds are used instead of the bar's marks.
+  bool Exact = false;
+  int64_t StartMs = 0, EndMs = 0;
 };
 
 enum THookBehavior : int { hbStandard = 0, hbBeforeHook = 1, hbPTSs = 2 };
@@ -236,6 +240,10 @@ struct TClipRange {
   int End = 0;
 };
 bool ClipRange(const TComposerState& state, TClipRange& range);
+// Cuts the clip from start to end seconds of the loaded source (end < 0: to
+// its end); false with a one-line reason when the source's duration is
+// unknown or the clip lies outside it.
+bool SetClipSeconds(TComposerState& state, double start, double end, std::string& why);
 
 // Which hook controls are enabled, for the dialog and for ComposeOutput.
 struct THookEnabled {

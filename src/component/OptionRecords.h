@@ -7,7 +7,10 @@
 // string for text; the component passes a value only when it is set (see the
 // notes on each field). Plain values: copy freely, no thread affinity.
 #pragma once
+#include <memory>
 #include <string>
+
+struct TAlbumGroup;  // AlbumGain.h
 
 // Log level of a component and of its log events; ordinals 0-4. The engine's
 // verbosity is the ordinal minus one.
@@ -147,6 +150,8 @@ struct TOutputOptions {
   // Tasks whose GainAlbum names the same album (DefineAlbum, AlbumGain.h)
   // also get album gain tags; "" none.
   std::string GainAlbum;
+  // Or the album itself, held by the owner (a batch): used before GainAlbum.
+  std::shared_ptr<TAlbumGroup> AlbumGroup;
 };
 
 // Back to the defaults above.

@@ -237,7 +237,7 @@ void TCustomREzuvuZUZ::Fill() {
   Filling = true;
   // Main-thread mode runs one task at a time.
   const int room = std::max(FThreadCount, 1);
-  while (RunActive && Pending() > 0 && Active() < room) {
+  while (RunActive && !RunPaused && Pending() > 0 && Active() < room) {
     const int before = Pending();
     StartNext();
     if (Pending() >= before) break;  // nothing could be started
@@ -265,11 +265,12 @@ bool TCustomREzuvuZUZ::SplitPays() const {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   const int room = std::max(FThreadCount, 1);
   const int running = Active();
-  const int soon = running + std::max(0, std::min(Pending(), room - running));
+  const int waiting = Pending() + std::max(0, TasksToCome.load());
+  const int soon = running + std::max(0, std::min(waiting, room - running));
   if (cores / std::max(soon, 1) >= 2) return true;
   int ended = 0;
   for (int state = tsComplete; state < TASK_STATE_COUNT; ++state) ended += RunStates[state];
-  return Pending() == 0 && ended > 0;
+  return waiting == 0 && ended > 0;
 }
 
 void TCustomREzuvuZUZ::ShareCores() {
@@ -528,6 +529,7 @@ void TREzuvuZUZ::Start(int threadCount) {
   }
   ClearLogBuffers();
   ++RunGeneration;
+  RunPaused = false;
   NextIndex = 0;
   FThreadCount = threadCount;
   for (int& count : RunStates) count = 0;
@@ -621,6 +623,7 @@ void TREzuvuZUZ::RunScheduled(uint64_t serial, uint64_t generation) {
 
 void TREzuvuZUZ::Stop() {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
+  RunPaused = false;
   if (!RunActive) {
     // Outside a run every task that never ran reports its termination.
     for (int& count : RunStates) count = 0;
@@ -639,6 +642,7 @@ void TREzuvuZUZ::Stop() {
 
 void TREzuvuZUZ::StopRunning() {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
+  RunPaused = false;
   if (!RunActive) return;
   for (int i = 0; i < Tasks.Count(); ++i) {
     TFFmpeg* task = Tasks.Get(i);
@@ -656,10 +660,14 @@ void TREzuvuZUZ::StopRunning() {
 
 void TREzuvuZUZ::Pause() {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
+  if (RunActive) RunPaused = true;
   for (int i = 0; i < Tasks.Count(); ++i) Tasks.Get(i)->Pause();
 }
 
 void TREzuvuZUZ::Resume() {
   std::lock_guard<std::recursive_mutex> lock(EventLock);
   for (int i = 0; i < Tasks.Count(); ++i) Tasks.Get(i)->Resume();
+  if (!RunPaused) return;
+  RunPaused = false;
+  Fill();
 }

@@ -85,6 +85,7 @@ class TFFmpeg : public TCustomFFmpeg {
   TFFmpeg();
   ~TFFmpeg() override;
   int Index = -1;     // position in the list; -1 until added
+  uint64_t OwnerTag = 0;  // the owner's name for the task (a batch's file id); 0 none
   int ThreadID = 0;   // system thread id of the thread running the task; 0 none
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
@@ -155,6 +156,10 @@ class TCustomREzuvuZUZ {
   // never more encoder threads in total than cores, so a full run encodes
   // one chunk per task at a time and the last tasks of a run use the rest.
   bool SplitEncoding = false;
+  // Tasks the owner will still add to the current run (files it has not made
+  // into tasks yet): the split decision counts them as waiting, so the first
+  // files of a long batch are not split as if each were alone.
+  std::atomic<int> TasksToCome{0};
   // A flag (set by a signal handler, say) that ends the opening of a file
   // at once: AddTask, the probe and a task's start then fail quickly.
   void SetAbortFlag(const std::atomic<bool>* flag);
@@ -202,6 +207,7 @@ class TCustomREzuvuZUZ {
   // The current run: active from Start until the final OnTerminate. Its tasks
   // (InRun) are counted by state; SetState keeps the counts.
   bool RunActive = false;
+  bool RunPaused = false;  // Pause: no queued task of the run starts until Resume or Stop
   int RunStates[TASK_STATE_COUNT] = {};
   uint64_t RunGeneration = 0;  // timers of an earlier run do nothing
   // Workers that have reported and are about to return: joined by the next
@@ -287,6 +293,8 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   // leave the run and stay queued for a later Start. The run then ends (its
   // final OnTerminate) once the running tasks have reported.
   void StopRunning();
+  // Pause holds the running tasks and starts no queued one (a task added to
+  // the run meanwhile waits) until Resume; Stop and StopRunning release it.
   void Pause();
   void Resume();
   const std::string& LastErrMsg() const { return FLastErrMsg; }

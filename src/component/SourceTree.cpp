@@ -15,10 +15,11 @@ bool Aborted(const std::atomic<bool>* abort) { return abort && abort->load(); }
 // One folder's files, then its sub-folders, each sorted; below = its place
 // under the given folder ("" for the given folder itself).
 void ListFolder(const fs::path& folder, const std::string& below, std::vector<TTreeFile>& files,
-                const std::atomic<bool>* abort) {
+                const std::atomic<bool>* abort, std::vector<TTreeProblem>* problems) {
   std::vector<std::string> names, folders;
   std::error_code error;
-  fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+  fs::directory_iterator it(folder, error);
+  if (error && problems) problems->push_back({folder.string(), error.message()});
   for (; !error && it != fs::directory_iterator(); it.increment(error)) {
     if (Aborted(abort)) return;
     const std::string name = it->path().filename().string();
@@ -39,7 +40,7 @@ void ListFolder(const fs::path& folder, const std::string& below, std::vector<TT
     files.push_back({(folder / name).string(), below});
   for (const std::string& name : folders) {
     if (Aborted(abort)) return;
-    ListFolder(folder / name, below.empty() ? name : below + "/" + name, files, abort);
+    ListFolder(folder / name, below.empty() ? name : below + "/" + name, files, abort, problems);
   }
 }
 
@@ -82,7 +83,7 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 }
 
 bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, std::string& error,
-                    const std::atomic<bool>* abort) {
+                    const std::atomic<bool>* abort, std::vector<TTreeProblem>* problems) {
   std::error_code failure;
   if (!fs::is_directory(folder, failure)) {
     error = folder + ": " + (failure ? failure.message() : std::string("not a folder"));
@@ -97,7 +98,7 @@ bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, st
   // as the user wrote them.
   std::string top = folder;
   while (top.size() > 1 && top.back() == '/') top.pop_back();
-  ListFolder(fs::path(top), "", files, abort);
+  ListFolder(fs::path(top), "", files, abort, problems);
   return true;
 }
 

@@ -22,11 +22,17 @@ struct TTreeFile {
 // its sub-folders, each in natural order (NaturalLess). Entries whose names
 // start with '.' are left out (hidden files, and the unfinished outputs of a
 // conversion); links to files are listed, links to folders are not followed
-// (a link back up would never end); a sub-folder that cannot be read is
-// passed over. False, with the reason in error, when folder itself cannot be
+// (a link back up would never end). False, with the reason in error, when folder itself cannot be
 // read as a folder; an abort leaves the files found so far and returns true.
+// A sub-folder that cannot be read is passed over; with problems given it is
+// named there with the system's reason.
+struct TTreeProblem {
+  std::string Path;
+  std::string Reason;  // "Permission denied"
+};
 bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, std::string& error,
-                    const std::atomic<bool>* abort = nullptr);
+                    const std::atomic<bool>* abort = nullptr,
+                    std::vector<TTreeProblem>* problems = nullptr);
 
 // Natural order of names: runs of digits compare by their value ("2 x"
 // before "10 x"), letters without regard to case; names equal that way

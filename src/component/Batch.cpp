@@ -1,0 +1,721 @@
+// One run of many files: the list, composition, names, albums, feeding,
+// run control and figures (see Batch.h).
+#include "Batch.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+
+#include "AlbumGain.h"
+#include "AVProbe.h"
+#include "SourceTree.h"
+#include "Text.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool IsFolderPath(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The formats that hold sound only: a file under a folder needs sound.
+bool AudioOnlyFormat(const std::string& format) {
+  static constexpr std::array<const char*, 11> audio = {
+      "wav", "mp3", "mp2", "aac", "wma", "ogg", "ac3", "opus", "vorbis", "flac", "m4a"};
+  return ItemIndex(audio, format) >= 0;
+}
+
+TFileOutcome OutcomeOf(TJobOutcome outcome) {
+  switch (outcome) {
+    case joComplete: return foComplete;
+    case joPartial: return foPartial;
+    case joStopped: return foStopped;
+    default: return foFailed;
+  }
+}
+
+// The code of a refusal met before a task runs (the component's text).
+TReasonCode RefusalCode(const std::string& path, const std::string& text) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return ReasonOfSourceErrno(errno, rcSourceMissing);
+  if (!S_ISREG(st.st_mode)) return rcSourceNotFile;
+  if (st.st_size == 0) return rcSourceEmpty;
+  if (text.find("Permission denied") != std::string::npos) return rcSourceDenied;
+  if (text.find("No space left") != std::string::npos) return rcDiskFull;
+  if (text.find("too long") != std::string::npos) return rcNameTooLong;
+  return rcSourceFormat;
+}
+
+}  // namespace
+
+TConversionBatch::TConversionBatch(TREzuvuZUZ& component)
+    : Component(component), Alive(std::make_shared<TConversionBatch*>(this)) {
+  Connect();
+}
+
+TConversionBatch::~TConversionBatch() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(Component.EventLock);
+    Component.OnProgress = nullptr;
+    Component.OnTerminate = nullptr;
+    Component.OnLog = nullptr;
+  }
+  Alive.reset();  // posted calls do nothing from here on
+  Component.ClearTasks();
+  Component.TasksToCome = 0;
+}
+
+void TConversionBatch::SetAbortFlag(const std::atomic<bool>* flag) {
+  Abort = flag;
+  Component.SetAbortFlag(flag);
+}
+
+// ---- Events of the component ---------------------------------------------------
+
+void TConversionBatch::Connect() {
+  std::weak_ptr<TConversionBatch*> alive = Alive;
+  TMainThread& main = Component.MainThread();
+  // Each handler runs under the component's EventLock, where the task list
+  // holds still; what it learned is posted to the main thread.
+  Component.OnProgress = [this, alive, &main](int index, int, int, int currentDuration, float,
+                                              float, int64_t currentSize, int) {
+    const TFFmpeg* task = Component.Task(index);
+    if (!task || !task->OwnerTag) return;
+    const uint64_t id = task->OwnerTag;
+    main.Post(0, [this, alive, id, currentDuration, currentSize] {
+      if (!alive.lock()) return;
+      TBatchFile* file = Find(id);
+      if (!file || !file->Queued) return;
+      file->DoneMs = std::clamp<int64_t>(currentDuration, 0,
+                                         file->ExpectedMs > 0 ? file->ExpectedMs : INT64_MAX);
+      file->OutputSize = currentSize;
+      if (!file->Running) {
+        file->Running = true;
+        if (OnFileStarted) OnFileStarted(id);
+      }
+      if (OnFileProgress) OnFileProgress(id);
+    });
+  };
+  Component.OnTerminate = [this, alive, &main](int index, bool, bool exception,
+                                               const std::string& message) {
+    if (index < 0) {
+      main.Post(0, [this, alive] {
+        if (alive.lock()) CheckRunEnd();
+      });
+      return;
+    }
+    const TFFmpeg* task = Component.Task(index);
+    if (!task || !task->OwnerTag) return;
+    TEnd end{task->OwnerTag, task->Result.Outcome, task->Result.Code, task->Result.Reason, "", 0};
+    if (end.Outcome == joNone) {
+      // The job never ran (refused, or stopped before it started).
+      end.Outcome = exception ? joFailed : joStopped;
+      end.Code = exception ? task->RunState.ExceptionCode : rcStopped;
+      end.Reason = exception ? message : "stopped";
+    }
+    if (end.Outcome == joFailed && end.Reason.empty()) end.Reason = message;
+    if (!task->Result.Outputs.empty()) end.Output = task->Result.Outputs.front();
+    if (task->RunStartedAt != TClock::time_point{})
+      end.Seconds = std::chrono::duration<double>(TClock::now() - task->RunStartedAt).count();
+    main.Post(0, [this, alive, end] {
+      if (alive.lock()) Ended(end);
+    });
+  };
+  Component.OnLog = [this, alive, &main](int index, TLogLevel level, const std::string& msg) {
+    const TFFmpeg* task = Component.Task(index);
+    const uint64_t id = task ? task->OwnerTag : 0;
+    std::string text = msg;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    main.Post(0, [this, alive, id, level, text] {
+      if (alive.lock() && OnLog) OnLog(id, level, text);
+    });
+  };
+}
+
+// ---- The list --------------------------------------------------------------------
+
+TBatchFile* TConversionBatch::Find(uint64_t id) {
+  const size_t index = IndexOf(id);
+  return index < FFiles.size() ? &FFiles[index] : nullptr;
+}
+
+const TBatchFile* TConversionBatch::File(uint64_t id) const {
+  const size_t index = IndexOf(id);
+  return index < FFiles.size() ? &FFiles[index] : nullptr;
+}
+
+size_t TConversionBatch::IndexOf(uint64_t id) const {
+  // Ids grow with the list's order except where files were moved: a binary
+  // search finds most, a scan the rest.
+  auto found = std::lower_bound(FFiles.begin(), FFiles.end(), id,
+                                [](const TBatchFile& f, uint64_t v) { return f.Id < v; });
+  if (found != FFiles.end() && found->Id == id) return static_cast<size_t>(found - FFiles.begin());
+  for (size_t i = 0; i < FFiles.size(); ++i)
+    if (FFiles[i].Id == id) return i;
+  return FFiles.size();
+}
+
+bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::string* error) {
+  FEnded = false;
+  if (!recursive || !IsFolderPath(path)) {
+    TBatchFile file;
+    file.Id = NextId++;
+    file.Source = path;
+    FFiles.push_back(std::move(file));
+    if (FRunning) {
+      FFiles.back().InRun = true;
+      PostFeed();
+    }
+    return true;
+  }
+  std::vector<TTreeFile> found;
+  std::vector<TTreeProblem> problems;
+  std::string why;
+  if (!ListSourceTree(path, found, why, Abort, &problems)) {
+    if (error) *error = why;
+    return false;
+  }
+  for (const TTreeFile& entry : found) {
+    TBatchFile file;
+    file.Id = NextId++;
+    file.Source = entry.Path;
+    file.Folder = path;
+    file.RelativeFolder = entry.RelativeFolder;
+    file.InRun = FRunning;
+    FFiles.push_back(std::move(file));
+  }
+  for (const TTreeProblem& problem : problems)
+    AddSkipped(problem.Path, rcSourceDenied, "cannot read the folder: " + problem.Reason);
+  if (FRunning) PostFeed();
+  return true;
+}
+
+uint64_t TConversionBatch::AddProbed(const TProbedSource& source, const std::string& folder,
+                                     const std::string& relativeFolder) {
+  FEnded = false;
+  TBatchFile file;
+  file.Id = NextId++;
+  file.Source = source.Path;
+  file.Folder = folder;
+  file.RelativeFolder = relativeFolder;
+  file.Probed = true;
+  file.Facts = source.Facts;
+  file.Facts.RelativeFolder = relativeFolder;
+  file.SizeBytes = source.SizeBytes;
+  file.InfoText = source.InfoText;
+  const uint64_t id = file.Id;
+  FFiles.push_back(std::move(file));
+  TBatchFile& listed = FFiles.back();
+  if (source.Code != rcNone || !source.Error.empty()) {
+    if (!folder.empty()) {
+      Skip(FFiles.size() - 1, source.Code == rcNone ? rcSourceFormat : source.Code, source.Error);
+      return id;
+    }
+    EndWithoutTask(listed, foFailed, source.Code == rcNone ? rcSourceFormat : source.Code,
+                   source.Error);
+    return id;
+  }
+  if (!folder.empty() && !Wanted(listed.Facts)) {
+    Skip(FFiles.size() - 1, rcNotConvertible, NotWantedText(listed.Facts));
+    return id;
+  }
+  listed.ExpectedMs = listed.Facts.Duration > 0 ? listed.Facts.Duration / 1000 : 0;
+  if (FRunning) {
+    listed.InRun = true;
+    PostFeed();
+  }
+  return id;
+}
+
+void TConversionBatch::AddSkipped(const std::string& path, TReasonCode code,
+                                  const std::string& reason) {
+  TBatchFile file;
+  file.Id = NextId++;
+  file.Source = path;
+  file.Outcome = foSkipped;
+  file.Code = code;
+  file.Reason = reason;
+  FSkipped.push_back(file);
+  if (OnFileEnded) OnFileEnded(FSkipped.back());
+}
+
+void TConversionBatch::Skip(size_t index, TReasonCode code, const std::string& reason) {
+  TBatchFile file = std::move(FFiles[index]);
+  FFiles.erase(FFiles.begin() + static_cast<std::ptrdiff_t>(index));
+  if (FeedFrom > index) --FeedFrom;
+  file.Outcome = foSkipped;
+  file.Code = code;
+  file.Reason = reason;
+  file.InRun = false;
+  FSkipped.push_back(file);
+  if (OnFileEnded) OnFileEnded(FSkipped.back());
+}
+
+void TConversionBatch::Remove(uint64_t id) {
+  const size_t index = IndexOf(id);
+  if (index >= FFiles.size()) return;
+  if (FFiles[index].Queued) {
+    FreeTask(id);
+    --Outstanding;
+  }
+  Release(FFiles[index]);
+  FFiles.erase(FFiles.begin() + static_cast<std::ptrdiff_t>(index));
+  if (FeedFrom > index) --FeedFrom;
+  CheckRunEnd();
+}
+
+void TConversionBatch::Clear() {
+  Component.ClearTasks();
+  FFiles.clear();
+  FSkipped.clear();
+  Reserved.clear();
+  Albums.clear();
+  Outstanding = 0;
+  FeedFrom = 0;
+  Component.TasksToCome = 0;
+  FRunning = FPaused = FStopped = FEnded = false;
+}
+
+void TConversionBatch::Move(uint64_t id, size_t position) {
+  const size_t index = IndexOf(id);
+  if (index >= FFiles.size()) return;
+  position = std::min(position, FFiles.size() - 1);
+  TBatchFile file = std::move(FFiles[index]);
+  FFiles.erase(FFiles.begin() + static_cast<std::ptrdiff_t>(index));
+  FFiles.insert(FFiles.begin() + static_cast<std::ptrdiff_t>(position), std::move(file));
+  FeedFrom = 0;  // a waiting file may now stand before it
+}
+
+void TConversionBatch::SetClip(uint64_t id, double startSeconds, double endSeconds) {
+  if (TBatchFile* file = Find(id)) {
+    file->ClipStart = startSeconds;
+    file->ClipEnd = endSeconds;
+  }
+}
+
+TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& path) {
+  TProbedSource result;
+  result.Path = path;
+  try {
+    if (!probe.Open(path)) {
+      result.Error = probe.LastError();
+      result.Code = RefusalCode(path, result.Error);
+      return result;
+    }
+    TSourceFacts& facts = result.Facts;
+    facts.FileName = path;
+    const AVFormatContext* context = probe.FormatContext();
+    if (context && context->iformat && context->iformat->name)
+      facts.FormatName = context->iformat->name;
+    facts.Duration = probe.GetFileInfo().Duration;
+    facts.HasAudio = probe.AudioStreamCount() > 0;
+    if (probe.FirstVideoStreamIndex() >= 0) {
+      const TVideoStreamInfo video = probe.GetVideoStreamInfo();
+      facts.HasVideo = true;
+      facts.VideoWidth = video.Width;
+      facts.VideoHeight = video.Height;
+    }
+    result.SizeBytes = probe.GetFileSize();
+    result.InfoText = probe.GetInfoText();
+    probe.Close();
+  } catch (const std::exception& e) {
+    result.Error = e.what();
+    result.Code = rcInternal;
+  }
+  return result;
+}
+
+bool TConversionBatch::Wanted(const TSourceFacts& facts) const {
+  return WantedFromFolder(facts, AudioOnlyFormat(Choices.Format));
+}
+
+std::string TConversionBatch::NotWantedText(const TSourceFacts& facts) const {
+  return facts.HasVideo && !AudioOnlyFormat(Choices.Format) ? "a still picture" : "no sound in it";
+}
+
+// ---- Run control -------------------------------------------------------------------
+
+bool TConversionBatch::Start() { return BeginRun(false); }
+
+bool TConversionBatch::StartAll() { return BeginRun(true); }
+
+bool TConversionBatch::BeginRun(bool everything) {
+  if (FRunning) return false;
+  bool any = false;
+  for (const TBatchFile& file : FFiles) any = any || everything || !file.Converted();
+  if (!any) return false;
+  // A new run: what the files before held of it goes.
+  DoneAtStartMs = 0;
+  for (TBatchFile& file : FFiles) {
+    file.InRun = everything || !file.Converted();
+    if (!file.InRun) {
+      DoneAtStartMs += file.ExpectedMs;
+      continue;
+    }
+    Release(file);
+    file.Outcome = foNone;
+    file.Code = rcNone;
+    file.Reason.clear();
+    file.DoneMs = file.OutputSize = 0;
+    file.Seconds = 0;
+    file.Running = file.Queued = false;
+  }
+  FRunning = true;
+  FPaused = FStopped = FEnded = false;
+  RunStart = TClock::now();
+  PausedFor = {};
+  FeedFrom = 0;
+  Component.KeepPartial = KeepPartial;
+  Component.SplitEncoding = SplitEncoding;
+  Feed();
+  return true;
+}
+
+void TConversionBatch::Pause() {
+  if (!FRunning || FPaused) return;
+  FPaused = true;
+  PausedAt = TClock::now();
+  Component.Pause();
+}
+
+void TConversionBatch::Resume() {
+  if (!FPaused) return;
+  FPaused = false;
+  PausedFor += TClock::now() - PausedAt;
+  Component.Resume();
+  // Tasks queued while paused join the run now.
+  if (Outstanding > 0) Component.Start(Jobs);
+  PostFeed();
+}
+
+void TConversionBatch::Stop() {
+  if (!FRunning) return;
+  if (FPaused) {
+    FPaused = false;
+    PausedFor += TClock::now() - PausedAt;
+  }
+  FStopped = true;
+  Component.TasksToCome = 0;
+  // Files made into tasks but not started go back to waiting; the running
+  // ones end as stopped and report.
+  std::vector<uint64_t> waiting;
+  for (int i = 0; i < Component.TaskCount(); ++i) {
+    const TFFmpeg* task = Component.Task(i);
+    if (task->State == tsQueued || task->State == tsScheduled) waiting.push_back(task->OwnerTag);
+  }
+  Component.StopRunning();
+  for (uint64_t id : waiting) {
+    FreeTask(id);
+    --Outstanding;
+    if (TBatchFile* file = Find(id)) {
+      Release(*file);
+      file->Queued = false;
+    }
+  }
+  CheckRunEnd();
+}
+
+// ---- Feeding -------------------------------------------------------------------------
+
+int TConversionBatch::ToCome() const {
+  int count = 0;
+  for (size_t i = FeedFrom; i < FFiles.size(); ++i)
+    count += FFiles[i].InRun && !FFiles[i].Queued && FFiles[i].Outcome == foNone ? 1 : 0;
+  return count;
+}
+
+void TConversionBatch::PostFeed() {
+  if (FeedPosted) return;
+  FeedPosted = true;
+  std::weak_ptr<TConversionBatch*> alive = Alive;
+  Component.MainThread().Post(0, [this, alive] {
+    if (!alive.lock()) return;
+    FeedPosted = false;
+    Feed();
+  });
+}
+
+void TConversionBatch::Feed() {
+  if (!FRunning || FStopped) return;
+  const auto until = TClock::now() + std::chrono::milliseconds(40);
+  int added = 0;
+  while (FeedFrom < FFiles.size() && Outstanding < Lookahead() && !(Abort && *Abort)) {
+    TBatchFile& file = FFiles[FeedFrom];
+    if (!file.InRun || file.Queued || file.Outcome != foNone) {
+      ++FeedFrom;
+      continue;
+    }
+    // Skipping a file takes it out of the list: the index stays.
+    const size_t before = FFiles.size();
+    if (Prepare(file)) ++added;
+    if (FFiles.size() == before) ++FeedFrom;
+    if (TClock::now() >= until && added > 0) break;
+  }
+  Component.TasksToCome = ToCome();
+  if (added > 0 && !FPaused) Component.Start(Jobs);
+  if (FeedFrom < FFiles.size() && Outstanding < Lookahead() && !(Abort && *Abort)) PostFeed();
+  CheckRunEnd();
+}
+
+bool TConversionBatch::Prepare(TBatchFile& file) {
+  if (!file.Probed) {
+    const TProbedSource probed = ProbeSource(*Component.AVProbe(), file.Source);
+    if (Abort && *Abort) return false;  // broken off by a signal: stays waiting
+    file.Probed = true;
+    if (probed.Code != rcNone || !probed.Error.empty()) {
+      const TReasonCode code = probed.Code == rcNone ? rcSourceFormat : probed.Code;
+      if (!file.Folder.empty()) {
+        Skip(IndexOf(file.Id), code, probed.Error);
+        return false;
+      }
+      std::string why = probed.Error;
+      if (IsFolderPath(file.Source)) why += "; give -r to convert the files under it";
+      EndWithoutTask(file, foFailed, code, why);
+      return false;
+    }
+    file.Facts = probed.Facts;
+    file.Facts.RelativeFolder = file.RelativeFolder;
+    file.SizeBytes = probed.SizeBytes;
+    file.InfoText = probed.InfoText;
+    file.ExpectedMs = file.Facts.Duration > 0 ? file.Facts.Duration / 1000 : 0;
+    if (!file.Folder.empty() && !Wanted(file.Facts)) {
+      Skip(IndexOf(file.Id), rcNotConvertible, NotWantedText(file.Facts));
+      return false;
+    }
+  }
+  TInputOptions input;
+  TOutputOptions output;
+  std::string why;
+  TReasonCode code = rcNone;
+  if (!Compose(file, input, output, why, code)) {
+    EndWithoutTask(file, foFailed, code, why);
+    return false;
+  }
+  const int index = Component.AddTask(file.Source, &input);
+  if (index < 0) {
+    const std::string reason = Component.LastErrMsg();
+    EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
+    return false;
+  }
+  if (!Component.SetOutputFile(index, output.FileName, &output)) {
+    const std::string reason = Component.LastErrMsg();
+    Component.RemoveTask(index);
+    EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
+    return false;
+  }
+  Component.Task(index)->OwnerTag = file.Id;
+  file.Output = output.FileName;
+  Reserved.insert(file.Output);
+  file.Queued = true;
+  ++Outstanding;
+  return true;
+}
+
+bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output,
+                               std::string& why, TReasonCode& code) {
+  TComposerState state = Choices.Base;
+  if (!SelectFormat(state, Choices.Format)) {
+    why = "unknown output format '" + Choices.Format + "'";
+    code = rcOption;
+    return false;
+  }
+  state.Output.Folder = Choices.OutputFolder.empty() ? SAME_AS_INPUT : Choices.OutputFolder;
+  state.Output.Overwrite = Choices.Overwrite;
+  state.Audio.Channels = Choices.Channels;
+  state.Audio.SampleRate = Choices.SampleRate;
+  if (Choices.BitRateKbps > 0) state.Audio.BitRate = {true, std::to_string(Choices.BitRateKbps)};
+  if (Choices.Volume >= 0) state.Audio.Volume = {true, std::to_string(Choices.Volume)};
+  state.Music = Choices.Music;
+  state.Music.Album.clear();
+  state.Output.Reserved.insert(Reserved.begin(), Reserved.end());
+  // No output may be, or lead to, a source of the batch's files.
+  for (const TBatchFile& other : FFiles) {
+    if (!other.InRun && &other != &file) continue;
+    TFileIdentity source;
+    if (ReadFileIdentity(other.Source, source)) state.Output.Sources.push_back(source);
+  }
+  TSourceFacts facts = file.Facts;
+  facts.FileName = file.Source;
+  facts.RelativeFolder = Choices.KeepTree ? file.RelativeFolder : "";
+  LoadSource(state, facts);
+  file.ExpectedMs = facts.Duration > 0 ? facts.Duration / 1000 : 0;
+  if (file.ClipStart >= 0 || file.ClipEnd >= 0) {
+    if (!SetClipSeconds(state, file.ClipStart, file.ClipEnd, why)) {
+      code = rcClip;
+      return false;
+    }
+  }
+  ComposeInput(state, input);
+  ComposeOutput(state, output);
+  TClipRange clip;
+  if (ClipRange(state, clip)) file.ExpectedMs = clip.End - clip.Start;
+  for (const std::string& line : Choices.ExtraOptions)
+    output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
+  if (Choices.AlbumGain) output.AlbumGroup = AlbumOf(file);
+  return true;
+}
+
+std::shared_ptr<TAlbumGroup> TConversionBatch::AlbumOf(const TBatchFile& file) {
+  // The files of one folder are one album; a folder with one file makes none.
+  const std::string folder = FolderOf(file.Source);
+  auto found = Albums.find(folder);
+  if (found != Albums.end()) {
+    // A file added to the folder's album after the album was made.
+    if (!AddToAlbum(*found->second, file.Source)) return nullptr;
+    return found->second;
+  }
+  std::vector<std::string> members;
+  for (const TBatchFile& other : FFiles)
+    if (FolderOf(other.Source) == folder) members.push_back(other.Source);
+  if (members.size() < 2) return nullptr;
+  auto album = MakeAlbum(members);
+  Albums[folder] = album;
+  return album;
+}
+
+void TConversionBatch::Release(TBatchFile& file) {
+  if (file.Output.empty()) return;
+  auto found = Reserved.find(file.Output);
+  if (found != Reserved.end()) Reserved.erase(found);
+  if (!file.Converted()) file.Output.clear();
+}
+
+void TConversionBatch::EndWithoutTask(TBatchFile& file, TFileOutcome outcome, TReasonCode code,
+                                      const std::string& reason) {
+  file.Outcome = outcome;
+  file.Code = code;
+  file.Reason = reason;
+  file.DoneMs = file.ExpectedMs;
+  if (OnFileEnded) OnFileEnded(file);
+}
+
+// ---- Ends ------------------------------------------------------------------------------
+
+void TConversionBatch::FreeTask(uint64_t id) {
+  for (int i = 0; i < Component.TaskCount(); ++i) {
+    if (Component.Task(i)->OwnerTag != id) continue;
+    Component.RemoveTask(i);
+    return;
+  }
+}
+
+void TConversionBatch::Ended(const TEnd& end) {
+  FreeTask(end.Id);
+  TBatchFile* file = Find(end.Id);
+  if (!file || !file->Queued) return;  // removed meanwhile
+  --Outstanding;
+  file->Queued = file->Running = false;
+  file->Outcome = OutcomeOf(end.Outcome);
+  file->Code = end.Outcome == joComplete ? rcNone : end.Code;
+  file->Reason = end.Outcome == joComplete ? std::string() : end.Reason;
+  if (file->Outcome == foFailed && file->Reason.empty()) file->Reason = "unknown error";
+  file->Seconds = end.Seconds;
+  if (file->Converted()) {
+    // The name the output took (it moves on when the composed one was taken).
+    if (!end.Output.empty() && end.Output != file->Output) {
+      auto found = Reserved.find(file->Output);
+      if (found != Reserved.end()) Reserved.erase(found);
+      file->Output = end.Output;
+      Reserved.insert(file->Output);
+    }
+    file->DoneMs = file->ExpectedMs;
+  } else {
+    Release(*file);
+    if (file->Outcome == foFailed) file->DoneMs = file->ExpectedMs;
+  }
+  if (OnFileEnded) OnFileEnded(*file);
+  if (FRunning && !FStopped) Feed();
+  CheckRunEnd();
+}
+
+void TConversionBatch::CheckRunEnd() {
+  if (!FRunning || Outstanding > 0 || Component.Running()) return;
+  if (!FStopped && !(Abort && *Abort)) {
+    // Files of the run still to be fed (and not broken off by a signal).
+    for (size_t i = FeedFrom; i < FFiles.size(); ++i)
+      if (FFiles[i].InRun && FFiles[i].Outcome == foNone) {
+        PostFeed();
+        return;
+      }
+  }
+  if (FPaused) PausedFor += TClock::now() - PausedAt;
+  RunEndAt = TClock::now();
+  FRunning = FPaused = false;
+  FEnded = true;
+  Component.TasksToCome = 0;
+  if (OnRunEnded) OnRunEnded();
+}
+
+// ---- Figures ----------------------------------------------------------------------------
+
+TBatchFigures TConversionBatch::Figures() const {
+  TBatchFigures f;
+  for (const TBatchFile& file : FFiles) {
+    ++f.Files;
+    bool done = true;
+    switch (file.Outcome) {
+      case foComplete: ++f.Converted; break;
+      case foPartial: ++f.Converted; ++f.Partial; break;
+      case foFailed: ++f.Failed; break;
+      case foStopped: ++f.Stopped; ++f.Left; done = false; break;
+      default: ++f.Left; done = false;
+    }
+    if (file.ExpectedMs <= 0) continue;
+    f.TotalMs += file.ExpectedMs;
+    f.DoneMs += done ? file.ExpectedMs : std::clamp<int64_t>(file.DoneMs, 0, file.ExpectedMs);
+  }
+  f.Skipped = static_cast<int>(FSkipped.size());
+  if (f.TotalMs > 0)
+    f.Percent = static_cast<int>(f.DoneMs * 100 / f.TotalMs);
+  else if (f.Files > 0)
+    f.Percent = (f.Converted + f.Failed) * 100 / f.Files;
+  if (f.Left > 0) f.Percent = std::min(f.Percent, 99);  // 100 only once nothing is left
+  return f;
+}
+
+int64_t TConversionBatch::ElapsedMs() const {
+  if (RunStart == TClock::time_point{}) return 0;
+  auto elapsed = (FRunning ? TClock::now() : RunEndAt) - RunStart - PausedFor;
+  if (FPaused) elapsed -= TClock::now() - PausedAt;
+  return std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+int64_t TConversionBatch::TimeLeftMs() const {
+  const TBatchFigures f = Figures();
+  if (f.Left == 0) return 0;
+  const int64_t doneNow = f.DoneMs - DoneAtStartMs;
+  const int64_t elapsed = ElapsedMs();
+  if (doneNow <= 0 || elapsed <= 0 || f.TotalMs <= 0) return -1;
+  return static_cast<int64_t>(static_cast<double>(elapsed) *
+                              static_cast<double>(f.TotalMs - f.DoneMs) /
+                              static_cast<double>(doneNow));
+}
+
+std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {
+  std::map<uint64_t, std::string> names;
+  std::multiset<std::string> held = Reserved;
+  for (TBatchFile& file : FFiles) {
+    if (file.Queued || file.Converted() || !file.Probed || file.Outcome == foFailed) continue;
+    TInputOptions input;
+    TOutputOptions output;
+    std::string why;
+    TReasonCode code;
+    std::swap(held, Reserved);
+    const bool composed = Compose(file, input, output, why, code);
+    std::swap(held, Reserved);
+    if (!composed) continue;
+    names[file.Id] = output.FileName;
+    held.insert(output.FileName);
+  }
+  return names;
+}

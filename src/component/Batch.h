@@ -1,0 +1,256 @@
+// TConversionBatch: one run of many files, the object that knows the whole
+// run. quellon-cli and the window are views of it: they hand it the user's
+// files and choices and commands (start, pause, resume, stop), and draw
+// lines or rows from its events and figures; neither decides what the batch
+// decides.
+//
+// What the batch owns:
+// - the source list: files and folders given (a folder stands for the files
+//   under it), each file probed once (ProbeSource) into its source facts;
+//   files left out of a folder are named with their reason (Skipped);
+// - composition: each file's two option records come from one plain record
+//   of the user's choices (TBatchChoices) and its facts, no widget involved;
+// - output names: "_(new)", "_(new_N)", never a source, never a name another
+//   file of the batch holds;
+// - albums (album gain): the files of one folder, held by the batch itself;
+// - feeding: files become the component's tasks a few ahead of the running
+//   ones (probed then, when not probed yet), and ended tasks are freed, so a
+//   list of any length holds little memory;
+// - run control: Start converts what is not converted yet, StartAll every
+//   file again; Pause holds the running files and starts no other; Stop ends
+//   the running files (outputs removed) and leaves the rest for the next
+//   Start; the split decision is made with the files still to come in view;
+// - the figures: counts per outcome, done/total, percent by media time,
+//   elapsed, time left.
+//
+// Below it: TREzuvuZUZ runs the tasks (one engine each) on its workers; the
+// batch takes the component's events for the time it lives (the owner does
+// not set the component's handlers meanwhile).
+//
+// Threads: every public call, and every event, on the component's main
+// thread (its TMainThread: the owner's Qt loop, or the component's own
+// TEventLoop that the owner runs). The component's notifications arrive on
+// its workers; the batch moves them to the main thread (Post) before it
+// touches a file record, so the records are owned by the main thread and
+// need no lock. Lock order: the component's EventLock, then the batch's
+// Inbox lock, never the other way.
+//
+// Outcomes: each file ends once per run with one TFileOutcome, a reason code
+// (Reason.h) and its English text; OnFileEnded carries the file's stable id.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "OptionComposer.h"
+#include "REzuvuZUZ.h"
+#include "Reason.h"
+
+struct TAlbumGroup;
+
+enum TFileOutcome : int {
+  foNone = 0,      // not ended in this batch (waiting, running, or never run)
+  foComplete = 1,  // converted
+  foPartial = 2,   // converted what a damaged source held
+  foFailed = 3,    // could not be converted
+  foStopped = 4,   // stopped while it converted; its output removed
+  foSkipped = 5    // left out of a folder: nothing to convert in it, or unreadable
+};
+
+// What the user chose, for every file of the batch.
+struct TBatchChoices {
+  std::string Format = "WAV";  // an item of FormatItems, any case
+  std::string OutputFolder;    // "" beside each source
+  bool KeepTree = true;        // files from a folder keep their sub-folder below OutputFolder
+  bool Overwrite = false;      // an existing "_(new)" output may be replaced
+  int Channels = 0;            // AudioChannelItems
+  int SampleRate = 0;          // SampleRateItems
+  int BitRateKbps = -1;        // -1: the format's default
+  int Volume = -1;             // -1: unchanged (256)
+  TMusicControls Music;        // Album is set by the batch
+  bool AlbumGain = false;      // the files of one folder form an album
+  std::vector<std::string> ExtraOptions;  // NAME=VALUE engine option lines
+  // The hidden controls of a front end that composes video too; the choices
+  // above are written over it.
+  TComposerState Base;
+};
+
+// What probing a file tells (ProbeSource).
+struct TProbedSource {
+  std::string Path;
+  TSourceFacts Facts;
+  int64_t SizeBytes = -1;
+  std::string InfoText;
+  TReasonCode Code = rcNone;  // why it cannot be converted; rcNone when it opens
+  std::string Error;
+};
+
+// One file of the list.
+struct TBatchFile {
+  uint64_t Id = 0;           // stable for the batch's life
+  std::string Source;
+  std::string Folder;        // the folder given that it was found under; "" given itself
+  std::string RelativeFolder;  // below that folder
+  bool Probed = false;       // Facts hold its probe
+  TSourceFacts Facts;
+  int64_t SizeBytes = -1;
+  std::string InfoText;
+  double ClipStart = -1, ClipEnd = -1;  // seconds; -1: the whole file
+  // This run.
+  bool InRun = false;        // part of the current (or last) run
+  bool Queued = false;       // a task of the component holds it
+  bool Running = false;      // its job started
+  TFileOutcome Outcome = foNone;
+  TReasonCode Code = rcNone;
+  std::string Reason;        // English; "" when complete
+  std::string Output;        // the output's name (composed, then as written)
+  int64_t ExpectedMs = 0;    // media time to convert; 0 unknown
+  int64_t DoneMs = 0;        // converted so far
+  int64_t OutputSize = 0;
+  double Seconds = 0;        // wall time its job took
+  bool Converted() const { return Outcome == foComplete || Outcome == foPartial; }
+};
+
+struct TBatchFigures {
+  int Files = 0;      // files of the list
+  int Converted = 0;  // complete or partial
+  int Partial = 0;    // of those, from a damaged source
+  int Failed = 0;
+  int Stopped = 0;    // stopped while converting
+  int Skipped = 0;    // left out of folders
+  int Left = 0;       // not converted yet (waiting, running, stopped, never run)
+  int64_t TotalMs = 0;  // media time of the files (known durations)
+  int64_t DoneMs = 0;   // of it, converted (a file that ended counts whole)
+  int Percent = 0;      // by media time; by files when none is known; 100 once none is left
+};
+
+class TConversionBatch {
+ public:
+  // Takes the component's event handlers for its own life.
+  explicit TConversionBatch(TREzuvuZUZ& component);
+  ~TConversionBatch();  // stops the run and frees its tasks
+  TConversionBatch(const TConversionBatch&) = delete;
+  TConversionBatch& operator=(const TConversionBatch&) = delete;
+
+  // Read when a file is composed, at the time it becomes a task.
+  TBatchChoices Choices;
+  int Jobs = 1;  // files at once; 0: one after another on the main thread
+  bool KeepPartial = false;
+  bool SplitEncoding = true;
+  // Set by a signal handler: adding and probing break off at once.
+  void SetAbortFlag(const std::atomic<bool>* flag);
+
+  // ---- The list ----
+  // A file, or with recursive a folder (the files under it, in natural
+  // order); without recursive a folder is listed as a file and fails with a
+  // hint. False, with the reason, when a folder given cannot be read.
+  bool AddPath(const std::string& path, bool recursive, std::string* error = nullptr);
+  // A file probed elsewhere (a front end's checker thread). A source that
+  // cannot be converted is listed and fails at once; one found under a
+  // folder without anything to convert is skipped instead. Its id.
+  uint64_t AddProbed(const TProbedSource& source, const std::string& folder = "",
+                     const std::string& relativeFolder = "");
+  // A file or folder left out, with its reason (fires OnFileEnded as skipped).
+  void AddSkipped(const std::string& path, TReasonCode code, const std::string& reason);
+  void Remove(uint64_t id);  // stops it when it runs
+  void Clear();              // stops the run; the list and the skipped go
+  void Move(uint64_t id, size_t position);
+  void SetClip(uint64_t id, double startSeconds, double endSeconds);
+  const std::vector<TBatchFile>& Files() const { return FFiles; }
+  const TBatchFile* File(uint64_t id) const;
+  const std::vector<TBatchFile>& Skipped() const { return FSkipped; }
+
+  // Probes one file into what the batch needs to know; any thread, with a
+  // probe of the caller's.
+  static TProbedSource ProbeSource(TAVProbe& probe, const std::string& path);
+
+  // ---- Run control ----
+  // Converts the files not converted yet; false when there are none.
+  bool Start();
+  // Converts every file again (new output names beside the old outputs).
+  bool StartAll();
+  void Pause();
+  void Resume();
+  // Ends the running files as stopped; the others stay for the next Start.
+  void Stop();
+  bool Running() const { return FRunning; }
+  bool Paused() const { return FPaused; }
+  bool StoppedByUser() const { return FStopped; }
+  bool Ended() const { return FEnded; }  // a run ended and nothing changed since
+
+  // ---- Figures ----
+  TBatchFigures Figures() const;
+  int64_t ElapsedMs() const;   // of the current (or last) run, pauses left out
+  int64_t TimeLeftMs() const;  // -1 while unknown
+  // The output names the files not converted would take now, in list order.
+  std::map<uint64_t, std::string> PreviewOutputNames();
+
+  // ---- Events (main thread) ----
+  std::function<void(uint64_t id)> OnFileStarted;
+  std::function<void(uint64_t id)> OnFileProgress;
+  std::function<void(const TBatchFile& file)> OnFileEnded;  // skipped files too
+  std::function<void(uint64_t id, TLogLevel level, const std::string& text)> OnLog;  // id 0: none
+  std::function<void()> OnRunEnded;
+
+ private:
+  struct TEnd {
+    uint64_t Id;
+    TJobOutcome Outcome;
+    TReasonCode Code;
+    std::string Reason, Output;
+    double Seconds;
+  };
+  void Connect();
+  TBatchFile* Find(uint64_t id);
+  size_t IndexOf(uint64_t id) const;  // FFiles.size() when not listed
+  bool BeginRun(bool everything);
+  // Makes tasks of the run's files while fewer than the lookahead wait,
+  // for a slice of time; posts itself again for the rest.
+  void Feed();
+  void PostFeed();
+  // Probes (when needed), composes and queues one file; false when it ended
+  // at once (refused, skipped).
+  bool Prepare(TBatchFile& file);
+  bool Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output, std::string& why,
+               TReasonCode& code);
+  // Whether a file found under a folder is worth converting to the format.
+  bool Wanted(const TSourceFacts& facts) const;
+  std::string NotWantedText(const TSourceFacts& facts) const;
+  void EndWithoutTask(TBatchFile& file, TFileOutcome outcome, TReasonCode code,
+                      const std::string& reason);
+  void Skip(size_t index, TReasonCode code, const std::string& reason);
+  void Ended(const TEnd& end);
+  void FreeTask(uint64_t id);
+  void CheckRunEnd();
+  std::shared_ptr<TAlbumGroup> AlbumOf(const TBatchFile& file);
+  void Release(TBatchFile& file);  // its reserved name goes
+  int Lookahead() const { return 2 * std::max(Jobs, 1) + 2; }
+  int ToCome() const;
+
+  TREzuvuZUZ& Component;
+  const std::atomic<bool>* Abort = nullptr;
+  std::vector<TBatchFile> FFiles;
+  std::vector<TBatchFile> FSkipped;
+  uint64_t NextId = 1;
+  // Names held by files of the batch (composed for a task, or converted).
+  std::multiset<std::string> Reserved;
+  std::map<std::string, std::shared_ptr<TAlbumGroup>> Albums;  // by folder
+  // The run (main thread).
+  bool FRunning = false, FPaused = false, FStopped = false, FEnded = false;
+  int Outstanding = 0;  // tasks made and not ended
+  size_t FeedFrom = 0;  // no file before it waits to be fed
+  bool FeedPosted = false;
+  std::chrono::steady_clock::time_point RunStart{}, RunEndAt{}, PausedAt{};
+  std::chrono::steady_clock::duration PausedFor{};
+  int64_t DoneAtStartMs = 0;
+  // Notifications from the workers, taken on the main thread. Alive: posted
+  // calls find out that the batch is gone.
+  std::shared_ptr<TConversionBatch*> Alive;
+};
