@@ -45,57 +45,48 @@ int64_t FileSize(const std::string& path) {
   return st.st_size;
 }
 
-double Fraction(const TFileJob& job) {
-  if (job.Ended && !job.Failed) return 1.0;
-  if (job.ExpectedMs <= 0) return 0.0;
-  return std::min(1.0, static_cast<double>(job.CurrentMs) / static_cast<double>(job.ExpectedMs));
+double Fraction(const TBatchFile& file) {
+  if (file.Converted()) return 1.0;
+  if (file.ExpectedMs <= 0) return 0.0;
+  return std::min(1.0, static_cast<double>(file.DoneMs) / static_cast<double>(file.ExpectedMs));
+}
+
+// The reason without the file's name, which the line shows already (the
+// libraries' texts often start with it).
+std::string Unnamed(const TBatchFile& file) {
+  const std::string named = file.Source + ": ";
+  return file.Reason.compare(0, named.size(), named) == 0 ? file.Reason.substr(named.size())
+                                                           : file.Reason;
 }
 
 }  // namespace
 
-TProgressView::TProgressView(std::vector<TFileJob>& jobs, bool live, bool quiet)
-    : Jobs(jobs), Live(live && !quiet), Quiet(quiet), LogOnTerminal(isatty(STDERR_FILENO)) {}
+TProgressView::TProgressView(const TConversionBatch& batch, bool live, bool quiet)
+    : Batch(batch), Live(live && !quiet), Quiet(quiet), LogOnTerminal(isatty(STDERR_FILENO)) {}
 
-std::string TProgressView::StatusText(const TFileJob& job) {
+std::string TProgressView::StatusText(const TBatchFile& file) {
   std::string text;
-  if (job.Failed)
-    text = "failed: " + (job.Message.empty() ? std::string("unknown error") : job.Message);
-  else if (job.Partial)
-    text = "partial: " + job.Message;
-  else
-    text = "ok";
-  const int64_t size = FileSize(job.Output);
-  if (size < 0) return text;
-  const int mediaMs = job.CurrentMs > 0 ? job.CurrentMs : static_cast<int>(job.ExpectedMs);
-  text += ", " + job.Output + ", " + TCustomAVProbe::FormatFileSize(size) +
-          StrFormat(", %.2f s", job.Seconds);
-  if (job.Seconds > 0 && mediaMs > 0)
-    text += StrFormat(", %.1fx", mediaMs / 1000.0 / job.Seconds);
+  switch (file.Outcome) {
+    case foComplete: text = "ok"; break;
+    case foPartial: text = "partial: " + Unnamed(file); break;
+    case foFailed: text = "failed: " + Unnamed(file); break;
+    case foSkipped: return "skipped: " + Unnamed(file);
+    default: return "stopped";  // stopped while converting, or never started
+  }
+  const int64_t size = FileSize(file.Output);
+  if (size < 0 || !file.Converted()) return text;
+  text += ", " + file.Output + ", " + TCustomAVProbe::FormatFileSize(size) +
+          StrFormat(", %.2f s", file.Seconds);
+  if (file.Seconds > 0 && file.ExpectedMs > 0)
+    text += StrFormat(", %.1fx", static_cast<double>(file.ExpectedMs) / 1000.0 / file.Seconds);
   return text;
 }
 
-std::string TProgressView::LiveLine(const TFileJob& job) const {
-  const double fraction = Fraction(job);
-  return NameColumn(job.Source) + " " + Bar(fraction) +
-         StrFormat(" %3d%%  %s  %s", static_cast<int>(fraction * 100),
-                   MediaTime(job.CurrentMs).c_str(),
-                   TCustomAVProbe::FormatFileSize(job.CurrentSize).c_str());
-}
-
 std::string TProgressView::TotalLine() const {
-  double expected = 0, done = 0;
-  int ended = 0, files = 0;
-  for (const TFileJob& job : Jobs) {
-    if (job.Skipped) continue;
-    ++files;
-    if (job.Ended) ++ended;
-    if (job.ExpectedMs <= 0) continue;
-    expected += static_cast<double>(job.ExpectedMs);
-    done += Fraction(job) * static_cast<double>(job.ExpectedMs);
-  }
-  const double fraction = expected > 0 ? done / expected : 0;
-  return NameColumn("total") + " " + Bar(fraction) +
-         StrFormat(" %3d%%  %d of %d files done", static_cast<int>(fraction * 100), ended, files);
+  const TBatchFigures f = Batch.Figures();
+  const int ended = f.Converted + f.Failed;
+  return NameColumn("total") + " " + Bar(f.Percent / 100.0) +
+         StrFormat(" %3d%%  %d of %d files done", f.Percent, ended, f.Files);
 }
 
 void TProgressView::Erase() {
@@ -111,9 +102,14 @@ void TProgressView::Draw(bool force) {
   LastDraw = now;
   std::string text;
   int lines = 0;
-  for (const TFileJob& job : Jobs) {
-    if (!job.Running) continue;
-    text += "\r\x1b[K" + LiveLine(job) + "\n";
+  for (const TBatchFile& file : Batch.Files()) {
+    if (!file.Running) continue;
+    const double fraction = Fraction(file);
+    text += "\r\x1b[K" + NameColumn(file.Source) + " " + Bar(fraction) +
+            StrFormat(" %3d%%  %s  %s", static_cast<int>(fraction * 100),
+                      MediaTime(static_cast<int>(file.DoneMs)).c_str(),
+                      TCustomAVProbe::FormatFileSize(file.OutputSize).c_str()) +
+            "\n";
     ++lines;
   }
   text += "\r\x1b[K" + TotalLine() + "\n";
@@ -125,63 +121,29 @@ void TProgressView::Draw(bool force) {
   LinesDrawn = lines;
 }
 
-void TProgressView::Progress(int job, int currentMs, int64_t currentSize) {
-  std::lock_guard<std::mutex> lock(Lock);
-  TFileJob& j = Jobs[static_cast<size_t>(job)];
-  j.Running = true;
-  j.CurrentMs = std::max(j.CurrentMs, currentMs);
-  j.CurrentSize = currentSize;
-  Draw(false);
-}
+void TProgressView::Progress() { Draw(false); }
 
-void TProgressView::Ended(int job, bool failed, bool partial, const std::string& message,
-                          const std::string& output, double seconds) {
-  std::lock_guard<std::mutex> lock(Lock);
-  TFileJob& j = Jobs[static_cast<size_t>(job)];
-  j.Running = false;
-  j.Ended = true;
-  j.Failed = failed;
-  j.Partial = partial && !failed;
-  j.Message = message;
-  j.Seconds = seconds;
-  if (!output.empty()) j.Output = output;
+void TProgressView::Ended(const TBatchFile& file) {
+  // A file that never became a task (refused, or skipped) is told on stderr
+  // at once; a file whose job ran, on stdout.
+  if (file.Outcome == foSkipped || (file.Outcome == foFailed && file.Seconds <= 0 &&
+                                    file.Output.empty())) {
+    if (Live && LogOnTerminal) Erase();
+    std::fprintf(stderr, "quellon-cli: %s: %s%s\n", file.Source.c_str(),
+                 file.Outcome == foSkipped ? "skipped: " : "", Unnamed(file).c_str());
+    std::fflush(stderr);
+    Draw(true);
+    return;
+  }
   if (Live) {
     Draw(true);
   } else if (!Quiet) {
-    std::printf("%s: %s\n", j.Source.c_str(), StatusText(j).c_str());
+    std::printf("%s: %s\n", file.Source.c_str(), StatusText(file).c_str());
     std::fflush(stdout);
   }
 }
 
-void TProgressView::Refused(int job, const std::string& message) {
-  std::lock_guard<std::mutex> lock(Lock);
-  TFileJob& j = Jobs[static_cast<size_t>(job)];
-  j.Ended = true;
-  j.Failed = true;
-  // The library's texts often start with the file's name, which the line shows.
-  const std::string named = j.Source + ": ";
-  j.Message = message.compare(0, named.size(), named) == 0 ? message.substr(named.size()) : message;
-  if (Live && LogOnTerminal) Erase();
-  std::fprintf(stderr, "quellon-cli: %s: %s\n", j.Source.c_str(), j.Message.c_str());
-  std::fflush(stderr);
-  Draw(true);
-}
-
-void TProgressView::Skipped(int job, const std::string& message, bool show) {
-  std::lock_guard<std::mutex> lock(Lock);
-  TFileJob& j = Jobs[static_cast<size_t>(job)];
-  j.Ended = true;
-  j.Skipped = true;
-  j.Message = message;
-  if (!show) return;
-  if (Live && LogOnTerminal) Erase();
-  std::fprintf(stderr, "quellon-cli: %s: skipped: %s\n", j.Source.c_str(), message.c_str());
-  std::fflush(stderr);
-  Draw(true);
-}
-
 void TProgressView::Log(const std::string& line) {
-  std::lock_guard<std::mutex> lock(Lock);
   if (Live && LogOnTerminal) {
     Erase();
     std::fflush(stdout);
@@ -191,27 +153,26 @@ void TProgressView::Log(const std::string& line) {
   if (Live && LogOnTerminal) Draw(true);
 }
 
-void TProgressView::Tick() {
-  std::lock_guard<std::mutex> lock(Lock);
-  Draw(false);
-}
+void TProgressView::Tick() { Draw(false); }
 
 void TProgressView::Summary() {
-  std::lock_guard<std::mutex> lock(Lock);
   Erase();
   std::printf("Summary:\n");
-  size_t converted = 0, partial = 0, failed = 0, skipped = 0;
-  for (const TFileJob& job : Jobs) {
-    if (job.Skipped) {
-      ++skipped;
-      continue;
-    }
-    std::printf("  %s: %s\n", job.Source.c_str(), StatusText(job).c_str());
-    (job.Failed ? failed : job.Partial ? partial : converted)++;
+  for (const TBatchFile& file : Batch.Files())
+    std::printf("  %s: %s\n", file.Source.c_str(), StatusText(file).c_str());
+  const TBatchFigures f = Batch.Figures();
+  std::printf("%d converted, %d partial, %d failed", f.Converted - f.Partial, f.Partial, f.Failed);
+  if (f.Left > 0) std::printf(", %d stopped", f.Left);
+  std::printf("\n");
+  if (f.Skipped > 0) {
+    int unreadable = 0;
+    for (const TBatchFile& file : Batch.Skipped()) unreadable += file.Code == rcSourceDenied;
+    std::printf("%d %s under the folders skipped", f.Skipped, f.Skipped == 1 ? "file" : "files");
+    if (unreadable > 0)
+      std::printf(" (%d unreadable)", unreadable);
+    else
+      std::printf(": nothing the libraries can convert");
+    std::printf("\n");
   }
-  std::printf("%zu converted, %zu partial, %zu failed\n", converted, partial, failed);
-  if (skipped > 0)
-    std::printf("%zu %s under the folders skipped: nothing the libraries can convert\n", skipped,
-                skipped == 1 ? "file" : "files");
   std::fflush(stdout);
 }

@@ -89,10 +89,13 @@ void TConversionBatch::Connect() {
   // holds still; what it learned is posted to the main thread.
   Component.OnProgress = [this, alive, &main](int index, int, int, int currentDuration, float,
                                               float, int64_t currentSize, int) {
+    // A signal's abort flag stops the run at once, also a job that runs on
+    // the main thread and keeps its loop busy.
+    if (Abort && *Abort) Component.Stop();
     const TFFmpeg* task = Component.Task(index);
     if (!task || !task->OwnerTag) return;
     const uint64_t id = task->OwnerTag;
-    main.Post(0, [this, alive, id, currentDuration, currentSize] {
+    auto show = [this, alive, id, currentDuration, currentSize] {
       if (!alive.lock()) return;
       TBatchFile* file = Find(id);
       if (!file || !file->Queued) return;
@@ -104,7 +107,12 @@ void TConversionBatch::Connect() {
         if (OnFileStarted) OnFileStarted(id);
       }
       if (OnFileProgress) OnFileProgress(id);
-    });
+    };
+    // In main-thread mode the job holds the loop: shown at once.
+    if (main.IsMainThread())
+      show();
+    else
+      main.Post(0, show);
   };
   Component.OnTerminate = [this, alive, &main](int index, bool, bool exception,
                                                const std::string& message) {
@@ -340,7 +348,7 @@ bool TConversionBatch::Wanted(const TSourceFacts& facts) const {
 }
 
 std::string TConversionBatch::NotWantedText(const TSourceFacts& facts) const {
-  return facts.HasVideo && !AudioOnlyFormat(Choices.Format) ? "a still picture" : "no sound in it";
+  return facts.HasVideo ? "a still picture" : "no sound in it";
 }
 
 // ---- Run control -------------------------------------------------------------------
@@ -497,6 +505,8 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
   TOutputOptions output;
   std::string why;
   TReasonCode code = rcNone;
+  // A check that a signal broke off leaves the file waiting (not converted).
+  const auto interrupted = [this] { return Abort && *Abort; };
   if (!Compose(file, input, output, why, code)) {
     EndWithoutTask(file, foFailed, code, why);
     return false;
@@ -504,13 +514,13 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
   const int index = Component.AddTask(file.Source, &input);
   if (index < 0) {
     const std::string reason = Component.LastErrMsg();
-    EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
+    if (!interrupted()) EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
     return false;
   }
   if (!Component.SetOutputFile(index, output.FileName, &output)) {
     const std::string reason = Component.LastErrMsg();
     Component.RemoveTask(index);
-    EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
+    if (!interrupted()) EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
     return false;
   }
   Component.Task(index)->OwnerTag = file.Id;

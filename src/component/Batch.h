@@ -144,7 +144,8 @@ class TConversionBatch {
   int Jobs = 1;  // files at once; 0: one after another on the main thread
   bool KeepPartial = false;
   bool SplitEncoding = true;
-  // Set by a signal handler: adding and probing break off at once.
+  // Set by a signal handler: adding and probing break off at once, and the
+  // run stops (as Stop) at the next progress report of a running file.
   void SetAbortFlag(const std::atomic<bool>* flag);
 
   // ---- The list ----
