@@ -38,12 +38,13 @@ inline std::string CliPath() { return ExecutableDir() + "quellon-cli"; }
 class Cli : public ::testing::Test {
  protected:
   // Runs quellon-cli with args (already quoted as needed) in Dir; killed
-  // after limitSeconds when given (status 137 then).
-  TResult Run(const std::string& args, int limitSeconds = 0) {
+  // after limitSeconds when given (status 137 then); prefix goes before the
+  // command (another user, say).
+  TResult Run(const std::string& args, int limitSeconds = 0, const std::string& prefix = "") {
     const std::string out = Dir.File(".stdout"), err = Dir.File(".stderr");
     const std::string limit =
         limitSeconds > 0 ? "timeout -s KILL " + std::to_string(limitSeconds) + " " : "";
-    const int raw = std::system(("cd " + Quote(Dir.Path()) + " && " + limit + Quote(CliPath()) +
+    const int raw = std::system(("cd " + Quote(Dir.Path()) + " && " + prefix + limit + Quote(CliPath()) +
                                  " " + args + " >" + Quote(out) + " 2>" + Quote(err))
                                     .c_str());
     TResult result;

@@ -85,6 +85,32 @@ TEST_F(Cli, AnOutputNeverGoesOverAFileOfTheRun) {
   EXPECT_TRUE(DecodesCleanly(Dir.File("l/h_(new_1).mp3")));
 }
 
+TEST_F(Cli, UnreadableFilesAndFoldersUnderAFolderAreNamedAndFailTheRun) {
+  // Rights mean nothing to root: the program runs as an ordinary user then.
+  const std::string user = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  if (!user.empty() && !Shell(user + "test -x " + Quote(CliPath())))
+    GTEST_SKIP() << "the build folder is closed to other users";
+  std::filesystem::create_directories(Dir.File("src/private"));
+  Source("src/a.wav", 1);
+  Source("src/locked.wav", 1);
+  Source("src/private/b.wav", 1);
+  std::filesystem::create_directories(Dir.File("OUT"));
+  chmod(Dir.Path().c_str(), 0777);
+  chmod(Dir.File("src").c_str(), 0777);
+  chmod(Dir.File("OUT").c_str(), 0777);
+  chmod(Dir.File("src/locked.wav").c_str(), 0);
+  chmod(Dir.File("src/private").c_str(), 0);
+  const TResult r = Run("-r -o OUT src", 60, user);
+  chmod(Dir.File("src/private").c_str(), 0755);
+  EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("src/locked.wav: skipped: "), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("src/private: skipped: cannot read the folder: Permission denied"),
+            std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find("  src/a.wav: ok"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("2 files under the folders skipped (2 unreadable)"), std::string::npos)
+      << r.Out;
+}
+
 TEST_F(Cli, AKilledRunLeavesNoUnfinishedFileUnderAFinalName) {
   Source("a.wav", 1);
   for (const char* name : {"b.wav", "c.wav", "d.wav"}) Source(name, 900, 8000, 1);
