@@ -31,6 +31,10 @@
 // component's own event handlers; the other operations, and freeing the
 // component, never from a handler. A handler cleared (under EventLock) is
 // not called afterwards.
+//
+// Lock order: EventLock first; a handler may then take the locks of what it
+// calls (a main-thread loop's queue when it posts, the owner's own locks).
+// Nothing that holds one of those may wait for EventLock.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -84,30 +88,36 @@ class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg();
   ~TFFmpeg() override;
-  int Index = -1;     // position in the list; -1 until added
+
+  // ---- Set on the main thread while the task waits; read by its thread
+  // once it runs (the component starts it after they are set).
+  int Index = -1;     // position in the list; -1 until added (changes under EventLock)
   uint64_t OwnerTag = 0;  // the owner's name for the task (a batch's file id); 0 none
-  int ThreadID = 0;   // system thread id of the thread running the task; 0 none
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
-  std::unique_ptr<TAVProbe> Probe;  // attached to the task's input while it runs
-
   // What the task opens when it runs (kept since AddTask and SetOutputFile).
   std::string SourceName, TargetName;
   bool HasInputRecord = false, HasOutputRecord = false;
   TFileIdentity SourceIdentity;  // the source as it was checked
-  bool KeepPartial = false;      // the component's settings when the task started
-  bool SplitEncoding = false;
-
-  // Run bookkeeping of the component (read under EventLock).
-  TTaskState State = tsQueued;
-  bool InRun = false;     // part of the current run
-  bool WorkerReported = false;  // its worker has been through DoTerminate: joinable
-  std::atomic<bool> Detached{false};  // freed by the owner: its events are not fired
-  uint64_t Serial = 0;    // identifies the task to the timers of main-thread mode
-  std::chrono::steady_clock::time_point RunStartedAt{};  // when its job was started
   // Applies the task's records to its engine and opens its files (on the
   // job's thread); set by the component.
   std::function<void(TFFmpeg&)> Opener;
+
+  // ---- Owned by the task's thread while it runs.
+  std::unique_ptr<TAVProbe> Probe;  // attached to the task's input while it runs
+
+  // ---- Protected by the component's EventLock (run bookkeeping).
+  bool KeepPartial = false;      // the component's settings when the task started
+  bool SplitEncoding = false;
+  TTaskState State = tsQueued;
+  int ThreadID = 0;   // system thread id of the thread running the task; 0 none
+  bool InRun = false;     // part of the current run
+  bool WorkerReported = false;  // its worker has been through DoTerminate: joinable
+  uint64_t Serial = 0;    // identifies the task to the timers of main-thread mode
+  std::chrono::steady_clock::time_point RunStartedAt{};  // when its job was started
+
+  // ---- Any thread.
+  std::atomic<bool> Detached{false};  // freed by the owner: its events are not fired
 
  protected:
   void OpenFiles() override;
