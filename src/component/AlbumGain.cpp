@@ -4,6 +4,8 @@
 #include <memory>
 #include <mutex>
 
+#include "Text.h"
+
 namespace {
 
 struct TAlbum {
@@ -52,7 +54,8 @@ void ForgetAlbum(const std::string& name) {
 
 bool AlbumLoudness(const std::string& name, const std::string& source,
                    const TLoudnessMeasure& track, const TMusicOptions& options,
-                   TLoudnessMeasure& result, const std::atomic<bool>* stop) {
+                   TLoudnessMeasure& result, const std::atomic<bool>* stop,
+                   const TMeasureLog& log) {
   std::shared_ptr<TAlbum> album;
   {
     std::lock_guard<std::mutex> lock(RegistryLock());
@@ -70,12 +73,16 @@ bool AlbumLoudness(const std::string& name, const std::string& source,
       if (album->Measures.count(s)) continue;
       TLoudnessMeasure measure;
       std::string error;
-      if (MeasureFileLoudness(s, measure, error, stop))
+      if (MeasureFileLoudness(s, measure, error, stop, log)) {
         album->Measures[s] = LevelledMeasure(measure, options);
-      else if (stop && *stop)
+      } else if (stop && *stop) {
         return false;
-      else
+      } else {
         album->Measures[s] = TLoudnessMeasure();  // left out of the album's level
+        if (log)
+          log(0, StrFormat("'%s' is left out of the album's loudness: %s", s.c_str(),
+                           error.c_str()));
+      }
     }
     album->Measured = true;
   }

@@ -19,8 +19,9 @@ void ApplyMusicOptions(TCustomFFmpeg& task, const std::string& source, const TOu
     const std::atomic<bool>* stop = &task.RunState.StopRequested;
     const TMusicOptions options = m;
     m.AlbumLoudness = [album, source, stop, options](const TLoudnessMeasure& track,
-                                                      TLoudnessMeasure& result) {
-      return AlbumLoudness(album, source, track, options, result, stop);
+                                                      TLoudnessMeasure& result,
+                                                      const TMeasureLog& log) {
+      return AlbumLoudness(album, source, track, options, result, stop, log);
     };
   }
 }

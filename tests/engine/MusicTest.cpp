@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <random>
 
 #include "AlbumGain.h"
@@ -330,7 +331,8 @@ TEST_F(Music, AnAlbumIsMeasuredWholeBeforeItsTagsAreWritten) {
     Convert(source, out, "flac", [&](TMusicOptions& m) {
       m.ReplayGain = true;
       const TMusicOptions options = m;
-      m.AlbumLoudness = [source, options](const TLoudnessMeasure& track, TLoudnessMeasure& album) {
+      m.AlbumLoudness = [source, options](const TLoudnessMeasure& track, TLoudnessMeasure& album,
+                                          const TMeasureLog&) {
         return AlbumLoudness("music-test", source, track, options, album, nullptr);
       };
     });
@@ -399,4 +401,57 @@ TEST_F(Music, APictureIsJudgedByItsBytesNotItsLabel) {
       }
     }
   }
+}
+
+namespace {
+// The libraries' error lines, each with the file its thread was about.
+std::mutex LibraryLinesLock;
+std::vector<std::pair<std::string, std::string>> LibraryLines;
+void RecordLibraryLine(void*, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::lock_guard<std::mutex> lock(LibraryLinesLock);
+  LibraryLines.emplace_back(TLogSubject::Current(), text);
+}
+}  // namespace
+
+// The first task of an album measures the other members: what goes wrong
+// in a member's measuring is told under that member's name, not the task's.
+TEST_F(Music, AnAlbumMembersDamageIsLoggedUnderItsOwnName) {
+  const std::string clean = Fixture("music_album_clean.wav",
+                                    "-f lavfi -i sine=frequency=500:duration=3 -ac 2");
+  const std::string whole = Fixture("music_album_whole.flac",
+                                    "-f lavfi -i sine=frequency=700:duration=6 -ac 2 -c:a flac");
+  std::ifstream in(whole, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  for (size_t i = bytes.size() * 2 / 5; i < bytes.size() * 2 / 5 + 3000; ++i) bytes[i] = 0x55;
+  const std::string damaged = Dir.File("damaged member.flac");
+  std::ofstream(damaged, std::ios::binary) << bytes;
+  DefineAlbum("music-damaged", {clean, damaged});
+  LibraryLines.clear();
+  av.av_log_set_callback(RecordLibraryLine);
+  Convert(clean, Dir.File("clean.flac"), "flac", [&](TMusicOptions& m) {
+    m.ReplayGain = true;
+    const TMusicOptions options = m;
+    m.AlbumLoudness = [clean, options](const TLoudnessMeasure& track, TLoudnessMeasure& album,
+                                       const TMeasureLog& log) {
+      return AlbumLoudness("music-damaged", clean, track, options, album, nullptr, log);
+    };
+  });
+  av.av_log_set_callback(av.av_log_default_callback);
+  ForgetAlbum("music-damaged");
+  // The engine's own line on the damage names the member.
+  bool told = false;
+  for (const auto& line : Log.Lines)
+    if (line.second.find("damaged") != std::string::npos) {
+      told = true;
+      EXPECT_EQ(line.first, 0);
+      EXPECT_NE(line.second.find("'" + damaged + "'"), std::string::npos) << line.second;
+    }
+  EXPECT_TRUE(told);
+  // So do the libraries' lines while it was measured (the task's own file
+  // is clean: every error line is the member's).
+  ASSERT_FALSE(LibraryLines.empty());
+  for (const auto& line : LibraryLines) EXPECT_EQ(line.first, damaged) << line.second;
 }
