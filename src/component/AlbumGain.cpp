@@ -4,6 +4,8 @@
 #include <memory>
 #include <mutex>
 
+#include "Text.h"
+
 struct TAlbumGroup {
   std::vector<std::string> Sources;
   std::mutex Measuring;  // held while the album's sources are measured
@@ -69,7 +71,8 @@ bool AddToAlbum(TAlbumGroup& album, const std::string& source) {
 
 bool AlbumLoudness(const std::string& name, const std::string& source,
                    const TLoudnessMeasure& track, const TMusicOptions& options,
-                   TLoudnessMeasure& result, const std::atomic<bool>* stop) {
+                   TLoudnessMeasure& result, const std::atomic<bool>* stop,
+                   const TMeasureLog& log) {
   std::shared_ptr<TAlbum> album;
   {
     std::lock_guard<std::mutex> lock(RegistryLock());
@@ -77,12 +80,13 @@ bool AlbumLoudness(const std::string& name, const std::string& source,
     if (found == Registry().end()) return false;
     album = found->second;
   }
-  return AlbumGroupLoudness(*album, source, track, options, result, stop);
+  return AlbumGroupLoudness(*album, source, track, options, result, stop, log);
 }
 
 bool AlbumGroupLoudness(TAlbumGroup& group, const std::string& source,
                         const TLoudnessMeasure& track, const TMusicOptions& options,
-                        TLoudnessMeasure& result, const std::atomic<bool>* stop) {
+                        TLoudnessMeasure& result, const std::atomic<bool>* stop,
+                        const TMeasureLog& log) {
   TAlbumGroup* album = &group;
   std::lock_guard<std::mutex> measuring(album->Measuring);
   bool member = false;
@@ -94,12 +98,16 @@ bool AlbumGroupLoudness(TAlbumGroup& group, const std::string& source,
       if (album->Measures.count(s)) continue;
       TLoudnessMeasure measure;
       std::string error;
-      if (MeasureFileLoudness(s, measure, error, stop))
+      if (MeasureFileLoudness(s, measure, error, stop, log)) {
         album->Measures[s] = LevelledMeasure(measure, options);
-      else if (stop && *stop)
+      } else if (stop && *stop) {
         return false;
-      else
+      } else {
         album->Measures[s] = TLoudnessMeasure();  // left out of the album's level
+        if (log)
+          log(0, StrFormat("'%s' is left out of the album's loudness: %s", s.c_str(),
+                           error.c_str()));
+      }
     }
     album->Measured = true;
   }

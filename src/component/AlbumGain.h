@@ -24,7 +24,8 @@ bool AddToAlbum(TAlbumGroup& album, const std::string& source);
 // The album's measure as AlbumLoudness below, for an album held directly.
 bool AlbumGroupLoudness(TAlbumGroup& album, const std::string& source,
                         const TLoudnessMeasure& track, const TMusicOptions& options,
-                        TLoudnessMeasure& result, const std::atomic<bool>* stop);
+                        TLoudnessMeasure& result, const std::atomic<bool>* stop,
+                        const TMeasureLog& log = nullptr);
 
 // Names an album (replacing an album of that name) and its sources.
 void DefineAlbum(const std::string& name, const std::vector<std::string>& sources);
@@ -36,10 +37,12 @@ void EnsureAlbum(const std::string& name, const std::vector<std::string>& source
 // The album's measure, as the tasks' outputs will have it (levelled with
 // options when they level). track: the asking task's own measure of its
 // output, for its source. False when the album is unknown, the source is
-// not one of it, or nothing could be measured.
+// not one of it, or nothing could be measured. The measuring of the other
+// members reports to log (may be unset), each line naming its member.
 bool AlbumLoudness(const std::string& name, const std::string& source,
                    const TLoudnessMeasure& track, const TMusicOptions& options,
-                   TLoudnessMeasure& album, const std::atomic<bool>* stop);
+                   TLoudnessMeasure& album, const std::atomic<bool>* stop,
+                   const TMeasureLog& log = nullptr);
 
 // The albums of a list of files: those that share a folder, in the order of
 // the list; folders with a single file make no album.

@@ -205,6 +205,13 @@ void LibraryLogCallback(void* context, int level, const char* format, va_list ar
     const AVClass* avClass = context ? *static_cast<const AVClass* const*>(context) : nullptr;
     TLogItem* item = state.Buffers.FindOrAdd(threadID);
     TLineBuffer buffer;
+    // A line about another file than the task's own names it first.
+    const std::string& subject = TLogSubject::Current();
+    if (!subject.empty() && item->Text.empty()) {
+      buffer.Append("'", 1);
+      buffer.Append(subject.data(), subject.size());
+      buffer.Append("': ", 3);
+    }
     if (avClass && item->Text.empty()) {
       const char* name = avClass->item_name ? avClass->item_name(context) : nullptr;
       char prefix[LOG_LINE_BUFFER];

@@ -19,16 +19,18 @@ void ApplyMusicOptions(TCustomFFmpeg& task, const std::string& source, const TOu
     const std::atomic<bool>* stop = &task.RunState.StopRequested;
     const TMusicOptions options = m;
     m.AlbumLoudness = [album, source, stop, options](const TLoudnessMeasure& track,
-                                                      TLoudnessMeasure& result) {
-      return AlbumGroupLoudness(*album, source, track, options, result, stop);
+                                                      TLoudnessMeasure& result,
+                                                      const TMeasureLog& log) {
+      return AlbumGroupLoudness(*album, source, track, options, result, stop, log);
     };
   } else if (!o.GainAlbum.empty()) {
     const std::string album = o.GainAlbum;
     const std::atomic<bool>* stop = &task.RunState.StopRequested;
     const TMusicOptions options = m;
     m.AlbumLoudness = [album, source, stop, options](const TLoudnessMeasure& track,
-                                                      TLoudnessMeasure& result) {
-      return AlbumLoudness(album, source, track, options, result, stop);
+                                                      TLoudnessMeasure& result,
+                                                      const TMeasureLog& log) {
+      return AlbumLoudness(album, source, track, options, result, stop, log);
     };
   }
 }

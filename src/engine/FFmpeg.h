@@ -408,8 +408,15 @@ struct TJobResult {
   std::vector<std::string> Outputs;  // the names the output files took
   int64_t DamagedPackets = 0;              // packets the decoders refused
   int64_t FirstDamage = AV_NOPTS_VALUE;    // µs of source time
+  int64_t CutPackets = 0;   // of those, a refused last packet of a source that was cut
+  int64_t Lost = 0;                        // µs of source the damaged stretches took
+  int64_t FirstLoss = AV_NOPTS_VALUE;      // µs of source time where the first began
   int ReadError = 0;                       // a read error other than the end
   int64_t ReadErrorAt = AV_NOPTS_VALUE;    // µs of source time
+  // A source that ended before the length it states exactly (a frame or
+  // sample count, a data size; not an estimate from the bit rate), µs.
+  int64_t SourceEnd = AV_NOPTS_VALUE;
+  int64_t StatedLength = AV_NOPTS_VALUE;
   bool Received = false;  // an output stream got audio or pictures to encode
 };
 
@@ -624,7 +631,16 @@ class TCustomFFmpeg {
   void SettleOutcome();
   // Gives each output its final name; false with Result.Reason on failure.
   bool CommitOutputs();
-  void NoteDamagedPacket(const TInputStreamEntry& ist);
+  // Damage of the sources, measured on the packets' own timestamps (pts and
+  // duration in the stream's time base; AV_NOPTS_VALUE: the drain, no place):
+  // a refused packet opens a damaged stretch, the next good packet closes it
+  // and the gap between the good packets around it is counted as lost.
+  void NoteDamagedPacket(TInputStreamEntry& ist, int64_t pts = AV_NOPTS_VALUE,
+                         int64_t duration = 0);
+  void NoteGoodPacket(TInputStreamEntry& ist, int64_t pts, int64_t duration);
+  // At the end of the reading: stretches still open, and sources that ended
+  // before the length they state.
+  void NoteSourceEnds();
   // Music (FFmpegTags.cpp, FFmpegCover.cpp, FFmpegLoudness.cpp): before the
   // headers (measuring pass, ReplayGain tags, cover, MP2's ID3 header); the
   // cover pictures after them; our own tag writers after the trailers; the

@@ -9,6 +9,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -40,13 +42,22 @@ const char* MimeOf(AVCodecID id) {
   }
 }
 
-// The picture's kind from its first bytes.
-AVCodecID SniffPicture(const std::vector<uint8_t>& d) {
-  if (d.size() > 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF) return AV_CODEC_ID_MJPEG;
-  if (d.size() > 8 && std::memcmp(d.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return AV_CODEC_ID_PNG;
-  if (d.size() > 6 && std::memcmp(d.data(), "GIF8", 4) == 0) return AV_CODEC_ID_GIF;
-  if (d.size() > 26 && d[0] == 'B' && d[1] == 'M') return AV_CODEC_ID_BMP;
+// The picture's kind from its first bytes. A container's label (a MIME
+// type, a codec) is only what its writer claimed: the bytes decide.
+AVCodecID SniffPicture(const uint8_t* d, size_t size) {
+  if (size > 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF) return AV_CODEC_ID_MJPEG;
+  if (size > 8 && std::memcmp(d, "\x89PNG\r\n\x1a\n", 8) == 0) return AV_CODEC_ID_PNG;
+  if (size > 10 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0))
+    return AV_CODEC_ID_GIF;
+  if (size > 26 && d[0] == 'B' && d[1] == 'M') return AV_CODEC_ID_BMP;
   return AV_CODEC_ID_NONE;
+}
+AVCodecID SniffPicture(const std::vector<uint8_t>& d) { return SniffPicture(d.data(), d.size()); }
+
+uint32_t LittleEndian(const uint8_t* p, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
 }
 
 uint32_t BigEndian(const uint8_t* p, int bytes) {
@@ -55,11 +66,24 @@ uint32_t BigEndian(const uint8_t* p, int bytes) {
   return v;
 }
 
-// Width and height from a PNG's IHDR or a JPEG's frame header.
+// Width and height from a PNG's IHDR, a GIF's screen, a BMP's info header or
+// a JPEG's frame header; left as they were when the bytes do not say.
 void PictureSize(const std::vector<uint8_t>& d, AVCodecID id, int& width, int& height) {
   if (id == AV_CODEC_ID_PNG && d.size() >= 24) {
     width = static_cast<int>(BigEndian(&d[16], 4));
     height = static_cast<int>(BigEndian(&d[20], 4));
+    return;
+  }
+  if (id == AV_CODEC_ID_GIF && d.size() >= 10) {
+    width = static_cast<int>(LittleEndian(&d[6], 2));
+    height = static_cast<int>(LittleEndian(&d[8], 2));
+    return;
+  }
+  if (id == AV_CODEC_ID_BMP && d.size() >= 26) {
+    // The height is negative for a picture stored top-down.
+    width = static_cast<int>(static_cast<int32_t>(LittleEndian(&d[18], 4)));
+    const int32_t h = static_cast<int32_t>(LittleEndian(&d[22], 4));
+    height = h == INT32_MIN ? 0 : std::abs(h);
     return;
   }
   if (id != AV_CODEC_ID_MJPEG) return;
@@ -126,30 +150,57 @@ TCoverKind CoverKindOf(const AVFormatContext* oc) {
   return ckNone;
 }
 
+// Whether an output format takes a picture of that kind: the MP4 muxer
+// writes JPEG, PNG and BMP covers only; the others take any of ours.
+bool CoverTakes(const AVFormatContext* oc, AVCodecID id) {
+  if (OneOf(oc->oformat->name, {"ipod", "mp4", "mov", "3gp", "3g2", "psp"}))
+    return id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_PNG || id == AV_CODEC_ID_BMP;
+  return MimeOf(id) != nullptr;
+}
+
 bool TCustomFFmpeg::FindCover(TCoverPicture& cover) {
   cover = TCoverPicture();
   // The front cover when a source says which picture is which, else the first.
   const AVStream* best = nullptr;
+  AVCodecID bestId = AV_CODEC_ID_NONE;
   for (int f = 0; f < Input.FileCount; ++f) {
     const AVFormatContext* ic = Input.Files[f].get();
     for (unsigned s = 0; s < ic->nb_streams; ++s) {
       const AVStream* st = ic->streams[s];
-      if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) || st->attached_pic.size <= 0 ||
-          !MimeOf(st->codecpar->codec_id))
+      if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC) || st->attached_pic.size <= 0)
         continue;
+      const AVCodecID id =
+          SniffPicture(st->attached_pic.data, static_cast<size_t>(st->attached_pic.size));
+      if (!MimeOf(id)) {
+        // Text or noise under a picture's label would fail the headers of
+        // some muxers and be carried unreadable by others.
+        Log(0, StrFormat("The picture in '%s' is no JPEG, PNG, GIF or BMP picture; it is left out",
+                         ic->url ? ic->url : "input"));
+        continue;
+      }
+      if (id != st->codecpar->codec_id)
+        Log(1, StrFormat("The picture in '%s' is labelled %s but is %s; it is kept as %s",
+                         ic->url ? ic->url : "input", av.avcodec_get_name(st->codecpar->codec_id),
+                         av.avcodec_get_name(id), MimeOf(id)));
       const AVDictionaryEntry* kind = av.av_dict_get(st->metadata, "comment", nullptr, 0);
       const bool front = kind && strcasecmp(kind->value, "Cover (front)") == 0;
-      if (!best || front) best = st;
+      if (!best || front) {
+        best = st;
+        bestId = id;
+      }
       if (front) break;
     }
   }
   if (best) {
     const AVPacket& pic = best->attached_pic;
     cover.Data.assign(pic.data, pic.data + pic.size);
-    cover.CodecId = best->codecpar->codec_id;
-    cover.Mime = MimeOf(best->codecpar->codec_id);
-    cover.Width = best->codecpar->width;
-    cover.Height = best->codecpar->height;
+    cover.CodecId = bestId;
+    cover.Mime = MimeOf(bestId);
+    // The demuxer's size holds only when it read the picture as what it is.
+    if (best->codecpar->codec_id == bestId) {
+      cover.Width = best->codecpar->width;
+      cover.Height = best->codecpar->height;
+    }
     // "Other" is what most writers put when they say nothing: the one
     // picture of a file is its cover.
     cover.PictureType = 3;
@@ -173,6 +224,14 @@ bool TCustomFFmpeg::FindCover(TCoverPicture& cover) {
   if (cover.Empty()) return false;
   if (cover.Width <= 0 || cover.Height <= 0)
     PictureSize(cover.Data, static_cast<AVCodecID>(cover.CodecId), cover.Width, cover.Height);
+  if (cover.Width <= 0 || cover.Height <= 0) {
+    // A picture whose size cannot be read is no picture a player shows (and
+    // an attached-picture stream without a size fails the muxer's header).
+    Log(0, StrFormat("The cover picture of '%s' is damaged (no size in it); it is left out",
+                     Input.FileCount > 0 && Input.Files[0]->url ? Input.Files[0]->url : "input"));
+    cover = TCoverPicture();
+    return false;
+  }
   return true;
 }
 
@@ -189,6 +248,12 @@ void TCustomFFmpeg::PrepareCovers() {
     }
     // A video output carries pictures of its own; only music takes the cover.
     if (!hasAudio || hasPicture) continue;
+    if (CoverKindOf(oc) != ckNone && !CoverTakes(oc, static_cast<AVCodecID>(cover.CodecId))) {
+      Log(0, StrFormat("The %s format holds no %s picture; the cover of '%s' is left out",
+                       oc->oformat->name, cover.Mime.c_str(),
+                       Input.Files[0]->url ? Input.Files[0]->url : "input"));
+      continue;
+    }
     switch (CoverKindOf(oc)) {
       case ckStream: {
         AVStream* st = av.avformat_new_stream(oc, nullptr);

@@ -123,6 +123,9 @@ void TCustomFFmpeg::MainLoop() {
       const int istIndex = fileEntry.FirstIndex + pkt->stream_index;
       TInputStreamEntry& ist = T.InStreams[static_cast<size_t>(istIndex)];
       if (!ist.Discard) {
+        // The packet's place in its source, before any offset or scale.
+        const int64_t readPts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        const int64_t readDuration = pkt->duration;
         // 8.-10. Offset, scale and discontinuities.
         const AVRational tb = ist.St->time_base;
         const int64_t offset = av.av_rescale_q(Input.TSOffsets[file], MICROSECONDS, tb);
@@ -155,7 +158,7 @@ void TCustomFFmpeg::MainLoop() {
         }
         // 11. Decode and dispatch.
         if (OutputPacket(ist, istIndex, pkt) < 0) {
-          NoteDamagedPacket(ist);
+          NoteDamagedPacket(ist, readPts, readDuration);
           const std::string text =
               StrFormat("Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
           if (Sync.ExitOnError) {
@@ -166,6 +169,7 @@ void TCustomFFmpeg::MainLoop() {
           av.av_packet_unref(pkt);
           continue;
         }
+        if (ist.DecodingNeeded) NoteGoodPacket(ist, readPts, readDuration);
       }
     }
     av.av_packet_unref(pkt);
@@ -440,6 +444,7 @@ void TCustomFFmpeg::FilterAndWrite(TOutputStreamEntry& ost, size_t filter, AVPac
 
 void TCustomFFmpeg::EndOfLoop() {
   TTranscodeTables& T = *Tables;
+  if (!RunState.StopRequested) NoteSourceEnds();
   // 1. Flush decoders and encoders.
   for (size_t i = 0; i < T.InStreams.size(); ++i)
     if (T.InStreams[i].DecodingNeeded &&

@@ -163,7 +163,7 @@ class TLoudnessMeter {
 // the stream's own time (offset added), length < 0 for all of it.
 bool MeasureStream(AVFormatContext* ic, int stream, int64_t offset, int64_t length,
                    const std::atomic<bool>* stop, const std::function<void()>& wait,
-                   TLoudnessMeasure& out, std::string& error) {
+                   TLoudnessMeasure& out, std::string& error, int64_t* refused = nullptr) {
   AVStream* st = ic->streams[stream];
   const AVCodec* codec = av.avcodec_find_decoder(st->codecpar->codec_id);
   CodecContextPtr dec(av.avcodec_alloc_context3(codec));
@@ -188,7 +188,8 @@ bool MeasureStream(AVFormatContext* ic, int stream, int64_t offset, int64_t leng
   TLoudnessMeter meter;
   bool atEnd = false, ended = false;
   auto take = [&]() {
-    while (av.avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
+    int received;
+    while ((received = av.avcodec_receive_frame(dec.get(), frame.get())) >= 0) {
       const int64_t ts = frame->best_effort_timestamp;
       const int64_t at = ts == AV_NOPTS_VALUE
                              ? 0
@@ -204,6 +205,8 @@ bool MeasureStream(AVFormatContext* ic, int stream, int64_t offset, int64_t leng
       if (keep && !meter.Push(frame.get(), error)) return false;
       av.av_frame_unref(frame.get());
     }
+    // Decoders of the older kind tell of a refused packet here.
+    if (received != AVERROR(EAGAIN) && received != AVERROR_EOF && refused) ++*refused;
     return true;
   };
   while (!atEnd && !ended) {
@@ -218,7 +221,9 @@ bool MeasureStream(AVFormatContext* ic, int stream, int64_t offset, int64_t leng
       atEnd = true;
       break;
     }
-    if (pkt->stream_index == stream) av.avcodec_send_packet(dec.get(), pkt.get());
+    if (pkt->stream_index == stream && av.avcodec_send_packet(dec.get(), pkt.get()) < 0 &&
+        refused)
+      ++*refused;
     av.av_packet_unref(pkt.get());
     if (!take()) return false;
   }
@@ -255,7 +260,8 @@ bool OpenForMeasure(const std::string& path, const AVInputFormat* forced, InputF
 }  // namespace
 
 bool MeasureFileLoudness(const std::string& path, TLoudnessMeasure& out, std::string& error,
-                         const std::atomic<bool>* stop) {
+                         const std::atomic<bool>* stop, const TMeasureLog& log) {
+  const TLogSubject subject(path);
   InputFormatPtr file;
   if (!OpenForMeasure(path, nullptr, file, error)) return false;
   const int stream =
@@ -265,7 +271,13 @@ bool MeasureFileLoudness(const std::string& path, TLoudnessMeasure& out, std::st
     return false;
   }
   const int64_t start = file->start_time != AV_NOPTS_VALUE ? file->start_time : 0;
-  return MeasureStream(file.get(), stream, -start, -1, stop, nullptr, out, error);
+  int64_t refused = 0;
+  const bool measured = MeasureStream(file.get(), stream, -start, -1, stop, nullptr, out, error,
+                                      &refused);
+  if (refused > 0 && log)
+    log(0, StrFormat("'%s': %lld damaged packet%s skipped while measuring its loudness",
+                     path.c_str(), static_cast<long long>(refused), refused == 1 ? "" : "s"));
+  return measured;
 }
 
 TLoudnessMeasure CombineLoudness(const std::vector<TLoudnessMeasure>& tracks) {
@@ -372,7 +384,8 @@ void TCustomFFmpeg::MeasureJobLoudness() {
                       ReplayGainText(REPLAYGAIN_REFERENCE_LUFS - track.Integrated));
     tags.emplace_back("REPLAYGAIN_TRACK_PEAK", ReplayPeakText(track.SamplePeak));
     TLoudnessMeasure album;
-    if (Music.AlbumLoudness && Music.AlbumLoudness(track, album) && album.Valid) {
+    const TMeasureLog log = [this](int level, const std::string& text) { Log(level, text); };
+    if (Music.AlbumLoudness && Music.AlbumLoudness(track, album, log) && album.Valid) {
       tags.emplace_back("REPLAYGAIN_ALBUM_GAIN",
                         ReplayGainText(REPLAYGAIN_REFERENCE_LUFS - album.Integrated));
       tags.emplace_back("REPLAYGAIN_ALBUM_PEAK", ReplayPeakText(album.SamplePeak));

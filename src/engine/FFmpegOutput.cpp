@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -150,18 +152,94 @@ std::string ClockText(int64_t us) {
   return StrFormat("%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
 }
 
-// What was lost of a damaged source; "" when nothing was.
-std::string DamageText(const TJobResult& r) {
+// What was lost of a damaged source and its code; "" (rcNone) when nothing was.
+std::string DamageText(const TJobResult& r, TReasonCode& code) {
   std::string text;
+  code = rcNone;
+  auto add = [&text, &code](const std::string& part, TReasonCode partCode) {
+    text += (text.empty() ? "" : "; ") + part;
+    if (code == rcNone) code = partCode;
+  };
+  // To the nearest second: a stated length of 24.99 s is "0:25".
+  auto clock = [](int64_t us) { return ClockText(us + 500000); };
   if (r.ReadError)
-    text = "source damaged at " + ClockText(r.ReadErrorAt) + ": converted up to there";
-  if (r.DamagedPackets > 0) {
-    if (!text.empty()) text += "; ";
-    text += r.DamagedPackets == 1
-                ? std::string("1 damaged packet skipped")
-                : StrFormat("%lld damaged packets skipped", static_cast<long long>(r.DamagedPackets));
+    add("source damaged at " + ClockText(r.ReadErrorAt) + ": converted up to there",
+        rcSourceDamaged);
+  const int64_t uncounted = r.DamagedPackets - r.CutPackets;
+  if (r.Lost > 0) {
+    const double seconds = static_cast<double>(r.Lost) / 1000000.0;
+    add(StrFormat(seconds < 0.095 ? "%.2f s lost at %s" : "%.1f s lost at %s", seconds,
+                  clock(r.FirstLoss).c_str()),
+        rcSourceDamaged);
+  } else if (uncounted > 0) {
+    // Refused packets without a place in the source (a decoder that fails
+    // at its drain): their number is all there is to tell.
+    add(uncounted == 1 ? std::string("1 damaged packet skipped")
+                       : StrFormat("%lld damaged packets skipped", static_cast<long long>(uncounted)),
+        rcSourceDamaged);
   }
+  if (r.SourceEnd != AV_NOPTS_VALUE)
+    add("source ends at " + clock(r.SourceEnd) + " of " + clock(r.StatedLength), rcSourceShort);
   return text;
+}
+
+// Lengths a source's end may fall short of its stated length by without
+// being cut: packets without a duration, and rounding of the stated length.
+constexpr int64_t SHORT_TOLERANCE = 250000;  // µs
+
+// The size a RIFF/WAVE file's "data" chunk states; -1 when it states none
+// (an unset or streamed size, RF64, no data chunk near the start).
+int64_t WavDataSize(const std::string& path) {
+  FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+  if (!file) return -1;
+  int64_t size = -1;
+  unsigned char head[12];
+  if (std::fread(head, 1, 12, file) == 12 && std::memcmp(head, "RIFF", 4) == 0 &&
+      std::memcmp(head + 8, "WAVE", 4) == 0) {
+    unsigned char chunk[8];
+    for (int n = 0; n < 64 && std::fread(chunk, 1, 8, file) == 8; ++n) {
+      const uint32_t length = static_cast<uint32_t>(chunk[4]) | (chunk[5] << 8) |
+                              (chunk[6] << 16) | (static_cast<uint32_t>(chunk[7]) << 24);
+      if (std::memcmp(chunk, "data", 4) == 0) {
+        if (length != 0 && length != 0xFFFFFFFFu) size = length;
+        break;
+      }
+      if (std::fseek(file, static_cast<long>(length) + (length & 1), SEEK_CUR) != 0) break;
+    }
+  }
+  std::fclose(file);
+  return size;
+}
+
+// The length a source states exactly for that stream, µs; AV_NOPTS_VALUE
+// when it states none, or only the libraries' estimate from the bit rate
+// (an MP3 without a Xing or Info frame, a WAV whose data size is unset).
+int64_t StatedLength(const AVFormatContext* ic, const AVStream* st) {
+  const AVCodecParameters* par = st->codecpar;
+  if (std::strcmp(ic->iformat->name, "wav") == 0 && ic->url && par->block_align > 0 &&
+      par->sample_rate > 0) {
+    // The WAV reader takes its length from the bit rate; the data chunk's
+    // size is the length the file states.
+    const int64_t size = WavDataSize(LocalPath(ic->url));
+    if (size > 0)
+      return av.av_rescale(size / par->block_align, 1000000, par->sample_rate);
+  }
+  if (ic->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE ||
+      st->duration == AV_NOPTS_VALUE || st->duration <= 0)
+    return AV_NOPTS_VALUE;
+  return av.av_rescale_q(st->duration, st->time_base, AVRational{1, 1000000});
+}
+
+// µs of source time from the stream's start.
+int64_t SourceTime(const AVStream* st, int64_t ts) {
+  const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  return av.av_rescale_q(ts - start, st->time_base, AVRational{1, 1000000});
+}
+
+void AddLoss(TJobResult& r, int64_t from, int64_t length) {
+  if (length <= 0) return;
+  r.Lost += length;
+  if (r.FirstLoss == AV_NOPTS_VALUE || from < r.FirstLoss) r.FirstLoss = from;
 }
 
 }  // namespace
@@ -256,9 +334,49 @@ bool TCustomFFmpeg::CommitOutputs() {
   return true;
 }
 
-void TCustomFFmpeg::NoteDamagedPacket(const TInputStreamEntry& ist) {
+void TCustomFFmpeg::NoteDamagedPacket(TInputStreamEntry& ist, int64_t pts, int64_t duration) {
   ++Result.DamagedPackets;
   if (Result.FirstDamage == AV_NOPTS_VALUE) Result.FirstDamage = ist.Pts;
+  if (ist.DamagedRun++ == 0) ist.DamagedFrom = ist.DamagedEnd = ist.GoodEnd;
+  if (pts != AV_NOPTS_VALUE)
+    ist.DamagedEnd = std::max(ist.DamagedEnd,
+                              SourceTime(ist.St, pts + std::max<int64_t>(duration, 0)));
+}
+
+void TCustomFFmpeg::NoteGoodPacket(TInputStreamEntry& ist, int64_t pts, int64_t duration) {
+  if (pts == AV_NOPTS_VALUE) return;
+  const int64_t at = SourceTime(ist.St, pts);
+  if (ist.DamagedRun > 0) {
+    // The stretch ends here: from the end of the last good packet to this one.
+    AddLoss(Result, ist.DamagedFrom, at - ist.DamagedFrom);
+    ist.DamagedRun = 0;
+  }
+  ist.GoodEnd = std::max(ist.GoodEnd, SourceTime(ist.St, pts + std::max<int64_t>(duration, 0)));
+}
+
+void TCustomFFmpeg::NoteSourceEnds() {
+  TTranscodeTables& T = *Tables;
+  for (TInputStreamEntry& ist : T.InStreams) {
+    // Only sources read to their end: a clip ends where it was asked to.
+    if (ist.Discard || !ist.DecodingNeeded || !T.Files[static_cast<size_t>(ist.FileIndex)].Eof)
+      continue;
+    const AVFormatContext* ic = Input.Files[ist.FileIndex].get();
+    const int64_t stated = StatedLength(ic, ist.St);
+    const bool cut = ist.St->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !Result.ReadError &&
+                     stated != AV_NOPTS_VALUE && stated - ist.GoodEnd > SHORT_TOLERANCE;
+    if (cut && Result.SourceEnd == AV_NOPTS_VALUE) {
+      Result.SourceEnd = ist.GoodEnd;
+      Result.StatedLength = stated;
+    }
+    if (ist.DamagedRun == 0) continue;
+    // A stretch that runs to the end: the incomplete last packet of a cut
+    // file (its shortness, or the read error, tells of it), or a damaged tail.
+    if (cut || Result.ReadError || ist.DamagedRun == 1)
+      Result.CutPackets += ist.DamagedRun;
+    else
+      AddLoss(Result, ist.DamagedFrom, ist.DamagedEnd - ist.DamagedFrom);
+    ist.DamagedRun = 0;
+  }
 }
 
 void TCustomFFmpeg::NoteReadError(int file, int code) {
@@ -297,12 +415,14 @@ void TCustomFFmpeg::SettleOutcome() {
         video = video || Output.Files[i]->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     Result.Reason = video ? "no audio or picture could be decoded from the source"
                           : "no audio could be decoded from the source";
-    const std::string damage = DamageText(Result);
+    TReasonCode damageCode;
+    const std::string damage = DamageText(Result, damageCode);
     if (!damage.empty()) Result.Reason += " (" + damage + ")";
   } else {
-    Result.Reason = DamageText(Result);
+    TReasonCode code;
+    Result.Reason = DamageText(Result, code);
     Result.Outcome = Result.Reason.empty() ? joComplete : joPartial;
-    Result.Code = Result.Reason.empty() ? rcNone : rcSourceDamaged;
+    Result.Code = code;
     keep = true;
   }
   if (keep && !CommitOutputs()) Result.Outcome = joFailed;

@@ -36,6 +36,10 @@ struct TCoverPicture {
   bool Empty() const { return Data.empty(); }
 };
 
+// Where a measuring pass of another file than the job's own source reports
+// (level as the engine's log: 0 recoverable, 1 note).
+using TMeasureLog = std::function<void(int level, const std::string& text)>;
+
 // ReplayGain 2.0 reference level.
 constexpr double REPLAYGAIN_REFERENCE_LUFS = -18.0;
 
@@ -55,9 +59,11 @@ struct TMusicOptions {
   // ReplayGain 2.0 track tags (gain and peak) of the output's audio.
   bool ReplayGain = false;
   // Album gain: called on the job's thread with the track's own measure
-  // (of the output's audio); fills the album's measure and returns true.
-  // Unset, or false: no album tags.
-  std::function<bool(const TLoudnessMeasure& track, TLoudnessMeasure& album)> AlbumLoudness;
+  // (of the output's audio) and the job's log; fills the album's measure and
+  // returns true. Unset, or false: no album tags.
+  std::function<bool(const TLoudnessMeasure& track, TLoudnessMeasure& album,
+                     const TMeasureLog& log)>
+      AlbumLoudness;
 
   // Run fields, set by the job (reset when it starts).
   struct TRun {
@@ -71,12 +77,15 @@ struct TMusicOptions {
 };
 
 // Measures the loudness of the best audio stream of a file, reading it from
-// the start (or from startUs for lengthUs, when given). Blocks for the
-// time of a decode; returns false with error set when the file cannot be
-// read or holds no audio. stop (may be null) ends the pass early (false).
-// Any thread; the libraries must be loaded.
+// the start. Blocks for the time of a decode; returns false with error set
+// when the file cannot be read or holds no audio. stop (may be null) ends
+// the pass early (false). The libraries' lines of the pass name the file
+// (TLogSubject); packets its decoder refused are told to log (may be
+// unset), in one level-0 line naming the file. Any thread; the libraries
+// must be loaded.
 bool MeasureFileLoudness(const std::string& path, TLoudnessMeasure& out, std::string& error,
-                         const std::atomic<bool>* stop = nullptr);
+                         const std::atomic<bool>* stop = nullptr,
+                         const TMeasureLog& log = nullptr);
 
 // The gain (dB) that levels a source with these options (0 when levelling
 // is off), and the measure of the levelled audio.

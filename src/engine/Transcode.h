@@ -24,6 +24,11 @@ struct TInputStreamEntry {
   int64_t NextPts = AV_NOPTS_VALUE;      // µs, next expected timestamp
   int64_t Pts = 0;                       // µs, current timestamp
   int64_t FramePts = AV_NOPTS_VALUE;     // the decoded frame's own timestamp, stream time base
+  // Damage, µs of source time from the stream's start (FFmpegOutput.cpp).
+  int64_t GoodEnd = 0;                   // end of the last packet the decoder took
+  int64_t DamagedFrom = 0;               // where the open damaged stretch began
+  int64_t DamagedEnd = 0;                // end of its last refused packet
+  int DamagedRun = 0;                    // refused packets in it; 0: none open
   bool IsStart = true;
   FramePtr HookPicture;  // the working copy hooks draw on, reused
 };

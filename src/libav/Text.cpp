@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <utility>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -45,3 +46,15 @@ std::string ExecutableDir() {
   std::string exe(path, static_cast<size_t>(n));
   return exe.substr(0, exe.rfind('/') + 1);
 }
+
+namespace {
+thread_local std::string ThreadLogSubject;
+}
+
+TLogSubject::TLogSubject(std::string file) : Outer(std::move(ThreadLogSubject)) {
+  ThreadLogSubject = std::move(file);
+}
+
+TLogSubject::~TLogSubject() { ThreadLogSubject = std::move(Outer); }
+
+const std::string& TLogSubject::Current() { return ThreadLogSubject; }

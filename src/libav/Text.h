@@ -20,3 +20,20 @@ class EAssertionFailed : public std::runtime_error {
 
 // The folder of the running executable, with a trailing '/'.
 std::string ExecutableDir();
+
+// The file the calling thread's library calls are about, when that is not
+// its job's own source (an album's other member being measured): the log
+// callback names it in each library line the thread writes meanwhile.
+// Nested scopes restore the outer file; thread-local, no lock.
+class TLogSubject {
+ public:
+  explicit TLogSubject(std::string file);
+  ~TLogSubject();
+  TLogSubject(const TLogSubject&) = delete;
+  TLogSubject& operator=(const TLogSubject&) = delete;
+  // The innermost file of the calling thread; "" outside any scope.
+  static const std::string& Current();
+
+ private:
+  std::string Outer;
+};

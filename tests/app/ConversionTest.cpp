@@ -237,7 +237,7 @@ TEST_F(Conversion, ADamagedSourceShowsHowFarItGotAndWhy) {
   ConvertAll();
   const QString text = Row(0)->text(fcProgress);
   EXPECT_TRUE(text.endsWith("% (损坏)")) << text.toStdString();
-  EXPECT_EQ(Row(0)->toolTip(fcProgress), "1 damaged packet skipped");
+  EXPECT_EQ(Row(0)->toolTip(fcProgress), "source ends at 0:02 of 0:03");
   EXPECT_TRUE(DecodesCleanly(Output(0)));
   bool logged = false;
   for (const QString& line : Window->LogLines()) logged = logged || line.startsWith("***Source damaged: ");

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <random>
 
 #include "AlbumGain.h"
 #include "FFmpeg.h"
@@ -45,9 +47,16 @@ std::string AllTags(const std::string& path) {
                            "stream_disposition=attached_pic -of default=nw=1 " + Quote(path)));
 }
 
-// A WAV file's id3 chunk, read by ffprobe in front of a bit of MP3 (the WAV
-// reader of the libraries keeps the RIFF INFO tags only when it has both).
-std::string WavId3Tags(const std::string& wav, const std::string& folder) {
+// An MP3 of a bare MPEG audio stream with an ID3 tag in front.
+std::string BareMp3() {
+  return Fixture("bare.mp3", "-f lavfi -i sine=duration=0.2 -c:a libmp3lame -write_xing 0 "
+                             "-id3v2_version 0");
+}
+
+// A WAV file's id3 chunk in front of a bit of MP3, for ffprobe to read (the
+// WAV reader of the libraries keeps the RIFF INFO tags only when it has
+// both); "" without a chunk.
+std::string WavId3AsMp3(const std::string& wav, const std::string& folder) {
   std::ifstream in(wav, std::ios::binary);
   std::vector<char> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   for (size_t at = 12; at + 8 <= d.size();) {
@@ -57,16 +66,29 @@ std::string WavId3Tags(const std::string& wav, const std::string& folder) {
       const std::string tag = folder + "/tag.mp3";
       std::ofstream out(tag, std::ios::binary);
       out.write(&d[at + 8], size);
-      const std::string mp3 = Fixture("bare.mp3", "-f lavfi -i sine=duration=0.2 -c:a "
-                                                  "libmp3lame -write_xing 0 -id3v2_version 0");
-      std::ifstream audio(mp3, std::ios::binary);
+      std::ifstream audio(BareMp3(), std::ios::binary);
       out << audio.rdbuf();
-      out.close();
-      return AllTags(tag);
+      return tag;
     }
     at += 8 + size + (size & 1);
   }
   return "";
+}
+std::string WavId3Tags(const std::string& wav, const std::string& folder) {
+  const std::string tag = WavId3AsMp3(wav, folder);
+  return tag.empty() ? "" : AllTags(tag);
+}
+
+// An ID3v2.3 tag holding one APIC frame: the bytes under that MIME label.
+std::string Id3WithPicture(const std::string& mime, const std::string& bytes) {
+  std::string body = std::string(1, '\0') + mime + '\0' + '\x03' + '\0' + bytes;
+  auto be32 = [](size_t v, int bits) {
+    std::string b(4, '\0');
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<char>((v >> (bits * (3 - i))) & ((1u << bits) - 1));
+    return b;
+  };
+  const std::string frame = "APIC" + be32(body.size(), 8) + std::string(2, '\0') + body;
+  return std::string("ID3\x03\0\0", 6) + be32(frame.size(), 7) + frame;
 }
 
 struct TLevel {
@@ -309,7 +331,8 @@ TEST_F(Music, AnAlbumIsMeasuredWholeBeforeItsTagsAreWritten) {
     Convert(source, out, "flac", [&](TMusicOptions& m) {
       m.ReplayGain = true;
       const TMusicOptions options = m;
-      m.AlbumLoudness = [source, options](const TLoudnessMeasure& track, TLoudnessMeasure& album) {
+      m.AlbumLoudness = [source, options](const TLoudnessMeasure& track, TLoudnessMeasure& album,
+                                          const TMeasureLog&) {
         return AlbumLoudness("music-test", source, track, options, album, nullptr);
       };
     });
@@ -319,4 +342,116 @@ TEST_F(Music, AnAlbumIsMeasuredWholeBeforeItsTagsAreWritten) {
   }
   EXPECT_DOUBLE_EQ(gains[0], gains[1]);
   ForgetAlbum("music-test");
+}
+
+// A source whose picture is not what its label says: the audio converts into
+// every format that holds a cover; a picture that is none is left out (with
+// a note naming the source), one under a wrong label goes on as what it is.
+TEST_F(Music, APictureIsJudgedByItsBytesNotItsLabel) {
+  std::string noise(3000, '\0');
+  std::mt19937 random(7);
+  for (char& c : noise) c = static_cast<char>(random() & 0xFF);
+  noise[0] = 0;  // no picture's signature
+  std::ifstream jpegFile(Picture("jpg"), std::ios::binary);
+  const std::string jpeg((std::istreambuf_iterator<char>(jpegFile)), {});
+  struct TPicture {
+    const char* Name;
+    const char* Mime;
+    std::string Bytes;
+    const char* Codec;  // what the output's picture is; "" none
+  };
+  const TPicture pictures[] = {
+      {"text", "image/jpeg", "This is a note about the album, not its cover.\n", ""},
+      {"noise", "image/jpeg", noise, ""},
+      {"jpeg-as-png", "image/png", jpeg, "mjpeg"}};
+  const TOut formats[] = {{"o.mp3", "libmp3lame", true}, {"o.m4a", "aac", true},
+                          {"o.flac", "flac", true},      {"o.ogg", "libvorbis", true},
+                          {"o.opus", "libopus", true},   {"o.wma", "wmav2", true},
+                          {"o.wav", "pcm_s16le", true},  {"o.mp2", "mp2", true}};
+  for (const TPicture& picture : pictures) {
+    const std::string source = Dir.File(std::string(picture.Name) + ".mp3");
+    {
+      std::ofstream out(source, std::ios::binary);
+      out << Id3WithPicture(picture.Mime, picture.Bytes);
+      std::ifstream audio(BareMp3(), std::ios::binary);
+      out << audio.rdbuf();
+    }
+    for (const TOut& format : formats) {
+      SCOPED_TRACE(std::string(picture.Name) + " -> " + format.File);
+      const std::string out = Dir.File(format.File);
+      std::filesystem::remove(out);
+      Convert(source, out, format.Encoder);
+      EXPECT_TRUE(DecodesCleanly(out));
+      const std::string probed = std::string(format.File) == "o.wav" ? WavId3AsMp3(out, Dir.Path())
+                                                                      : out;
+      const std::string codec =
+          probed.empty() ? "" : Capture("ffprobe -v error -select_streams v -show_entries "
+                                        "stream=codec_name -of csv=p=0 " + Quote(probed));
+      EXPECT_EQ(codec, picture.Codec);
+      if (*picture.Codec) {
+        // The carried picture decodes as the picture it is.
+        EXPECT_EQ(Capture("ffmpeg -nostdin -v error -i " + Quote(probed) +
+                          " -map 0:v:0 -f null - 2>&1 && echo decoded"),
+                  "decoded");
+      } else {
+        bool named = false;
+        for (const auto& line : Log.Lines)
+          named = named || (line.first == 0 && line.second.find(source) != std::string::npos);
+        EXPECT_TRUE(named);
+      }
+    }
+  }
+}
+
+namespace {
+// The libraries' error lines, each with the file its thread was about.
+std::mutex LibraryLinesLock;
+std::vector<std::pair<std::string, std::string>> LibraryLines;
+void RecordLibraryLine(void*, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::lock_guard<std::mutex> lock(LibraryLinesLock);
+  LibraryLines.emplace_back(TLogSubject::Current(), text);
+}
+}  // namespace
+
+// The first task of an album measures the other members: what goes wrong
+// in a member's measuring is told under that member's name, not the task's.
+TEST_F(Music, AnAlbumMembersDamageIsLoggedUnderItsOwnName) {
+  const std::string clean = Fixture("music_album_clean.wav",
+                                    "-f lavfi -i sine=frequency=500:duration=3 -ac 2");
+  const std::string whole = Fixture("music_album_whole.flac",
+                                    "-f lavfi -i sine=frequency=700:duration=6 -ac 2 -c:a flac");
+  std::ifstream in(whole, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  for (size_t i = bytes.size() * 2 / 5; i < bytes.size() * 2 / 5 + 3000; ++i) bytes[i] = 0x55;
+  const std::string damaged = Dir.File("damaged member.flac");
+  std::ofstream(damaged, std::ios::binary) << bytes;
+  DefineAlbum("music-damaged", {clean, damaged});
+  LibraryLines.clear();
+  av.av_log_set_callback(RecordLibraryLine);
+  Convert(clean, Dir.File("clean.flac"), "flac", [&](TMusicOptions& m) {
+    m.ReplayGain = true;
+    const TMusicOptions options = m;
+    m.AlbumLoudness = [clean, options](const TLoudnessMeasure& track, TLoudnessMeasure& album,
+                                       const TMeasureLog& log) {
+      return AlbumLoudness("music-damaged", clean, track, options, album, nullptr, log);
+    };
+  });
+  av.av_log_set_callback(av.av_log_default_callback);
+  ForgetAlbum("music-damaged");
+  // The engine's own line on the damage names the member.
+  bool told = false;
+  for (const auto& line : Log.Lines)
+    if (line.second.find("damaged") != std::string::npos) {
+      told = true;
+      EXPECT_EQ(line.first, 0);
+      EXPECT_NE(line.second.find("'" + damaged + "'"), std::string::npos) << line.second;
+    }
+  EXPECT_TRUE(told);
+  // So do the libraries' lines while it was measured (the task's own file
+  // is clean: every error line is the member's).
+  ASSERT_FALSE(LibraryLines.empty());
+  for (const auto& line : LibraryLines) EXPECT_EQ(line.first, damaged) << line.second;
 }

@@ -125,11 +125,14 @@ TEST_F(Outcome, DamagedSourcesArePartialAndKeepWhatWasReadable) {
   struct TCase {
     const char* Name;
     std::string Bytes;
+    TReasonCode Code;
+    const char* Says;
   };
   std::string corrupt = bytes;
   for (size_t i = corrupt.size() * 2 / 5; i < corrupt.size() * 2 / 5 + 3000; ++i) corrupt[i] = 0x55;
-  const TCase cases[] = {{"cut.flac", bytes.substr(0, bytes.size() * 3 / 5)},
-                         {"corrupt.flac", corrupt}};
+  const TCase cases[] = {
+      {"cut.flac", bytes.substr(0, bytes.size() * 3 / 5), rcSourceShort, "source ends at 0:"},
+      {"corrupt.flac", corrupt, rcSourceDamaged, " s lost at 0:"}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     Engine.Reset();
@@ -142,7 +145,8 @@ TEST_F(Outcome, DamagedSourcesArePartialAndKeepWhatWasReadable) {
     ASSERT_TRUE(Convert(source, out)) << Engine.LastError;
     EXPECT_EQ(Engine.Result.Outcome, joPartial) << Engine.Result.Reason;
     EXPECT_FALSE(Engine.RunState.ExceptionRaised);
-    EXPECT_NE(Engine.Result.Reason.find("damaged"), std::string::npos) << Engine.Result.Reason;
+    EXPECT_EQ(Engine.Result.Code, c.Code);
+    EXPECT_NE(Engine.Result.Reason.find(c.Says), std::string::npos) << Engine.Result.Reason;
     EXPECT_TRUE(Log.Contains(Engine.Result.Reason));
     EXPECT_TRUE(DecodesCleanly(out));
     EXPECT_NEAR(ProbeDuration(out), readable, 0.05);
