@@ -262,19 +262,6 @@ TEST_F(Outcome, AnOutputNeverGoesOverItsOwnSourceThroughALink) {
   }
 }
 
-TEST_F(Outcome, LeftoversOfAKilledRunAreRemovedOthersStay) {
-  // A pid that runs no process: far above the kernel's limit.
-  const std::string stale = Dir.File(".a.wav.quellon-2147480000-1.part");
-  const std::string live = Dir.File(".b.wav.quellon-1-1.part");  // pid 1 runs
-  const std::string other = Dir.File(".c.wav.part");
-  for (const std::string& name : {stale, live, other}) WriteBytes(name, "x");
-  ASSERT_TRUE(Engine.OpenInputFile(Flac()));
-  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("new.wav")));
-  EXPECT_FALSE(std::filesystem::exists(stale));
-  EXPECT_TRUE(std::filesystem::exists(live));
-  EXPECT_TRUE(std::filesystem::exists(other));
-}
-
 TEST_F(Outcome, CheckingAnOutputCreatesNothing) {
   Engine.Output.CreateFiles = false;
   ASSERT_TRUE(Engine.OpenInputFile(Flac()));
