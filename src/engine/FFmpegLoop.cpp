@@ -391,9 +391,12 @@ int64_t TCustomFFmpeg::EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* fr
     if (ost.Pass1Log && enc->stats_out) av.my_fprintf(ost.Pass1Log, "%s", enc->stats_out);
     pkt->stream_index = ost.Index;
     av.av_packet_rescale_ts(pkt, enc->time_base, ost.St->time_base);
+    const bool payload = pkt->size > 0;
     WriteFrame(ost, pkt);
-    // Video counts the pictures given to the encoder (DoVideoOut).
-    if (enc->codec_type != AVMEDIA_TYPE_VIDEO) ost.FrameNumber++;
+    // Video counts the pictures given to the encoder (DoVideoOut). A packet
+    // without payload (the FLAC encoder's closing stream information) is no
+    // frame: a source without samples must not pass for converted.
+    if (enc->codec_type != AVMEDIA_TYPE_VIDEO && payload) ost.FrameNumber++;
   }
   return bytes;
 }
