@@ -114,16 +114,30 @@ std::string OutputBase(const TComposerState& state) {
 
 std::string OutputName(const TComposerState& state, const std::string& suffix) {
   const std::string base = OutputBase(state);
+  const size_t slash = base.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : base.substr(0, slash + 1);
+  const std::string stem = base.substr(folder.size());
+  // The source's name is cut at a character where the whole name would pass
+  // the folder's limit: the job would convert it all, then fail to name it.
+  const size_t limit = FileNameLimit(folder.empty() ? "." : folder);
+  const auto named = [&](const std::string& tag) {
+    const size_t fixed = tag.size() + suffix.size();
+    return folder + CutUtf8(stem, limit > fixed ? limit - fixed : 0) + tag + suffix;
+  };
   const auto taken = [&state](const std::string& name) {
     if (state.Output.Reserved.count(name)) return true;
     TFileIdentity existing;
     if (!ReadFileIdentity(name, existing)) return false;
     for (const TFileIdentity& source : state.Output.Sources)
       if (source.SameFile(existing)) return true;
+    // A FIFO, device, socket or folder is no earlier output: writing through
+    // it could block the job, replacing it would lose it.
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
     return !state.Output.Overwrite;
   };
-  std::string name = base + "_(new)" + suffix;
-  for (int64_t n = 1; taken(name); ++n) name = base + "_(new_" + std::to_string(n) + ")" + suffix;
+  std::string name = named("_(new)");
+  for (int64_t n = 1; taken(name); ++n) name = named("_(new_" + std::to_string(n) + ")");
   return name;
 }
 

@@ -262,7 +262,10 @@ std::string HookFolder(const THookControls& hooks);
 
 // Resets the record to its defaults and fills it from the state; the output
 // name is the first free one of Base + "_(new)" + suffix, Base + "_(new_1)" +
-// suffix, ... (see TOutputControls). With an output folder (not
+// suffix, ... (see TOutputControls); a name that is a FIFO, device, socket
+// or folder is passed over even to overwrite, and the source's part of the
+// name is cut at a UTF-8 character where the whole would pass the folder's
+// limit (FileNameLimit). With an output folder (not
 // SAME_AS_INPUT) and a source with a RelativeFolder, Base lies in that folder
 // below the output folder (its "", "." and ".." parts dropped, so it never
 // leaves the output folder), and the record asks for the folder to be made

@@ -255,7 +255,9 @@ void TREzuvuZUZ::OpenQueuedTask(TFFmpeg& task) {
   task.Probe->Attach(task.Input.Files[task.Input.FileCount - 1].get());
   if (task.TargetName.empty() && !task.HasOutputRecord)
     throw FFmpegException("At least one output file must be specified");
-  if (!OpenTaskOutput(task, true)) throw FFmpegException(task.LastError);
+  if (!OpenTaskOutput(task, true))
+    throw FFmpegException(task.LastErrorCode != rcNone ? task.LastErrorCode : rcInternal,
+                          task.LastError);
 }
 
 int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions) {

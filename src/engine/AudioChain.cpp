@@ -291,6 +291,23 @@ void TAudioOutputChain::Drain() {
     const int capacity = av.swr_get_out_samples(Resampler.get(), 0);
     Convert(nullptr, 0, capacity);
   }
+  // One MP2 frame alone is no stream the libraries read back (their reader
+  // wants a second frame to trust the first): a stream of one frame or less
+  // gets silence up to two.
+  const int frame = Enc->frame_size;
+  if (Enc->codec_id == AV_CODEC_ID_MP2 && frame > 0) {
+    const int64_t total = static_cast<int64_t>(Ost.FrameNumber) * frame +
+                          av.av_audio_fifo_size(Fifo.get());
+    if (total > 0 && total <= frame) {
+      const int count = static_cast<int>(2 * frame - total);
+      FramePtr silence = EncoderAudioFrame(Enc, count, "Audio encoding failed");
+      av.av_samples_set_silence(silence->extended_data, 0, count, Enc->ch_layout.nb_channels,
+                                Enc->sample_fmt);
+      if (av.av_audio_fifo_write(Fifo.get(), reinterpret_cast<void**>(silence->extended_data),
+                                 count) < count)
+        throw FFmpegException("av_fifo_realloc2() failed");
+    }
+  }
   Frames(true);
   if (!Splitter) {
     Engine.Counters.AudioSize += Engine.EncodeAndWrite(Ost, nullptr, "Audio encoding failed");
@@ -307,6 +324,7 @@ void TAudioOutputChain::WritePacket(AVPacket* packet) {
   packet->stream_index = Ost.Index;
   Engine.Counters.AudioSize += packet->size;
   av.av_packet_rescale_ts(packet, Enc->time_base, Ost.St->time_base);
+  const bool payload = packet->size > 0;  // none: stream information, no frame
   Engine.WriteFrame(Ost, packet);
-  Ost.FrameNumber++;
+  if (payload) Ost.FrameNumber++;
 }

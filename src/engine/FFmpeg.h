@@ -11,6 +11,8 @@
 // that is not a number, EAssertionFailed for a broken tag); warnings and notes go
 // to OnLog with a level (-1 error that ended a job, 0 recoverable, 1 note).
 #pragma once
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -145,10 +147,38 @@ struct TInputFileTable {
   std::vector<bool> CutBefore;
 };
 
+// A file descriptor with one owner; closed with it.
+class TOwnedDescriptor {
+ public:
+  TOwnedDescriptor() = default;
+  TOwnedDescriptor(const TOwnedDescriptor&) = delete;
+  TOwnedDescriptor& operator=(const TOwnedDescriptor&) = delete;
+  TOwnedDescriptor(TOwnedDescriptor&& other) noexcept : Fd(other.Fd) { other.Fd = -1; }
+  TOwnedDescriptor& operator=(TOwnedDescriptor&& other) noexcept {
+    if (this != &other) {
+      Reset(other.Fd);
+      other.Fd = -1;
+    }
+    return *this;
+  }
+  ~TOwnedDescriptor() { Reset(); }
+  void Reset(int fd = -1) {
+    if (Fd >= 0) ::close(Fd);
+    Fd = fd;
+  }
+
+ private:
+  int Fd = -1;
+};
+
 // An output on disk. A plain file is written under a hidden temporary name
 // beside its final name and takes the final name only when its job ends
 // complete or partial; a job that fails or is stopped leaves nothing under
 // the final name. Devices and protocol outputs are written in place.
+// The temporary file is held locked (flock, TOutputFileTable::TempLocks)
+// from its creation until it takes its final name or goes: a later run that
+// finds it locked leaves it alone, one that can lock it removes it as a
+// leftover of a killed run.
 struct TOutputTarget {
   std::string FinalName;  // asked for; once committed, the name the file took
   std::string TempName;   // "" when written in place
@@ -165,6 +195,8 @@ struct TOutputFileTable {
   int FileCount = 0;
   int EncoderCount = 0;
   std::vector<TOutputTarget> Targets;  // per output file
+  // Per output file: its temporary file, open and locked while it is written.
+  std::array<TOwnedDescriptor, MAX_FILES> TempLocks;
   // false: OpenOutputFile checks everything (the folder can be written) but
   // creates nothing; the owner opens the output again when the job runs.
   bool CreateFiles = true;
@@ -537,6 +569,7 @@ class TCustomFFmpeg {
   TMusicOptions Music;  // cover, tags, loudness (Music.h)
   TJobResult Result;  // of the last job; read after its terminate notification
   std::string LastError;
+  TReasonCode LastErrorCode = rcNone;  // of an output that could not be opened; else rcNone
 
   TBeforeHookNotify OnBeforeHook;
   TCustomHookNotify OnCustomHook;
@@ -692,6 +725,14 @@ class TCustomFFmpeg {
 // The library error text rule: a message for a library result code, about
 // name ("%s: no such file or directory", ...).
 std::string LibraryErrorText(const std::string& name, int code);
+// The failure of a muxer call (header, packet, trailer, close) on the output
+// oc that returned result. Where the output's byte stream failed (a full
+// device, an I/O error; the stream's own error wins over the call's, which a
+// muxer may have turned into another), "Could not write '<name>': <system
+// text>" with the code of that error (rcDiskFull for ENOSPC); else otherwise,
+// as rcOutputWrite.
+FFmpegException OutputWriteFailure(const AVFormatContext* oc, int result,
+                                   const std::string& otherwise);
 
 // Conversions of option values (the integer, 64-bit and floating-point kinds).
 int StrToInt(const std::string& text);

@@ -395,9 +395,12 @@ int64_t TCustomFFmpeg::EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* fr
     if (ost.Pass1Log && enc->stats_out) av.my_fprintf(ost.Pass1Log, "%s", enc->stats_out);
     pkt->stream_index = ost.Index;
     av.av_packet_rescale_ts(pkt, enc->time_base, ost.St->time_base);
+    const bool payload = pkt->size > 0;
     WriteFrame(ost, pkt);
-    // Video counts the pictures given to the encoder (DoVideoOut).
-    if (enc->codec_type != AVMEDIA_TYPE_VIDEO) ost.FrameNumber++;
+    // Video counts the pictures given to the encoder (DoVideoOut). A packet
+    // without payload (the FLAC encoder's closing stream information) is no
+    // frame: a source without samples must not pass for converted.
+    if (enc->codec_type != AVMEDIA_TYPE_VIDEO && payload) ost.FrameNumber++;
   }
   return bytes;
 }
@@ -420,7 +423,8 @@ void TCustomFFmpeg::FilterAndWrite(TOutputStreamEntry& ost, size_t filter, AVPac
     }
     int result = av.av_interleaved_write_frame(Output.Files[ost.FileIndex].get(), packet);
     if (result < 0)
-      throw FFmpegException(LibraryErrorText("av_interleaved_write_frame()", result));
+      throw OutputWriteFailure(Output.Files[ost.FileIndex].get(), result,
+                               LibraryErrorText("av_interleaved_write_frame()", result));
     return;
   }
   // Each filter may turn one packet into several.
@@ -465,7 +469,9 @@ void TCustomFFmpeg::EndOfLoop() {
   // 2. Trailers.
   for (int i = 0; i < Output.FileCount; ++i) {
     int result = av.av_write_trailer(Output.Files[i].get());
-    if (result < 0) throw FFmpegException(LibraryErrorText("av_write_trailer()", result));
+    if (result < 0)
+      throw OutputWriteFailure(Output.Files[i].get(), result,
+                               LibraryErrorText("av_write_trailer()", result));
   }
   FinishMusicOutputs();
   // 3. The last report.
@@ -478,7 +484,8 @@ void TCustomFFmpeg::EndOfLoop() {
     int result = oc->pb->error;
     const int closed = av.avio_closep(&oc->pb);
     if (result >= 0) result = closed;
-    if (result < 0) throw FFmpegException(LibraryErrorText(oc->url ? oc->url : "output", result));
+    if (result < 0)
+      throw OutputWriteFailure(oc, result, LibraryErrorText(oc->url ? oc->url : "output", result));
   }
   // 4.-5. Codecs.
   CloseOpenedCodecs();
@@ -499,4 +506,14 @@ void TCustomFFmpeg::CloseOpenedCodecs() {
     slot->reset();
   }
   OpenedDecoders.clear();
+}
+
+FFmpegException OutputWriteFailure(const AVFormatContext* oc, int result,
+                                   const std::string& otherwise) {
+  const int error = oc && oc->pb && oc->pb->error < 0 ? oc->pb->error : result;
+  const TReasonCode code = ReasonOfWriteErrno(AVUNERROR(error), rcNone);
+  if (code == rcNone && error != AVERROR(EIO)) return FFmpegException(rcOutputWrite, otherwise);
+  return FFmpegException(code == rcNone ? rcOutputWrite : code,
+                         StrFormat("Could not write '%s': %s", oc && oc->url ? oc->url : "output",
+                                   AVErrorText(error).c_str()));
 }

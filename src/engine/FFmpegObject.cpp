@@ -125,6 +125,7 @@ void TCustomFFmpeg::ReleaseAll() {
         !Output.Targets[i].TempName.empty())
       unlink(Output.Targets[i].TempName.c_str());
   }
+  for (TOwnedDescriptor& lock : Output.TempLocks) lock.Reset();  // after the names went
   Output.Targets.clear();
   Output.FileCount = 0;
   // 3. Input files (their guards outlive them).

@@ -332,6 +332,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
 }
 
 bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {
+  LastErrorCode = rcNone;
   if (!OptionContexts.Format) {
     LastError = "The media libraries are not loaded";
     return false;

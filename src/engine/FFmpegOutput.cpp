@@ -2,11 +2,12 @@
 // under a hidden temporary name beside its final name, and takes the final
 // name only when the job ends complete or partial (damaged source). A failed
 // or stopped job leaves nothing under a final name; a killed process leaves
-// only a hidden ".part" file, which a later run in the same folder removes.
+// only a hidden ".part" file, which a later run writing the same output
+// removes.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +16,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
-#include <set>
+#include <vector>
 
 #include "FFmpeg.h"
 #include "Transcode.h"
@@ -25,8 +27,11 @@ namespace {
 
 constexpr const char* TEMP_MARK = ".quellon-";
 constexpr const char* TEMP_SUFFIX = ".part";
-// Room left in a file name for the dot, the mark, the numbers and the suffix.
+// The most a temporary name takes of the final name.
 constexpr size_t TEMP_BASE_BYTES = 200;
+// Room a temporary name needs beside the final name's bytes: the dot, the
+// mark, two numbers of up to ten digits, the dash and the suffix.
+constexpr size_t TEMP_EXTRA_BYTES = 1 + 9 + 10 + 1 + 10 + 5;
 
 std::atomic<unsigned> TempSerial{0};
 
@@ -45,44 +50,113 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// ".<name>.quellon-": how every temporary name of an output begins. The
+// final name is cut at a character, so that the whole fits the folder.
+std::string TempPrefix(const std::string& local) {
+  const size_t limit = FileNameLimit(FolderOf(local));
+  const size_t room = limit > TEMP_EXTRA_BYTES ? limit - TEMP_EXTRA_BYTES : 1;
+  return "." + CutUtf8(BaseOf(local), std::min(room, TEMP_BASE_BYTES)) + TEMP_MARK;
+}
+
 // ".<name>.quellon-<pid>-<serial>.part" beside the final name.
 std::string TempOutputName(const std::string& local) {
-  std::string base = BaseOf(local).substr(0, TEMP_BASE_BYTES);
-  std::string folder = FolderOf(local);
-  const std::string prefix = local.find('/') == std::string::npos ? "" : folder + "/";
-  return prefix + "." + base + TEMP_MARK + std::to_string(getpid()) + "-" +
+  const std::string prefix = local.find('/') == std::string::npos ? "" : FolderOf(local) + "/";
+  return prefix + TempPrefix(local) + std::to_string(getpid()) + "-" +
          std::to_string(++TempSerial) + TEMP_SUFFIX;
 }
 
-// The pid in a temporary name of ours; 0 when the name is not one.
-pid_t TempOwner(const std::string& name) {
-  if (name.empty() || name[0] != '.' || !EndsWith(name, TEMP_SUFFIX)) return 0;
-  const size_t mark = name.rfind(TEMP_MARK);
-  if (mark == std::string::npos) return 0;
-  const std::string numbers = name.substr(mark + std::string(TEMP_MARK).size());
-  char* end = nullptr;
-  const long pid = std::strtol(numbers.c_str(), &end, 10);
-  return pid > 0 && end && *end == '-' ? static_cast<pid_t>(pid) : 0;
+// Whether text is "<digits>-<digits>.part", the end of a temporary name.
+bool TempTail(const std::string& text) {
+  if (!EndsWith(text, TEMP_SUFFIX)) return false;
+  const std::string numbers = text.substr(0, text.size() - std::string(TEMP_SUFFIX).size());
+  const size_t dash = numbers.find('-');
+  if (dash == 0 || dash == std::string::npos || dash + 1 == numbers.size()) return false;
+  for (size_t i = 0; i < numbers.size(); ++i)
+    if (i != dash && (numbers[i] < '0' || numbers[i] > '9')) return false;
+  return true;
 }
 
-// Removes, once per folder and process, the temporary files that processes
-// which no longer run left behind (killed while converting).
-void RemoveStaleTemporaries(const std::string& folder) {
+// Removes the file at path when it is a regular file that nobody holds: a
+// writer holds its temporary file locked from its creation until it takes
+// its final name or goes, so a lock refused is a live output (of any
+// process, in any PID namespace), and a lock taken is a leftover.
+void RemoveUnheld(const std::string& path) {
+  struct stat named, opened;
+  if (lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (fstat(fd, &opened) == 0 && SameFile(named, opened) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      lstat(path.c_str(), &named) == 0 && SameFile(named, opened))
+    unlink(path.c_str());
+  close(fd);
+}
+
+// Removes the leftovers of the output local from earlier runs that were
+// killed: the temporary files of exactly that name (".<name>.quellon-<pid>-
+// <serial>.part") that are regular files and that no writer holds. Nothing
+// else in the folder is touched: a file of any other name may be a user's.
+// A folder is listed once per process; the names that look like temporary
+// files wait there for the output they belong to.
+void RemoveLeftovers(const std::string& local) {
   static std::mutex lock;
-  static std::set<std::string> cleaned;
+  static std::map<std::string, std::vector<std::string>> folders;
+  const std::string folder = FolderOf(local);
+  const std::string prefix = TempPrefix(local);
+  std::vector<std::string> mine;
   {
     std::lock_guard<std::mutex> guard(lock);
-    if (!cleaned.insert(folder).second) return;
+    auto found = folders.find(folder);
+    if (found == folders.end()) {
+      std::vector<std::string> names;
+      if (DIR* dir = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+          const std::string name = entry->d_name;
+          if (name[0] == '.' && name.find(TEMP_MARK) != std::string::npos &&
+              EndsWith(name, TEMP_SUFFIX))
+            names.push_back(name);
+        }
+        closedir(dir);
+      }
+      found = folders.emplace(folder, std::move(names)).first;
+    }
+    std::vector<std::string>& names = found->second;
+    for (auto name = names.begin(); name != names.end();) {
+      if (name->compare(0, prefix.size(), prefix) == 0 && TempTail(name->substr(prefix.size()))) {
+        mine.push_back(*name);
+        name = names.erase(name);
+      } else {
+        ++name;
+      }
+    }
   }
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return;
-  while (const dirent* entry = readdir(dir)) {
-    const pid_t owner = TempOwner(entry->d_name);
-    if (owner == 0 || owner == getpid()) continue;
-    if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // still running, or not ours to judge
-    unlink((folder + "/" + entry->d_name).c_str());
+  for (const std::string& name : mine) RemoveUnheld(folder + "/" + name);
+}
+
+// Creates the temporary file of the output local under a new name and locks
+// it; the descriptor holds the lock until it is closed. -1 with errno set.
+int CreateHeldTemporary(const std::string& local, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = TempOutputName(local);
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    // A clean-up elsewhere may take the new empty file for a leftover in the
+    // moment before it is locked: then it is gone or going, and another name
+    // is taken.
+    struct stat opened, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
+        lstat(name.c_str(), &named) == 0 && SameFile(opened, named))
+      return fd;
+    close(fd);
   }
-  closedir(dir);
+  errno = EEXIST;
+  return -1;
 }
 
 bool NameTaken(const std::string& path) {
@@ -116,9 +190,13 @@ std::string NextOutputName(const std::string& path) {
       }
     }
   }
+  // The name is cut at a character where the number would make it too long.
+  const size_t limit = FileNameLimit(FolderOf(path));
   for (;; ++n) {
-    const std::string name = series ? head + "_(new_" + std::to_string(n) + ")" + ext
-                                    : stem + "_(" + std::to_string(n) + ")" + ext;
+    const std::string tag = series ? "_(new_" + std::to_string(n) + ")" : "_(" + std::to_string(n) + ")";
+    const size_t fixed = tag.size() + ext.size();
+    const std::string name =
+        CutUtf8(series ? head : stem, limit > fixed ? limit - fixed : 0) + tag + ext;
     if (!NameTaken(folder + name) || n > 100000) return folder + name;
   }
 }
@@ -247,9 +325,20 @@ void AddLoss(TJobResult& r, int64_t from, int64_t length) {
 bool TCustomFFmpeg::OpenOutputTarget(AVFormatContext* oc, const std::string& filename) {
   TOutputTarget& target = Output.Targets.back();
   const std::string local = LocalPath(filename);
+  const auto failed = [&](int error, const std::string& text) {
+    LastError = text;
+    LastErrorCode = ReasonOfWriteErrno(error, rcOutputOpen);
+    return false;
+  };
   struct stat st;
-  // Devices and protocols are written in place; so is an existing special file.
-  const bool inPlace = local.empty() || (stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+  // Devices and protocols are written in place. A FIFO, socket or folder
+  // under the name is no place to write: the output takes the next free name
+  // when it is done (CommitOutputs), and the job never blocks opening it.
+  const bool exists = !local.empty() && stat(local.c_str(), &st) == 0;
+  const bool inPlace = local.empty() || (exists && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)));
+  if (!inPlace && BaseOf(local).size() > FileNameLimit(FolderOf(local)))
+    return failed(ENAMETOOLONG, StrFormat("Could not open '%s': %s", filename.c_str(),
+                                          SystemErrorText(ENAMETOOLONG).c_str()));
   if (!inPlace && Output.CreateFolders) {
     // A folder still to be made: its nearest existing parent must take it.
     std::string folder = FolderOf(local);
@@ -257,39 +346,51 @@ bool TCustomFFmpeg::OpenOutputTarget(AVFormatContext* oc, const std::string& fil
     while (stat(folder.c_str(), &dir) != 0 && errno == ENOENT && folder != FolderOf(folder))
       folder = FolderOf(folder);
     if (folder != FolderOf(local)) {
-      if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        LastError = StrFormat("Could not open '%s': %s", filename.c_str(),
-                              SystemErrorText(errno).c_str());
-        return false;
-      }
+      if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return failed(errno, StrFormat("Could not open '%s': %s", filename.c_str(),
+                                       SystemErrorText(errno).c_str()));
       std::error_code error;
       if (Output.CreateFiles && !std::filesystem::create_directories(FolderOf(local), error) &&
-          error) {
-        LastError = StrFormat("Could not make the folder of '%s': %s", filename.c_str(),
-                              error.message().c_str());
-        return false;
-      }
+          error)
+        return failed(error.value(), StrFormat("Could not make the folder of '%s': %s",
+                                               filename.c_str(), error.message().c_str()));
       if (!Output.CreateFiles) return true;
     }
   }
   if (!Output.CreateFiles) {
-    if (!inPlace && access(FolderOf(local).c_str(), W_OK | X_OK) != 0) {
-      LastError = StrFormat("Could not open '%s': %s", filename.c_str(),
-                            SystemErrorText(errno).c_str());
-      return false;
-    }
+    if (!inPlace && access(FolderOf(local).c_str(), W_OK | X_OK) != 0)
+      return failed(errno, StrFormat("Could not open '%s': %s", filename.c_str(),
+                                     SystemErrorText(errno).c_str()));
     return true;
   }
+  if (inPlace && !local.empty()) {
+    // A device that would block its opener (a terminal line waiting for a
+    // carrier) is refused instead of holding the job where no stop reaches.
+    const int fd = open(local.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+      return failed(errno, StrFormat("Could not open '%s': %s", filename.c_str(),
+                                     SystemErrorText(errno).c_str()));
+    close(fd);
+  }
   if (!inPlace) {
-    RemoveStaleTemporaries(FolderOf(local));
-    target.TempName = TempOutputName(local);
+    RemoveLeftovers(local);
+    const int fd = CreateHeldTemporary(local, target.TempName);
+    if (fd < 0) {
+      const int error = errno;
+      target.TempName.clear();
+      return failed(error, StrFormat("Could not open '%s': %s", filename.c_str(),
+                                     SystemErrorText(error).c_str()));
+    }
+    Output.TempLocks[Output.Targets.size() - 1].Reset(fd);
   }
   const std::string& path = inPlace ? filename : target.TempName;
   const int result = av.avio_open2(&oc->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
   if (result < 0) {
-    LastError = StrFormat("Could not open '%s': %s", filename.c_str(), AVErrorText(result).c_str());
+    if (!inPlace) unlink(target.TempName.c_str());
     target.TempName.clear();
-    return false;
+    Output.TempLocks[Output.Targets.size() - 1].Reset();
+    return failed(AVUNERROR(result), StrFormat("Could not open '%s': %s", filename.c_str(),
+                                               AVErrorText(result).c_str()));
   }
   target.Committed = inPlace;
   return true;
@@ -315,6 +416,16 @@ bool TCustomFFmpeg::CommitOutputs() {
         name = next;
         continue;
       }
+      // A FIFO, socket, device or folder under the name is never replaced
+      // nor written through, overwrite or not.
+      struct stat st;
+      if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        const std::string next = NextOutputName(name);
+        Log(0, StrFormat("'%s' is not a regular file; the output is written as '%s'", name.c_str(),
+                         next.c_str()));
+        name = next;
+        continue;
+      }
       if (RenameOutput(target.TempName, name, Output.Overwrite)) break;
       if (errno == EEXIST && attempt < 1000) {
         const std::string next = NextOutputName(name);
@@ -330,6 +441,7 @@ bool TCustomFFmpeg::CommitOutputs() {
     }
     target.FinalName = name;
     target.Committed = true;
+    Output.TempLocks[static_cast<size_t>(i)].Reset();
   }
   return true;
 }

@@ -413,7 +413,8 @@ void TCustomFFmpeg::TranscodeSetup() {
     int result = av.avformat_write_header(oc, &options);
     av.av_dict_free(&options);
     if (result < 0)
-      throw FFmpegException(
+      throw OutputWriteFailure(
+          oc, result,
           StrFormat("Could not write header for output file #%d (incorrect codec parameters ?)",
                     i));
     sdp = sdp && std::strcmp(oc->oformat->name, "rtp") == 0;

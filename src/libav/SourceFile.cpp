@@ -1,6 +1,8 @@
 #include "SourceFile.h"
 
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cctype>
@@ -57,6 +59,31 @@ bool ReadFileIdentity(const std::string& path, TFileIdentity& identity) {
   identity.Device = st.st_dev;
   identity.Inode = st.st_ino;
   identity.Size = st.st_size;
-  identity.ModifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  // Past the year 2262 (or before 1677) nanoseconds leave 64 bits: the time
+  // is held at the end of the range, where it still compares unchanged.
+  int64_t ns = 0;
+  if (__builtin_mul_overflow(static_cast<int64_t>(st.st_mtim.tv_sec), int64_t{1000000000}, &ns) ||
+      __builtin_add_overflow(ns, static_cast<int64_t>(st.st_mtim.tv_nsec), &ns))
+    ns = st.st_mtim.tv_sec < 0 ? INT64_MIN : INT64_MAX;
+  identity.ModifiedNs = ns;
   return true;
+}
+
+size_t FileNameLimit(const std::string& folder) {
+  std::string at = folder.empty() ? "." : folder;
+  while (true) {
+    errno = 0;
+    const long limit = pathconf(at.c_str(), _PC_NAME_MAX);
+    if (limit > 0) return static_cast<size_t>(limit);
+    if (errno != ENOENT && errno != ENOTDIR) return NAME_MAX;
+    // A folder still to be made: its nearest existing parent tells.
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    const size_t slash = at.rfind('/');
+    if (slash == std::string::npos) {
+      if (at == ".") return NAME_MAX;
+      at = ".";
+    } else {
+      at = slash == 0 ? "/" : at.substr(0, slash);
+    }
+  }
 }

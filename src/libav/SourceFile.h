@@ -29,6 +29,10 @@ struct TFileIdentity {
 };
 // False (identity untouched) when the name does not stand for a file.
 bool ReadFileIdentity(const std::string& path, TFileIdentity& identity);
+// The longest file name (bytes) a folder takes: pathconf(_PC_NAME_MAX) of
+// the folder, or of its nearest existing parent when it is still to be
+// made; NAME_MAX when none can tell.
+size_t FileNameLimit(const std::string& folder);
 // The local path of a name ("file:" taken off); "" for another protocol.
 std::string LocalPath(const std::string& name);
 // The system's text for an errno value ("Permission denied").

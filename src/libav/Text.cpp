@@ -58,3 +58,12 @@ TLogSubject::TLogSubject(std::string file) : Outer(std::move(ThreadLogSubject)) 
 TLogSubject::~TLogSubject() { ThreadLogSubject = std::move(Outer); }
 
 const std::string& TLogSubject::Current() { return ThreadLogSubject; }
+
+std::string CutUtf8(const std::string& text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  size_t end = bytes;
+  // Back over continuation bytes (10xxxxxx) to the start of the character
+  // that the cut would split.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}

@@ -12,6 +12,10 @@ std::string Trim(const std::string& text);
 // ASCII letters in lower case; other bytes (UTF-8 included) stay.
 std::string LowerCase(std::string text);
 
+// The text cut to at most bytes, never inside a UTF-8 character (a lead
+// byte and its continuation bytes stay together or go together).
+std::string CutUtf8(const std::string& text, size_t bytes);
+
 // The message of an assertion that failed inside the binding or the engine.
 class EAssertionFailed : public std::runtime_error {
  public:

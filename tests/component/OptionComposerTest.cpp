@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "OptionComposer.h"
 #include "OptionRecords.h"
 #include "TestSupport.h"
+#include "Text.h"
 
 using testing_support::TTempDir;
 
@@ -420,6 +423,53 @@ TEST_F(ComposerNaming, NamesOfTheSameRunAreNeverShared) {
   State.Output.Overwrite = false;
   Touch(Dir.File("a_(new_1).mp3"));
   EXPECT_EQ(Output().FileName, Dir.File("a_(new_2).mp3"));
+}
+
+TEST_F(ComposerNaming, ANameThatIsNoRegularFileIsPassedOverEvenToOverwrite) {
+  SelectFormat(State, "MP3");
+  State.Output.Overwrite = true;
+  ASSERT_EQ(mkfifo(Dir.File("a_(new).mp3").c_str(), 0600), 0);
+  std::filesystem::create_directory(Dir.File("a_(new_1).mp3"));
+  std::filesystem::create_symlink(Dir.File("a_(new).mp3"), Dir.File("a_(new_2).mp3"));
+  Touch(Dir.File("a_(new_3).mp3"));  // an earlier output: replaced
+  EXPECT_EQ(Output().FileName, Dir.File("a_(new_3).mp3"));
+}
+
+TEST_F(ComposerNaming, ALongSourceNameIsCutToFitTheFolder) {
+  SelectFormat(State, "MP3");
+  const size_t limit = FileNameLimit(Dir.Path());
+  std::string chinese;
+  while (chinese.size() + 3 <= limit - 5) chinese += "\xe9\x9f\xb3";  // 音
+  struct TCase {
+    const char* Label;
+    std::string Stem;
+  } const cases[] = {{"ascii", std::string(limit - 5, 'a')},
+                     {"chinese", chinese},
+                     {"mixed", "x" + chinese}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Label);
+    TSourceFacts source = State.Source;
+    source.FileName = "/music/" + c.Stem + ".flac";
+    LoadSource(State, source);
+    std::string previous;
+    for (int n = 0; n < 3; ++n) {
+      const std::string name = Output().FileName;
+      const std::string base = name.substr(Dir.Path().size() + 1);
+      const std::string tag = n == 0 ? "_(new).mp3" : "_(new_" + std::to_string(n) + ").mp3";
+      EXPECT_LE(base.size(), limit) << base;
+      ASSERT_GE(base.size(), tag.size());
+      EXPECT_EQ(base.substr(base.size() - tag.size()), tag);
+      const std::string stem = base.substr(0, base.size() - tag.size());
+      // A whole-character prefix of the source's name, as long as fits.
+      EXPECT_EQ(c.Stem.compare(0, stem.size(), stem), 0);
+      EXPECT_EQ(CutUtf8(c.Stem, stem.size()), stem);
+      EXPECT_GT(stem.size() + tag.size() + 4, limit);
+      Touch(name);
+      EXPECT_TRUE(std::filesystem::exists(name));
+      EXPECT_NE(name, previous);
+      previous = name;
+    }
+  }
 }
 
 TEST_F(ComposerNaming, FolderJoinsTheSourceName) {

@@ -266,19 +266,6 @@ TEST_F(Outcome, AnOutputNeverGoesOverItsOwnSourceThroughALink) {
   }
 }
 
-TEST_F(Outcome, LeftoversOfAKilledRunAreRemovedOthersStay) {
-  // A pid that runs no process: far above the kernel's limit.
-  const std::string stale = Dir.File(".a.wav.quellon-2147480000-1.part");
-  const std::string live = Dir.File(".b.wav.quellon-1-1.part");  // pid 1 runs
-  const std::string other = Dir.File(".c.wav.part");
-  for (const std::string& name : {stale, live, other}) WriteBytes(name, "x");
-  ASSERT_TRUE(Engine.OpenInputFile(Flac()));
-  ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("new.wav")));
-  EXPECT_FALSE(std::filesystem::exists(stale));
-  EXPECT_TRUE(std::filesystem::exists(live));
-  EXPECT_TRUE(std::filesystem::exists(other));
-}
-
 TEST_F(Outcome, CheckingAnOutputCreatesNothing) {
   Engine.Output.CreateFiles = false;
   ASSERT_TRUE(Engine.OpenInputFile(Flac()));
@@ -301,4 +288,53 @@ TEST_F(Outcome, ReasonsAPersonCanActOn) {
   WriteBytes(Dir.File("empty.wav"), "");
   EXPECT_EQ(SourceFileProblem(Dir.File("empty.wav")), Dir.File("empty.wav") + ": the file is empty");
   EXPECT_EQ(SourceFileProblem(Flac()), "");
+}
+
+TEST_F(Outcome, ASourceWithoutSamplesFailsInEveryFormat) {
+  const std::string source =
+      Fixture("nosamples.wav", "-f lavfi -i sine=f=440,atrim=end_sample=0 -ac 2 -c:a pcm_s16le");
+  struct TCase {
+    const char* Extension;
+    const char* Codec;  // "" for the format's default
+  } const cases[] = {{"wav", ""}, {"flac", ""}, {"ogg", "flac"}, {"ogg", "libvorbis"},
+                     {"mp3", ""}, {"mp2", ""},  {"m4a", ""}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(StrFormat("%s %s", c.Extension, c.Codec));
+    if (*c.Codec && !av.avcodec_find_encoder_by_name(c.Codec)) continue;
+    Engine.Reset();
+    TTempDir dir;
+    std::vector<std::pair<std::string, std::string>> options;
+    if (*c.Codec) options = {{"acodec", c.Codec}};
+    ASSERT_TRUE(Convert(source, dir.File(std::string("out.") + c.Extension), options))
+        << Engine.LastError;
+    EXPECT_EQ(Engine.Result.Outcome, joFailed);
+    EXPECT_EQ(Engine.Result.Code, rcNoAudio) << ReasonCodeName(Engine.Result.Code);
+    EXPECT_EQ(Engine.Result.Reason, "no audio could be decoded from the source");
+    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{});
+  }
+}
+
+TEST_F(Outcome, AnMp2OfLessThanTwoFramesIsPaddedToBeReadable) {
+  constexpr int FRAME = 1152;
+  for (const int samples : {1, 500, FRAME, FRAME + 1, 5 * FRAME + 7}) {
+    SCOPED_TRACE(samples);
+    const std::string source = Fixture(
+        StrFormat("short%d.wav", samples),
+        StrFormat("-f lavfi -i sine=f=440,atrim=end_sample=%d -ac 2 -c:a pcm_s16le", samples));
+    Engine.Reset();
+    const std::string out = Dir.File(StrFormat("short%d.mp2", samples));
+    ASSERT_TRUE(Convert(source, out)) << Engine.LastError;
+    EXPECT_EQ(Engine.Result.Outcome, joComplete) << Engine.Result.Reason;
+    EXPECT_TRUE(DecodesCleanly(out));
+    EXPECT_EQ(Probe(out, "a:0", "stream=codec_name"), "mp2");
+    const std::string bytes = Capture("ffmpeg -nostdin -v error -i " + Quote(out) +
+                                      " -f s16le -ac 2 - | wc -c");
+    ASSERT_FALSE(bytes.empty());
+    const long decoded = std::stol(bytes) / 4;
+    // Every sample is there; a stream of one frame gets a second of silence
+    // (one frame alone is no stream the libraries read back).
+    EXPECT_GE(decoded, samples);
+    EXPECT_LT(decoded, samples <= FRAME ? 2 * FRAME + 1 : samples + FRAME);
+    EXPECT_EQ(decoded % FRAME, 0);
+  }
 }
