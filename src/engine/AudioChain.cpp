@@ -204,7 +204,7 @@ void TAudioOutputChain::Push(TInputStreamEntry& ist, const TInputStreamEntry& sy
             std::clamp<double>(std::trunc(delta), -Settings.SyncMethod, Settings.SyncMethod));
         if (Settings.Verbose > 2)
           Log(1, StrFormat("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
-                           comp, rate));
+                    comp, rate));
         av.swr_set_compensation(swr, comp, rate);
       }
     }
