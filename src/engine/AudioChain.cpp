@@ -77,21 +77,26 @@ SwrPtr NewResampler(AVCodecContext* enc, AVChannelLayout& in, AVSampleFormat for
 
 }  // namespace
 
-TAudioOutputChain::TAudioOutputChain(TCustomFFmpeg& engine, TOutputStreamEntry& ost)
-    : Engine(engine), Ost(ost), Enc(ost.Enc), ResampleNeeded(ost.AudioResampleNeeded) {
+TAudioOutputChain::TAudioOutputChain(TAudioChainSettings settings, TAudioChainSink sink)
+    : Settings(std::move(settings)),
+      Sink(std::move(sink)),
+      Enc(Settings.Encoder),
+      ResampleNeeded(Settings.ResampleNeeded) {
   Fifo.reset(av.av_audio_fifo_alloc(Enc->sample_fmt, Enc->ch_layout.nb_channels, 1024));
   if (!Fifo) throw FFmpegException("av_fifo_init fail");
   const TSplitRule rule = SplitRuleOf(Enc);
   const int chunkFrames =
-      SplitChunkFrames(rule, Enc->frame_size, Enc->sample_rate, Engine.RunState.TotalDuration);
-  if (Engine.RunState.SplitEncoding && chunkFrames > 0) {
-    Splitter = std::make_unique<TSplitEncoder>(Enc, rule, chunkFrames,
-                                               Engine.RunState.EncoderThreads,
-                                               [this](AVPacket* packet) { WritePacket(packet); });
-    if (Engine.Counters.Verbose > 0)
-      Engine.Log(1, StrFormat("Stream #%d.%d is encoded in chunks of %d frames (%.1f s) on several encoders",
-                              Ost.FileIndex, Ost.Index, chunkFrames,
-                              static_cast<double>(chunkFrames) * Enc->frame_size / Enc->sample_rate));
+      SplitChunkFrames(rule, Enc->frame_size, Enc->sample_rate, Settings.TotalMs);
+  if (Settings.Split && chunkFrames > 0 && Settings.EncoderThreads) {
+    Splitter = std::make_unique<TSplitEncoder>(Enc, rule, chunkFrames, *Settings.EncoderThreads,
+                                               Sink.Write);
+    if (Settings.Verbose > 0)
+      Log(1, StrFormat("Stream #%d.%d is encoded in chunks of %d frames (%.1f s) on several encoders",
+                       Settings.FileIndex, Settings.StreamIndex, chunkFrames,
+                       static_cast<double>(chunkFrames) * Enc->frame_size / Enc->sample_rate));
+  } else {
+    Packet.reset(av.av_packet_alloc());
+    if (!Packet) throw FFmpegException("Audio encoding failed");
   }
 }
 
@@ -100,7 +105,13 @@ TAudioOutputChain::~TAudioOutputChain() {
   av.av_channel_layout_uninit(&ResamplerInLayout);
 }
 
-int64_t TAudioOutputChain::Queued() const { return Fifo ? av.av_audio_fifo_size(Fifo.get()) : 0; }
+int64_t TAudioOutputChain::Position() const {
+  return SamplesOut + (Fifo ? av.av_audio_fifo_size(Fifo.get()) : 0);
+}
+
+void TAudioOutputChain::Log(int level, const std::string& text) const {
+  if (Sink.Log) Sink.Log(level, text);
+}
 
 void TAudioOutputChain::MakeResampler(const AVFrame* frame) {
     AVChannelLayout in{};
@@ -118,8 +129,8 @@ void TAudioOutputChain::MakeResampler(const AVFrame* frame) {
     return;
   }
   if (in.nb_channels != Enc->ch_layout.nb_channels) ResampleNeeded = true;
-  if (ResampleNeeded && frame->format != AV_SAMPLE_FMT_S16 && Engine.Counters.Verbose > 0)
-    Engine.Log(1, "Warning, using s16 intermediate sample format for resampling");
+  if (ResampleNeeded && frame->format != AV_SAMPLE_FMT_S16 && Settings.Verbose > 0)
+    Log(1, "Warning, using s16 intermediate sample format for resampling");
   const auto format = static_cast<AVSampleFormat>(frame->format);
   // Unnamed channels of another count than the encoder's have no mix in the
   // library; nor have some unusual layouts: both get the even one.
@@ -142,7 +153,7 @@ void TAudioOutputChain::MakeResampler(const AVFrame* frame) {
   ResamplerInLayout = in;
 }
 
-void TAudioOutputChain::Push(TInputStreamEntry& ist, AVFrame* frame) {
+void TAudioOutputChain::Push(TInputStreamEntry& ist, const TInputStreamEntry& sync, AVFrame* frame) {
     MakeResampler(frame);
   SwrContext* swr = Resampler.get();
   const int rate = Enc->sample_rate;
@@ -155,26 +166,26 @@ void TAudioOutputChain::Push(TInputStreamEntry& ist, AVFrame* frame) {
   // Synchronisation with the input clock.
   // The input position in output samples; from the frame's own timestamp
   // when there is one, which is exact where microseconds would round.
-  double position = static_cast<double>(Ost.Sync->Pts - Engine.MuxTime.StartTime) / 1000000.0 * rate;
-  if (Ost.Sync == &ist && ist.FramePts != AV_NOPTS_VALUE) {
+  double position = static_cast<double>(sync.Pts - Settings.StartTime) / 1000000.0 * rate;
+  if (&sync == &ist && ist.FramePts != AV_NOPTS_VALUE) {
     const AVRational tb = ist.St->time_base;
     position = static_cast<double>(ist.FramePts) * tb.num * rate / tb.den -
-               static_cast<double>(Engine.MuxTime.StartTime) * rate / 1000000.0;
+               static_cast<double>(Settings.StartTime) * rate / 1000000.0;
   }
   const int64_t fifo = av.av_audio_fifo_size(Fifo.get());
-  if (Engine.Sync.AudioSyncMethod == 0) {
-    Ost.SyncOpts = std::llrint(position) - fifo;
+  if (Settings.SyncMethod == 0) {
+    SamplesOut = std::llrint(position) - fifo;
   } else {
-    const double delta = position - static_cast<double>(Ost.SyncOpts) - static_cast<double>(fifo);
+    const double delta = position - static_cast<double>(SamplesOut) - static_cast<double>(fifo);
     const double idelta = delta * frame->sample_rate / rate;
     int64_t sampleDelta = static_cast<int64_t>(idelta);
     if (std::fabs(delta) > 50) {
-      if (ist.IsStart || std::fabs(delta) > Engine.Sync.AudioDriftThreshold * rate) {
+      if (ist.IsStart || std::fabs(delta) > Settings.DriftThreshold * rate) {
         if (sampleDelta < 0) {
           skip = static_cast<int>(std::min<int64_t>(-sampleDelta, inSamples));
           inSamples -= skip;
-          if (Engine.Counters.Verbose > 2)
-            Engine.Log(1, StrFormat("discarding %d audio samples", static_cast<int>(-delta)));
+          if (Settings.Verbose > 2)
+            Log(1, StrFormat("discarding %d audio samples", static_cast<int>(-delta)));
           if (inSamples == 0) return;
           ist.IsStart = false;
         } else {
@@ -185,15 +196,15 @@ void TAudioOutputChain::Push(TInputStreamEntry& ist, AVFrame* frame) {
             sampleDelta = std::max<int64_t>(cap - inSamples, 0);
           if (sampleDelta > 0 && av.swr_inject_silence(swr, static_cast<int>(sampleDelta)) < 0)
             throw FFmpegException("av_audio_convert() failed");
-          if (Engine.Counters.Verbose > 2)
-            Engine.Log(1, StrFormat("adding %d audio samples of silence", static_cast<int>(delta)));
+          if (Settings.Verbose > 2)
+            Log(1, StrFormat("adding %d audio samples of silence", static_cast<int>(delta)));
         }
-      } else if (Engine.Sync.AudioSyncMethod > 1) {
+      } else if (Settings.SyncMethod > 1) {
         const int comp = static_cast<int>(
-            std::clamp<double>(std::trunc(delta), -Engine.Sync.AudioSyncMethod, Engine.Sync.AudioSyncMethod));
-        if (Engine.Counters.Verbose > 2)
-          Engine.Log(1, StrFormat("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
-                           comp, rate));
+            std::clamp<double>(std::trunc(delta), -Settings.SyncMethod, Settings.SyncMethod));
+        if (Settings.Verbose > 2)
+          Log(1, StrFormat("compensating audio timestamp drift:%f compensation:%d in:%d", delta,
+                    comp, rate));
         av.swr_set_compensation(swr, comp, rate);
       }
     }
@@ -216,9 +227,9 @@ bool TAudioOutputChain::Convert(const uint8_t** in, int inSamples, int capacity)
     // Nothing past the recording time goes into the FIFO. The main loop checks
   // the time between packets only, and one chunk resampled by a large factor
   // (a 1 Hz input for an 8 kHz encoder) is minutes of sound by itself.
-  if (Engine.MuxTime.RecordingTime != UNLIMITED_RECORDING_TIME) {
-    const double end = static_cast<double>(Engine.MuxTime.RecordingTime) / 1000000.0 * Enc->sample_rate;
-    const double room = std::ceil(end) - static_cast<double>(Ost.SyncOpts) -
+  if (Settings.RecordingTime != UNLIMITED_RECORDING_TIME) {
+    const double end = static_cast<double>(Settings.RecordingTime) / 1000000.0 * Enc->sample_rate;
+    const double room = std::ceil(end) - static_cast<double>(SamplesOut) -
                         av.av_audio_fifo_size(Fifo.get());
     if (room < capacity) capacity = room > 0 ? static_cast<int>(room) : 0;
   }
@@ -228,8 +239,8 @@ bool TAudioOutputChain::Convert(const uint8_t** in, int inSamples, int capacity)
     Converted = EncoderAudioFrame(Enc, capacity, "av_malloc failed");
   int converted = av.swr_convert(Resampler.get(), Converted->extended_data, capacity, in, inSamples);
   if (converted < 0) {
-    if (Engine.Sync.ExitOnError) throw FFmpegException("av_audio_convert() failed");
-    Engine.Log(0, "av_audio_convert() failed");
+    if (Settings.ExitOnError) throw FFmpegException("av_audio_convert() failed");
+    Log(0, "av_audio_convert() failed");
     return false;
   }
   const auto format = av.av_get_packed_sample_fmt(Enc->sample_fmt);
@@ -273,19 +284,20 @@ void TAudioOutputChain::Frames(bool last) {
     frame->nb_samples = count;
     av.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), count);
     // Frames reach the encoder in order: the clock never goes back.
-    int64_t pts = Ost.SyncOpts;
+    int64_t pts = SamplesOut;
     if (NextPts != AV_NOPTS_VALUE && pts < NextPts) pts = NextPts;
     frame->pts = pts;
     NextPts = pts + count;
-    Ost.SyncOpts += count;
+    SamplesOut += count;
+    SamplesEncoded += count;
     if (Splitter)
       Splitter->Add(frame);
     else
-      Engine.Counters.AudioSize += Engine.EncodeAndWrite(Ost, frame, "Audio encoding failed");
+      Encode(frame);
   }
 }
 
-void TAudioOutputChain::Drain() {
+void TAudioOutputChain::Drain(bool dropSplitWork) {
   if (Resampler) {
     // What the resampler still holds, then the short last frame.
     const int capacity = av.swr_get_out_samples(Resampler.get(), 0);
@@ -296,8 +308,7 @@ void TAudioOutputChain::Drain() {
   // gets silence up to two.
   const int frame = Enc->frame_size;
   if (Enc->codec_id == AV_CODEC_ID_MP2 && frame > 0) {
-    const int64_t total = static_cast<int64_t>(Ost.FrameNumber) * frame +
-                          av.av_audio_fifo_size(Fifo.get());
+    const int64_t total = SamplesEncoded + av.av_audio_fifo_size(Fifo.get());
     if (total > 0 && total <= frame) {
       const int count = static_cast<int>(2 * frame - total);
       FramePtr silence = EncoderAudioFrame(Enc, count, "Audio encoding failed");
@@ -310,21 +321,25 @@ void TAudioOutputChain::Drain() {
   }
   Frames(true);
   if (!Splitter) {
-    Engine.Counters.AudioSize += Engine.EncodeAndWrite(Ost, nullptr, "Audio encoding failed");
+    Encode(nullptr);
     return;
   }
   // A stopped job's output is removed unless kept: its chunks need not end.
-  if (Engine.RunState.StopRequested && !Engine.Output.KeepPartial)
+  if (dropSplitWork)
     Splitter->Cancel();
   else
     Splitter->Finish();
 }
 
-void TAudioOutputChain::WritePacket(AVPacket* packet) {
-  packet->stream_index = Ost.Index;
-  Engine.Counters.AudioSize += packet->size;
-  av.av_packet_rescale_ts(packet, Enc->time_base, Ost.St->time_base);
-  const bool payload = packet->size > 0;  // none: stream information, no frame
-  Engine.WriteFrame(Ost, packet);
-  if (payload) Ost.FrameNumber++;
+void TAudioOutputChain::Encode(const AVFrame* frame) {
+  int result = av.avcodec_send_frame(Enc, frame);
+  if (result == AVERROR_EOF) return;  // already drained
+  if (result < 0) throw FFmpegException("Audio encoding failed");
+  AVPacket* packet = Packet.get();
+  while (true) {
+    result = av.avcodec_receive_packet(Enc, packet);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
+    if (result < 0) throw FFmpegException("Audio encoding failed");
+    Sink.Write(packet);
+  }
 }

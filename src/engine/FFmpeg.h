@@ -458,6 +458,7 @@ extern std::atomic<int> LibraryLogThreshold;
 struct TTranscodeTables;
 struct TInputStreamEntry;
 struct TOutputStreamEntry;
+class TAudioOutputChain;
 
 class TCustomFFmpeg {
  public:
@@ -612,6 +613,9 @@ class TCustomFFmpeg {
   // Sends a frame (null: drain) to the stream's encoder and writes every
   // packet that comes out; returns the bytes written.
   int64_t EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* frame, const char* failure);
+  // Writes one packet of the stream's encoder (encoder time base): its
+  // statistics noted, then WriteFrame.
+  void WriteEncoded(TOutputStreamEntry& ost, AVPacket* pkt);
   // Cuts what a decoded frame holds before the input's start position (all
   // of it: false) and, for video, a picture at or after the recording end.
   bool CutToClip(TInputStreamEntry& ist, AVFrame* frame);
@@ -619,7 +623,9 @@ class TCustomFFmpeg {
   void DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DrainAudio(TOutputStreamEntry& ost);
   void ApplyVolume(AVFrame* frame);
-  friend class TAudioOutputChain;
+  // The chain of an audio stream whose encoder is open: the job's settings
+  // handed as a value, its packets written through WriteEncoded.
+  std::unique_ptr<TAudioOutputChain> MakeAudioChain(TOutputStreamEntry& ost);
   void DoVideoOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   // Frame-rate sync: how many copies of the current picture the stream
   // takes (0 drops it); counts drops and duplicates.

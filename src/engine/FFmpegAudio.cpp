@@ -58,10 +58,35 @@ void TCustomFFmpeg::ApplyVolume(AVFrame* frame) {
   }
 }
 
+std::unique_ptr<TAudioOutputChain> TCustomFFmpeg::MakeAudioChain(TOutputStreamEntry& ost) {
+  TAudioChainSettings settings;
+  settings.Encoder = ost.Enc;
+  settings.FileIndex = ost.FileIndex;
+  settings.StreamIndex = ost.Index;
+  settings.ResampleNeeded = ost.AudioResampleNeeded;
+  settings.SyncMethod = Sync.AudioSyncMethod;
+  settings.DriftThreshold = Sync.AudioDriftThreshold;
+  settings.ExitOnError = Sync.ExitOnError;
+  settings.StartTime = MuxTime.StartTime;
+  settings.RecordingTime = MuxTime.RecordingTime;
+  settings.Verbose = Counters.Verbose;
+  settings.Split = RunState.SplitEncoding;
+  settings.TotalMs = RunState.TotalDuration;
+  settings.EncoderThreads = &RunState.EncoderThreads;
+  TAudioChainSink sink;
+  sink.Write = [this, &ost](AVPacket* packet) {
+    Counters.AudioSize += packet->size;
+    WriteEncoded(ost, packet);
+  };
+  sink.Log = [this](int level, const std::string& text) { Log(level, text); };
+  return std::make_unique<TAudioOutputChain>(std::move(settings), std::move(sink));
+}
+
 void TCustomFFmpeg::DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame) {
-  if (ost.Audio) ost.Audio->Push(ist, frame);
+  if (ost.Audio) ost.Audio->Push(ist, *ost.Sync, frame);
 }
 
 void TCustomFFmpeg::DrainAudio(TOutputStreamEntry& ost) {
-  if (ost.Audio) ost.Audio->Drain();
+  // A stopped job whose output is not kept needs no end of its chunks.
+  if (ost.Audio) ost.Audio->Drain(RunState.StopRequested && !Output.KeepPartial);
 }

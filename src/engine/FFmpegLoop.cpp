@@ -74,8 +74,7 @@ void TCustomFFmpeg::MainLoop() {
       if (type == AVMEDIA_TYPE_VIDEO && !ost.Copy)
         opts = Seconds(ost.SyncOpts, ost.Enc->time_base);
       else if (type == AVMEDIA_TYPE_AUDIO && ost.EncodingNeeded && ost.Enc->sample_rate > 0)
-        opts = static_cast<double>(ost.SyncOpts + (ost.Audio ? ost.Audio->Queued() : 0)) /
-               ost.Enc->sample_rate;
+        opts = static_cast<double>(ost.Audio ? ost.Audio->Position() : 0) / ost.Enc->sample_rate;
       else
         opts = ost.MuxTimestamp == AV_NOPTS_VALUE ? 0 : Seconds(ost.MuxTimestamp, ost.St->time_base);
       const double ipts = static_cast<double>(ist.Pts);
@@ -383,26 +382,31 @@ int64_t TCustomFFmpeg::EncodeAndWrite(TOutputStreamEntry& ost, const AVFrame* fr
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
     if (result < 0) throw FFmpegException(failure);
     bytes += pkt->size;
-    size_t sideSize = 0;
-    const uint8_t* stats = av.av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize);
-    if (stats && sideSize >= 6) {
-      ost.LastQuality = static_cast<int>(ReadLE(stats, 4));
-      ost.LastPictType = stats[4];
-      const int errors = std::min<int>(stats[5], 4);
-      for (int i = 0; i < errors && sideSize >= 8 + 8 * static_cast<size_t>(i + 1); ++i)
-        ost.LastErrors[i] = static_cast<int64_t>(ReadLE(stats + 8 + 8 * i, 8));
-    }
-    if (ost.Pass1Log && enc->stats_out) av.my_fprintf(ost.Pass1Log, "%s", enc->stats_out);
-    pkt->stream_index = ost.Index;
-    av.av_packet_rescale_ts(pkt, enc->time_base, ost.St->time_base);
-    const bool payload = pkt->size > 0;
-    WriteFrame(ost, pkt);
-    // Video counts the pictures given to the encoder (DoVideoOut). A packet
-    // without payload (the FLAC encoder's closing stream information) is no
-    // frame: a source without samples must not pass for converted.
-    if (enc->codec_type != AVMEDIA_TYPE_VIDEO && payload) ost.FrameNumber++;
+    WriteEncoded(ost, pkt);
   }
   return bytes;
+}
+
+void TCustomFFmpeg::WriteEncoded(TOutputStreamEntry& ost, AVPacket* pkt) {
+  AVCodecContext* enc = ost.Enc;
+  size_t sideSize = 0;
+  const uint8_t* stats = av.av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize);
+  if (stats && sideSize >= 6) {
+    ost.LastQuality = static_cast<int>(ReadLE(stats, 4));
+    ost.LastPictType = stats[4];
+    const int errors = std::min<int>(stats[5], 4);
+    for (int i = 0; i < errors && sideSize >= 8 + 8 * static_cast<size_t>(i + 1); ++i)
+      ost.LastErrors[i] = static_cast<int64_t>(ReadLE(stats + 8 + 8 * i, 8));
+  }
+  if (ost.Pass1Log && enc->stats_out) av.my_fprintf(ost.Pass1Log, "%s", enc->stats_out);
+  pkt->stream_index = ost.Index;
+  av.av_packet_rescale_ts(pkt, enc->time_base, ost.St->time_base);
+  const bool payload = pkt->size > 0;
+  WriteFrame(ost, pkt);
+  // Video counts the pictures given to the encoder (DoVideoOut). A packet
+  // without payload (the FLAC encoder's closing stream information) is no
+  // frame: a source without samples must not pass for converted.
+  if (enc->codec_type != AVMEDIA_TYPE_VIDEO && payload) ost.FrameNumber++;
 }
 
 std::string BitstreamFilterError(const TOutputStreamEntry& ost, const char* filter, int code) {

@@ -322,7 +322,7 @@ void TCustomFFmpeg::TranscodeSetup() {
       throw FFmpegException("av_mallocz fail");
     ost.St->time_base = ost.Enc->time_base;
     if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO)
-      ost.Audio = std::make_unique<TAudioOutputChain>(*this, ost);
+      ost.Audio = MakeAudioChain(ost);
   }
 
   // 12. Decoders.

@@ -1,6 +1,10 @@
 #include "Mp3Repack.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "FFmpeg.h"
+#include "FFmpegLoader.h"
 
 namespace {
 
@@ -225,3 +229,88 @@ bool TMp3Repacker::Take(TFrame& frame) {
   Ready.pop_front();
   return true;
 }
+
+// ---- The join rule of the split encoder ----------------------------------------
+
+namespace {
+
+// A worker's chunk: every frame its encoder made goes through the unpacker
+// (a dropped one holds data of the next); the kept ones leave self-contained.
+class TMp3Chunk : public TChunkPacker {
+ public:
+  bool Take(PacketPtr& packet, bool keep, std::vector<PacketPtr>& kept) override {
+    TMp3Unit unit = Unpacker.Unpack(packet->data, packet->size, packet->pts, packet->duration);
+    if (keep) {
+      PacketPtr out(av.av_packet_alloc());
+      if (!out || av.av_new_packet(out.get(), static_cast<int>(unit.Bytes.size())) < 0)
+        return false;
+      std::memcpy(out->data, unit.Bytes.data(), unit.Bytes.size());
+      // Side data (the samples to skip at the end) stays with the frame.
+      av.av_packet_copy_props(out.get(), packet.get());
+      out->pts = out->dts = unit.Pts;
+      out->duration = unit.Duration;
+      kept.push_back(std::move(out));
+    }
+    av.av_packet_unref(packet.get());
+    return true;
+  }
+
+ private:
+  TMp3Unpacker Unpacker;
+};
+
+// The job's thread: the chunks' self-contained frames laid out as one stream.
+class TMp3Join : public TJoinRule {
+ public:
+  std::unique_ptr<TChunkPacker> NewChunk(int64_t, int64_t) const override {
+    return std::make_unique<TMp3Chunk>();
+  }
+
+  void Join(std::vector<PacketPtr>& packets, int64_t, int64_t, const TWrite& write) override {
+    for (PacketPtr& packet : packets) {
+      TMp3Unit unit;
+      unit.Bytes.assign(packet->data, packet->data + packet->size);
+      unit.Pts = packet->pts;
+      unit.Duration = packet->duration;
+      Repacker.Add(std::move(unit));
+      // The repacker gives one frame for each it takes, in order.
+      PacketPtr props(av.av_packet_alloc());
+      if (!props || av.av_packet_copy_props(props.get(), packet.get()) < 0)
+        throw FFmpegException("Audio encoding failed");
+      Props.push_back(std::move(props));
+    }
+    packets.clear();
+    WriteReady(write);
+  }
+
+  void Finish(const TWrite& write) override {
+    Repacker.Finish();
+    WriteReady(write);  // what the repacker still holds
+  }
+
+ private:
+  void WriteReady(const TWrite& write) {
+    TMp3Repacker::TFrame frame;
+    while (Repacker.Take(frame)) {
+      PacketPtr out(av.av_packet_alloc());
+      if (!out || av.av_new_packet(out.get(), static_cast<int>(frame.Bytes.size())) < 0)
+        throw FFmpegException("Audio encoding failed");
+      std::memcpy(out->data, frame.Bytes.data(), frame.Bytes.size());
+      if (!Props.empty()) {
+        av.av_packet_copy_props(out.get(), Props.front().get());
+        Props.pop_front();
+      }
+      out->pts = out->dts = frame.Pts;
+      out->duration = frame.Duration;
+      out->flags = AV_PKT_FLAG_KEY;
+      write(out.get());
+    }
+  }
+
+  TMp3Repacker Repacker;
+  std::deque<PacketPtr> Props;  // each frame's packet properties, without its data
+};
+
+}  // namespace
+
+std::unique_ptr<TJoinRule> NewMp3Join() { return std::make_unique<TMp3Join>(); }

@@ -12,11 +12,20 @@
 // next higher bit rate (every frame carries its own bit rate, so this is a
 // valid stream; it happens only at a join).
 //
-// Threads: an object is used by one thread; no library calls.
+// NewMp3Join wraps the two for the split encoder (JoinRule.h): each chunk's
+// worker unpacks every frame its encoder made and keeps its own ones; the
+// job's thread repacks the kept frames of chunk after chunk and writes them
+// as packets with the properties (side data) each frame had.
+//
+// Threads: an unpacker or repacker is used by one thread and makes no
+// library calls; the join rule follows JoinRule.h.
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
+
+#include "JoinRule.h"
 
 // One frame on its own: header, CRC and side information, then all of its
 // main data (a "main data begin" of 0); not a playable frame.
@@ -69,3 +78,6 @@ class TMp3Repacker {
   int MaxBack = 511;       // of the stream's version
   int EnlargedCount = 0;
 };
+
+// The split encoder's join rule for MPEG audio layer III.
+std::unique_ptr<TJoinRule> NewMp3Join();

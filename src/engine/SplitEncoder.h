@@ -10,18 +10,21 @@
 //    (post-roll); only the packets of the chunk's own frames are kept: those
 //    whose timestamps fall in [its first pts - delay, the next chunk's first
 //    pts - delay), delay being the encoder's initial padding;
-//  - PCM-like and FLAC frames are independent (no roll); FLAC frames are
-//    renumbered and the stream information (sizes, sample count, MD5 of the
-//    whole signal) is merged at the end;
-//  - MP3 frames are made self-contained per encoder and laid out again
-//    (Mp3Repack.h), since their bit reservoir reaches into earlier frames.
+//  - FLAC frames are independent (no roll);
+//  - then the codec's join rule (JoinRule.h, picked by TSplitRule::Join)
+//    makes one stream of the kept packets: FLAC frames are renumbered and
+//    the stream information merged (FlacJoin.h); MP3 frames are made
+//    self-contained per encoder and laid out again (Mp3Repack.h), since
+//    their bit reservoir reaches into earlier frames; the others join as
+//    they are.
 // Chunk boundaries depend on the frame count only: the bytes written are the
 // same whatever the number of workers and their timing.
 //
 // Threads: Add, Finish and Cancel run on the job's thread, which also writes
-// the packets (through the write callback, in order). Workers encode chunks;
-// they touch only their chunk and their own encoder context, and open and
-// close it holding CodecLock. At most `workers` chunks are encoded at once,
+// the packets (through the write callback, in order) and calls the join
+// rule's job-thread steps. Workers encode chunks; they touch only their
+// chunk, their own encoder context (opened and closed holding CodecLock) and
+// their chunk's packer from the join rule. At most `workers` chunks are encoded at once,
 // read from the atomic whenever a chunk starts (the owner may change it while
 // the job runs). Memory: at most a few chunks are alive.
 #pragma once
@@ -38,12 +41,14 @@
 
 #include "Deleters.h"
 
+class TJoinRule;
+
 // How a codec's frames may be encoded apart.
 struct TSplitRule {
   bool Allowed = false;
   int PreRoll = 0;   // frames before a chunk, encoded and dropped
   int PostRoll = 0;  // frames after a chunk, encoded and dropped
-  enum TJoin { jnPlain, jnMp3, jnFlac } Join = jnPlain;
+  enum TJoin { jnPlain, jnMp3, jnFlac } Join = jnPlain;  // its join rule (NewJoinRule)
   // Shortest and longest chunk, in seconds of sound (SplitChunkFrames).
   int ChunkSeconds = 10;
   int MaxChunkSeconds = 30;
@@ -101,9 +106,6 @@ class TSplitEncoder {
   enum TWait { wtNo, wtDone, wtBriefly };
   void WriteReady(TWait wait);
   void WriteChunk(TChunk& chunk);
-  // numbered: the worker gave the frame its number in the stream already.
-  void WriteFlac(AVPacket* packet, bool numbered);
-  void HashFlacSamples(const AVFrame* frame);
 
   AVCodecContext* Model;
   TSplitRule Rule;
@@ -126,10 +128,7 @@ class TSplitEncoder {
   bool Quit = false;
   std::vector<std::thread> Threads;
 
-  // Joins (job thread only).
-  struct TMp3Join;
-  std::unique_ptr<TMp3Join> Mp3;
-  int64_t FlacFrames = 0, FlacSamples = 0;
-  int FlacMinFrame = 0, FlacMaxFrame = 0;
-  std::unique_ptr<AVMD5, TAVMemFree> FlacMd5;
+  // The codec's join rule: made before the workers start; its job-thread
+  // steps on the job's thread only, NewChunk on the workers.
+  std::unique_ptr<TJoinRule> Join;
 };

@@ -42,7 +42,7 @@ struct TOutputStreamEntry {
   bool EncodingNeeded = false;
   int FrameNumber = 0;
   TInputStreamEntry* Sync = nullptr;
-  int64_t SyncOpts = 0;  // frames (video) or samples (audio) given to the encoder
+  int64_t SyncOpts = 0;  // frames given to the video encoder (an audio chain keeps its own count)
   int64_t MuxTimestamp = AV_NOPTS_VALUE;  // end of the last written packet, stream time base
   std::vector<BSFPtr> Bitstream;          // the stream's bitstream filter chain
   std::vector<PacketPtr> BitstreamOut;    // one reused packet per filter of the chain
