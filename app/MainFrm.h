@@ -297,6 +297,7 @@ class TfrmMain : public QMainWindow {
   std::map<std::string, std::pair<int, int>> FolderCounts;
   bool ConvertPending = false;  // Convert waits for the files being added
   bool RestartPending = false;  // the run stops to convert the whole list again
+  bool ContinueRun = false;     // the run ended while files were added: they go on with it
   QTimer* StatusTimer = nullptr;
   QString FStatusPlain;  // the status line without its link
   TAnchorLayout* Anchors = nullptr;

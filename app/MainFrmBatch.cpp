@@ -276,7 +276,7 @@ void TfrmMain::FinishBatch() {
   }
   if (Checker->Busy(ckAdd) && !FBatch->StoppedByUser()) {
     // Files still being added join the run: it goes on once they are listed.
-    ConvertPending = true;
+    ConvertPending = ContinueRun = true;
     UpdateActions();
     UpdateStatus();
     return;

@@ -110,7 +110,17 @@ void TfrmMain::TakeCheckedFiles() {
     ShowStillPicture(LastAdded);
     LastAdded.clear();
   }
-  if (ConvertPending && !FBatch->Running()) {
+  if (ContinueRun) {
+    // The run ended while files were being added: the files added go on
+    // with it; when none is left to convert, the run's end shows now.
+    ContinueRun = ConvertPending = false;
+    const std::vector<TBatchFile>& files = FBatch->Files();
+    if (std::any_of(files.begin(), files.end(),
+                    [](const TBatchFile& f) { return !f.InRun && f.Outcome == foNone; }))
+      StartRun(false);
+    else
+      FinishBatch();
+  } else if (ConvertPending && !FBatch->Running()) {
     ConvertPending = false;
     Convert();
   }
@@ -205,7 +215,7 @@ void TfrmMain::ClearList() {
   Rows.clear();
   lvFiles->clear();
   FolderCounts.clear();
-  ConvertPending = RestartPending = false;
+  ConvertPending = RestartPending = ContinueRun = false;
   StatusTimer->stop();
   AddedCount = SkippedCount = 0;
   SetEditButtons(false);
