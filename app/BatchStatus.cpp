@@ -2,55 +2,6 @@
 
 #include <algorithm>
 
-TBatchFigures CountBatch(const std::vector<TBatchRow>& rows) {
-  TBatchFigures f;
-  for (const TBatchRow& row : rows) {
-    ++f.Files;
-    bool ended = true;
-    switch (row.State) {
-      case rsComplete:
-        ++f.Converted;
-        break;
-      case rsPartial:
-        ++f.Converted;
-        ++f.Partial;
-        break;
-      case rsFailed:
-        ++f.Failed;
-        break;
-      case rsStopped:
-        ++f.Stopped;
-        ++f.Left;
-        ended = false;
-        break;
-      default:
-        ++f.Left;
-        ended = false;
-    }
-    if (row.ExpectedMs <= 0) continue;
-    f.TotalMs += row.ExpectedMs;
-    // A row that ended has nothing more to do, whatever it reached.
-    f.DoneMs += ended ? row.ExpectedMs : std::clamp<int64_t>(row.DoneMs, 0, row.ExpectedMs);
-  }
-  const int ended = f.Converted + f.Failed;
-  if (f.TotalMs > 0)
-    f.Percent = static_cast<int>(f.DoneMs * 100 / f.TotalMs);
-  else if (f.Files > 0)
-    f.Percent = ended * 100 / f.Files;
-  // 100 only once every file has ended.
-  if (f.Left > 0) f.Percent = std::min(f.Percent, 99);
-  return f;
-}
-
-int64_t TimeLeftMs(const TBatchFigures& figures, int64_t elapsedMs, int64_t doneAtStartMs) {
-  const int64_t doneNow = figures.DoneMs - doneAtStartMs;
-  if (figures.Left == 0) return 0;
-  if (doneNow <= 0 || elapsedMs <= 0 || figures.TotalMs <= 0) return -1;
-  const int64_t left = figures.TotalMs - figures.DoneMs;
-  return static_cast<int64_t>(static_cast<double>(elapsedMs) * static_cast<double>(left) /
-                              static_cast<double>(doneNow));
-}
-
 QString SizeText(int64_t bytes) {
   if (bytes < 1024) return QString::number(std::max<int64_t>(bytes, 0)) + " B";
   static const char* const units[] = {"KB", "MB", "GB", "TB"};

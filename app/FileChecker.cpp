@@ -22,11 +22,10 @@ TFileChecker::~TFileChecker() {
   Worker.join();
 }
 
-void TFileChecker::Check(const QStringList& files, int tag, const QList<int>& rows) {
+void TFileChecker::Check(const QStringList& files, int tag) {
   {
     std::lock_guard<std::mutex> lock(Lock);
-    for (qsizetype i = 0; i < files.size(); ++i)
-      Queue.push_back({files[i], tag, i < rows.size() ? rows[i] : -1});
+    for (const QString& file : files) Queue.push_back({file, tag});
   }
   Wake.notify_all();
 }
@@ -96,43 +95,15 @@ void TFileChecker::Deliver(TCheckedFile result, uint64_t ticket) {
   if (notify) QMetaObject::invokeMethod(this, [this] { emit Ready(); }, Qt::QueuedConnection);
 }
 
-void TFileChecker::Probe(TAVProbe& probe, const QString& path, TCheckedFile& result) {
-  try {
-    if (!probe.Open(path.toStdString())) {
-      result.Error = QString::fromStdString(probe.LastError());
-      return;
-    }
-    TSourceFacts& facts = result.Facts;
-    facts.FileName = path.toStdString();
-    const AVFormatContext* context = probe.FormatContext();
-    if (context && context->iformat && context->iformat->name)
-      facts.FormatName = context->iformat->name;
-    result.Duration = probe.GetFileInfo().Duration;
-    facts.Duration = result.Duration;
-    facts.HasAudio = probe.AudioStreamCount() > 0;
-    if (probe.FirstVideoStreamIndex() >= 0) {
-      const TVideoStreamInfo video = probe.GetVideoStreamInfo();
-      facts.HasVideo = true;
-      facts.VideoWidth = video.Width;
-      facts.VideoHeight = video.Height;
-    }
-    result.Size = probe.GetFileSize();
-    result.InfoText = QString::fromStdString(probe.GetInfoText());
-    probe.Close();
-  } catch (const std::exception& e) {
-    result.Error = QString::fromUtf8(e.what());
-  }
-}
-
 void TFileChecker::ScanFolder(TAVProbe& probe, const TRequest& request, uint64_t ticket) {
   TCheckedFile end;
-  end.Path = request.Path;
   end.Tag = request.Tag;
-  end.Row = request.Row;
+  end.Folder = request.Path.toStdString();
   end.FolderEnd = true;
   std::vector<TTreeFile> files;
+  std::vector<TTreeProblem> problems;
   std::string error;
-  if (!ListSourceTree(request.Path.toStdString(), files, error, &Abort)) {
+  if (!ListSourceTree(end.Folder, files, error, &Abort, &problems)) {
     end.Error = QString::fromStdString(error);
     Deliver(std::move(end), ticket);
     return;
@@ -140,18 +111,21 @@ void TFileChecker::ScanFolder(TAVProbe& probe, const TRequest& request, uint64_t
   for (const TTreeFile& file : files) {
     if (Dropped(ticket)) return;
     TCheckedFile result;
-    result.Path = QString::fromStdString(file.Path);
     result.Tag = request.Tag;
-    result.Folder = request.Path;
-    Probe(probe, result.Path, result);
-    // The window converts into sound formats: a file without sound (a cover
-    // picture, a text) is not what adding a folder asks for.
-    if (!result.Error.isEmpty() || !WantedFromFolder(result.Facts, true)) {
-      ++end.Skipped;
-      continue;
-    }
-    result.Facts.RelativeFolder = file.RelativeFolder;
+    result.Folder = end.Folder;
+    result.RelativeFolder = file.RelativeFolder;
+    result.Probed = TConversionBatch::ProbeSource(probe, file.Path);
     ++end.Found;
+    Deliver(std::move(result), ticket);
+  }
+  for (const TTreeProblem& problem : problems) {
+    TCheckedFile result;
+    result.Tag = request.Tag;
+    result.Folder = end.Folder;
+    result.Unreadable = true;
+    result.Probed.Path = problem.Path;
+    result.Probed.Code = rcSourceDenied;
+    result.Probed.Error = "cannot read the folder: " + problem.Reason;
     Deliver(std::move(result), ticket);
   }
   Deliver(std::move(end), ticket);
@@ -174,14 +148,12 @@ void TFileChecker::Work() {
       CheckingTag = request.Tag;
       Abort = false;
     }
-    if (request.Row < 0 && QFileInfo(request.Path).isDir()) {
+    if (QFileInfo(request.Path).isDir()) {
       ScanFolder(probe, request, ticket);
     } else {
       TCheckedFile result;
-      result.Path = request.Path;
       result.Tag = request.Tag;
-      result.Row = request.Row;
-      Probe(probe, request.Path, result);
+      result.Probed = TConversionBatch::ProbeSource(probe, request.Path.toStdString());
       Deliver(std::move(result), ticket);
     }
     std::lock_guard<std::mutex> lock(Lock);

@@ -1,13 +1,16 @@
 // TFileChecker: opens the files the user adds with a media probe on a thread
-// of its own, so that adding (or converting) a long list keeps the window
-// responsive. Results come back in the order the files were given.
+// of its own, so that adding a long list keeps the window responsive. Each
+// file is probed by TConversionBatch::ProbeSource (the probe both front ends
+// use); results come back in the order the files were given, for the window
+// to hand to its batch (AddProbed), which decides what is listed, failed or
+// skipped.
 //
 // A folder given is scanned on the same thread (ListSourceTree: recursively,
-// in name order, hidden entries left out): each file under it that the probe
-// opens and that holds sound comes back as a result of its own, carrying the
-// folder and its place below it; the others are skipped and only counted.
-// After a folder's files one more result, FolderEnd, tells the counts (or
-// why the folder could not be read).
+// in name order, hidden entries left out): every file under it comes back
+// probed, carrying the folder and its place below it; a part of the folder
+// that cannot be read comes back as Unreadable. After a folder's files one
+// more result, FolderEnd, tells how many came back (or why the folder could
+// not be read).
 //
 // Threads: every method is called on the GUI thread. The worker owns its own
 // probe; Ready is emitted on the GUI thread (queued) when results wait, once
@@ -24,26 +27,23 @@
 #include <thread>
 #include <vector>
 
-#include "OptionComposer.h"
+#include "Batch.h"
 
 class TAVProbe;
 
 // What the probe told of one file (or, with FolderEnd, of one folder).
 struct TCheckedFile {
-  QString Path;
+  TProbedSource Probed;    // Probed.Path is the file
   int Tag = 0;             // the caller's, given with the file
-  int Row = -1;            // the caller's, given with the file; -1 for files found under a folder
-  QString Error;           // why it cannot be converted; empty when it opens
-  TSourceFacts Facts;      // what the options composer reads (RelativeFolder set under a folder)
-  QString InfoText;        // the probe's info text
-  int64_t Duration = -1;   // µs; -1 when unknown
-  int64_t Size = -1;       // bytes
-  QString Folder;          // the folder given that the file was found under; "" for a file given
-  // The end of a folder given: Path is the folder; Found files came back,
-  // Skipped were left out; Error tells why the folder could not be read.
+  std::string Folder;      // the folder given that it was found under; "" for a file given
+  std::string RelativeFolder;  // below that folder
+  // A part of a folder given that could not be read: Probed.Error tells why.
+  bool Unreadable = false;
+  // The end of a folder given: Folder is the folder; Found files came back;
+  // Error tells why the folder could not be read.
   bool FolderEnd = false;
   int Found = 0;
-  int Skipped = 0;
+  QString Error;
 };
 
 class TFileChecker : public QObject {
@@ -52,10 +52,8 @@ class TFileChecker : public QObject {
   explicit TFileChecker(QObject* parent = nullptr);
   ~TFileChecker() override;
 
-  // Queues files for checking, each with the tag and, when given, its entry
-  // of rows (same length as files). A folder is scanned when it comes
-  // without a row; with a row it is checked as a file (and refused).
-  void Check(const QStringList& files, int tag, const QList<int>& rows = {});
+  // Queues files and folders for checking, each with the tag.
+  void Check(const QStringList& files, int tag);
   // Drops the files not checked yet and the results not taken, of that tag
   // (every tag when -1); a check of it under way (a folder's scan too) is
   // broken off.
@@ -75,11 +73,8 @@ class TFileChecker : public QObject {
   struct TRequest {
     QString Path;
     int Tag = 0;
-    int Row = -1;
   };
   void Work();
-  // Probes one file into result (Error set when it cannot be converted).
-  void Probe(TAVProbe& probe, const QString& path, TCheckedFile& result);
   // Queues a result unless its request was cancelled meanwhile.
   void Deliver(TCheckedFile result, uint64_t ticket);
   void ScanFolder(TAVProbe& probe, const TRequest& request, uint64_t ticket);

@@ -69,6 +69,7 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
       MainThread(new TQtMainThread(this)),
       Pelix(std::make_unique<TREzuvuZUZ>(MainThread)),
       Pelix1(std::make_unique<TREzuvuZUZ>(MainThread)),
+      FBatch(std::make_unique<TConversionBatch>(*Pelix)),
       Graph(new TPlaybackPreview(this)),
       FConfigFile(configFile.isEmpty() ? DefaultConfigFile() : configFile),
       Checker(new TFileChecker(this)),
@@ -88,7 +89,7 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
   BuildStatusLine();
   BuildShortcuts();
   AnchorControls();
-  WireComponent();
+  WireBatch();
   Graph->BindSeekBar(DSTrackBar1);
   // The central widget is the client area; the menu bar comes on top of it and
   // the status line under it. The client area's design size is the default
@@ -108,8 +109,10 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
 
 TfrmMain::~TfrmMain() {
   SetBusy(false);
-  if (!ShutDown) StopComponent();
-  // The components go first: their workers are joined while the window still exists.
+  ShutDown = true;
+  // The batch and the components go first: their workers are joined while
+  // the window still exists.
+  FBatch.reset();
   Pelix.reset();
   Pelix1.reset();
 }
@@ -217,7 +220,7 @@ void TfrmMain::BuildControls() {
   connect(chkLoadVerNum, &QCheckBox::clicked, this, [this] {
     // Unbinding the libraries under tasks that hold library objects would
     // leave them dangling: only an empty list lets them go.
-    if (Pelix->TaskCount() == 0) Pelix->UnloadAVLib();
+    if (!FBatch->Running() && Pelix->TaskCount() == 0) Pelix->UnloadAVLib();
   });
 }
 
@@ -268,142 +271,6 @@ TfrmOption* TfrmMain::OptionForm() {
   return frmOption;
 }
 
-// ---- Component events ------------------------------------------------------------------------
-
-void TfrmMain::WireComponent() {
-  Pelix->OnProgress = [this](int AIndex, int, int, int ACurrentDuration, float, float,
-                             int64_t ACurrentSize, int ATotalOutputDuration) {
-    ShowOnGuiThread([=] {
-      ShowProgress(AIndex, ACurrentDuration, ACurrentSize, ATotalOutputDuration);
-    });
-  };
-  Pelix->OnTerminate = [this](int AIndex, bool AFinished, bool AException,
-                              const std::string& AMessage) {
-    // The outcome is read here, under the component's lock, while the task is listed.
-    TJobOutcome outcome = joNone;
-    QString reason, written;
-    if (const TFFmpeg* task = Pelix->Task(AIndex)) {
-      outcome = task->Result.Outcome;
-      reason = QString::fromStdString(task->Result.Reason);
-      if (!task->Result.Outputs.empty())
-        written = QString::fromStdString(task->Result.Outputs.front());
-    }
-    ShowOnGuiThread([=, message = QString::fromStdString(AMessage)] {
-      ShowTermination(AIndex, AFinished, AException, message, outcome, reason, written);
-    });
-  };
-}
-
-void TfrmMain::ShowOnGuiThread(std::function<void()> show) {
-  const unsigned generation = Generation.load();
-  auto guarded = [this, generation, show = std::move(show)] {
-    if (generation == Generation.load() && !ShutDown) show();
-  };
-  // In main-thread mode the GUI thread is busy converting: show it at once.
-  if (MainThread->IsMainThread())
-    guarded();
-  else
-    QMetaObject::invokeMethod(this, std::move(guarded), Qt::QueuedConnection);
-}
-
-void TfrmMain::ChangeTaskList(const std::function<void()>& change) {
-  const auto nextGeneration = [this] {
-    std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
-    ++Generation;
-  };
-  nextGeneration();
-  change();
-  nextGeneration();
-}
-
-int TfrmMain::RowOfTask(int task) const {
-  if (task < 0) return -1;
-  for (size_t row = 0; row < TaskIndexes.size(); ++row)
-    if (TaskIndexes[row] == task) return static_cast<int>(row);
-  return -1;
-}
-
-void TfrmMain::ShowProgress(int task, int currentDuration, int64_t currentSize,
-                            int totalDuration) {
-  const int row = RowOfTask(task);
-  QTreeWidgetItem* item = row >= 0 ? lvFiles->topLevelItem(row) : nullptr;
-  if (!item) return;
-  // Without a total the percentage is unknown: only the converted time shows.
-  if (totalDuration > 0) {
-    const int64_t percent =
-        std::clamp<int64_t>(int64_t{currentDuration} * 100 / totalDuration, 0, 100);
-    item->setText(fcProgress, QString::number(percent) + "%");
-  }
-  item->setText(fcConvertedTime, DurationText(currentDuration));
-  item->setText(fcOutputSize, SizeText(currentSize));
-  TRowInfo& info = RowInfos[static_cast<size_t>(row)];
-  if (totalDuration > 0) info.ExpectedMs = totalDuration;
-  info.DoneMs = std::max<int64_t>(info.DoneMs, currentDuration);
-  if (info.State == rsWaiting) SetRowState(row, rsRunning);
-  // A task the component started after "暂停" (a queued one whose turn came
-  // as another ended) is held at its first report.
-  if (BatchPaused) Pelix->Pause();
-  if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
-}
-
-void TfrmMain::ShowTermination(int task, bool finished, bool exception, const QString& message,
-                               TJobOutcome outcome, const QString& reason,
-                               const QString& written) {
-  if (task < 0) {  // the run has ended (more rows may still join it)
-    if (Checking()) return;
-    FinishBatch();
-    return;
-  }
-  const int row = RowOfTask(task);
-  QTreeWidgetItem* item = row >= 0 ? lvFiles->topLevelItem(row) : nullptr;
-  if (!item) return;
-  item->setForeground(fcProgress, QBrush());
-  if (exception) {
-    MarkRowFailed(row, message);
-    LogBlock("***Convert failed: " + item->text(fcName) + ": " + message);
-  } else if (finished) {
-    // The name the output took, should it differ from the one composed.
-    if (!written.isEmpty() && written != OutputFiles[static_cast<size_t>(row)].Path)
-      SetRowOutput(row, written);
-    TOutputFile& output = OutputFiles[static_cast<size_t>(row)];
-    output.Converted = true;
-    if (outcome == joPartial) {
-      // What was readable of a damaged source: the percentage reached, marked.
-      QString percent = item->text(fcProgress);
-      if (!percent.endsWith('%')) percent = "100%";
-      item->setText(fcProgress, percent + " (损坏)");
-      item->setForeground(fcProgress, QBrush(QColor(0xC0, 0x60, 0x00)));
-      item->setToolTip(fcProgress, reason);
-      LogBlock("***Source damaged: " + item->text(fcName) + ": " + reason);
-      SetRowState(row, rsPartial);
-    } else {
-      item->setText(fcProgress, "100%");
-      item->setToolTip(fcProgress, QString());
-      SetRowState(row, rsComplete);
-    }
-    const QFileInfo file(output.Path);
-    if (file.exists()) item->setText(fcOutputSize, SizeText(file.size()));
-  } else {
-    item->setText(fcProgress, "已停止");
-    item->setToolTip(fcProgress, QString());
-    SetRowState(row, rsStopped);
-  }
-  if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
-}
-
-void TfrmMain::StopComponent() {
-  {
-    std::lock_guard<std::recursive_mutex> lock(Pelix->EventLock);
-    Pelix->OnBeforeHook = nullptr;
-    Pelix->OnCustomHook = nullptr;
-    Pelix->OnLog = nullptr;
-    Pelix->OnProgress = nullptr;
-    Pelix->OnTerminate = nullptr;
-    ShutDown = true;
-  }
-  Pelix->Stop();
-}
-
 // ---- Showing, closing, settings file, drops --------------------------------------------------
 
 void TfrmMain::showEvent(QShowEvent* event) {
@@ -420,7 +287,10 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  if (!ShutDown) StopComponent();
+  // The running files end (their outputs removed); no summary follows.
+  ShutDown = true;
+  Checker->Cancel();
+  FBatch->Stop();
   Graph->Clear();
   WriteConfig();
   event->accept();

@@ -1,43 +1,42 @@
-// TfrmMain: the main window and the whole conversion workflow. The user adds
-// media files, picks one of six output formats and an output folder, and
-// converts the list; each row shows the progress, the converted time and the
-// output size of its task.
+// TfrmMain: the main window, a view of one conversion batch (Batch.h). The
+// user adds media files, picks one of the output formats and an output
+// folder, and converts the list; each row shows one file of the batch: its
+// progress, the converted time and the output size.
 //
-// Two converter components: Pelix converts, Pelix1 only opens an added file
-// for the (hidden) still-picture preview. The options dialog TfrmOption,
-// created on first use and never shown by the workflow, composes each task's
-// option records.
+// Two converter components: Pelix converts, under the batch, which takes
+// its events; Pelix1 only opens an added file for the (hidden) still-picture
+// preview. The options dialog TfrmOption, created on first use and never
+// shown by the workflow, holds the hidden choices the batch composes over
+// (Choices.Base).
 //
-// Rows and the per-file lists stay aligned: row r shows SourceFiles[r] and
-// owns CutStarts[r] ... TaskIndexes[r]. A file that cannot be converted keeps
-// its row, marked "失败" with the reason as its tooltip; a file converted from
-// a damaged source shows its percentage with "(损坏)" and the reason.
+// Rows and the batch's files stay aligned: row r shows Batch().Files()[r],
+// its item holding the file's id (FILE_ID_ROLE of the name column). A file
+// that cannot be converted keeps its row, marked "失败" with the reason as
+// its tooltip; a file converted from a damaged source shows its percentage
+// with "(损坏)" and the reason.
 //
-// Files are checked (opened with a probe) off the GUI thread by a
-// TFileChecker; their rows appear as the checks come back, a slice of time at
-// a time, so that adding or converting a long list keeps the window
-// responsive. A folder added stands for every file with sound under it; the
-// outputs of those files keep their sub-folder below the output folder.
-// Convert runs at most ParallelJobs tasks at once (the number of cores unless
-// set) and remakes each row's task as its file is checked again, in place.
+// Files are checked (probed) off the GUI thread by a TFileChecker; the
+// results are handed to the batch as they come back, a slice of time at a
+// time, so that adding a long list keeps the window responsive. A folder
+// added stands for every file with sound under it (the batch skips the
+// others and the window counts them); the outputs of those files keep their
+// sub-folder below the output folder.
 //
-// A batch: Convert makes every row part of it, or, after the user stopped a
-// batch, the rows not converted yet; files added while it runs join it.
-// Convert during a batch asks before it starts the list again. StopBatch
-// ends the running tasks (their outputs removed) and leaves the rest queued
-// for the next Convert; PauseBatch / ResumeBatch hold and release them. The
-// status line under the list counts the batch's files, its share of the
-// media time converted, the time taken and left, and sums it up at the end
-// (with a desktop notification when the window is not active).
+// Convert starts the batch on the files not converted yet, asking first when
+// every file is converted already; during a run it asks before it stops and
+// converts the whole list again. Files added while it runs join it.
+// StopBatch ends the running files (their outputs removed) and leaves the
+// rest for the next Convert; PauseBatch / ResumeBatch hold and release them.
+// The status line under the list counts the list as it is (the batch's
+// figures), the time taken and left, and sums the run up at its end (with a
+// desktop notification when the window is not active).
 //
 // The output-name column shows, for every row not converted or converting,
-// the name its output will take with the window's current format and folder.
-// An empty output folder means beside each source.
+// the name its output will take with the window's current choices. An empty
+// output folder means beside each source.
 //
-// Threads: every method runs on the GUI thread. Pelix fires OnProgress and
-// OnTerminate on worker threads (or on the GUI thread in main-thread mode);
-// the handlers move them to the GUI thread and drop those that belong to a
-// task list that has changed since (see Generation).
+// Threads: every method runs on the GUI thread; the batch's events arrive
+// there (Pelix's main thread is the Qt loop).
 //
 // Seams for tests (no modal file dialog involved): AddFiles, SetOutputFolder;
 // message boxes, questions and notifications go to the sinks of
@@ -54,15 +53,15 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QToolButton>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QTreeWidget>
-#include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Batch.h"
 #include "BatchStatus.h"
 #include "FileChecker.h"
 #include "MusicSettings.h"
@@ -86,22 +85,8 @@ enum TFileColumn : int {
   FILE_COLUMN_COUNT = 7
 };
 
-// An output file of a row and whether its conversion finished.
-struct TOutputFile {
-  QString Path;
-  bool Converted = false;
-};
-
-// What the window keeps of a row besides the per-file lists.
-struct TRowInfo {
-  TRowState State = rsIdle;
-  QString RelativeFolder;  // below the folder the file was added through; "" none
-  bool Opened = false;     // Facts hold what the file's last check told
-  TSourceFacts Facts;
-  int64_t ExpectedMs = 0;  // media time its conversion covers; 0 unknown
-  int64_t DoneMs = 0;      // converted so far in the batch
-  bool InBatch = false;    // part of the current (or last) batch
-};
+// The data role of a row's name column that holds its file's batch id.
+inline constexpr int FILE_ID_ROLE = Qt::UserRole;
 
 class TAnchorLayout;
 
@@ -120,13 +105,16 @@ class TfrmMain : public QMainWindow {
   // The open-file and folder dialogs of "添加" and "添加文件夹".
   void AddFilesDialog();
   void AddFolderDialog();
+  // "转换": converts the files not converted yet; when every file is
+  // converted already, asks before it converts them all again. During a run
+  // it asks before it stops the run and converts the whole list again.
   void Convert();
   // The running batch: stop (the rows not started stay for the next
   // Convert), pause and resume. Nothing without a batch.
   void StopBatch();
   void PauseBatch();
   void ResumeBatch();
-  bool Paused() const { return BatchPaused; }
+  bool Paused() const { return FBatch->Paused(); }
   // Selects the failed rows and shows the first.
   void SelectFailedRows();
   // Removes the selected rows.
@@ -146,6 +134,8 @@ class TfrmMain : public QMainWindow {
   // Loads the selected row's source into the player unless it is loaded;
   // false without a selected row.
   bool LoadSelectedSource();
+  // The player's position as the selected row's cut start (end): its file
+  // converts that clip.
   void SetCutStart();
   void SetCutEnd();
   void Exit();
@@ -153,8 +143,11 @@ class TfrmMain : public QMainWindow {
   // The options dialog, created on first use.
   TfrmOption* OptionForm();
   TREzuvuZUZ* Converter() { return Pelix.get(); }
+  // The list and its run; the rows are its view.
+  TConversionBatch& Batch() { return *FBatch; }
   TPlaybackPreview* Playback() { return Graph; }
-  bool Converting() const { return Running; }
+  // A run goes on (or one stops to start the list again).
+  bool Converting() const { return FBatch->Running() || RestartPending; }
   QString ConfigFile() const { return FConfigFile; }
   // Files are being checked or their rows made.
   bool Checking() const;
@@ -165,15 +158,6 @@ class TfrmMain : public QMainWindow {
   QStringList LogLines() const;
   // The status line's text.
   QString StatusText() const;
-
-  // ---- Per-file lists (row order) ----
-  QStringList SourceFiles;
-  QStringList CutStarts, CutEnds;          // seconds as "%d.%.3d"
-  QStringList CutStartTexts, CutEndTexts;  // "hh:mm:ss"
-  QStringList OutputFolders;
-  std::vector<TOutputFile> OutputFiles;
-  std::vector<int> TaskIndexes;  // Pelix's task of each row; -1 none
-  std::vector<TRowInfo> RowInfos;
 
   // ---- Controls ----
   TRadioGroup* RadioGroup1 = nullptr;
@@ -244,115 +228,82 @@ class TfrmMain : public QMainWindow {
   void AnchorControls();
   // The output folder field: what empty means, and a way back to it.
   void BuildOutputPathField();
-  void WireComponent();
+  // The batch's events into the rows and the status line.
+  void WireBatch();
   void Log(const QString& line);
   void LogBlock(const QString& line);  // an empty line, the line, an empty line
   bool LoadLibraries();
-  // Checked files back from the checker: rows made (or marked failed) for a
-  // slice of time, the rest on the next turn of the event loop.
+  // Checked files back from the checker: handed to the batch (rows made)
+  // for a slice of time, the rest on the next turn of the event loop.
   void TakeCheckedFiles();
   void AddChecked(const TCheckedFile& file);
-  void ConvertChecked(const TCheckedFile& file);
   // A folder's files have all come back.
   void FolderChecked(const TCheckedFile& folder);
-  // Composes the records of a checked file (cut marks in seconds, 0 0 for
-  // none) and makes its task, in the given row or (row -1) a new one.
-  bool CreateTaskFor(const TCheckedFile& file, double cutStart, double cutEnd, QString* error,
-                     int row = -1);
-  void StartConverting();
-  // Starts a batch of those rows (a new batch: every task is freed first).
-  void StartBatch(const std::vector<int>& rows);
-  // Checks the rows again and remakes their tasks as they come back.
-  void ConvertRows(const std::vector<int>& rows);
-  // The batch has ended: the summary, and the notification.
+  // The window's choices into the batch's (format, folder, settings dialog,
+  // music page, jobs).
+  void FillChoices();
+  // Starts the run: the files not converted yet, or (everything) all again.
+  void StartRun(bool everything);
+  // The run has ended: the summary, and the notification.
   void FinishBatch();
   void UpdateStatus();
   void UpdateActions();
-  // The rows of the batch as it counts them.
-  std::vector<TBatchRow> BatchRows() const;
   // The names the outputs of rows not converted or converting will take.
   void RefreshOutputNames();
   // The folder to start the choosers at: the output folder, else the
   // selected (or first) row's source folder, else the home folder.
   QString StartFolder() const;
-  void MarkRowFailed(int row, const QString& reason);
   void SetBusy(bool busy);
   // Copies the folder and the format of the window into the options dialog.
   void ApplyWindowChoices();
-  // Adds the task and fills its row (a new one when row is -1); false (with
-  // log lines, and the reason in *error when given) when the task cannot be
-  // made.
-  bool CreateTask(TInputOptions& input, TOutputOptions& output, const TCheckedFile& file,
-                  QString* error, int row);
-  // Appends a row for the source and its entries of the per-row lists
-  // (target "" and task -1 for a file without a task).
-  QTreeWidgetItem* AppendRow(const QString& source, const QString& target, int task);
-  void AddFailedRow(const QString& source, const QString& reason);
-  // Shows the output's name in the row and keeps its path and folder.
-  void SetRowOutput(int row, const QString& target);
+  // The row of a file of the batch; null when it has none.
+  QTreeWidgetItem* RowOf(uint64_t id) const;
+  static uint64_t IdOf(const QTreeWidgetItem* item);
+  // The file a row shows (null when the batch holds none for it).
+  const TBatchFile* FileOfRow(int row) const;
+  // Appends the row of a file of the batch.
+  QTreeWidgetItem* AppendRow(const TBatchFile& file);
+  // Shows a file's state in its row: progress, time, size, output name.
+  void ShowFile(const TBatchFile& file);
+  void ShowAllFiles();
+  // Shows the output's name in the row (its whole path as the tooltip).
+  void SetRowOutput(QTreeWidgetItem* item, const QString& target);
   void ShowStillPicture(const QString& file);
   void SetEditButtons(bool enabled);
   int SelectedRow() const;  // the current row when it is selected; -1 none
   std::vector<int> SelectedRows() const;  // ascending
-  // The player's position into the selected row's entry of a pair of cut
-  // lists (seconds, "hh:mm:ss"); nothing without a row or a player.
-  void MarkCut(QStringList& seconds, QStringList& clock);
+  // The player's position as the selected row's cut start or end.
+  void MarkCut(bool start);
   void SwapRows(int a, int b);
-  void RemoveRowData(int row);
-  // Frees a row's task (renumbering the other rows' tasks).
-  void DropTask(int row);
-  int RowOfTask(int task) const;
-  std::vector<std::string> ReservedOutputNames() const;
-  // Runs a change of Pelix's task list (its indexes change): events raised
-  // before the change's end are dropped.
-  void ChangeTaskList(const std::function<void()>& change);
-  // Frees every task and empties the rows with their per-row lists; the
-  // files stay listed (SourceFiles and the cut marks).
-  void ClearTasksAndRows();
-  void StopComponent();
   void ReadConfig();
   void WriteConfig();
   // The format and the settings dialog's choices in the settings file.
   void ReadChoices(QSettings& settings, const QString& section);
   void WriteChoices(QSettings& settings, const QString& section);
 
-  // Called on the thread that fires an event: runs show on the GUI thread
-  // unless the task list has changed, or the window shut down, since.
-  void ShowOnGuiThread(std::function<void()> show);
-  void ShowProgress(int task, int currentDuration, int64_t currentSize, int totalDuration);
-  void SetRowState(int row, TRowState state);
-  // written: the name the output took ("" when none).
-  void ShowTermination(int task, bool finished, bool exception, const QString& message,
-                       TJobOutcome outcome, const QString& reason, const QString& written);
-
   TQtMainThread* MainThread;
   std::unique_ptr<TREzuvuZUZ> Pelix;
   std::unique_ptr<TREzuvuZUZ> Pelix1;
+  std::unique_ptr<TConversionBatch> FBatch;  // over Pelix; goes before it
+  std::map<uint64_t, QTreeWidgetItem*> Rows;  // by file id
   TfrmOption* frmOption = nullptr;
   TPlaybackPreview* Graph;
   QString FConfigFile;
   TFileChecker* Checker;
-  enum : int { ckAdd = 1, ckConvert = 2 };  // what a checked file is for
-  std::vector<std::string> ConvertReserved;  // output names of the run being built
+  enum : int { ckAdd = 1 };
   QString LastAdded;  // the last file added by the current add, for the still picture
   int AddedCount = 0, SkippedCount = 0;  // files of the current add, and files skipped in its folders
+  // Files of each folder being added that the batch listed, and skipped.
+  std::map<std::string, std::pair<int, int>> FolderCounts;
   bool ConvertPending = false;  // Convert waits for the files being added
-  // The batch: its rows, since when it runs (paused time left out), what
-  // was converted before it started, whether the user stopped it.
-  QElapsedTimer BatchClock;
-  qint64 PausedMs = 0, PausedAt = 0;
-  int64_t DoneAtStartMs = 0;
-  bool BatchPaused = false;
-  bool BatchStopped = false;
-  bool BatchEnded = false;  // the summary shows
+  bool RestartPending = false;  // the run stops to convert the whole list again
+  bool ContinueRun = false;     // the run ended while files were added: they go on with it
   QTimer* StatusTimer = nullptr;
   QString FStatusPlain;  // the status line without its link
   TAnchorLayout* Anchors = nullptr;
   bool Busy = false;  // the busy cursor is shown
   int FParallelJobs;
   bool FSplitEncoding = true;  // long files are encoded in chunks on idle cores
-  std::atomic<unsigned> Generation{0};
-  bool Running = false;
   bool Shown = false;
   bool ShutDown = false;
 };

@@ -1,221 +1,291 @@
-// The batch of the main window: convert, stop, pause and resume, the status
-// line and the output names the rows will take.
+// The main window as a view of its batch: the batch's events into the rows,
+// convert, stop, pause and resume, the status line and the output names the
+// rows will take.
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
-#include <set>
 
 #include "AppSupport.h"
 #include "DesktopNotifier.h"
-#include "FFmpegLoader.h"
 #include "MainFrm.h"
 #include "OptionFrm.h"
 
 namespace {
 
-// A row whose output name is settled: its task is in the batch or converted.
-bool NameSettled(TRowState state) {
-  return state == rsWaiting || state == rsRunning || state == rsComplete || state == rsPartial;
-}
+QString Q(const std::string& text) { return QString::fromStdString(text); }
 
-bool Converted(TRowState state) { return state == rsComplete || state == rsPartial; }
+// The data role of a row's progress column: the last percentage shown while
+// the file converted (-1 none), kept for the mark of a damaged source.
+constexpr int PERCENT_ROLE = Qt::UserRole + 1;
 
 }  // namespace
 
-// ---- Starting -------------------------------------------------------------------------
+// ---- Rows and files ------------------------------------------------------------------
 
-void TfrmMain::ClearTasksAndRows() {
-  Checker->Cancel();
-  SetBusy(false);
-  ChangeTaskList([this] { Pelix->ClearTasks(); });  // running tasks are stopped and freed
-  Running = false;
-  BatchPaused = BatchStopped = BatchEnded = ConvertPending = false;
-  StatusTimer->stop();
-  OutputFolders.clear();
-  OutputFiles.clear();
-  TaskIndexes.clear();
-  RowInfos.clear();
-  lvFiles->clear();
-  SetEditButtons(false);
-  UpdateActions();
+uint64_t TfrmMain::IdOf(const QTreeWidgetItem* item) {
+  return item ? item->data(fcName, FILE_ID_ROLE).toULongLong() : 0;
 }
 
+QTreeWidgetItem* TfrmMain::RowOf(uint64_t id) const {
+  const auto found = Rows.find(id);
+  return found == Rows.end() ? nullptr : found->second;
+}
+
+const TBatchFile* TfrmMain::FileOfRow(int row) const {
+  return FBatch->File(IdOf(lvFiles->topLevelItem(row)));
+}
+
+QTreeWidgetItem* TfrmMain::AppendRow(const TBatchFile& file) {
+  auto* item = new QTreeWidgetItem();
+  const QString source = Q(file.Source);
+  item->setText(fcName, QFileInfo(source).fileName());
+  // Names longer than the column show whole, with their folder, on hovering.
+  item->setToolTip(fcName, source);
+  item->setData(fcName, FILE_ID_ROLE, QVariant::fromValue<qulonglong>(file.Id));
+  item->setData(fcProgress, PERCENT_ROLE, -1);
+  if (file.Outcome != foFailed) {
+    item->setText(fcDuration, DurationText(file.Facts.Duration > 0 ? file.Facts.Duration / 1000 : 0));
+    item->setText(fcSize, SizeText(std::max<int64_t>(file.SizeBytes, 0)));
+  }
+  lvFiles->addTopLevelItem(item);
+  Rows[file.Id] = item;
+  return item;
+}
+
+void TfrmMain::SetRowOutput(QTreeWidgetItem* item, const QString& target) {
+  item->setText(fcOutputName, target.isEmpty() ? QString() : QFileInfo(target).fileName());
+  item->setToolTip(fcOutputName, target);
+}
+
+void TfrmMain::ShowFile(const TBatchFile& file) {
+  QTreeWidgetItem* item = RowOf(file.Id);
+  if (!item) return;
+  QString progress, time, size, tip;
+  QBrush brush;
+  int percent = item->data(fcProgress, PERCENT_ROLE).toInt();
+  switch (file.Outcome) {
+    case foComplete:
+    case foPartial: {
+      time = DurationText(file.DoneMs);
+      const QFileInfo written(Q(file.Output));
+      size = SizeText(written.exists() ? written.size() : file.OutputSize);
+      if (file.Outcome == foComplete) {
+        progress = "100%";
+      } else {
+        // What was readable of a damaged source: the percentage reached, marked.
+        progress = QString::number(percent >= 0 ? percent : 100) + "% (损坏)";
+        brush = QBrush(QColor(0xC0, 0x60, 0x00));
+        tip = Q(file.Reason);
+      }
+      break;
+    }
+    case foFailed:
+      progress = "失败";
+      tip = Q(file.Reason);
+      break;  // a failed file leaves no output behind
+    case foStopped:
+      progress = "已停止";
+      break;
+    default:
+      if (file.Running) {
+        // Without a known length the percentage is unknown: only the time shows.
+        if (file.ExpectedMs > 0) {
+          percent = static_cast<int>(std::clamp<int64_t>(file.DoneMs * 100 / file.ExpectedMs, 0, 100));
+          progress = QString::number(percent) + "%";
+        }
+        time = DurationText(file.DoneMs);
+        size = SizeText(file.OutputSize);
+      } else {
+        percent = -1;  // waiting, or not in the run
+      }
+  }
+  item->setData(fcProgress, PERCENT_ROLE, percent);
+  item->setText(fcProgress, progress);
+  item->setToolTip(fcProgress, tip);
+  item->setForeground(fcProgress, brush);
+  item->setText(fcConvertedTime, time);
+  item->setText(fcOutputSize, size);
+  // A name given to a task, or the one it was written under, is settled.
+  if (!file.Output.empty()) SetRowOutput(item, Q(file.Output));
+}
+
+void TfrmMain::ShowAllFiles() {
+  for (const TBatchFile& file : FBatch->Files()) ShowFile(file);
+}
+
+void TfrmMain::WireBatch() {
+  FBatch->OnFileStarted = [this](uint64_t id) {
+    if (const TBatchFile* file = FBatch->File(id)) ShowFile(*file);
+  };
+  FBatch->OnFileProgress = [this](uint64_t id) {
+    if (const TBatchFile* file = FBatch->File(id)) ShowFile(*file);
+    // In main-thread mode the job holds the loop: the row is painted now.
+    if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
+  };
+  FBatch->OnFileEnded = [this](const TBatchFile& file) {
+    if (file.Outcome == foSkipped) {
+      // Left out of a folder: no row (a row it had goes), counted.
+      if (QTreeWidgetItem* item = RowOf(file.Id)) {
+        Rows.erase(file.Id);
+        delete item;
+      }
+      ++SkippedCount;
+      if (!file.Folder.empty()) ++FolderCounts[file.Folder].second;
+      Log("***Skipped: " + Q(file.Source) + ": " + Q(file.Reason));
+      return;
+    }
+    QTreeWidgetItem* item = RowOf(file.Id);
+    if (!item) return;  // a file being added: its row shows it once made
+    ShowFile(file);
+    if (file.Outcome == foFailed)
+      LogBlock("***Convert failed: " + item->text(fcName) + ": " + Q(file.Reason));
+    else if (file.Outcome == foPartial)
+      LogBlock("***Source damaged: " + item->text(fcName) + ": " + Q(file.Reason));
+    if (!chkThreadMode->isChecked()) lvFiles->viewport()->repaint();
+  };
+  FBatch->OnLog = [this](uint64_t id, TLogLevel level, const std::string& text) {
+    // The error that ended a job (llQuiet) shows in its row already.
+    if (level != llError) return;
+    const TBatchFile* file = id ? FBatch->File(id) : nullptr;
+    Log((file ? Q(file->Source) + ": " : QString()) + Q(text));
+  };
+  FBatch->OnRunEnded = [this] { FinishBatch(); };
+}
+
+// ---- Choices -------------------------------------------------------------------------
+
+void TfrmMain::FillChoices() {
+  ApplyWindowChoices();
+  TBatchChoices& c = FBatch->Choices;
+  // The hidden dialog's other controls still apply; the named choices are
+  // written over them.
+  c.Base = OptionForm()->State();
+  c.Base.Output.Reserved.clear();
+  c.Base.Output.Sources.clear();
+  c.Format = ChosenFormat().toStdString();
+  c.OutputFolder = Edit1->text().toStdString();
+  c.KeepTree = true;  // a folder's files keep their sub-folders
+  c.Overwrite = c.Base.Output.Overwrite;
+  c.Channels = c.Base.Audio.Channels;
+  c.SampleRate = c.Base.Audio.SampleRate;
+  bool ok = false;
+  const int kbps = Q(c.Base.Audio.BitRate.Text).trimmed().toInt(&ok);
+  c.BitRateKbps = c.Base.Audio.BitRate.Checked && ok && kbps > 0 ? kbps : -1;
+  c.Volume = -1;  // the dialog's own volume box, through Base
+  c.Music = MusicSettings.Controls;
+  c.AlbumGain = MusicSettings.AlbumGain && MusicSettings.Controls.ReplayGain;
+  c.ExtraOptions.clear();
+  FBatch->Jobs = chkThreadMode->isChecked() ? FParallelJobs : 0;
+  FBatch->SplitEncoding = FSplitEncoding;
+}
+
+// ---- Starting -------------------------------------------------------------------------
+
 void TfrmMain::Convert() {
-  const int count = lvFiles->topLevelItemCount();
-  if (count == 0 && !Checking()) return;
-  std::vector<int> rows;
-  if (Running) {
-    // Starting the list again throws away what the batch has done so far.
+  if (RestartPending) return;  // the list starts again once the run has stopped
+  if (FBatch->Running()) {
+    // Starting the list again throws away what the run has done so far.
     if (!AskQuestion(this, APP_TITLE, "正在转换。要停止当前的转换，从头重新转换全部文件吗？"))
       return;
-    for (int row = 0; row < count; ++row) rows.push_back(row);
-    StartBatch(rows);
+    RestartPending = true;
+    FBatch->Stop();  // the run ends when its running files have reported
+    UpdateActions();
+    UpdateStatus();
     return;
   }
   if (Checker->Busy(ckAdd)) {
-    // The files being added belong to the batch: it starts once they are listed.
+    // The files being added belong to the run: it starts once they are listed.
     ConvertPending = true;
     UpdateStatus();
     return;
   }
-  // After a stop, the rows not converted yet; otherwise the whole list.
-  for (int row = 0; row < count; ++row)
-    if (!BatchStopped || !Converted(RowInfos[static_cast<size_t>(row)].State)) rows.push_back(row);
-  if (rows.empty())
-    for (int row = 0; row < count; ++row) rows.push_back(row);
-  StartBatch(rows);
+  const std::vector<TBatchFile>& files = FBatch->Files();
+  if (files.empty()) return;
+  const bool anyLeft =
+      std::any_of(files.begin(), files.end(), [](const TBatchFile& f) { return !f.Converted(); });
+  // Converting what is converted already writes new files beside the old
+  // ones: only when the user says so.
+  if (!anyLeft &&
+      !AskQuestion(this, APP_TITLE, "列表中的文件都已转换。要重新转换全部文件吗？"))
+    return;
+  StartRun(!anyLeft);
 }
 
-void TfrmMain::StartBatch(const std::vector<int>& rows) {
-  Checker->Cancel(ckConvert);
-  ChangeTaskList([this] { Pelix->ClearTasks(); });  // running tasks are stopped and freed
-  std::fill(TaskIndexes.begin(), TaskIndexes.end(), -1);
-  Running = BatchPaused = BatchStopped = BatchEnded = false;
-  const std::set<int> chosen(rows.begin(), rows.end());
+void TfrmMain::StartRun(bool everything) {
   if (!LoadLibraries()) {
-    // The batch cannot start; every file keeps its row with the reason.
     const QString reason = QString::fromStdString(Pelix->LastErrMsg());
-    for (int row : rows) MarkRowFailed(row, reason);
-    SetEditButtons(true);
-    UpdateStatus();
+    Log(reason);
+    ShowMessage(this, QMessageBox::Critical, APP_TITLE, reason);
     return;
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
   Pelix->ThreadPriority = static_cast<TConvertPriority>(std::max(0, grpPriority->ItemIndex()));
-  // The number of tasks at once: the cores (or the user's setting), not the rows.
+  // The number of files at once: the cores (or the user's setting), not the rows.
   edtThreadCount->setText(QString::number(FParallelJobs));
-  // Rows kept from a stopped batch keep their names and count as converted.
-  ConvertReserved.clear();
-  DoneAtStartMs = 0;
-  for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-    if (chosen.count(row)) continue;
-    const TRowInfo& info = RowInfos[static_cast<size_t>(row)];
-    if (!OutputFiles[static_cast<size_t>(row)].Path.isEmpty())
-      ConvertReserved.push_back(OutputFiles[static_cast<size_t>(row)].Path.toStdString());
-    if (Converted(info.State)) DoneAtStartMs += info.ExpectedMs;
-  }
-  for (int row : rows) {
-    QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-    for (int column : {fcProgress, fcConvertedTime, fcOutputSize}) {
-      item->setText(column, QString());
-      item->setToolTip(column, QString());
-      item->setForeground(column, QBrush());
-    }
-    OutputFiles[static_cast<size_t>(row)].Converted = false;
-    RowInfos[static_cast<size_t>(row)].DoneMs = 0;
-    SetRowState(row, rsWaiting);
-  }
-  Running = true;
-  PausedMs = 0;
-  BatchClock.start();
+  FillChoices();
   StatusTimer->start();
   SetEditButtons(false);
+  btnClear->setEnabled(true);
+  mnuClear->setEnabled(true);
+  const bool started = everything ? FBatch->StartAll() : FBatch->Start();
+  // The files of the run start afresh (those that ended at once show why).
+  ShowAllFiles();
+  if (!started || !FBatch->Running()) StatusTimer->stop();
+  if (!FBatch->Running()) SetEditButtons(lvFiles->topLevelItemCount() > 0);
   UpdateActions();
-  ConvertRows(rows);
   UpdateStatus();
-}
-
-void TfrmMain::ConvertRows(const std::vector<int>& rows) {
-  // The rows come back as their files are checked again; each task starts
-  // as soon as its row is made again.
-  QStringList files;
-  QList<int> rowList;
-  for (int row : rows) {
-    files << SourceFiles[row];
-    rowList << row;
-  }
-  SetBusy(true);
-  Checker->Check(files, ckConvert, rowList);
-}
-
-void TfrmMain::ConvertChecked(const TCheckedFile& file) {
-  const int row = file.Row;
-  if (row < 0 || row >= lvFiles->topLevelItemCount() || SourceFiles[row] != file.Path) return;
-  if (!file.Error.isEmpty()) {
-    MarkRowFailed(row, file.Error);
-    return;
-  }
-  TCheckedFile checked = file;
-  checked.Facts.RelativeFolder = RowInfos[static_cast<size_t>(row)].RelativeFolder.toStdString();
-  QString reason;
-  if (!CreateTaskFor(checked, CutStarts[row].toDouble(), CutEnds[row].toDouble(), &reason, row)) {
-    MarkRowFailed(row, reason);
-    return;
-  }
-  StartConverting();
-}
-
-void TfrmMain::StartConverting() {
-  // The first call starts the run; later ones add their tasks to it.
-  Pelix->SplitEncoding = FSplitEncoding;
-  if (chkThreadMode->isChecked()) {
-    bool ok = false;
-    const int threads = edtThreadCount->text().toInt(&ok);
-    Pelix->Start(ok ? threads : 1);
-    btnClear->setEnabled(true);
-    mnuClear->setEnabled(true);
-    // A task that starts while the batch is paused waits with the others.
-    if (BatchPaused) Pelix->Pause();
-  } else {
-    Pelix->Start(0);
-  }
 }
 
 // ---- Stop, pause, resume, end ------------------------------------------------------------
 
 void TfrmMain::StopBatch() {
-  if (!Running) return;
-  // Rows not made again yet keep no task; they wait for the next Convert.
-  Checker->Cancel(ckConvert);
-  if (!Checker->Busy()) SetBusy(false);
-  if (BatchPaused) {
-    PausedMs += BatchClock.elapsed() - PausedAt;
-    BatchPaused = false;
-  }
-  BatchStopped = true;
-  for (TRowInfo& info : RowInfos)
-    if (info.State == rsWaiting) info.State = rsIdle;
-  // The running tasks end as stopped (their outputs removed); the others
-  // stay queued. The batch ends when the running ones have reported.
-  Pelix->StopRunning();
-  FinishBatch();
+  if (!FBatch->Running()) return;
+  // The running files end as stopped (their outputs removed); the others
+  // wait for the next Convert. The run ends when the running ones have
+  // reported.
+  FBatch->Stop();
   UpdateActions();
   UpdateStatus();
 }
 
 void TfrmMain::PauseBatch() {
-  if (!Running || BatchPaused) return;
-  Pelix->Pause();
-  BatchPaused = true;
-  PausedAt = BatchClock.elapsed();
+  if (!FBatch->Running() || FBatch->Paused()) return;
+  FBatch->Pause();
   UpdateActions();
   UpdateStatus();
 }
 
 void TfrmMain::ResumeBatch() {
-  if (!BatchPaused) return;
-  Pelix->Resume();
-  BatchPaused = false;
-  PausedMs += BatchClock.elapsed() - PausedAt;
+  if (!FBatch->Paused()) return;
+  FBatch->Resume();
   UpdateActions();
   UpdateStatus();
 }
 
 void TfrmMain::FinishBatch() {
-  if (!Running || Checker->Busy(ckConvert) || Pelix->Running()) return;
-  // A row still converting in the window's eyes has its end on the way
-  // (queued behind this call): the batch ends with it.
-  for (const TRowInfo& info : RowInfos)
-    if (info.State == rsRunning || (info.State == rsWaiting && !BatchStopped)) return;
-  Running = false;
-  BatchPaused = false;
-  BatchEnded = true;
+  if (ShutDown) return;
   StatusTimer->stop();
-  for (TRowInfo& info : RowInfos)
-    if (info.State == rsWaiting) info.State = rsIdle;
+  if (RestartPending) {
+    // Stopped to convert the whole list again: no summary of the stopped run.
+    QTimer::singleShot(0, this, [this] {
+      if (!RestartPending) return;  // the list was cleared meanwhile
+      RestartPending = false;
+      StartRun(true);
+    });
+    return;
+  }
+  if (Checker->Busy(ckAdd) && !FBatch->StoppedByUser()) {
+    // Files still being added join the run: it goes on once they are listed.
+    ConvertPending = ContinueRun = true;
+    UpdateActions();
+    UpdateStatus();
+    return;
+  }
+  ShowAllFiles();
   SetEditButtons(lvFiles->topLevelItemCount() > 0);
   UpdateActions();
   UpdateStatus();
-  const QString summary = SummaryText(CountBatch(BatchRows()), BatchStopped);
+  const QString summary = SummaryText(FBatch->Figures(), FBatch->StoppedByUser());
   LogBlock("***" + summary);
   // Someone working in another window learns of the end from the desktop.
   if (!isActiveWindow()) NotifyDesktop(APP_TITLE, "转换结束：" + summary);
@@ -224,32 +294,24 @@ void TfrmMain::FinishBatch() {
 
 // ---- Status line -------------------------------------------------------------------------
 
-std::vector<TBatchRow> TfrmMain::BatchRows() const {
-  std::vector<TBatchRow> rows;
-  rows.reserve(RowInfos.size());
-  for (const TRowInfo& info : RowInfos) rows.push_back({info.State, info.ExpectedMs, info.DoneMs});
-  return rows;
-}
-
 void TfrmMain::UpdateStatus() {
   QString plain, rich;
   const int count = lvFiles->topLevelItemCount();
-  if (Running) {
-    const TBatchFigures figures = CountBatch(BatchRows());
-    qint64 elapsed = BatchClock.elapsed() - PausedMs;
-    if (BatchPaused) elapsed -= BatchClock.elapsed() - PausedAt;
-    const int64_t left = TimeLeftMs(figures, elapsed, DoneAtStartMs);
-    plain = RunningText(figures, elapsed, left, BatchPaused);
+  const bool running = Converting();
+  // The list as it is: every figure counts the files listed now.
+  const TBatchFigures figures = FBatch->Figures();
+  if (running) {
+    plain = RunningText(figures, FBatch->ElapsedMs(), FBatch->TimeLeftMs(), FBatch->Paused());
     if (Checker->Busy(ckAdd)) plain += " · 正在添加文件";
     prgBatch->setValue(figures.Percent);
   } else if (ConvertPending) {
     plain = QString("正在添加文件（%1 个），添加完后开始转换").arg(AddedCount);
   } else if (Checking()) {
     plain = QString("正在添加文件（%1 个）").arg(AddedCount);
-  } else if (BatchEnded) {
-    const TBatchFigures figures = CountBatch(BatchRows());
-    plain = SummaryText(figures, BatchStopped);
-    if (BatchStopped && figures.Left > 0) plain += "。按“转换”转换其余的文件";
+  } else if (FBatch->Ended() && count > 0) {
+    // The run's end, as long as the list has not grown since.
+    plain = SummaryText(figures, FBatch->StoppedByUser());
+    if (FBatch->StoppedByUser() && figures.Left > 0) plain += "。按“转换”转换其余的文件";
     rich = plain.toHtmlEscaped();
     if (figures.Failed > 0) rich += " <a href=\"failed\">查看失败的文件</a>";
   } else if (AddedCount > 0 || SkippedCount > 0) {
@@ -261,25 +323,27 @@ void TfrmMain::UpdateStatus() {
   }
   FStatusPlain = plain;
   lblStatus->setText(rich.isEmpty() ? plain.toHtmlEscaped() : rich);
-  prgBatch->setVisible(Running);
+  prgBatch->setVisible(running);
 }
 
 QString TfrmMain::StatusText() const { return FStatusPlain; }
 
 void TfrmMain::UpdateActions() {
-  mnuPause->setEnabled(Running && !BatchPaused);
-  mnuResume->setEnabled(Running && BatchPaused);
-  mnuStop->setEnabled(Running);
-  btnPauseBatch->setText(BatchPaused ? "继续" : "暂停");
-  btnPauseBatch->setVisible(Running);
-  btnStopBatch->setVisible(Running);
+  const bool running = FBatch->Running() && !RestartPending;
+  mnuPause->setEnabled(running && !FBatch->Paused());
+  mnuResume->setEnabled(running && FBatch->Paused());
+  mnuStop->setEnabled(running);
+  btnPauseBatch->setText(FBatch->Paused() ? "继续" : "暂停");
+  btnPauseBatch->setVisible(running);
+  btnStopBatch->setVisible(running);
 }
 
 void TfrmMain::SelectFailedRows() {
   lvFiles->clearSelection();
   QTreeWidgetItem* first = nullptr;
   for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-    if (RowInfos[static_cast<size_t>(row)].State != rsFailed) continue;
+    const TBatchFile* file = FileOfRow(row);
+    if (!file || file->Outcome != foFailed) continue;
     QTreeWidgetItem* item = lvFiles->topLevelItem(row);
     if (!first) {
       first = item;
@@ -295,26 +359,13 @@ void TfrmMain::SelectFailedRows() {
 // ---- Output names --------------------------------------------------------------------------
 
 void TfrmMain::RefreshOutputNames() {
-  bool any = false;
-  for (const TRowInfo& info : RowInfos) any = any || (info.Opened && !NameSettled(info.State));
-  if (!any) return;
-  ApplyWindowChoices();
-  // The names Convert will give, in row order after the names already settled.
-  TComposerState state = OptionForm()->State();
-  state.Output.Reserved.clear();
-  for (size_t row = 0; row < RowInfos.size(); ++row)
-    if (NameSettled(RowInfos[row].State) && !OutputFiles[row].Path.isEmpty())
-      state.Output.Reserved.insert(OutputFiles[row].Path.toStdString());
-  if (Running) state.Output.Reserved.insert(ConvertReserved.begin(), ConvertReserved.end());
-  for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-    const TRowInfo& info = RowInfos[static_cast<size_t>(row)];
-    if (!info.Opened || NameSettled(info.State)) continue;
-    TSourceFacts facts = info.Facts;
-    facts.RelativeFolder = info.RelativeFolder.toStdString();
-    LoadSource(state, facts);
-    TOutputOptions output;
-    ComposeOutput(state, output);
-    state.Output.Reserved.insert(output.FileName);
-    SetRowOutput(row, QString::fromStdString(output.FileName));
-  }
+  if (FBatch->Files().empty()) return;
+  FillChoices();
+  // A name does not depend on albums: the preview forms none.
+  const bool albumGain = FBatch->Choices.AlbumGain;
+  FBatch->Choices.AlbumGain = false;
+  const std::map<uint64_t, std::string> names = FBatch->PreviewOutputNames();
+  FBatch->Choices.AlbumGain = albumGain;
+  for (const auto& [id, name] : names)
+    if (QTreeWidgetItem* item = RowOf(id)) SetRowOutput(item, Q(name));
 }

@@ -40,7 +40,7 @@ void TfrmMain::BuildStatusLine() {
   btnStopBatch->setText("停止");
   btnStopBatch->setToolTip("停止转换（Esc）：正在转换的文件被删除，其余的文件留在列表中");
   connect(btnPauseBatch, &QToolButton::clicked, this,
-          [this] { BatchPaused ? ResumeBatch() : PauseBatch(); });
+          [this] { Paused() ? ResumeBatch() : PauseBatch(); });
   connect(btnStopBatch, &QToolButton::clicked, this, [this] { StopBatch(); });
   bar->addWidget(lblStatus, 1);
   bar->addPermanentWidget(prgBatch);

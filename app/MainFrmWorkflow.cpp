@@ -1,5 +1,5 @@
-// The commands of the main window: add, create task, convert, remove, clear,
-// move, output folder, help, settings, about, playback preview and exit.
+// The commands of the main window: add, remove, clear, move, output folder,
+// help, settings, about, playback preview and exit.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -21,15 +21,6 @@ namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
-// "hh:mm:ss" of milliseconds.
-QString ClockText(qint64 ms) {
-  const qint64 s = ms / 1000;
-  return QString::asprintf("%.2lld:%.2lld:%.2lld", s / 3600, (s / 60) % 60, s % 60);
-}
-
-// "%d.%.3d": seconds with three decimals, of milliseconds.
-QString SecondsText(qint64 ms) { return QString::asprintf("%lld.%.3lld", ms / 1000, ms % 1000); }
-
 }  // namespace
 
 bool TfrmMain::LoadLibraries() {
@@ -48,13 +39,6 @@ std::vector<int> TfrmMain::SelectedRows() const {
   for (QTreeWidgetItem* item : lvFiles->selectedItems()) rows.push_back(lvFiles->indexOfTopLevelItem(item));
   std::sort(rows.begin(), rows.end());
   return rows;
-}
-
-std::vector<std::string> TfrmMain::ReservedOutputNames() const {
-  std::vector<std::string> names;
-  for (const TOutputFile& output : OutputFiles)
-    if (!output.Path.isEmpty()) names.push_back(output.Path.toStdString());
-  return names;
 }
 
 void TfrmMain::ApplyWindowChoices() {
@@ -97,16 +81,14 @@ void TfrmMain::TakeCheckedFiles() {
   // A slice of the GUI thread's time; the rest waits for the next turn.
   QElapsedTimer slice;
   slice.start();
-  // The rows' output names are the ones Convert will use: same folder, same format.
-  ApplyWindowChoices();
+  // The batch decides what of a folder it lists by the format chosen.
+  FillChoices();
   bool added = false;
   while (slice.elapsed() < 40) {
     std::vector<TCheckedFile> files = Checker->TakeResults(1);
     if (files.empty()) break;
     const TCheckedFile& file = files.front();
-    if (file.Tag != ckAdd) {
-      ConvertChecked(file);
-    } else if (file.FolderEnd) {
+    if (file.FolderEnd) {
       FolderChecked(file);
     } else {
       AddChecked(file);
@@ -123,171 +105,74 @@ void TfrmMain::TakeCheckedFiles() {
   }
   if (Checker->Busy()) return;  // the next result comes with Ready
   SetBusy(false);
-  // A batch whose last rows failed, or that ended while rows were still made.
-  FinishBatch();
+  RefreshOutputNames();
   if (!LastAdded.isEmpty()) {
     ShowStillPicture(LastAdded);
     LastAdded.clear();
   }
-  if (ConvertPending) {
+  if (ContinueRun) {
+    // The run ended while files were being added: the files added go on
+    // with it; when none is left to convert, the run's end shows now.
+    ContinueRun = ConvertPending = false;
+    const std::vector<TBatchFile>& files = FBatch->Files();
+    if (std::any_of(files.begin(), files.end(),
+                    [](const TBatchFile& f) { return !f.InRun && f.Outcome == foNone; }))
+      StartRun(false);
+    else
+      FinishBatch();
+  } else if (ConvertPending && !FBatch->Running()) {
     ConvertPending = false;
     Convert();
   }
+  ConvertPending = false;
   UpdateStatus();
 }
 
 void TfrmMain::AddChecked(const TCheckedFile& file) {
-  SourceFiles << file.Path;
-  CutStarts << "0";
-  CutStartTexts << "0";
-  CutEnds << "0";
-  CutEndTexts << "0";
+  const TProbedSource& probed = file.Probed;
+  if (file.Unreadable) {
+    FBatch->AddSkipped(probed.Path, probed.Code, probed.Error);
+    return;
+  }
+  // A file added while a run goes on joins it (the batch sees to that).
+  const uint64_t id = FBatch->AddProbed(probed, file.Folder, file.RelativeFolder);
+  const TBatchFile* listed = FBatch->File(id);
+  if (!listed) return;  // skipped: the batch told why (OnFileEnded)
   ++AddedCount;
-  if (!file.Error.isEmpty()) {
-    LogBlock("***File load error: " + file.Error);
-    AddFailedRow(file.Path, file.Error);
+  if (!file.Folder.empty()) ++FolderCounts[file.Folder].first;
+  AppendRow(*listed);
+  ShowFile(*listed);
+  if (listed->Outcome == foFailed) {
+    LogBlock("***File load error: " + QString::fromStdString(listed->Reason));
     return;
   }
-  QString reason;
-  if (!CreateTaskFor(file, 0, 0, &reason)) {
-    AddFailedRow(file.Path, reason);
-    return;
+  LogBlock("***File has been added to convert list.");
+  SetEditButtons(!FBatch->Running());
+  if (FBatch->Running()) {
+    btnClear->setEnabled(true);
+    mnuClear->setEnabled(true);
   }
-  const int row = lvFiles->topLevelItemCount() - 1;
-  RowInfos[static_cast<size_t>(row)].RelativeFolder = Q(file.Facts.RelativeFolder);
-  // A file added while a batch runs joins it.
-  if (Running) {
-    SetRowState(row, rsWaiting);
-    StartConverting();
-  }
-  LastAdded = file.Path;
+  LastAdded = QString::fromStdString(probed.Path);
 }
 
 void TfrmMain::FolderChecked(const TCheckedFile& folder) {
-  SkippedCount += folder.Skipped;
+  const QString path = QString::fromStdString(folder.Folder);
+  const std::pair<int, int> counts = FolderCounts[folder.Folder];
+  FolderCounts.erase(folder.Folder);
   if (!folder.Error.isEmpty()) {
     LogBlock("***Folder load error: " + folder.Error);
     ShowMessage(this, QMessageBox::Warning, APP_TITLE, "无法读取文件夹：" + folder.Error);
     return;
   }
   LogBlock(QString("***Folder added: %1 files, %2 skipped: %3")
-               .arg(folder.Found)
-               .arg(folder.Skipped)
-               .arg(folder.Path));
-  if (folder.Found == 0)
+               .arg(counts.first)
+               .arg(counts.second)
+               .arg(path));
+  if (counts.first == 0)
     ShowMessage(this, QMessageBox::Information, APP_TITLE,
                 QString("文件夹中没有可转换的文件：%1\n（跳过 %2 个无法转换的文件）")
-                    .arg(folder.Path)
-                    .arg(folder.Skipped));
-}
-
-bool TfrmMain::CreateTaskFor(const TCheckedFile& file, double cutStart, double cutEnd,
-                             QString* error, int row) {
-  TfrmOption* option = OptionForm();
-  option->LoadSource(file.Facts, file.InfoText);
-  if (cutStart != 0 || cutEnd != 0) {
-    // The cut marks: positions of the dialog's time bar for the row's seconds.
-    option->chkCutClip->setEnabled(true);
-    option->chkCutClip->setChecked(true);
-    option->trcPreview->setValue(TimeBarPositionAt(option->State().Clip.Bar, cutStart));
-    option->btnSetStart->click();
-    option->trcPreview->setValue(TimeBarPositionAt(option->State().Clip.Bar, cutEnd));
-    option->btnSetEnd->click();
-  }
-  option->SetReservedNames(Running ? ConvertReserved : ReservedOutputNames());
-  TOutputOptions output;
-  TInputOptions input;
-  option->ComposeOutput(output);
-  option->ComposeInput(input);
-  ApplyMusicSettings(MusicSettings, file.Path, SourceFiles, output);
-  if (!CreateTask(input, output, file, error, row)) return false;
-  if (Running) ConvertReserved.push_back(output.FileName);
-  return true;
-}
-
-bool TfrmMain::CreateTask(TInputOptions& input, TOutputOptions& output, const TCheckedFile& file,
-                          QString* error, int row) {
-  const int index = Pelix->AddTask(input.FileName, &input);
-  if (index < 0) {
-    const QString reason = Q(Pelix->LastErrMsg());
-    if (error) *error = reason;
-    LogBlock("***File open error: " + reason);
-    return false;
-  }
-  if (!Pelix->SetOutputFile(index, output.FileName, &output)) {
-    const QString reason = Q(Pelix->LastErrMsg());
-    if (error) *error = reason;
-    // The newest task: no other task's index changes, so no event is lost.
-    if (index == Pelix->TaskCount() - 1)
-      Pelix->RemoveTask(index);
-    else
-      ChangeTaskList([this, index] { Pelix->RemoveTask(index); });
-    LogBlock("***Cannot do convert, error: " + reason);
-    return false;
-  }
-  const QString target = Q(output.FileName);
-  if (row < 0) {
-    AppendRow(Q(input.FileName), target, index);
-    row = lvFiles->topLevelItemCount() - 1;
-  } else {
-    TaskIndexes[static_cast<size_t>(row)] = index;
-    SetRowOutput(row, target);
-  }
-  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-  item->setText(fcDuration, DurationText(file.Duration > 0 ? file.Duration / 1000 : 0));
-  item->setText(fcSize, SizeText(std::max<int64_t>(file.Size, 0)));
-  TRowInfo& info = RowInfos[static_cast<size_t>(row)];
-  info.Facts = file.Facts;
-  info.Opened = true;
-  // A cut converts its clip; otherwise the whole source.
-  info.ExpectedMs = output.RecordingTime > 0 ? output.RecordingTime
-                                             : (file.Duration > 0 ? file.Duration / 1000 : 0);
-  LogBlock("***File has been added to convert list.");
-  SetEditButtons(!Running);
-  return true;
-}
-
-QTreeWidgetItem* TfrmMain::AppendRow(const QString& source, const QString& target, int task) {
-  auto* item = new QTreeWidgetItem();
-  item->setText(fcName, QFileInfo(source).fileName());
-  // Names longer than the column show whole, with their folder, on hovering.
-  item->setToolTip(fcName, source);
-  lvFiles->addTopLevelItem(item);
-  OutputFolders << QString();
-  OutputFiles.push_back({QString(), false});
-  TaskIndexes.push_back(task);
-  RowInfos.emplace_back();
-  SetRowOutput(lvFiles->topLevelItemCount() - 1, target);
-  return item;
-}
-
-void TfrmMain::SetRowOutput(int row, const QString& target) {
-  OutputFiles[static_cast<size_t>(row)].Path = target;
-  OutputFolders[row] = target.isEmpty() ? QString() : QFileInfo(target).absolutePath();
-  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-  item->setText(fcOutputName, target.isEmpty() ? QString() : QFileInfo(target).fileName());
-  item->setToolTip(fcOutputName, target);
-}
-
-void TfrmMain::AddFailedRow(const QString& source, const QString& reason) {
-  AppendRow(source, QString(), -1);
-  MarkRowFailed(lvFiles->topLevelItemCount() - 1, reason);
-}
-
-void TfrmMain::MarkRowFailed(int row, const QString& reason) {
-  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-  item->setText(fcProgress, "失败");
-  item->setToolTip(fcProgress, reason);
-  item->setText(fcOutputSize, QString());  // a failed task leaves no output behind
-  item->setForeground(fcProgress, QBrush());
-  SetRowState(row, rsFailed);
-}
-
-void TfrmMain::SetRowState(int row, TRowState state) {
-  TRowInfo& info = RowInfos[static_cast<size_t>(row)];
-  info.State = state;
-  // A row that ended has nothing more to convert.
-  if (state == rsComplete || state == rsPartial || state == rsFailed) info.DoneMs = info.ExpectedMs;
+                    .arg(path)
+                    .arg(counts.second));
 }
 
 void TfrmMain::ShowStillPicture(const QString& file) {
@@ -307,89 +192,57 @@ void TfrmMain::SetParallelJobs(int count) { FParallelJobs = std::max(1, count); 
 
 // ---- Remove, clear, move --------------------------------------------------------------------
 
-void TfrmMain::RemoveRowData(int row) {
-  SourceFiles.removeAt(row);
-  CutStarts.removeAt(row);
-  CutEnds.removeAt(row);
-  CutStartTexts.removeAt(row);
-  CutEndTexts.removeAt(row);
-  OutputFolders.removeAt(row);
-  OutputFiles.erase(OutputFiles.begin() + row);
-  TaskIndexes.erase(TaskIndexes.begin() + row);
-  RowInfos.erase(RowInfos.begin() + row);
-  delete lvFiles->takeTopLevelItem(row);
-}
-
-void TfrmMain::DropTask(int row) {
-  const int task = TaskIndexes[static_cast<size_t>(row)];
-  if (task < 0) return;
-  ChangeTaskList([this, task] { Pelix->RemoveTask(task); });
-  TaskIndexes[static_cast<size_t>(row)] = -1;
-  for (int& other : TaskIndexes)  // the component renumbers the tasks after it
-    if (other > task) --other;
-}
-
 void TfrmMain::RemoveSelected() {
   const std::vector<int> rows = SelectedRows();
-  // While rows are being made, the lists and the rows do not line up yet.
-  if (rows.empty() || Checking()) return;
+  if (rows.empty()) return;
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
-    DropTask(*row);
-    RemoveRowData(*row);
+    QTreeWidgetItem* item = lvFiles->topLevelItem(*row);
+    const uint64_t id = IdOf(item);
+    FBatch->Remove(id);  // a running file is stopped
+    Rows.erase(id);
+    delete item;
   }
-  SetEditButtons(lvFiles->topLevelItemCount() > 0);
+  if (!FBatch->Running()) SetEditButtons(lvFiles->topLevelItemCount() > 0);
   // Names the removed rows held are free again.
   RefreshOutputNames();
   UpdateStatus();
 }
 
 void TfrmMain::ClearList() {
-  ClearTasksAndRows();  // a check under way is dropped too
-  SourceFiles.clear();
-  CutStarts.clear();
-  CutEnds.clear();
-  CutStartTexts.clear();
-  CutEndTexts.clear();
+  Checker->Cancel();  // a check under way is dropped too
+  SetBusy(false);
+  FBatch->Clear();  // running files are stopped and their outputs removed
+  Rows.clear();
+  lvFiles->clear();
+  FolderCounts.clear();
+  ConvertPending = RestartPending = ContinueRun = false;
+  StatusTimer->stop();
   AddedCount = SkippedCount = 0;
+  SetEditButtons(false);
+  UpdateActions();
   UpdateStatus();
 }
 
 void TfrmMain::SwapRows(int a, int b) {
-  QTreeWidgetItem* first = lvFiles->topLevelItem(a);
-  QTreeWidgetItem* second = lvFiles->topLevelItem(b);
-  for (int column = 0; column < FILE_COLUMN_COUNT; ++column) {
-    const QString text = first->text(column);
-    const QString tip = first->toolTip(column);
-    const QBrush brush = first->foreground(column);
-    first->setText(column, second->text(column));
-    first->setToolTip(column, second->toolTip(column));
-    first->setForeground(column, second->foreground(column));
-    second->setText(column, text);
-    second->setToolTip(column, tip);
-    second->setForeground(column, brush);
-  }
-  SourceFiles.swapItemsAt(a, b);
-  CutStarts.swapItemsAt(a, b);
-  CutEnds.swapItemsAt(a, b);
-  CutStartTexts.swapItemsAt(a, b);
-  CutEndTexts.swapItemsAt(a, b);
-  OutputFolders.swapItemsAt(a, b);
-  std::swap(OutputFiles[static_cast<size_t>(a)], OutputFiles[static_cast<size_t>(b)]);
-  std::swap(TaskIndexes[static_cast<size_t>(a)], TaskIndexes[static_cast<size_t>(b)]);
-  std::swap(RowInfos[static_cast<size_t>(a)], RowInfos[static_cast<size_t>(b)]);
-  lvFiles->setCurrentItem(second);
-  // The reserved order of names follows the rows.
+  // The batch converts in the list's order: it moves with the rows.
+  const int low = std::min(a, b);
+  QTreeWidgetItem* item = lvFiles->takeTopLevelItem(std::max(a, b));
+  lvFiles->insertTopLevelItem(low, item);
+  FBatch->Move(IdOf(item), static_cast<size_t>(low));
+  lvFiles->clearSelection();
+  lvFiles->setCurrentItem(lvFiles->topLevelItem(b));
+  // The order of names follows the rows.
   RefreshOutputNames();
 }
 
 void TfrmMain::MoveUp() {
   const int row = SelectedRow();
-  if (row > 0 && !Checking()) SwapRows(row, row - 1);
+  if (row > 0) SwapRows(row, row - 1);
 }
 
 void TfrmMain::MoveDown() {
   const int row = SelectedRow();
-  if (row >= 0 && row < lvFiles->topLevelItemCount() - 1 && !Checking()) SwapRows(row, row + 1);
+  if (row >= 0 && row < lvFiles->topLevelItemCount() - 1) SwapRows(row, row + 1);
 }
 
 // ---- Folders, help, dialogs -------------------------------------------------------------------
@@ -403,8 +256,8 @@ void TfrmMain::SetOutputFolder(const QString& folder) {
 QString TfrmMain::StartFolder() const {
   if (!Edit1->text().isEmpty()) return Edit1->text();
   const int selected = SelectedRow();
-  const int row = selected >= 0 ? selected : (SourceFiles.isEmpty() ? -1 : 0);
-  if (row >= 0) return QFileInfo(SourceFiles[row]).absolutePath();
+  const TBatchFile* file = FileOfRow(selected >= 0 ? selected : 0);
+  if (file) return QFileInfo(QString::fromStdString(file->Source)).absolutePath();
   return QDir::homePath();
 }
 
@@ -416,11 +269,14 @@ void TfrmMain::OpenOutputFolder() {
     return;
   }
   const int selected = SelectedRow();
-  const int row = selected >= 0 ? selected : (SourceFiles.isEmpty() ? -1 : 0);
-  if (row < 0) return;
-  const QString folder = OutputFolders[row];
-  ShellOpen(!folder.isEmpty() && QFileInfo(folder).isDir() ? folder
-                                                            : QFileInfo(SourceFiles[row]).absolutePath());
+  const int row = selected >= 0 ? selected : 0;
+  const TBatchFile* file = FileOfRow(row);
+  if (!file) return;
+  const QString output = lvFiles->topLevelItem(row)->toolTip(fcOutputName);
+  const QString folder = output.isEmpty() ? QString() : QFileInfo(output).absolutePath();
+  ShellOpen(!folder.isEmpty() && QFileInfo(folder).isDir()
+                ? folder
+                : QFileInfo(QString::fromStdString(file->Source)).absolutePath());
 }
 
 void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
@@ -434,6 +290,8 @@ void TfrmMain::ShowSettings() {
     SetParallelJobs(settings.spnJobs->value());
     FSplitEncoding = settings.chkSplit->isChecked();
     MusicSettings = settings.MusicPage->Read();
+    // The names shown follow what the choices make of them.
+    RefreshOutputNames();
   });
   settings.exec();
 }
@@ -446,13 +304,14 @@ void TfrmMain::ShowAbout() {
 // ---- Playback preview -------------------------------------------------------------------------
 
 bool TfrmMain::LoadSelectedSource() {
-  const int row = SelectedRow();
-  if (row < 0) return false;
+  const TBatchFile* file = FileOfRow(SelectedRow());
+  if (!file) return false;
   Graph->Activate();
   // The file already loaded stays where it is; another file starts anew.
-  if (Graph->FileName() != SourceFiles[row]) {
+  const QString source = QString::fromStdString(file->Source);
+  if (Graph->FileName() != source) {
     Graph->Clear();
-    Graph->RenderFile(SourceFiles[row]);
+    Graph->RenderFile(source);
   }
   return true;
 }
@@ -465,19 +324,22 @@ void TfrmMain::PausePlayback() {
   if (LoadSelectedSource()) Graph->Pause();
 }
 
-void TfrmMain::MarkCut(QStringList& seconds, QStringList& clock) {
-  const int row = SelectedRow();
-  if (row < 0 || !Graph->Active()) return;
-  const qint64 position = Graph->PositionMs();
-  seconds[row] = SecondsText(position);
-  clock[row] = ClockText(position);
+void TfrmMain::MarkCut(bool start) {
+  const TBatchFile* file = FileOfRow(SelectedRow());
+  if (!file || !Graph->Active()) return;
+  const double position = static_cast<double>(Graph->PositionMs()) / 1000.0;
+  // A start alone cuts to the end; an end alone cuts from the beginning.
+  if (start)
+    FBatch->SetClip(file->Id, position, file->ClipEnd);
+  else
+    FBatch->SetClip(file->Id, std::max(0.0, file->ClipStart), position);
 }
 
-void TfrmMain::SetCutStart() { MarkCut(CutStarts, CutStartTexts); }
+void TfrmMain::SetCutStart() { MarkCut(true); }
 
-void TfrmMain::SetCutEnd() { MarkCut(CutEnds, CutEndTexts); }
+void TfrmMain::SetCutEnd() { MarkCut(false); }
 
 void TfrmMain::Exit() {
-  Pelix->Stop();
+  FBatch->Stop();
   close();
 }

@@ -3,8 +3,6 @@
 #include <QFormLayout>
 #include <QVBoxLayout>
 
-#include "AlbumGain.h"
-
 TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   auto* rows = new QVBoxLayout(this);
   chkFolderCover = new QCheckBox("无封面时使用文件夹中的 folder.jpg / cover.jpg", this);
@@ -82,28 +80,4 @@ void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicS
   settings.setValue(key + "target", QString::fromStdString(c.Target).toDouble());
   settings.setValue(key + "replaygain", c.ReplayGain);
   settings.setValue(key + "album_gain", music.AlbumGain);
-}
-
-void ApplyMusicSettings(const TMusicSettings& music, const QString& source,
-                        const QStringList& list, TOutputOptions& output) {
-  TComposerState state;
-  state.Music = music.Controls;
-  TOutputOptions composed;
-  ComposeOutput(state, composed);
-  output.FolderCover = composed.FolderCover;
-  output.KeepTime = composed.KeepTime;
-  output.Normalize = composed.Normalize;
-  output.LoudnessTarget = composed.LoudnessTarget;
-  output.ReplayGain = composed.ReplayGain;
-  output.GainAlbum.clear();
-  if (!music.AlbumGain || !music.Controls.ReplayGain) return;
-  std::vector<std::string> files;
-  for (const QString& file : list) files.push_back(file.toStdString());
-  for (const std::vector<std::string>& album : AlbumsByFolder(files))
-    for (const std::string& member : album)
-      if (member == source.toStdString()) {
-        output.GainAlbum = "window:" + album.front();
-        EnsureAlbum(output.GainAlbum, album);
-        return;
-      }
 }

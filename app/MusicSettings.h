@@ -1,7 +1,8 @@
 // The window's music choices: the further formats beside the six radio
 // buttons, and the settings dialog's page "音乐" (cover from the folder,
 // source time, loudness levelling, ReplayGain, album gain by folder),
-// remembered in Config.ini. GUI thread only.
+// remembered in Config.ini. The window hands them to its batch, which forms
+// the albums by folder itself. GUI thread only.
 #pragma once
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,8 +37,3 @@ QComboBox* BuildMoreFormats(QWidget* parent);
 
 void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings& music);
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music);
-
-// The music fields of a task's output record for a source of the list;
-// with album gain, the list's files of the source's folder are its album.
-void ApplyMusicSettings(const TMusicSettings& music, const QString& source,
-                        const QStringList& list, TOutputOptions& output);

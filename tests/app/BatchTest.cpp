@@ -19,15 +19,6 @@ using testing_support::DecodesCleanly;
 
 namespace {
 
-// Every file below folder, relative to it.
-std::set<std::string> FilesBelow(const std::string& folder) {
-  std::set<std::string> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-    if (entry.is_regular_file())
-      files.insert(std::filesystem::relative(entry.path(), folder).string());
-  return files;
-}
-
 class Batch : public TWindowTest {
  protected:
   void SetUp() override {
@@ -36,24 +27,6 @@ class Batch : public TWindowTest {
   }
 
   bool Ended() const { return !Window->Converting() && !Window->Checking(); }
-  // Holds the run (as "暂停" does) when the task of source first reports
-  // progress: from then on it cannot end before the test says so. The
-  // window learns of it from the test (PauseBatch).
-  void HoldAtFirstProgressOf(const std::string& source) {
-    TREzuvuZUZ& pelix = *Window->Converter();
-    pelix.SetProgressInterval(100);
-    auto shown = pelix.OnProgress;
-    auto held = std::make_shared<bool>(false);
-    pelix.OnProgress = [&pelix, shown, source, held](int index, int frames, int fps, int ms,
-                                                     float q, float rate, int64_t size, int total) {
-      // Inside the component's lock: the task list holds still.
-      if (!*held && pelix.Task(index) && pelix.Task(index)->SourceName == source) {
-        *held = true;
-        pelix.Pause();
-      }
-      shown(index, frames, fps, ms, q, rate, size, total);
-    };
-  }
   QString Progress(int row) const { return Row(row)->text(fcProgress); }
   int Percent(int row) const {
     const QString text = Progress(row);
@@ -99,7 +72,7 @@ TEST_F(Batch, StatusLineCountsTheRunAndSumsItUp) {
   EXPECT_FALSE(Window->mnuStop->isEnabled());
   ASSERT_EQ(notifications.Texts.size(), 1u);
   EXPECT_EQ(notifications.Texts[0], "Quellon V1.20: 转换结束：3 个完成");
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(DecodesCleanly(Window->OutputFiles[i].Path.toStdString()));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(DecodesCleanly(Output(i)));
 }
 
 TEST_F(Batch, TheSummaryCountsFailuresAndLeadsToThem) {
@@ -147,12 +120,6 @@ TEST_F(Batch, StopEndsTheRunningFileAndLeavesTheRestForTheNextConvert) {
   // Nothing unfinished, nothing cut short under a final name.
   EXPECT_EQ(PartFiles(Out), 0);
   EXPECT_TRUE(FilesBelow(Out).empty());
-  // The files not started stay queued in the component.
-  TREzuvuZUZ& pelix = *Window->Converter();
-  ASSERT_EQ(pelix.TaskCount(), 3);
-  EXPECT_EQ(pelix.Task(Window->TaskIndexes[0])->State, tsStopped);
-  EXPECT_EQ(pelix.Task(Window->TaskIndexes[1])->State, tsQueued);
-  EXPECT_EQ(pelix.Task(Window->TaskIndexes[2])->State, tsQueued);
   EXPECT_EQ(Window->StatusText(), "已停止：0 个完成，3 个未转换。按“转换”转换其余的文件");
   EXPECT_TRUE(Window->btnRemove->isEnabled());
 
@@ -182,9 +149,12 @@ TEST_F(Batch, AfterAStopConvertLeavesWhatWasConvertedAlone) {
   // app_a was not converted a second time.
   EXPECT_EQ(FilesBelow(Out), (std::set<std::string>{"app_a_(new).mp3", "l_(new).mp3"}));
   EXPECT_EQ(Window->StatusText(), "2 个完成");
-  // Once the batch has ended whole, Convert converts the whole list again.
+  // Once the batch has ended whole, Convert converts the whole list again
+  // when the user agrees to.
+  TQuestionCapture yes(true);
   Window->Convert();
   ASSERT_TRUE(WaitFor([this] { return Ended(); }, 180000));
+  EXPECT_EQ(yes.Texts.size(), 1u);
   EXPECT_EQ(FilesBelow(Out).size(), 4u);
 }
 
@@ -217,11 +187,11 @@ TEST_F(Batch, AFolderTreeConvertsIntoTheSameTree) {
   CopyTo(Sine("app_c.wav", 1.2), src + "/x/y", ".hidden.wav");
   std::ofstream(src + "/x/y/cover.txt") << "not sound";
   ASSERT_TRUE(AddAndWait(*Window, {Q(src)}));
-  ASSERT_EQ(Window->SourceFiles, QStringList({Q(src + "/top.wav"), Q(src + "/x/mid.wav"),
-                                              Q(src + "/x/y/deep.wav")}));
+  ASSERT_EQ(Sources(), QStringList({Q(src + "/top.wav"), Q(src + "/x/mid.wav"),
+                                     Q(src + "/x/y/deep.wav")}));
   EXPECT_EQ(Window->StatusText(), "已添加 3 个文件，跳过 1 个无法转换的文件；列表中共 3 个文件");
   // The names shown already lie in the tree.
-  EXPECT_EQ(Window->OutputFiles[2].Path, Q(Out + "/x/y/deep_(new).mp3"));
+  EXPECT_EQ(Output(2), Out + "/x/y/deep_(new).mp3");
   EXPECT_EQ(Row(2)->text(fcOutputName), "deep_(new).mp3");
   EXPECT_FALSE(std::filesystem::exists(Out + "/x"));  // made when the task runs
   Window->Convert();
@@ -232,9 +202,10 @@ TEST_F(Batch, AFolderTreeConvertsIntoTheSameTree) {
   // Moving rows keeps each file's place in the tree.
   Window->lvFiles->setCurrentItem(Row(2));
   Window->MoveUp();
+  TQuestionCapture again(true);  // converted already: converting again is asked for
   Window->Convert();
   ASSERT_TRUE(WaitFor([this] { return Ended(); }));
-  EXPECT_EQ(Window->OutputFiles[1].Path, Q(Out + "/x/y/deep_(new_1).mp3"));
+  EXPECT_EQ(Output(1), Out + "/x/y/deep_(new_1).mp3");
 }
 
 TEST_F(Batch, AnEmptyOutputFolderWritesBesideEachSource) {
@@ -242,7 +213,7 @@ TEST_F(Batch, AnEmptyOutputFolderWritesBesideEachSource) {
   const std::string a = CopyTo(Sine("app_a.wav", 1.0), Dir.File("in"), "a.wav");
   Window->SetOutputFolder(QString());
   ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
-  EXPECT_EQ(Window->OutputFiles[0].Path, Q(Dir.File("in/a_(new).mp3")));
+  EXPECT_EQ(Output(0), Dir.File("in/a_(new).mp3"));
   Window->Convert();
   ASSERT_TRUE(WaitFor([this] { return Ended(); }));
   EXPECT_TRUE(DecodesCleanly(Dir.File("in/a_(new).mp3")));
@@ -264,6 +235,69 @@ TEST_F(Batch, ConvertWaitsForTheFilesBeingAdded) {
   ASSERT_TRUE(WaitFor([this] { return Ended() && Window->lvFiles->topLevelItemCount() == 3 &&
                                       Progress(2) == "100%"; }));
   EXPECT_EQ(FilesBelow(Out), (std::set<std::string>{"a_(new).mp3", "b_(new).mp3", "c_(new).mp3"}));
+}
+
+// 转换 after a run that converted everything: nothing is converted again
+// unless the user agrees, and then beside the first outputs.
+TEST_F(Batch, ConvertAfterAFinishedRunConvertsAgainOnlyWhenTheUserAgrees) {
+  const std::string a = Sine("app_a.wav", 1.0), b = Sine("app_b.wav", 1.0);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b)}));
+  Window->Convert();
+  ASSERT_TRUE(WaitFor([this] { return Ended(); }));
+  const std::set<std::string> first = {"app_a_(new).mp3", "app_b_(new).mp3"};
+  ASSERT_EQ(FilesBelow(Out), first);
+  {
+    TQuestionCapture no(false);
+    Window->Convert();
+    ASSERT_EQ(no.Texts.size(), 1u);
+    EXPECT_EQ(no.Texts[0], "列表中的文件都已转换。要重新转换全部文件吗？");
+    EXPECT_FALSE(Window->Converting());
+  }
+  // Said no: no run, no new file, the rows and the summary as they were.
+  ASSERT_TRUE(WaitFor([this] { return Ended(); }));
+  EXPECT_EQ(FilesBelow(Out), first);
+  EXPECT_EQ(Progress(0), "100%");
+  EXPECT_EQ(Window->StatusText(), "2 个完成");
+  {
+    TQuestionCapture yes(true);
+    Window->Convert();
+    EXPECT_EQ(yes.Texts.size(), 1u);
+    ASSERT_TRUE(WaitFor([this] { return Ended(); }));
+  }
+  EXPECT_EQ(FilesBelow(Out), (std::set<std::string>{"app_a_(new).mp3", "app_b_(new).mp3",
+                                                    "app_a_(new_1).mp3", "app_b_(new_1).mp3"}));
+  EXPECT_EQ(Output(0), Out + "/app_a_(new_1).mp3");
+  EXPECT_EQ(Window->StatusText(), "2 个完成");
+}
+
+// The status line counts the list as it is, not the run that went before:
+// once files are added, a cleared or a finished run's summary goes.
+TEST_F(Batch, TheStatusLineCountsTheListAsItIs) {
+  const std::string a = Sine("app_a.wav", 1.0), b = Sine("app_b.wav", 1.0);
+  const std::string c = Sine("app_c.wav", 1.2);
+  const std::string longer = Sine("app_long30.wav", 30.0, 44100, 2);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(longer)}));
+  Window->Convert();
+  ASSERT_TRUE(Window->Converting());
+  Window->ClearList();  // during the run
+  EXPECT_EQ(Window->StatusText(), "");
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
+  EXPECT_EQ(Window->StatusText(), "已添加 1 个文件；列表中共 1 个文件");
+  Window->Convert();
+  ASSERT_TRUE(WaitFor([this] { return Ended(); }));
+  EXPECT_EQ(Window->StatusText(), "1 个完成");
+  ASSERT_TRUE(AddAndWait(*Window, {Q(b), Q(c)}));
+  EXPECT_EQ(Window->StatusText(), "已添加 2 个文件；列表中共 3 个文件");
+  // The next run converts the files added, and sums up the whole list.
+  Window->Convert();
+  ASSERT_TRUE(WaitFor([this] { return Ended(); }));
+  EXPECT_EQ(Window->StatusText(), "3 个完成");
+  EXPECT_EQ(FilesBelow(Out),
+            (std::set<std::string>{"app_a_(new).mp3", "app_b_(new).mp3", "app_c_(new).mp3"}));
+  // A removed row leaves the count too.
+  Window->lvFiles->setCurrentItem(Row(0));
+  Window->RemoveSelected();
+  EXPECT_EQ(Window->StatusText(), "2 个完成");
 }
 
 }  // namespace

@@ -35,9 +35,6 @@ class Conversion : public TWindowTest {
     Window->Convert();
     ASSERT_TRUE(WaitFor([this] { return !Window->Converting() && !Window->Checking(); }));
   }
-  std::string Output(int row) const {
-    return Window->OutputFiles[static_cast<size_t>(row)].Path.toStdString();
-  }
 };
 
 class ConversionModes : public Conversion, public ::testing::WithParamInterface<bool> {};
@@ -65,7 +62,6 @@ TEST_P(ConversionModes, TwoFilesBecomeMp3WithTheirRowsComplete) {
                                               QString::number(bytes * 10 / 1024 % 10) + " KB");
     EXPECT_EQ(Probe(Output(i), "a:0", "stream=codec_name"), "mp3");
     EXPECT_TRUE(DecodesCleanly(Output(i)));
-    EXPECT_TRUE(Window->OutputFiles[static_cast<size_t>(i)].Converted);
   }
   EXPECT_TRUE(Window->btnRemove->isEnabled());  // the run has ended
   EXPECT_TRUE(Window->btnClear->isEnabled());
@@ -106,6 +102,7 @@ void UseSettings(TfrmMain& window, const std::function<void(TFrm_set&)>& choose)
 TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
   const std::string mono = Sine("app_mono22k.wav", 1.0, 22050, 1);
   ASSERT_TRUE(AddAndWait(*Window, {Q(mono)}));
+  TQuestionCapture again(true);  // the file converted already is converted again
   UseSettings(*Window, [](TFrm_set& s) {
     s.cboChannels->setCurrentText("Stereo");
     s.cboSampleRate->setCurrentText("44100");
@@ -135,6 +132,7 @@ TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
   const std::string a = Sine("app_a.wav", 1.5);
   ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
   Select("MP3");
+  TQuestionCapture again(true);  // the file converted already is converted again
   UseSettings(*Window, [](TFrm_set&) {});  // the list shows "Auto": no bit rate forced
   ConvertAll();
   const int plain = std::stoi(Probe(Output(0), "a:0", "stream=bit_rate"));
@@ -155,7 +153,12 @@ TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
   EXPECT_EQ(Row(0)->text(fcProgress), "失败");
   EXPECT_FALSE(Row(0)->toolTip(fcProgress).isEmpty());
   EXPECT_EQ(Row(1)->text(fcProgress), "100%");
-  EXPECT_EQ(Window->Converter()->TaskCount(), 1);
+  bool logged = false;
+  for (const QString& line : Window->LogLines())
+    logged = logged || (line.startsWith("***Convert failed: b.wav: ") &&
+                        line.endsWith(Row(0)->toolTip(fcProgress)));
+  EXPECT_TRUE(logged);
+  EXPECT_EQ(Window->StatusText(), "1 个完成，1 个失败");
   EXPECT_FALSE(std::filesystem::exists(Out + "/b_(new).wav"));
   EXPECT_TRUE(DecodesCleanly(Out + "/app_a_(new).wav"));
 }
@@ -166,28 +169,31 @@ TEST_F(Conversion, ConvertDuringARunAsksBeforeItStartsTheListAgain) {
   ASSERT_TRUE(AddAndWait(*Window, {Q(longer), Q(b)}));
   Select("MP3");
   Window->SetParallelJobs(1);
+  HoldAtFirstProgressOf(longer);  // the first file cannot end before the question
   Window->Convert();
   ASSERT_TRUE(Window->Converting());
-  ASSERT_TRUE(WaitFor([this] { return Window->Converter()->TaskCount() == 2; }));
-  const TFFmpeg* running = Window->Converter()->Task(0);
+  ASSERT_TRUE(WaitFor([this] { return Row(0)->text(fcProgress).endsWith('%'); }));
   {
     TQuestionCapture no(false);
-    Window->Convert();  // "No": the batch goes on untouched
+    Window->Convert();  // "No": the run goes on untouched
     ASSERT_EQ(no.Texts.size(), 1u);
     EXPECT_EQ(no.Texts[0], "正在转换。要停止当前的转换，从头重新转换全部文件吗？");
   }
   EXPECT_TRUE(Window->Converting());
-  EXPECT_EQ(Window->Converter()->Task(0), running);
+  ASSERT_TRUE(WaitFor([this] { return Window->StatusText().startsWith("已完成 0/2"); }));
+  EXPECT_TRUE(Row(0)->text(fcProgress).endsWith('%'));
   TQuestionCapture yes(true);
-  ConvertAll();  // "Yes": stops and frees the running tasks, then converts everything anew
+  ConvertAll();  // "Yes": stops the running file, then converts everything anew
   EXPECT_EQ(yes.Texts.size(), 1u);
-  EXPECT_EQ(Window->Converter()->TaskCount(), 2);
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(Row(i)->text(fcProgress), "100%");
     EXPECT_TRUE(DecodesCleanly(Output(i)));
   }
+  // The stopped file's output went: the list starts again under its names.
+  EXPECT_EQ(FilesBelow(Out), (std::set<std::string>{"app_long_(new).mp3", "app_b_(new).mp3"}));
   EXPECT_NEAR(testing_support::ProbeDuration(Output(0)), 30.0, 0.2);
+  EXPECT_EQ(Window->StatusText(), "2 个完成");
 }
 
 TEST_F(Conversion, AtMostTheCoresConvertAtOnceUnlessSetOtherwise) {

@@ -67,6 +67,20 @@ class MainWindow : public ::testing::Test {
     return names;
   }
   void Select(int row) { Window->lvFiles->setCurrentItem(Window->lvFiles->topLevelItem(row)); }
+  // The sources of the rows (the name column's tooltips), and of the batch's
+  // files: the two lists stay in step.
+  QStringList RowSources() const {
+    QStringList sources;
+    for (int i = 0; i < Window->lvFiles->topLevelItemCount(); ++i)
+      sources << Window->lvFiles->topLevelItem(i)->toolTip(fcName);
+    return sources;
+  }
+  QStringList BatchSources() const {
+    QStringList sources;
+    for (const TBatchFile& file : Window->Batch().Files()) sources << Q(file.Source);
+    return sources;
+  }
+  QString OutputOf(int row) const { return Window->lvFiles->topLevelItem(row)->toolTip(fcOutputName); }
 
   TTempDir Dir;
   std::unique_ptr<TfrmMain> Window;
@@ -151,9 +165,8 @@ TEST_F(MainWindow, AddFillsRowsAndSelectsTheFirst) {
   EXPECT_EQ(row->toolTip(fcOutputName), Q(Dir.File("app_a_(new).mp3")));
   EXPECT_TRUE(row->text(fcProgress).isEmpty());
   EXPECT_EQ(Window->lvFiles->currentItem(), row);
-  EXPECT_EQ(Window->Converter()->TaskCount(), 2);
-  EXPECT_EQ(Window->SourceFiles, QStringList({Q(A), Q(B)}));
-  EXPECT_EQ(Window->CutStarts, QStringList({"0", "0"}));
+  EXPECT_EQ(RowSources(), QStringList({Q(A), Q(B)}));
+  EXPECT_EQ(BatchSources(), RowSources());
   EXPECT_TRUE(Window->btnRemove->isEnabled());
   EXPECT_TRUE(Window->btnClear->isEnabled());
   EXPECT_TRUE(Window->LogLines().contains("***File has been added to convert list."));
@@ -165,8 +178,9 @@ TEST_F(MainWindow, FilesThatCannotBeAddedGetAFailedRowWithTheReason) {
   QFile(Q(empty)).open(QIODevice::WriteOnly);
   ASSERT_TRUE(AddAndWait(*Window, {Q(junk), Q(A), Q(empty)}));
   EXPECT_EQ(RowNames(), QStringList({"junk.mp3", "app_a.wav", "empty.wav"}));
-  EXPECT_EQ(Window->SourceFiles, QStringList({Q(junk), Q(A), Q(empty)}));
-  EXPECT_EQ(Window->Converter()->TaskCount(), 1);
+  EXPECT_EQ(BatchSources(), QStringList({Q(junk), Q(A), Q(empty)}));
+  EXPECT_TRUE(Window->lvFiles->topLevelItem(1)->text(fcProgress).isEmpty());
+  EXPECT_EQ(Window->lvFiles->topLevelItem(1)->text(fcOutputName), "app_a_(new).wav");
   for (int row : {0, 2}) {
     EXPECT_EQ(Window->lvFiles->topLevelItem(row)->text(fcProgress), "失败");
     EXPECT_FALSE(Window->lvFiles->topLevelItem(row)->toolTip(fcProgress).isEmpty());
@@ -194,7 +208,7 @@ TEST_F(MainWindow, DroppedFilesAndFoldersAreAddedLikeTheAddCommand) {
   QCoreApplication::sendEvent(Window.get(), &drop);
   ASSERT_TRUE(WaitFor([this] { return !Window->Checking(); }));
   EXPECT_EQ(RowNames(), QStringList({"app_a.wav", "b.wav"}));
-  EXPECT_EQ(Window->Converter()->TaskCount(), 2);
+  EXPECT_EQ(BatchSources(), RowSources());
   EXPECT_EQ(Window->StatusText(), "已添加 2 个文件，跳过 1 个无法转换的文件；列表中共 2 个文件");
 
   // A folder with nothing to convert says so instead of adding nothing silently.
@@ -218,19 +232,16 @@ TEST_F(MainWindow, MoveRemoveAndClearKeepRowsFilesAndTasksTogether) {
   Select(0);
   Window->MoveDown();
   EXPECT_EQ(RowNames(), QStringList({"app_b.wav", "app_a.wav", "app_c.wav"}));
-  EXPECT_EQ(Window->SourceFiles, QStringList({Q(B), Q(A), Q(C)}));
+  EXPECT_EQ(BatchSources(), QStringList({Q(B), Q(A), Q(C)}));
+  EXPECT_EQ(RowSources(), BatchSources());
   EXPECT_EQ(Window->lvFiles->currentItem(), Window->lvFiles->topLevelItem(1));
-  EXPECT_EQ(Window->TaskIndexes, (std::vector<int>{1, 0, 2}));
 
   Window->MoveUp();  // a back up
   Window->MoveDown();
   Select(1);
-  Window->RemoveSelected();  // removes a (task 0): the tasks after it are renumbered
+  Window->RemoveSelected();  // removes a: its file leaves the batch
   EXPECT_EQ(RowNames(), QStringList({"app_b.wav", "app_c.wav"}));
-  EXPECT_EQ(Window->SourceFiles, QStringList({Q(B), Q(C)}));
-  EXPECT_EQ(Window->TaskIndexes, (std::vector<int>{0, 1}));
-  EXPECT_EQ(Window->Converter()->TaskCount(), 2);
-  EXPECT_EQ(Window->Converter()->Task(0)->InputOptions.FileName, B);
+  EXPECT_EQ(BatchSources(), QStringList({Q(B), Q(C)}));
   EXPECT_TRUE(Window->btnRemove->isEnabled());
 
   Window->lvFiles->clearSelection();
@@ -239,41 +250,53 @@ TEST_F(MainWindow, MoveRemoveAndClearKeepRowsFilesAndTasksTogether) {
 
   Window->ClearList();
   EXPECT_EQ(Window->lvFiles->topLevelItemCount(), 0);
-  EXPECT_TRUE(Window->SourceFiles.isEmpty());
-  EXPECT_EQ(Window->Converter()->TaskCount(), 0);
+  EXPECT_TRUE(Window->Batch().Files().empty());
   EXPECT_FALSE(Window->btnRemove->isEnabled());
   EXPECT_FALSE(Window->btnClear->isEnabled());
   Window->Convert();  // an empty list: nothing happens
-  EXPECT_EQ(Window->Converter()->TaskCount(), 0);
   EXPECT_FALSE(Window->Converting());
+  EXPECT_EQ(Window->StatusText(), "");
 }
 
-TEST_F(MainWindow, ProgressAndTerminationEventsReachTheirRow) {
-  ASSERT_TRUE(AddAndWait(*Window, {Q(A), Q(B)}));
+// The batch's events reach the row of their file, also after rows moved:
+// progress while a file converts, its end, and a failure with its reason.
+TEST_F(MainWindow, ProgressAndEndsReachTheRowOfTheirFile) {
+  const std::string junk = Dir.File("junk.wav");
+  ASSERT_TRUE(testing_support::WriteJunk(junk, 3000));
+  const std::string longer = Sine("app_long30.wav", 30.0, 44100, 2);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(longer), Q(junk), Q(A)}));
   Select(0);
-  Window->MoveDown();  // row 0 now shows task 1, row 1 task 0
+  Window->MoveDown();
+  Window->MoveDown();
+  ASSERT_EQ(RowNames(), QStringList({"junk.wav", "app_a.wav", "app_long30.wav"}));
+  ASSERT_EQ(BatchSources(), RowSources());
+  Window->SetOutputFolder(Q(Dir.Path()));
+  Window->SetParallelJobs(1);
+  // Held at the long file's first report: its row shows how far it got.
   TREzuvuZUZ& pelix = *Window->Converter();
-  pelix.OnProgress(0, 0, 0, 10000, 0, 0, 4321, 40000);
-  QTreeWidgetItem* row = Window->lvFiles->topLevelItem(1);
-  EXPECT_EQ(row->text(fcProgress), "25%");
-  EXPECT_EQ(row->text(fcConvertedTime), "0:10");
-  EXPECT_EQ(row->text(fcOutputSize), "4.2 KB");
-  EXPECT_TRUE(Window->lvFiles->topLevelItem(0)->text(fcProgress).isEmpty());
-
-  pelix.OnProgress(0, 0, 0, 12500, 0, 0, 5000, 0);  // no total: only the time
-  EXPECT_EQ(row->text(fcProgress), "25%");
-  EXPECT_EQ(row->text(fcConvertedTime), "0:12");
-
-  // From a worker thread the update waits for the GUI thread.
-  std::thread worker([&pelix] { pelix.OnTerminate(1, false, true, "Broken pipe"); });
-  worker.join();
-  QTreeWidgetItem* other = Window->lvFiles->topLevelItem(0);
-  EXPECT_TRUE(other->text(fcProgress).isEmpty());
-  ASSERT_TRUE(WaitFor([other] { return !other->text(fcProgress).isEmpty(); }));
-  EXPECT_EQ(other->text(fcProgress), "失败");
-  EXPECT_EQ(other->toolTip(fcProgress), "Broken pipe");
+  pelix.SetProgressInterval(100);
+  auto shown = pelix.OnProgress;
+  pelix.OnProgress = [&pelix, shown, longer](int index, int frames, int fps, int ms, float q,
+                                             float rate, int64_t size, int total) {
+    if (pelix.Task(index) && pelix.Task(index)->SourceName == longer) pelix.Pause();
+    shown(index, frames, fps, ms, q, rate, size, total);
+  };
+  Window->Convert();
+  QTreeWidgetItem* running = Window->lvFiles->topLevelItem(2);
+  ASSERT_TRUE(WaitFor([running] { return running->text(fcProgress).endsWith('%'); }));
+  EXPECT_EQ(Window->lvFiles->topLevelItem(1)->text(fcProgress), "100%");
+  QTreeWidgetItem* failed = Window->lvFiles->topLevelItem(0);
+  EXPECT_EQ(failed->text(fcProgress), "失败");
+  EXPECT_FALSE(failed->toolTip(fcProgress).isEmpty());
+  EXPECT_FALSE(running->text(fcConvertedTime).isEmpty());
+  EXPECT_FALSE(running->text(fcOutputSize).isEmpty());
+  EXPECT_EQ(running->text(fcOutputName), "app_long30_(new).wav");
+  Window->StopBatch();
+  ASSERT_TRUE(WaitFor([this] { return !Window->Converting(); }));
+  EXPECT_EQ(running->text(fcProgress), "已停止");
   bool logged = false;
-  for (const QString& line : Window->LogLines()) logged = logged || line.contains("Broken pipe");
+  for (const QString& line : Window->LogLines())
+    logged = logged || line == "***Convert failed: junk.wav: " + Q(Window->Batch().Files()[0].Reason);
   EXPECT_TRUE(logged);
 }
 
@@ -373,8 +396,10 @@ TEST_F(MainWindow, PlaybackNeedsASelectedRowAndLoadsItsSource) {
   Window->Play();
   EXPECT_EQ(Window->Playback()->FileName(), Q(A));
   Window->SetCutStart();
-  EXPECT_EQ(Window->CutStarts[0], "0.000");
-  EXPECT_EQ(Window->CutStartTexts[0], "00:00:00");
+  // The player's position, in seconds, is the file's cut start.
+  EXPECT_EQ(Window->Batch().Files()[0].ClipStart, 0.0);
+  EXPECT_EQ(Window->Batch().Files()[0].ClipEnd, -1.0);
+  EXPECT_EQ(Window->Batch().Files()[1].ClipStart, -1.0);
   Window->Playback()->Clear();
 }
 
@@ -424,9 +449,7 @@ TEST_F(MainWindow, KeysActOnTheListAndTheMenus) {
   Window->lvFiles->topLevelItem(2)->setSelected(true);
   QTest::keyClick(list, Qt::Key_Delete);
   EXPECT_EQ(RowNames(), QStringList({"app_b.wav"}));
-  EXPECT_EQ(Window->SourceFiles, QStringList({Q(B)}));
-  EXPECT_EQ(Window->Converter()->TaskCount(), 1);
-  EXPECT_EQ(Window->Converter()->Task(0)->InputOptions.FileName, B);
+  EXPECT_EQ(BatchSources(), QStringList({Q(B)}));
 
   // F1: the help file.
   {
@@ -474,7 +497,7 @@ TEST_F(MainWindow, OutputNamesFollowTheFormatAndTheFolderAsTheyWillBeWritten) {
   EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).wav", "app_b_(new).wav"}));
   Window->RadioGroup1->Button(1)->click();  // MP3
   EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).mp3", "app_b_(new).mp3"}));
-  EXPECT_EQ(Window->OutputFiles[0].Path, Q(out + "/app_a_(new).mp3"));
+  EXPECT_EQ(OutputOf(0), Q(out + "/app_a_(new).mp3"));
   // A file of that name is there: the next free name, as the conversion would take.
   std::ofstream(out + "/app_b_(new).mp3") << "x";
   const std::string other = Dir.File("other");
@@ -482,15 +505,14 @@ TEST_F(MainWindow, OutputNamesFollowTheFormatAndTheFolderAsTheyWillBeWritten) {
   std::ofstream(other + "/app_a_(new).mp3") << "x";
   Window->SetOutputFolder(Q(other));
   EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new_1).mp3", "app_b_(new).mp3"}));
-  EXPECT_EQ(Window->OutputFolders[1], Q(other));
+  EXPECT_EQ(QFileInfo(OutputOf(1)).absolutePath(), Q(other));
   Window->SetOutputFolder(Q(out));
   EXPECT_EQ(RowOutputNames(), QStringList({"app_a_(new).mp3", "app_b_(new_1).mp3"}));
 
   // An empty folder: beside each source.
   Window->SetOutputFolder(QString());
   EXPECT_TRUE(Window->Edit1->text().isEmpty());
-  EXPECT_EQ(Window->OutputFiles[0].Path,
-            QFileInfo(Q(A)).absolutePath() + "/app_a_(new).mp3");
+  EXPECT_EQ(OutputOf(0), QFileInfo(Q(A)).absolutePath() + "/app_a_(new).mp3");
 
   // Converting to that folder writes the names shown.
   Window->SetOutputFolder(Q(out));
