@@ -182,6 +182,7 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
     FFiles.push_back(std::move(file));
     if (FRunning) {
       FFiles.back().InRun = true;
+      NoteSource(FFiles.back());
       PostFeed();
     }
     return true;
@@ -201,6 +202,7 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
     file.RelativeFolder = entry.RelativeFolder;
     file.InRun = FRunning;
     FFiles.push_back(std::move(file));
+    if (FRunning) NoteSource(FFiles.back());
   }
   for (const TTreeProblem& problem : problems)
     AddSkipped(problem.Path, rcSourceDenied, "cannot read the folder: " + problem.Reason);
@@ -240,6 +242,7 @@ uint64_t TConversionBatch::AddProbed(const TProbedSource& source, const std::str
   listed.ExpectedMs = listed.Facts.Duration > 0 ? listed.Facts.Duration / 1000 : 0;
   if (FRunning) {
     listed.InRun = true;
+    NoteSource(listed);
     PostFeed();
   }
   return id;
@@ -378,6 +381,9 @@ bool TConversionBatch::BeginRun(bool everything) {
     file.Seconds = 0;
     file.Running = file.Queued = false;
   }
+  SourceIds.clear();
+  for (const TBatchFile& file : FFiles)
+    if (file.InRun) NoteSource(file);
   FRunning = true;
   FPaused = FStopped = FEnded = false;
   RunStart = TClock::now();
@@ -507,7 +513,7 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
   TReasonCode code = rcNone;
   // A check that a signal broke off leaves the file waiting (not converted).
   const auto interrupted = [this] { return Abort && *Abort; };
-  if (!Compose(file, input, output, why, code)) {
+  if (!Compose(file, input, output, why, code, false)) {
     EndWithoutTask(file, foFailed, code, why);
     return false;
   }
@@ -532,7 +538,7 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
 }
 
 bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output,
-                               std::string& why, TReasonCode& code) {
+                               std::string& why, TReasonCode& code, bool preview) {
   TComposerState state = Choices.Base;
   if (!SelectFormat(state, Choices.Format)) {
     why = "unknown output format '" + Choices.Format + "'";
@@ -547,13 +553,13 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   if (Choices.Volume >= 0) state.Audio.Volume = {true, std::to_string(Choices.Volume)};
   state.Music = Choices.Music;
   state.Music.Album.clear();
-  state.Output.Reserved.insert(Reserved.begin(), Reserved.end());
-  // No output may be, or lead to, a source of the batch's files.
-  for (const TBatchFile& other : FFiles) {
-    if (!other.InRun && &other != &file) continue;
-    TFileIdentity source;
-    if (ReadFileIdentity(other.Source, source)) state.Output.Sources.push_back(source);
-  }
+  // Names other files hold, and the files the run reads (an output is never
+  // one of them, whatever name or link leads there): held by the batch, not
+  // copied for every file.
+  state.Output.ReservedByOwner = preview ? &PreviewReserved : &Reserved;
+  state.Output.SourcesOfOwner = &SourceIds;
+  TFileIdentity self;
+  if (ReadFileIdentity(file.Source, self)) state.Output.Sources.push_back(self);
   TSourceFacts facts = file.Facts;
   facts.FileName = file.Source;
   facts.RelativeFolder = Choices.KeepTree ? file.RelativeFolder : "";
@@ -571,7 +577,7 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   if (ClipRange(state, clip)) file.ExpectedMs = clip.End - clip.Start;
   for (const std::string& line : Choices.ExtraOptions)
     output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
-  if (Choices.AlbumGain) output.AlbumGroup = AlbumOf(file);
+  if (Choices.AlbumGain && !preview) output.AlbumGroup = AlbumOf(file);
   return true;
 }
 
@@ -713,19 +719,30 @@ int64_t TConversionBatch::TimeLeftMs() const {
 
 std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {
   std::map<uint64_t, std::string> names;
-  std::multiset<std::string> held = Reserved;
+  // The names as a run would give them: after the names held, in list order.
+  PreviewReserved = Reserved;
+  const std::vector<TFileIdentity> held = std::move(SourceIds);
+  SourceIds.clear();
+  for (const TBatchFile& file : FFiles) NoteSource(file);
   for (TBatchFile& file : FFiles) {
     if (file.Queued || file.Converted() || !file.Probed || file.Outcome == foFailed) continue;
     TInputOptions input;
     TOutputOptions output;
     std::string why;
     TReasonCode code;
-    std::swap(held, Reserved);
-    const bool composed = Compose(file, input, output, why, code);
-    std::swap(held, Reserved);
+    const int64_t expected = file.ExpectedMs;
+    const bool composed = Compose(file, input, output, why, code, true);
+    file.ExpectedMs = expected;
     if (!composed) continue;
     names[file.Id] = output.FileName;
-    held.insert(output.FileName);
+    PreviewReserved.insert(output.FileName);
   }
+  SourceIds = held;
+  PreviewReserved.clear();
   return names;
+}
+
+void TConversionBatch::NoteSource(const TBatchFile& file) {
+  TFileIdentity identity;
+  if (ReadFileIdentity(file.Source, identity)) SourceIds.push_back(identity);
 }

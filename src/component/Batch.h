@@ -155,7 +155,8 @@ class TConversionBatch {
   bool AddPath(const std::string& path, bool recursive, std::string* error = nullptr);
   // A file probed elsewhere (a front end's checker thread). A source that
   // cannot be converted is listed and fails at once; one found under a
-  // folder without anything to convert is skipped instead. Its id.
+  // folder without anything to convert is skipped instead (either fires
+  // OnFileEnded before this returns). Its id.
   uint64_t AddProbed(const TProbedSource& source, const std::string& folder = "",
                      const std::string& relativeFolder = "");
   // A file or folder left out, with its reason (fires OnFileEnded as skipped).
@@ -219,8 +220,10 @@ class TConversionBatch {
   // Probes (when needed), composes and queues one file; false when it ended
   // at once (refused, skipped).
   bool Prepare(TBatchFile& file);
+  // preview: only the name is wanted (no album made, PreviewReserved held).
   bool Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output, std::string& why,
-               TReasonCode& code);
+               TReasonCode& code, bool preview);
+  void NoteSource(const TBatchFile& file);  // its identity joins SourceIds
   // Whether a file found under a folder is worth converting to the format.
   bool Wanted(const TSourceFacts& facts) const;
   std::string NotWantedText(const TSourceFacts& facts) const;
@@ -242,6 +245,9 @@ class TConversionBatch {
   uint64_t NextId = 1;
   // Names held by files of the batch (composed for a task, or converted).
   std::multiset<std::string> Reserved;
+  std::multiset<std::string> PreviewReserved;  // during PreviewOutputNames
+  // The files the run reads, by identity: no output may be one of them.
+  std::vector<TFileIdentity> SourceIds;
   std::map<std::string, std::shared_ptr<TAlbumGroup>> Albums;  // by folder
   // The run (main thread).
   bool FRunning = false, FPaused = false, FStopped = false, FEnded = false;

@@ -125,11 +125,16 @@ std::string OutputName(const TComposerState& state, const std::string& suffix) {
     return folder + CutUtf8(stem, limit > fixed ? limit - fixed : 0) + tag + suffix;
   };
   const auto taken = [&state](const std::string& name) {
-    if (state.Output.Reserved.count(name)) return true;
+    const TOutputControls& o = state.Output;
+    if (o.Reserved.count(name) || (o.ReservedByOwner && o.ReservedByOwner->count(name)))
+      return true;
     TFileIdentity existing;
     if (!ReadFileIdentity(name, existing)) return false;
-    for (const TFileIdentity& source : state.Output.Sources)
+    for (const TFileIdentity& source : o.Sources)
       if (source.SameFile(existing)) return true;
+    if (o.SourcesOfOwner)
+      for (const TFileIdentity& source : *o.SourcesOfOwner)
+        if (source.SameFile(existing)) return true;
     // A FIFO, device, socket or folder is no earlier output: writing through
     // it could block the job, replacing it would lose it.
     struct stat st;

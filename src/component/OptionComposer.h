@@ -95,6 +95,10 @@ struct TOutputControls {
   // The files the run reads: a name that is, or links to, one of them is
   // never an output, overwrite or not (TFileIdentity::SameFile).
   std::vector<TFileIdentity> Sources;
+  // The same two kept by an owner of many files (a batch), consulted as well
+  // so that a long list is not copied into every state; null when none.
+  const std::multiset<std::string>* ReservedByOwner = nullptr;
+  const std::vector<TFileIdentity>* SourcesOfOwner = nullptr;
 };
 
 struct TAudioControls {
