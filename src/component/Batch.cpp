@@ -44,18 +44,6 @@ TFileOutcome OutcomeOf(TJobOutcome outcome) {
   }
 }
 
-// The code of a refusal met before a task runs (the component's text).
-TReasonCode RefusalCode(const std::string& path, const std::string& text) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return ReasonOfSourceErrno(errno, rcSourceMissing);
-  if (!S_ISREG(st.st_mode)) return rcSourceNotFile;
-  if (st.st_size == 0) return rcSourceEmpty;
-  if (text.find("Permission denied") != std::string::npos) return rcSourceDenied;
-  if (text.find("No space left") != std::string::npos) return rcDiskFull;
-  if (text.find("too long") != std::string::npos) return rcNameTooLong;
-  return rcSourceFormat;
-}
-
 }  // namespace
 
 TConversionBatch::TConversionBatch(TREzuvuZUZ& component)
@@ -320,7 +308,7 @@ TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& 
   try {
     if (!probe.Open(path)) {
       result.Error = probe.LastError();
-      result.Code = RefusalCode(path, result.Error);
+      result.Code = SourceFileReason(path);
       return result;
     }
     TSourceFacts& facts = result.Facts;
@@ -520,13 +508,14 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
   const int index = Component.AddTask(file.Source, &input);
   if (index < 0) {
     const std::string reason = Component.LastErrMsg();
-    if (!interrupted()) EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
+    if (!interrupted()) EndWithoutTask(file, foFailed, Component.LastErrCode(), reason);
     return false;
   }
   if (!Component.SetOutputFile(index, output.FileName, &output)) {
     const std::string reason = Component.LastErrMsg();
+    const TReasonCode refusal = Component.LastErrCode();
     Component.RemoveTask(index);
-    if (!interrupted()) EndWithoutTask(file, foFailed, RefusalCode(file.Source, reason), reason);
+    if (!interrupted()) EndWithoutTask(file, foFailed, refusal, reason);
     return false;
   }
   Component.Task(index)->OwnerTag = file.Id;

@@ -213,6 +213,7 @@ class TCustomREzuvuZUZ {
   const std::atomic<bool>* AbortFlag = nullptr;
   TFFmpegList Tasks;
   std::string FLastErrMsg;
+  TReasonCode FLastErrCode = rcNone;
   int FThreadCount = 0, NextIndex = -1;
   // The current run: active from Start until the final OnTerminate. Its tasks
   // (InRun) are counted by state; SetState keeps the counts.
@@ -308,6 +309,8 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   void Pause();
   void Resume();
   const std::string& LastErrMsg() const { return FLastErrMsg; }
+  // The reason of AddTask's or SetOutputFile's last refusal as a code.
+  TReasonCode LastErrCode() const { return FLastErrCode; }
   TAVProbe* AVProbe() { return FAVProbe.get(); }
   int TaskCount() const { return Tasks.Count(); }
   // A run is under way (from Start until its final OnTerminate).
@@ -339,6 +342,10 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   // Opens a queued task's files when it runs (the task's Opener).
   void OpenQueuedTask(TFFmpeg& task);
 };
+
+// The code of a source that cannot be opened, from what the file system says
+// of it: missing, not readable, not a regular file, empty; else its format.
+TReasonCode SourceFileReason(const std::string& path);
 
 // Hook periods of a PTSs text ("start-end" in ms, separated by ","), in µs.
 std::vector<std::pair<int64_t, int64_t>> ParseHookPeriods(const std::string& text);

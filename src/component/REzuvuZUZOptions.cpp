@@ -1,7 +1,11 @@
 // Adding tasks and giving them their output: the option records turned into
 // engine options, in the order the engine expects them (options are
 // positional: each applies to the next file opened).
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <ctime>
 
@@ -9,11 +13,31 @@
 #include "FFmpegLoader.h"
 #include "LogDelivery.h"
 #include "MusicOptions.h"
-#include "SourceFile.h"
 #include "REzuvuZUZ.h"
+#include "SourceFile.h"
 #include "Text.h"
 
+TReasonCode SourceFileReason(const std::string& path) {
+  const std::string local = LocalPath(path);
+  if (local.empty()) return rcSourceFormat;
+  struct stat st;
+  if (stat(local.c_str(), &st) != 0) return ReasonOfSourceErrno(errno, rcSourceMissing);
+  if (!S_ISREG(st.st_mode)) return rcSourceNotFile;
+  if (st.st_size == 0) return rcSourceEmpty;
+  if (access(local.c_str(), R_OK) != 0) return ReasonOfSourceErrno(errno, rcSourceDenied);
+  return rcSourceFormat;
+}
+
 namespace {
+
+// The code of a refusal while a record is applied: the engine's own, or an
+// option it refused.
+TReasonCode ReasonOfOption(const std::exception& e) {
+  if (const auto* engine = dynamic_cast<const FFmpegException*>(&e))
+    return engine->Code != rcInternal ? engine->Code : rcOption;
+  return dynamic_cast<const EConvertError*>(&e) ? rcOption : rcInternal;
+}
+
 
 // A whole number, or -1 for text that is not one.
 int64_t WholeOrMinusOne(const std::string& text) {
@@ -243,15 +267,18 @@ void TREzuvuZUZ::OpenQueuedTask(TFFmpeg& task) {
   if (task.SourceIdentity.Size >= 0) {
     if (!ReadFileIdentity(task.SourceName, now)) {
       const std::string problem = SourceFileProblem(task.SourceName);
-      throw FFmpegException(problem.empty() ? task.SourceName + ": no such file or directory"
+      throw FFmpegException(SourceFileReason(task.SourceName),
+                            problem.empty() ? task.SourceName + ": no such file or directory"
                                             : problem);
     }
     if (!now.Unchanged(task.SourceIdentity))
-      throw FFmpegException(task.SourceName +
-                            ": the file changed after it was added to the list; add it again");
+      throw FFmpegException(rcSourceChanged,
+                            task.SourceName +
+                                ": the file changed after it was added to the list; add it again");
   }
   PrepareEngine(task);
-  if (!OpenTaskInput(task)) throw FFmpegException(task.LastError);
+  if (!OpenTaskInput(task))
+    throw FFmpegException(SourceFileReason(task.SourceName), task.LastError);
   task.Probe->Attach(task.Input.Files[task.Input.FileCount - 1].get());
   if (task.TargetName.empty() && !task.HasOutputRecord)
     throw FFmpegException("At least one output file must be specified");
@@ -281,6 +308,7 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
     if (!OpenTaskInput(*task)) {
       task->OnLog = nullptr;
       FLastErrMsg = task->LastError;
+      FLastErrCode = SourceFileReason(fileName);
       return -1;
     }
     ReadFileIdentity(fileName, task->SourceIdentity);
@@ -298,6 +326,7 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
     return Tasks.Add(std::move(task));
   } catch (const std::exception& e) {
     FLastErrMsg = e.what();
+    FLastErrCode = ReasonOfOption(e);
     if (task) task->OnLog = nullptr;
     return -1;
   }
@@ -331,17 +360,22 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
       PrepareEngine(*task);
       if (!OpenTaskInput(*task)) {
         FLastErrMsg = task->LastError;
+        FLastErrCode = SourceFileReason(task->SourceName);
         return false;
       }
     }
     task->TargetName = fileName;
     task->HasOutputRecord = KeepRecord(outputOptions, fileName, task->OutputOptions);
     const bool opened = OpenTaskOutput(*task, false);
-    if (!opened) FLastErrMsg = task->LastError;
+    if (!opened) {
+      FLastErrMsg = task->LastError;
+      FLastErrCode = task->LastErrorCode != rcNone ? task->LastErrorCode : rcOutputOpen;
+    }
     Park(*task);
     return opened;
   } catch (const std::exception& e) {
     FLastErrMsg = e.what();
+    FLastErrCode = ReasonOfOption(e);
     if (task) Park(*task);
     return false;
   }
