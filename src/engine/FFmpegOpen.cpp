@@ -523,7 +523,10 @@ void TCustomFFmpeg::RegisterOutputStream(AVStream* st, int fileIndex, CodecConte
   // not used before the encoder opens, when the library makes it afresh with
   // its defaults; a list of prepared tasks should not hold it.
   if (ctx->priv_data) {
-    av.av_opt_free(ctx->priv_data);
+    // Only an encoder with private options starts its state with an AVClass
+    // pointer; another's may be smaller than a pointer (DVB subtitles: one
+    // int) and must not be read as one.
+    if (ctx->codec && ctx->codec->priv_class) av.av_opt_free(ctx->priv_data);
     av.av_freep(&ctx->priv_data);
   }
   if (!language.empty()) {
