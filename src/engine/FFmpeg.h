@@ -591,6 +591,10 @@ class TCustomFFmpeg {
   void NewVideoStream(AVFormatContext* oc, int fileIndex);
   void NewAudioStream(AVFormatContext* oc, int fileIndex);
   void NewSubtitleStream(AVFormatContext* oc, int fileIndex);
+  // Fits a new video encoder's rate, size and pixel format (already set from
+  // the source and options) to what the encoder takes, logging each change;
+  // the video path scales and retimes the pictures to match.
+  void FitEncoderPicture(AVCodecContext* ctx, const AVCodec* codec);
 
   // The conversion: set-up, main loop, flush and trailers.
   void Transcode();

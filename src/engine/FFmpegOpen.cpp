@@ -524,7 +524,10 @@ void TCustomFFmpeg::RegisterOutputStream(AVStream* st, int fileIndex, CodecConte
   // not used before the encoder opens, when the library makes it afresh with
   // its defaults; a list of prepared tasks should not hold it.
   if (ctx->priv_data) {
-    av.av_opt_free(ctx->priv_data);
+    // Only an encoder with private options starts its state with an AVClass
+    // pointer; another's may be smaller than a pointer (DVB subtitles: one
+    // int) and must not be read as one.
+    if (ctx->codec && ctx->codec->priv_class) av.av_opt_free(ctx->priv_data);
     av.av_freep(&ctx->priv_data);
   }
   if (!language.empty()) {
@@ -578,24 +581,14 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int fileIndex) {
     ctx->codec_type = AVMEDIA_TYPE_VIDEO;
     CopyOptions(OptionContexts.Names, videoOptions, ctx.get(),
                 AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
-    if (codec && codec->supported_framerates && !Counters.ForceFps)
-      rate = codec->supported_framerates[av.av_find_nearest_q_idx(rate,
-                                                                  codec->supported_framerates)];
     ctx->time_base = AVRational{rate.den, rate.num};
     ctx->framerate = rate;
     ctx->width = Video.FrameWidth + Video.PadRight + Video.PadLeft;
     ctx->height = Video.FrameHeight + Video.PadTop + Video.PadBottom;
+    ctx->pix_fmt = static_cast<AVPixelFormat>(Video.PixFmt);
+    FitEncoderPicture(ctx.get(), codec);
     ctx->sample_aspect_ratio = st->sample_aspect_ratio =
         AspectToSar(Video.FrameAspectRatio, ctx->width, ctx->height);
-    AVPixelFormat pixFmt = static_cast<AVPixelFormat>(Video.PixFmt);
-    if (codec && codec->pix_fmts) {
-      bool listed = false;
-      for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
-        listed = listed || *p == pixFmt;
-      if (!listed) pixFmt = codec->pix_fmts[0];
-    }
-    if (pixFmt == AV_PIX_FMT_NONE) pixFmt = AV_PIX_FMT_YUV420P;
-    ctx->pix_fmt = pixFmt;
     if (Video.IntraOnly) ctx->gop_size = 0;
     if (Video.QScale != 0 || Video.SameQuality) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;

@@ -306,12 +306,13 @@ void TCustomFFmpeg::TranscodeSetup() {
                                : nullptr;
     if (!codec) codec = av.avcodec_find_encoder(ost.Enc->codec_id);
     if (!codec)
-      throw FFmpegException(StrFormat("Unsupported codec for output stream #%d.%d",
-                                      ost.FileIndex, ost.Index));
+      throw FFmpegException(rcCodec, StrFormat("Unsupported codec for output stream #%d.%d",
+                                               ost.FileIndex, ost.Index));
     {
       std::lock_guard<std::recursive_mutex> lock(CodecLock);
       if (av.avcodec_open2(ost.Enc, codec, nullptr) < 0)
         throw FFmpegException(
+            rcCodec,
             StrFormat("Error while opening codec for output stream #%d.%d - maybe incorrect "
                       "parameters such as bit_rate, rate, width or height",
                       ost.FileIndex, ost.Index));
@@ -332,12 +333,12 @@ void TCustomFFmpeg::TranscodeSetup() {
     const AVCodec* codec = k < Input.Decoders.size() ? Input.Decoders[k] : nullptr;
     if (!codec) codec = av.avcodec_find_decoder(ist.Dec->codec_id);
     if (!codec)
-      throw FFmpegException(StrFormat("Unsupported codec (id=%d) for input stream #%d.%d",
-                                      ist.Dec->codec_id, ist.FileIndex, ist.Index));
+      throw FFmpegException(rcCodec, StrFormat("Unsupported codec (id=%d) for input stream #%d.%d",
+                                               ist.Dec->codec_id, ist.FileIndex, ist.Index));
     std::lock_guard<std::recursive_mutex> lock(CodecLock);
     if (av.avcodec_open2(ist.Dec, codec, nullptr) < 0)
-      throw FFmpegException(StrFormat("Error while opening codec for input stream #%d.%d",
-                                      ist.FileIndex, ist.Index));
+      throw FFmpegException(rcCodec, StrFormat("Error while opening codec for input stream #%d.%d",
+                                               ist.FileIndex, ist.Index));
     OpenedDecoders.push_front(&Input.Codecs[ist.FileIndex][static_cast<size_t>(ist.Index)]);
   }
 

@@ -111,6 +111,64 @@ int DecodedQuality(const AVFrame* frame) {
 
 }  // namespace
 
+void TCustomFFmpeg::FitEncoderPicture(AVCodecContext* ctx, const AVCodec* codec) {
+  const char* name = codec ? codec->name : "default";
+  // Rate: encoders that list their rates take the lowest listed one not
+  // below the source's, so that pictures are repeated rather than dropped
+  // (the highest when all lie below). MPEG-1's list ends with rates of other
+  // programs (5, 10, 12, 15 fps) that its encoder refuses unless told to be
+  // unofficial: only the eight standard ones count.
+  if (codec && codec->supported_framerates && !Counters.ForceFps && ctx->framerate.num > 0 &&
+      ctx->framerate.den > 0) {
+    const AVRational* listed = codec->supported_framerates;
+    int count = 0;
+    while (listed[count].num) ++count;
+    if (ctx->codec_id == AV_CODEC_ID_MPEG1VIDEO &&
+        ctx->strict_std_compliance > FF_COMPLIANCE_UNOFFICIAL)
+      count = std::min(count, 8);
+    const double wanted = av_q2d(ctx->framerate) * (1 - 1e-4);  // 29.97 takes 30000/1001
+    int best = -1, highest = 0;
+    for (int i = 0; i < count; ++i) {
+      const double rate = av_q2d(listed[i]);
+      if (rate > av_q2d(listed[highest])) highest = i;
+      if (rate >= wanted && (best < 0 || rate < av_q2d(listed[best]))) best = i;
+    }
+    const AVRational rate = count == 0 ? ctx->framerate : listed[best >= 0 ? best : highest];
+    if (av_cmp_q(rate, ctx->framerate) != 0) {
+      Log(1, StrFormat("Frame rate %d/%d changed to %d/%d: the %s encoder takes only its listed "
+                       "rates",
+                       ctx->framerate.num, ctx->framerate.den, rate.num, rate.den, name));
+      ctx->framerate = rate;
+      ctx->time_base = AVRational{rate.den, rate.num};
+    }
+  }
+  // Size: RealVideo pictures come in whole macroblocks (RV1) or in steps of
+  // four (RV2); the encoders refuse others. The nearest such size, at least
+  // one step.
+  const int step = ctx->codec_id == AV_CODEC_ID_RV10   ? 16
+                   : ctx->codec_id == AV_CODEC_ID_RV20 ? 4
+                                                       : 1;
+  auto fit = [step](int size) {
+    return size <= 0 ? size : std::max(step, (size + (step - 1) / 2) / step * step);
+  };
+  if (fit(ctx->width) != ctx->width || fit(ctx->height) != ctx->height) {
+    Log(1, StrFormat("Picture size %dx%d changed to %dx%d: the %s encoder takes sizes in steps "
+                     "of %d",
+                     ctx->width, ctx->height, fit(ctx->width), fit(ctx->height), name, step));
+    ctx->width = fit(ctx->width);
+    ctx->height = fit(ctx->height);
+  }
+  // Pixel format: the source's when the encoder lists it, else its first.
+  AVPixelFormat pixFmt = ctx->pix_fmt;
+  if (codec && codec->pix_fmts) {
+    bool listed = false;
+    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+      listed = listed || *p == pixFmt;
+    if (!listed) pixFmt = codec->pix_fmts[0];
+  }
+  ctx->pix_fmt = pixFmt == AV_PIX_FMT_NONE ? AV_PIX_FMT_YUV420P : pixFmt;
+}
+
 int TCustomFFmpeg::VideoSyncCount(TOutputStreamEntry& ost) {
   AVCodecContext* enc = ost.Enc;
   const double ipts = static_cast<double>(ost.Sync->Pts - MuxTime.StartTime) / 1000000.0;

@@ -34,7 +34,10 @@ CodecContextPtr OpenLike(AVCodecContext* model) {
   ctx->strict_std_compliance = model->strict_std_compliance;
   ctx->bits_per_raw_sample = model->bits_per_raw_sample;
   ctx->thread_count = 1;
-  if (model->priv_data && ctx->priv_data) av.av_opt_copy(ctx->priv_data, model->priv_data);
+  // Private options exist only where the encoder has a class for them (the WMA
+  // encoders' private state starts with a context pointer instead).
+  if (codec && codec->priv_class && model->priv_data && ctx->priv_data)
+    av.av_opt_copy(ctx->priv_data, model->priv_data);
   std::lock_guard<std::recursive_mutex> lock(CodecLock);
   if (av.avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
   return ctx;

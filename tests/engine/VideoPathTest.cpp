@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -170,6 +171,91 @@ TEST_F(VideoPath, ConstantRateSyncDuplicatesIntoAvi) {
   Convert(GapClip(), limited, {{"vcodec", "mpeg4"}, {"vframes", "15"}});
   ASSERT_TRUE(Engine.RunState.FinishedNormally) << Engine.RunState.ExceptionMessage;
   EXPECT_EQ(CountFrames(limited), 15);
+}
+
+// Sources whose rate, size or pixel format some encoders refuse as they are:
+// the encoder gets the nearest it takes (MPEG-1: a standard rate not below
+// the source's; RealVideo 1: sizes in steps of 16, RealVideo 2: of 4; all
+// three: 4:2:0) and the pictures are scaled and retimed to it.
+TEST_F(VideoPath, PicturesAreFittedToWhatTheEncoderTakes) {
+  struct TSource {
+    const char* name;
+    const char* filter;
+    const char* pixFmt;
+    int fps;  // of the filter; a second of it
+  };
+  const TSource sources[] = {
+      {"rate7.mkv", "testsrc=size=320x240:rate=7", "yuv420p", 7},
+      {"rate15.mkv", "testsrc=size=320x240:rate=15", "yuv420p", 15},
+      {"size162x122.mkv", "testsrc=size=162x122:rate=25", "yuv420p", 25},
+      {"size321x241.mkv", "testsrc=size=321x241:rate=25", "yuv420p", 25},
+      {"yuv444.mkv", "testsrc=size=320x240:rate=25", "yuv444p", 25},
+  };
+  struct TCase {
+    const char* source;
+    const char* codec;
+    const char* extension;
+    const char* size;  // as ffprobe prints width,height
+    const char* rate;  // ffprobe's r_frame_rate
+  };
+  const TCase cases[] = {
+      {"rate7.mkv", "rv10", "rm", "320,240", "7/1"},
+      {"rate7.mkv", "rv20", "rm", "320,240", "7/1"},
+      {"rate7.mkv", "mpeg1video", "m1v", "320,240", "24000/1001"},
+      {"rate15.mkv", "rv10", "rm", "320,240", "15/1"},
+      {"rate15.mkv", "rv20", "rm", "320,240", "15/1"},
+      {"rate15.mkv", "mpeg1video", "m1v", "320,240", "24000/1001"},
+      {"size162x122.mkv", "rv10", "rm", "160,128", "25/1"},
+      {"size162x122.mkv", "rv20", "rm", "160,120", "25/1"},
+      {"size162x122.mkv", "mpeg1video", "m1v", "162,122", "25/1"},
+      {"size321x241.mkv", "rv10", "rm", "320,240", "25/1"},
+      {"size321x241.mkv", "rv20", "rm", "320,240", "25/1"},
+      {"size321x241.mkv", "mpeg1video", "m1v", "321,241", "25/1"},
+      {"yuv444.mkv", "rv10", "rm", "320,240", "25/1"},
+      {"yuv444.mkv", "rv20", "rm", "320,240", "25/1"},
+      {"yuv444.mkv", "mpeg1video", "m1v", "320,240", "25/1"},
+  };
+  auto fixture = [](const TSource& s) {
+    return Fixture(std::string("fit_") + s.name, std::string("-f lavfi -i ") + s.filter +
+                                                     " -t 1 -pix_fmt " + s.pixFmt + " -c:v ffv1");
+  };
+  for (const TCase& c : cases) {
+    if (!HasEncoder(c.codec)) GTEST_SKIP() << "no " << c.codec << " encoder";
+    const TSource* source = nullptr;
+    for (const TSource& s : sources)
+      if (std::string(s.name) == c.source) source = &s;
+    ASSERT_NE(source, nullptr);
+    const std::string path = fixture(*source);
+    ASSERT_FALSE(path.empty());
+    const std::string what = std::string(c.source) + " -> " + c.codec;
+    Fresh();
+    const std::string out = Dir.File(std::string(c.codec) + "_" + c.source + "." + c.extension);
+    Convert(path, out, {{"vcodec", c.codec}, {"an", "1"}});
+    if (!Engine.RunState.FinishedNormally) {
+      ADD_FAILURE() << what << ": " << Engine.RunState.ExceptionMessage;
+      continue;
+    }
+    EXPECT_TRUE(DecodesCleanly(out)) << what;
+    EXPECT_EQ(Capture("ffprobe -v error -select_streams v:0 -show_entries "
+                      "stream=width,height,r_frame_rate,pix_fmt -of csv=p=0 " +
+                      Quote(out)),
+              std::string(c.size) + ",yuv420p," + c.rate)
+        << what;
+    // Retimed, neither cut short nor stretched: the new rate's pictures up to
+    // the source's last one (whose own length is not filled).
+    int num = 0, den = 1;
+    ASSERT_EQ(std::sscanf(c.rate, "%d/%d", &num, &den), 2);
+    const double lastStart = (source->fps - 1.0) / source->fps;
+    EXPECT_NEAR(CountFrames(out), lastStart * num / den + 1, 1.5) << what;
+  }
+
+  // A forced rate is kept: the encoder refuses it, and the job ends with a
+  // codec failure.
+  Fresh();
+  Engine.SetOption("force_fps", "1");
+  Convert(fixture(sources[1]), Dir.File("forced.m1v"), {{"vcodec", "mpeg1video"}, {"an", "1"}});
+  EXPECT_FALSE(Engine.RunState.FinishedNormally);
+  EXPECT_EQ(Engine.RunState.ExceptionCode, rcCodec) << Engine.RunState.ExceptionMessage;
 }
 
 TEST_F(VideoPath, TopFieldFirstFollowsTheOptionWhenInterlacing) {

@@ -46,7 +46,7 @@ bool MakeMedia(const std::string& args, const std::string& path) {
 }
 
 std::string Fixture(const std::string& name, const std::string& args) {
-  const std::string dir = ExecutableDir() + "fixtures";
+  const std::string dir = QUELLON_FIXTURE_DIR;
   const std::string path = dir + "/" + name;
   // The recipe is kept beside the file: a changed recipe makes the file anew
   // instead of serving the one made by the old recipe.

@@ -31,7 +31,8 @@ bool WriteJunk(const std::string& path, size_t size);
 // Makes a media file with the ffmpeg command-line tool: args go between the
 // tool and the output path (e.g. "-f lavfi -i sine=duration=3 -ac 2").
 bool MakeMedia(const std::string& args, const std::string& path);
-// A generated media file kept in <build>/fixtures between test runs, made
+// A generated media file kept in the fixture folder (the CMake setting
+// QUELLON_FIXTURE_DIR, <build>/fixtures unless set) between test runs, made
 // with MakeMedia(args, ...) under the given name, and made anew when args
 // differ from the recipe it was made with.
 std::string Fixture(const std::string& name, const std::string& args);
