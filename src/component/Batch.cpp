@@ -241,22 +241,22 @@ void TConversionBatch::AddSkipped(const std::string& path, TReasonCode code,
   TBatchFile file;
   file.Id = NextId++;
   file.Source = path;
-  file.Outcome = foSkipped;
-  file.Code = code;
-  file.Reason = reason;
-  FSkipped.push_back(file);
-  if (OnFileEnded) OnFileEnded(FSkipped.back());
+  PushSkipped(std::move(file), code, reason);
 }
 
 void TConversionBatch::Skip(size_t index, TReasonCode code, const std::string& reason) {
   TBatchFile file = std::move(FFiles[index]);
   FFiles.erase(FFiles.begin() + static_cast<std::ptrdiff_t>(index));
   if (FeedFrom > index) --FeedFrom;
+  PushSkipped(std::move(file), code, reason);
+}
+
+void TConversionBatch::PushSkipped(TBatchFile file, TReasonCode code, const std::string& reason) {
   file.Outcome = foSkipped;
   file.Code = code;
   file.Reason = reason;
   file.InRun = false;
-  FSkipped.push_back(file);
+  FSkipped.push_back(std::move(file));
   if (OnFileEnded) OnFileEnded(FSkipped.back());
 }
 
@@ -663,9 +663,9 @@ void TConversionBatch::CheckRunEnd() {
 
 // ---- Figures ----------------------------------------------------------------------------
 
-TBatchFigures TConversionBatch::Figures() const {
+TBatchFigures CountFiles(const std::vector<TBatchFile>& files) {
   TBatchFigures f;
-  for (const TBatchFile& file : FFiles) {
+  for (const TBatchFile& file : files) {
     ++f.Files;
     bool done = true;
     switch (file.Outcome) {
@@ -677,14 +677,29 @@ TBatchFigures TConversionBatch::Figures() const {
     }
     if (file.ExpectedMs <= 0) continue;
     f.TotalMs += file.ExpectedMs;
+    // A file that ended counts whole, whatever it reached.
     f.DoneMs += done ? file.ExpectedMs : std::clamp<int64_t>(file.DoneMs, 0, file.ExpectedMs);
   }
-  f.Skipped = static_cast<int>(FSkipped.size());
   if (f.TotalMs > 0)
     f.Percent = static_cast<int>(f.DoneMs * 100 / f.TotalMs);
   else if (f.Files > 0)
     f.Percent = (f.Converted + f.Failed) * 100 / f.Files;
   if (f.Left > 0) f.Percent = std::min(f.Percent, 99);  // 100 only once nothing is left
+  return f;
+}
+
+int64_t TimeLeftMs(const TBatchFigures& f, int64_t elapsedMs, int64_t doneAtStartMs) {
+  if (f.Left == 0) return 0;
+  const int64_t doneNow = f.DoneMs - doneAtStartMs;
+  if (doneNow <= 0 || elapsedMs <= 0 || f.TotalMs <= 0) return -1;
+  return static_cast<int64_t>(static_cast<double>(elapsedMs) *
+                              static_cast<double>(f.TotalMs - f.DoneMs) /
+                              static_cast<double>(doneNow));
+}
+
+TBatchFigures TConversionBatch::Figures() const {
+  TBatchFigures f = CountFiles(FFiles);
+  f.Skipped = static_cast<int>(FSkipped.size());
   return f;
 }
 
@@ -696,14 +711,7 @@ int64_t TConversionBatch::ElapsedMs() const {
 }
 
 int64_t TConversionBatch::TimeLeftMs() const {
-  const TBatchFigures f = Figures();
-  if (f.Left == 0) return 0;
-  const int64_t doneNow = f.DoneMs - DoneAtStartMs;
-  const int64_t elapsed = ElapsedMs();
-  if (doneNow <= 0 || elapsed <= 0 || f.TotalMs <= 0) return -1;
-  return static_cast<int64_t>(static_cast<double>(elapsed) *
-                              static_cast<double>(f.TotalMs - f.DoneMs) /
-                              static_cast<double>(doneNow));
+  return ::TimeLeftMs(Figures(), ElapsedMs(), DoneAtStartMs);
 }
 
 std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {

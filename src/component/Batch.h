@@ -131,6 +131,13 @@ struct TBatchFigures {
   int Percent = 0;      // by media time; by files when none is known; 100 once none is left
 };
 
+// The figures of a list of files.
+TBatchFigures CountFiles(const std::vector<TBatchFile>& files);
+// The time the rest should take at the pace of this run: elapsed × what is
+// left ÷ what this run converted (doneAtStartMs was converted before it).
+// -1 while unknown, 0 when nothing is left.
+int64_t TimeLeftMs(const TBatchFigures& figures, int64_t elapsedMs, int64_t doneAtStartMs);
+
 class TConversionBatch {
  public:
   // Takes the component's event handlers for its own life.
@@ -229,7 +236,8 @@ class TConversionBatch {
   std::string NotWantedText(const TSourceFacts& facts) const;
   void EndWithoutTask(TBatchFile& file, TFileOutcome outcome, TReasonCode code,
                       const std::string& reason);
-  void Skip(size_t index, TReasonCode code, const std::string& reason);
+  void Skip(size_t index, TReasonCode code, const std::string& reason);  // out of the list
+  void PushSkipped(TBatchFile file, TReasonCode code, const std::string& reason);
   void Ended(const TEnd& end);
   void FreeTask(uint64_t id);
   void CheckRunEnd();

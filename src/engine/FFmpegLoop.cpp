@@ -55,7 +55,9 @@ void TCustomFFmpeg::WaitWhilePaused() {
 
 void TCustomFFmpeg::MainLoop() {
   TTranscodeTables& T = *Tables;
-  T.LastReportTime = LoopStartTime;
+  // The first packet is reported at once: a job shows that it runs (and an
+  // owner may hold it there) before its first interval has passed.
+  T.LastReportTime = LoopStartTime - RunState.ReportInterval - 1;
   AVPacket* pkt = T.Packet.get();
   while (!RunState.StopRequested) {
     WaitWhilePaused();

@@ -57,6 +57,58 @@ class BatchFixture : public ::testing::Test {
   std::map<std::string, int> EndsOf;
 };
 
+TBatchFile Counted(TFileOutcome outcome, int64_t expectedMs, int64_t doneMs) {
+  TBatchFile file;
+  file.Outcome = outcome;
+  file.ExpectedMs = expectedMs;
+  file.DoneMs = doneMs;
+  return file;
+}
+
+TEST(BatchFigures, CountFilesAndMediaTime) {
+  const TBatchFigures f =
+      CountFiles({Counted(foComplete, 60000, 60000), Counted(foPartial, 30000, 10000),
+                  Counted(foFailed, 30000, 1000), Counted(foNone, 60000, 30000),
+                  Counted(foNone, 0, 0), Counted(foStopped, 20000, 5000)});
+  EXPECT_EQ(f.Files, 6);
+  EXPECT_EQ(f.Converted, 2);
+  EXPECT_EQ(f.Partial, 1);
+  EXPECT_EQ(f.Failed, 1);
+  EXPECT_EQ(f.Stopped, 1);
+  EXPECT_EQ(f.Left, 3);
+  EXPECT_EQ(f.TotalMs, 200000);
+  // Files that ended count whole; the others what they reached.
+  EXPECT_EQ(f.DoneMs, 60000 + 30000 + 30000 + 30000 + 5000);
+  EXPECT_EQ(f.Percent, 77);
+  const struct {
+    std::vector<TBatchFile> Files;
+    int Percent;
+  } percents[] = {
+      {{Counted(foNone, 1000, 5000)}, 99},  // never 100 before the end
+      {{Counted(foComplete, 1000, 0)}, 100},
+      // Without any known duration the files tell.
+      {{Counted(foComplete, 0, 0), Counted(foNone, 0, 0), Counted(foFailed, 0, 0),
+        Counted(foNone, 0, 0)},
+       50},
+      {{}, 0},
+  };
+  for (const auto& c : percents) EXPECT_EQ(CountFiles(c.Files).Percent, c.Percent);
+}
+
+TEST(BatchFigures, TimeLeftFollowsThePaceOfThisRun) {
+  TBatchFigures f;
+  f.TotalMs = 100000;
+  f.DoneMs = 25000;
+  f.Left = 3;
+  EXPECT_EQ(TimeLeftMs(f, 10000, 0), 30000);  // 25 s in 10 s: 75 s more in 30 s
+  // 20 s were converted by a stopped run before: 5 s in 10 s now.
+  EXPECT_EQ(TimeLeftMs(f, 10000, 20000), 150000);
+  EXPECT_EQ(TimeLeftMs(f, 10000, 25000), -1);  // nothing converted yet in this run
+  EXPECT_EQ(TimeLeftMs(f, 0, 0), -1);
+  f.Left = 0;
+  EXPECT_EQ(TimeLeftMs(f, 10000, 0), 0);
+}
+
 TEST_F(BatchFixture, EachFileEndsOnceWithItsOutcomeAndCode) {
   const std::string sine = SineWav(1);
   const std::string good = Copy(sine, In.File("good.wav"));

@@ -81,11 +81,7 @@ class Outcome : public ::testing::Test {
   // could not be opened.
   bool Convert(const std::string& source, const std::string& output,
                const std::vector<std::pair<std::string, std::string>>& options = {}) {
-    if (!Engine.OpenInputFile(source)) return false;
-    for (const auto& option : options) Engine.SetOption(option.first, option.second);
-    if (!Engine.OpenOutputFile(output)) return false;
-    Engine.Start(false);
-    return true;
+    return ConvertHere(Engine, source, output, options);
   }
   TCustomFFmpeg Engine;
   TLogCapture Log;

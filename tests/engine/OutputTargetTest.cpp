@@ -54,10 +54,7 @@ class OutputTarget : public ::testing::Test {
     return Fixture("target02s.wav", "-f lavfi -i sine=f=440:d=0.2 -ac 2 -c:a pcm_s16le");
   }
   bool Convert(const std::string& source, const std::string& output) {
-    if (!Engine.OpenInputFile(source)) return false;
-    if (!Engine.OpenOutputFile(output)) return false;
-    Engine.Start(false);
-    return true;
+    return ConvertHere(Engine, source, output);
   }
   TCustomFFmpeg Engine;
   TLogCapture Log;

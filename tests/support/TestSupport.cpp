@@ -132,4 +132,13 @@ bool TLogCapture::Contains(const std::string& text) const {
   return false;
 }
 
+bool ConvertHere(TCustomFFmpeg& engine, const std::string& source, const std::string& output,
+                 const std::vector<std::pair<std::string, std::string>>& options) {
+  if (!engine.OpenInputFile(source)) return false;
+  for (const auto& option : options) engine.SetOption(option.first, option.second);
+  if (!engine.OpenOutputFile(output)) return false;
+  engine.Start(false);
+  return true;
+}
+
 }  // namespace testing_support

@@ -48,6 +48,10 @@ double ProbeDuration(const std::string& path);
 int CountAudioPackets(const std::string& path);
 // True when ffmpeg decodes the whole file without an error.
 bool DecodesCleanly(const std::string& path);
+// Opens source and output on the engine (options set between them) and
+// converts on the caller's thread; false when a file could not be opened.
+bool ConvertHere(TCustomFFmpeg& engine, const std::string& source, const std::string& output,
+                 const std::vector<std::pair<std::string, std::string>>& options = {});
 // Collects an engine's log lines (level, text).
 struct TLogCapture {
   std::vector<std::pair<int, std::string>> Lines;
