@@ -35,7 +35,7 @@ class Batch : public TWindowTest {
 };
 
 TEST_F(Batch, StatusLineCountsTheRunAndSumsItUp) {
-  const std::string a = Sine("app_a.wav", 1.0), b = Sine("app_long120.wav", 120.0, 44100, 2);
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_long120.wav", 120.0, 44100, 2);
   const std::string c = Sine("app_c.wav", 1.2);
   ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b), Q(c)}));
   EXPECT_EQ(Window->StatusText(), "已添加 3 个文件；列表中共 3 个文件");
@@ -56,7 +56,7 @@ TEST_F(Batch, StatusLineCountsTheRunAndSumsItUp) {
   EXPECT_TRUE(status.contains(QRegularExpression(" · [0-9]+% · 已用 [0-9]+:[0-9]{2} · 剩余约 "
                                                  "[0-9]+:[0-9]{2} · 已暂停$")))
       << status.toStdString();
-  // By media time: 1 s of 122.2 s, and some of the long file.
+  // By media time: 1.5 s of 122.7 s, and some of the long file.
   const int percent = status.section(" · ", 1, 1).chopped(1).toInt();
   EXPECT_GE(percent, 0);
   EXPECT_LT(percent, 100);
@@ -76,7 +76,7 @@ TEST_F(Batch, StatusLineCountsTheRunAndSumsItUp) {
 }
 
 TEST_F(Batch, TheSummaryCountsFailuresAndLeadsToThem) {
-  const std::string a = Sine("app_a.wav", 1.0), c = Sine("app_c.wav", 1.2);
+  const std::string a = Sine("app_a.wav", 1.5), c = Sine("app_c.wav", 1.2);
   const std::string junk = Dir.File("junk.mp3");
   ASSERT_TRUE(testing_support::WriteJunk(junk, 3000));
   ASSERT_TRUE(ShowActive(*Window));
@@ -134,7 +134,7 @@ TEST_F(Batch, StopEndsTheRunningFileAndLeavesTheRestForTheNextConvert) {
 }
 
 TEST_F(Batch, AfterAStopConvertLeavesWhatWasConvertedAlone) {
-  const std::string a = Sine("app_a.wav", 1.0);
+  const std::string a = Sine("app_a.wav", 1.5);
   const std::string longer = CopyTo(Sine("app_long30.wav", 30.0, 44100, 2), Dir.Path(), "l.wav");
   ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(longer)}));
   Window->SetParallelJobs(1);
@@ -181,7 +181,7 @@ TEST_F(Batch, FilesAddedDuringARunJoinIt) {
 TEST_F(Batch, AFolderTreeConvertsIntoTheSameTree) {
   const std::string src = Dir.File("src");
   std::filesystem::create_directories(src + "/x/y");
-  CopyTo(Sine("app_a.wav", 1.0), src, "top.wav");
+  CopyTo(Sine("app_a.wav", 1.5), src, "top.wav");
   CopyTo(Sine("app_b.wav", 1.0), src + "/x", "mid.wav");
   CopyTo(Sine("app_c.wav", 1.2), src + "/x/y", "deep.wav");
   CopyTo(Sine("app_c.wav", 1.2), src + "/x/y", ".hidden.wav");
@@ -210,7 +210,7 @@ TEST_F(Batch, AFolderTreeConvertsIntoTheSameTree) {
 
 TEST_F(Batch, AnEmptyOutputFolderWritesBesideEachSource) {
   std::filesystem::create_directories(Dir.File("in"));
-  const std::string a = CopyTo(Sine("app_a.wav", 1.0), Dir.File("in"), "a.wav");
+  const std::string a = CopyTo(Sine("app_a.wav", 1.5), Dir.File("in"), "a.wav");
   Window->SetOutputFolder(QString());
   ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
   EXPECT_EQ(Output(0), Dir.File("in/a_(new).mp3"));
@@ -229,7 +229,7 @@ TEST_F(Batch, AnEmptyOutputFolderWritesBesideEachSource) {
 TEST_F(Batch, ConvertWaitsForTheFilesBeingAdded) {
   const std::string src = Dir.File("src");
   std::filesystem::create_directories(src);
-  for (const char* name : {"a.wav", "b.wav", "c.wav"}) CopyTo(Sine("app_a.wav", 1.0), src, name);
+  for (const char* name : {"a.wav", "b.wav", "c.wav"}) CopyTo(Sine("app_a.wav", 1.5), src, name);
   Window->AddFiles({Q(src)});
   Window->Convert();  // the folder is still being read
   ASSERT_TRUE(WaitFor([this] { return Ended() && Window->lvFiles->topLevelItemCount() == 3 &&
@@ -240,7 +240,7 @@ TEST_F(Batch, ConvertWaitsForTheFilesBeingAdded) {
 // 转换 after a run that converted everything: nothing is converted again
 // unless the user agrees, and then beside the first outputs.
 TEST_F(Batch, ConvertAfterAFinishedRunConvertsAgainOnlyWhenTheUserAgrees) {
-  const std::string a = Sine("app_a.wav", 1.0), b = Sine("app_b.wav", 1.0);
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
   ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b)}));
   Window->Convert();
   ASSERT_TRUE(WaitFor([this] { return Ended(); }));
@@ -273,7 +273,7 @@ TEST_F(Batch, ConvertAfterAFinishedRunConvertsAgainOnlyWhenTheUserAgrees) {
 // The status line counts the list as it is, not the run that went before:
 // once files are added, a cleared or a finished run's summary goes.
 TEST_F(Batch, TheStatusLineCountsTheListAsItIs) {
-  const std::string a = Sine("app_a.wav", 1.0), b = Sine("app_b.wav", 1.0);
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
   const std::string c = Sine("app_c.wav", 1.2);
   const std::string longer = Sine("app_long30.wav", 30.0, 44100, 2);
   ASSERT_TRUE(AddAndWait(*Window, {Q(longer)}));
