@@ -380,15 +380,40 @@ void SetCurrentThreadPriority(TThreadPriority priority);
 
 // 17. Run state.
 struct TRunState {
+  // ---- Owned by the engine's owner (the thread that starts and frees it).
   std::unique_ptr<TFFmpegThread> Worker;
   std::thread TerminateThread;  // a TDoTerminateThread: Finish of a job that never ran
+
+  // ---- Any thread: flags and counts read and written without a lock.
   std::atomic<bool> TerminatePending{false};
   std::atomic<bool> WorkerRegistered{false};
   std::atomic<bool> Running{false}, StopRequested{false}, FinishedNormally{false},
       Done{false}, ExceptionRaised{false};
-  std::atomic<bool> Paused{false};
+  std::atomic<bool> Paused{false};  // written under GateLock
+  // Bit 0 preview frames, bit 1 preview bitmap; written under the preview lock.
+  std::atomic<uint8_t> PreviewFlags{0};
+  // The owner may change the number of encoder threads while the job runs.
+  std::atomic<int> EncoderThreads{1};
+
+  // ---- Protected by GateLock. The main loop waits at the gate once per
+  // iteration and holds no other lock there (never CodecLock).
   std::mutex GateLock;  // the pause gate the main loop waits at
   std::condition_variable Gate;
+
+  // ---- Set by the owner before Start; read by the job's thread.
+  // The files are opened by OpenFiles when the job runs, not before Start.
+  bool FilesDeferred = false;
+  // Encode long audio outputs in chunks on several encoder instances
+  // (AudioChain.h); decided when the job starts.
+  bool SplitEncoding = false;
+  // The owner's flag (a signal handler's, say) that ends the opening of an
+  // input at once; reading a job's input ends with Stop.
+  const std::atomic<bool>* OpenAbort = nullptr;
+  int64_t ReportInterval = 500000;   // µs
+  int64_t PreviewInterval = 100000;  // µs
+
+  // ---- Owned by the job's thread while it runs; read by the owner after
+  // the terminate notification.
   std::string ExceptionMessage;
   TReasonCode ExceptionCode = rcInternal;  // the code of ExceptionMessage
   int32_t TotalDuration = -1;  // ms of output expected, -1 = unknown
@@ -402,25 +427,12 @@ struct TRunState {
   int HookPeriodIndex = 0;
   // Preview
   TFrameConverter PreviewConverter;
-  // The window previewer. Set and taken under the preview lock; while the
-  // converting thread uses it (PreviewBusy) only that thread frees it.
+  int64_t LastPreviewTime = 0;  // µs
+
+  // ---- Under the preview lock: the window previewer, set and taken there;
+  // while the converting thread uses it (PreviewBusy) only that thread frees it.
   std::unique_ptr<IPreviewer> Previewer;
   bool PreviewBusy = false;
-  // Bit 0 preview frames, bit 1 preview bitmap; written under the preview lock.
-  std::atomic<uint8_t> PreviewFlags{0};
-  int64_t LastPreviewTime = 0;  // µs
-  // The files are opened by OpenFiles when the job runs, not before Start.
-  bool FilesDeferred = false;
-  // Encode long audio outputs in chunks on several encoder instances
-  // (AudioChain.h); decided when the job starts. The owner may change the
-  // number of encoder threads while the job runs.
-  bool SplitEncoding = false;
-  std::atomic<int> EncoderThreads{1};
-  // The owner's flag (a signal handler's, say) that ends the opening of an
-  // input at once; reading a job's input ends with Stop.
-  const std::atomic<bool>* OpenAbort = nullptr;
-  int64_t ReportInterval = 500000;   // µs
-  int64_t PreviewInterval = 100000;  // µs
 };
 
 // How a job ended.
