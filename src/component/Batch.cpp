@@ -633,7 +633,9 @@ void TConversionBatch::Ended(const TEnd& end) {
       file->Output = end.Output;
       Reserved.insert(file->Output);
     }
-    file->DoneMs = file->ExpectedMs;
+    // A damaged source keeps the time it reached (its last report): that is
+    // what its output holds. The figures count an ended file whole anyway.
+    if (file->Outcome == foComplete) file->DoneMs = file->ExpectedMs;
   } else {
     Release(*file);
     if (file->Outcome == foFailed) file->DoneMs = file->ExpectedMs;

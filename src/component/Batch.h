@@ -112,7 +112,7 @@ struct TBatchFile {
   std::string Reason;        // English; "" when complete
   std::string Output;        // the output's name (composed, then as written)
   int64_t ExpectedMs = 0;    // media time to convert; 0 unknown
-  int64_t DoneMs = 0;        // converted so far
+  int64_t DoneMs = 0;        // converted so far (a partial file: what it reached)
   int64_t OutputSize = 0;
   double Seconds = 0;        // wall time its job took
   bool Converted() const { return Outcome == foComplete || Outcome == foPartial; }
