@@ -26,27 +26,12 @@ std::map<std::string, std::shared_ptr<TAlbum>>& Registry() {
   return albums;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 }  // namespace
 
 void DefineAlbum(const std::string& name, const std::vector<std::string>& sources) {
-  auto album = std::make_shared<TAlbum>();
-  album->Sources = sources;
+  auto album = MakeAlbum(sources);
   std::lock_guard<std::mutex> lock(RegistryLock());
   Registry()[name] = std::move(album);
-}
-
-void EnsureAlbum(const std::string& name, const std::vector<std::string>& sources) {
-  {
-    std::lock_guard<std::mutex> lock(RegistryLock());
-    auto found = Registry().find(name);
-    if (found != Registry().end() && found->second->Sources == sources) return;
-  }
-  DefineAlbum(name, sources);
 }
 
 void ForgetAlbum(const std::string& name) {
@@ -115,23 +100,4 @@ bool AlbumGroupLoudness(TAlbumGroup& group, const std::string& source,
   for (const auto& entry : album->Measures) tracks.push_back(entry.second);
   result = CombineLoudness(tracks);
   return result.Valid;
-}
-
-std::vector<std::vector<std::string>> AlbumsByFolder(const std::vector<std::string>& files) {
-  std::vector<std::vector<std::string>> albums;
-  std::map<std::string, size_t> byFolder;
-  for (const std::string& file : files) {
-    const std::string folder = FolderOf(file);
-    auto found = byFolder.find(folder);
-    if (found == byFolder.end()) {
-      byFolder[folder] = albums.size();
-      albums.push_back({file});
-    } else {
-      albums[found->second].push_back(file);
-    }
-  }
-  std::vector<std::vector<std::string>> kept;
-  for (auto& album : albums)
-    if (album.size() > 1) kept.push_back(std::move(album));
-  return kept;
 }

@@ -30,9 +30,6 @@ bool AlbumGroupLoudness(TAlbumGroup& album, const std::string& source,
 // Names an album (replacing an album of that name) and its sources.
 void DefineAlbum(const std::string& name, const std::vector<std::string>& sources);
 void ForgetAlbum(const std::string& name);
-// Defines the album unless it is known with these sources already (then
-// what was measured of it stays).
-void EnsureAlbum(const std::string& name, const std::vector<std::string>& sources);
 
 // The album's measure, as the tasks' outputs will have it (levelled with
 // options when they level). track: the asking task's own measure of its
@@ -44,6 +41,3 @@ bool AlbumLoudness(const std::string& name, const std::string& source,
                    TLoudnessMeasure& album, const std::atomic<bool>* stop,
                    const TMeasureLog& log = nullptr);
 
-// The albums of a list of files: those that share a folder, in the order of
-// the list; folders with a single file make no album.
-std::vector<std::vector<std::string>> AlbumsByFolder(const std::vector<std::string>& files);

@@ -546,9 +546,7 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   // one of them, whatever name or link leads there): held by the batch, not
   // copied for every file.
   state.Output.ReservedByOwner = preview ? &PreviewReserved : &Reserved;
-  state.Output.SourcesOfOwner = &SourceIds;
-  TFileIdentity self;
-  if (ReadFileIdentity(file.Source, self)) state.Output.Sources.push_back(self);
+  state.Output.SourcesOfOwner = &SourceIds;  // the file's own source among them
   TSourceFacts facts = file.Facts;
   facts.FileName = file.Source;
   facts.RelativeFolder = Choices.KeepTree ? file.RelativeFolder : "";

@@ -65,27 +65,13 @@ int FailingDrain(AVCodecContext* dec, const AVPacket* pkt) {
   return RealSendPacket(dec, pkt);
 }
 
-class Outcome : public ::testing::Test {
+class Outcome : public EngineFixture {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
-  void SetUp() override {
-    Engine.Reset();
-    Log.Attach(Engine);
-  }
   // A 5 s stereo FLAC of a sine whose tone changes (no frame repeats another).
   static std::string Flac() {
     return Fixture("outcome5s.flac",
                    "-f lavfi -i aevalsrc=exprs='sin(2*PI*(300+40*t)*t)':d=5 -ac 2 -c:a flac");
   }
-  // Converts source into output on the caller's thread; false when a file
-  // could not be opened.
-  bool Convert(const std::string& source, const std::string& output,
-               const std::vector<std::pair<std::string, std::string>>& options = {}) {
-    return ConvertHere(Engine, source, output, options);
-  }
-  TCustomFFmpeg Engine;
-  TLogCapture Log;
-  TTempDir Dir;
 };
 
 }  // namespace

@@ -42,23 +42,12 @@ bool ValidUtf8(const std::string& text) {
   return true;
 }
 
-class OutputTarget : public ::testing::Test {
+class OutputTarget : public EngineFixture {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
-  void SetUp() override {
-    Engine.Reset();
-    Log.Attach(Engine);
-  }
   // A short stereo tone: its outputs stay far below a pipe's buffer.
   static std::string Tone() {
     return Fixture("target02s.wav", "-f lavfi -i sine=f=440:d=0.2 -ac 2 -c:a pcm_s16le");
   }
-  bool Convert(const std::string& source, const std::string& output) {
-    return ConvertHere(Engine, source, output);
-  }
-  TCustomFFmpeg Engine;
-  TLogCapture Log;
-  TTempDir Dir;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Shared helpers for the test suites.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +59,24 @@ struct TLogCapture {
   std::vector<std::pair<int, std::string>> Lines;
   void Attach(TCustomFFmpeg& engine);
   bool Contains(const std::string& text) const;
+};
+
+// An engine with its log captured and a temporary folder, the libraries
+// loaded once per suite.
+class EngineFixture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(LoadEngineLibraries()); }
+  void SetUp() override {
+    Engine.Reset();
+    Log.Attach(Engine);
+  }
+  bool Convert(const std::string& source, const std::string& output,
+               const std::vector<std::pair<std::string, std::string>>& options = {}) {
+    return ConvertHere(Engine, source, output, options);
+  }
+  TCustomFFmpeg Engine;
+  TLogCapture Log;
+  TTempDir Dir;
 };
 
 }  // namespace testing_support
