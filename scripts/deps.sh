@@ -11,7 +11,7 @@
 QUELLON_PKG_BUILD="cmake g++ make ccache pkg-config libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev
   qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei
-  libimlib2-dev"
+  libimlib2-dev libtag1-dev libcue-dev libuchardet-dev libflac-dev"
 QUELLON_PKG_TEST="libgtest-dev libgmock-dev ffmpeg"
 QUELLON_PKG_GUI="xvfb xauth"
 QUELLON_PKG_FUZZ="clang libclang-rt-14-dev"
