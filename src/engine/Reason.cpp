@@ -23,6 +23,7 @@ const char* ReasonCodeName(TReasonCode code) {
     case rcCodec: return "codec";
     case rcClip: return "clip";
     case rcNotConvertible: return "not-convertible";
+    case rcCueSheet: return "cue-sheet";
     case rcInternal:
     case REASON_CODE_COUNT: break;
   }

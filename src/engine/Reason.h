@@ -30,7 +30,8 @@ enum TReasonCode : int {
   rcClip = 17,           // the clip asked for lies outside the source
   rcNotConvertible = 18, // left out of a folder: no sound in it, or a still picture
   rcInternal = 19,       // anything else
-  REASON_CODE_COUNT = 20
+  rcCueSheet = 20,       // a cue sheet that cannot be used (the text names its line)
+  REASON_CODE_COUNT = 21
 };
 
 // A short stable name of the code ("disk-full"), for logs and tests.
