@@ -11,6 +11,8 @@
 
 #include "AlbumGain.h"
 #include "AVProbe.h"
+#include "CueSheet.h"
+#include "LibAV.h"
 #include "SourceTree.h"
 #include "Text.h"
 
@@ -164,6 +166,7 @@ size_t TConversionBatch::IndexOf(uint64_t id) const {
 bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::string* error) {
   FEnded = false;
   if (!recursive || !IsFolderPath(path)) {
+    if (AddAsTracks(path, "", "", nullptr)) return true;
     TBatchFile file;
     file.Id = NextId++;
     file.Source = path;
@@ -183,6 +186,7 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
     return false;
   }
   for (const TTreeFile& entry : found) {
+    if (AddAsTracks(entry.Path, path, entry.RelativeFolder, nullptr)) continue;
     TBatchFile file;
     file.Id = NextId++;
     file.Source = entry.Path;
@@ -201,6 +205,8 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
 uint64_t TConversionBatch::AddProbed(const TProbedSource& source, const std::string& folder,
                                      const std::string& relativeFolder) {
   FEnded = false;
+  uint64_t first = 0;
+  if (AddAsTracks(source.Path, folder, relativeFolder, &source, &first)) return first;
   TBatchFile file;
   file.Id = NextId++;
   file.Source = source.Path;
@@ -279,6 +285,8 @@ void TConversionBatch::Clear() {
   FSkipped.clear();
   Reserved.clear();
   Albums.clear();
+  CueListed.clear();
+  CueOfImageIn.clear();
   Outstanding = 0;
   FeedFrom = 0;
   Component.TasksToCome = 0;
@@ -318,6 +326,21 @@ TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& 
       facts.FormatName = context->iformat->name;
     facts.Duration = probe.GetFileInfo().Duration;
     facts.HasAudio = probe.AudioStreamCount() > 0;
+    if (context && probe.FirstAudioStreamIndex() >= 0) {
+      const AVStream* audio = context->streams[probe.FirstAudioStreamIndex()];
+      result.SampleRate = audio->codecpar->sample_rate;
+      // The stream's length in samples: exact where the container states it
+      // in samples (WAV, FLAC), else from the file's duration.
+      if (result.SampleRate > 0 && audio->duration > 0 && audio->time_base.den > 0)
+        result.Samples = static_cast<int64_t>(
+            static_cast<long double>(audio->duration) * audio->time_base.num * result.SampleRate /
+                audio->time_base.den +
+            0.5L);
+      else if (result.SampleRate > 0 && facts.Duration > 0)
+        result.Samples = facts.Duration * result.SampleRate / 1000000;
+      if (const AVDictionaryEntry* cue = av.av_dict_get(context->metadata, "cuesheet", nullptr, 0))
+        result.CueSheetTag = cue->value;
+    }
     if (probe.FirstVideoStreamIndex() >= 0) {
       const TVideoStreamInfo video = probe.GetVideoStreamInfo();
       facts.HasVideo = true;
@@ -470,6 +493,10 @@ void TConversionBatch::Feed() {
 }
 
 bool TConversionBatch::Prepare(TBatchFile& file) {
+  if (!file.CueFailure.empty()) {
+    EndWithoutTask(file, foFailed, rcCueSheet, file.CueFailure);
+    return false;
+  }
   if (!file.Probed) {
     const TProbedSource probed = ProbeSource(*Component.AVProbe(), file.Source);
     if (Abort && *Abort) return false;  // broken off by a signal: stays waiting
@@ -552,14 +579,17 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   facts.RelativeFolder = Choices.KeepTree ? file.RelativeFolder : "";
   LoadSource(state, facts);
   file.ExpectedMs = facts.Duration > 0 ? facts.Duration / 1000 : 0;
-  if (file.ClipStart >= 0 || file.ClipEnd >= 0) {
+  if (!file.Track && (file.ClipStart >= 0 || file.ClipEnd >= 0)) {
     if (!SetClipSeconds(state, file.ClipStart, file.ClipEnd, why)) {
       code = rcClip;
       return false;
     }
   }
   ComposeInput(state, input);
-  ComposeOutput(state, output);
+  if (file.Track)
+    ComposeTrack(file, state, input, output);
+  else
+    ComposeOutput(state, output);
   TClipRange clip;
   if (ClipRange(state, clip)) file.ExpectedMs = clip.End - clip.Start;
   for (const std::string& line : Choices.ExtraOptions)
@@ -569,6 +599,18 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
 }
 
 std::shared_ptr<TAlbumGroup> TConversionBatch::AlbumOf(const TBatchFile& file) {
+  if (file.Track) {
+    // The tracks of one sheet: its images, measured whole.
+    const std::string& key = file.Track->AlbumKey;
+    auto found = Albums.find(key);
+    if (found != Albums.end()) return found->second;
+    std::vector<std::string> images;
+    for (const TBatchFile& other : FFiles)
+      if (other.Track && other.Track->AlbumKey == key &&
+          std::find(images.begin(), images.end(), other.Source) == images.end())
+        images.push_back(other.Source);
+    return Albums[key] = MakeAlbum(images);
+  }
   // The files of one folder are one album; a folder with one file makes none.
   const std::string folder = FolderOf(file.Source);
   auto found = Albums.find(folder);

@@ -8,6 +8,11 @@
 // - the source list: files and folders given (a folder stands for the files
 //   under it), each file probed once (ProbeSource) into its source facts;
 //   files left out of a folder are named with their reason (Skipped);
+// - cue sheets: a .cue, an audio file with a cue beside it, or a FLAC with
+//   its own sheet stands for its tracks, one file of the list per track (a
+//   sample range of the image, its own tags and name, the image's tracks one
+//   album); a sheet that cannot be used fails with its reason and its image
+//   is listed whole;
 // - composition: each file's two option records come from one plain record
 //   of the user's choices (TBatchChoices) and its facts, no widget involved;
 // - output names: "_(new)", "_(new_N)", never a source, never a name another
@@ -76,6 +81,8 @@ struct TBatchChoices {
   int Volume = -1;             // -1: unchanged (256)
   TMusicControls Music;        // Album is set by the batch
   bool AlbumGain = false;      // the files of one folder form an album
+  bool UseCue = true;          // cue sheets give tracks; false: images whole, cues skipped
+  bool GapsAtStart = false;    // a track's pregap (INDEX 00) starts it, not ends the one before
   std::vector<std::string> ExtraOptions;  // NAME=VALUE engine option lines
   // The hidden controls of a front end that composes video too; the choices
   // above are written over it.
@@ -90,6 +97,26 @@ struct TProbedSource {
   std::string InfoText;
   TReasonCode Code = rcNone;  // why it cannot be converted; rcNone when it opens
   std::string Error;
+  // Of its first audio stream, for the tracks of a cue sheet.
+  int SampleRate = 0;
+  int64_t Samples = -1;       // per channel; -1 unknown
+  std::string CueSheetTag;    // its "cuesheet" tag (a sheet inside the file)
+};
+
+// A track of a cue sheet: a file of the list that converts a range of its
+// image (TBatchFile::Source).
+struct TBatchTrack {
+  std::string CuePath;        // the sheet; the image itself for a sheet inside it
+  int Number = 0;             // as the sheet numbers it
+  std::string Title, Performer;
+  int64_t First = 0;          // its samples of the image: [First, End)
+  int64_t End = -1;           // -1: to the end of the image
+  // Tags of its output (an empty value keeps the image's tag of that key out).
+  std::vector<std::pair<std::string, std::string>> Tags;
+  std::string AlbumKey;       // the tracks of one sheet form one album
+  std::string ImageName;      // the image's name without extension: the outputs' folder
+  // "NN - Title": how front ends name it.
+  std::string Label() const;
 };
 
 // One file of the list.
@@ -102,7 +129,9 @@ struct TBatchFile {
   TSourceFacts Facts;
   int64_t SizeBytes = -1;
   std::string InfoText;
-  double ClipStart = -1, ClipEnd = -1;  // seconds; -1: the whole file
+  double ClipStart = -1, ClipEnd = -1;  // seconds; -1: the whole file (a track takes none)
+  std::shared_ptr<const TBatchTrack> Track;  // a track of a cue sheet; null: the whole file
+  std::string CueFailure;    // a cue sheet that cannot be used: why (it fails on every run)
   // This run.
   bool InRun = false;        // part of the current (or last) run
   bool Queued = false;       // a task of the component holds it
@@ -243,6 +272,20 @@ class TConversionBatch {
   void CheckRunEnd();
   std::shared_ptr<TAlbumGroup> AlbumOf(const TBatchFile& file);
   void Release(TBatchFile& file);  // its reserved name goes
+  // ---- Cue sheets (Batch.cpp, CueBatch.cpp) ----
+  // Lists path (a .cue, or audio with a cue beside or inside it) as its
+  // tracks; false when it is a plain file to list as it is. probed: the
+  // path's probe when the caller has one.
+  bool AddAsTracks(const std::string& path, const std::string& folder,
+                   const std::string& relativeFolder, const TProbedSource* probed,
+                   uint64_t* firstId = nullptr);
+  // The cue sheet beside an audio file ("" none): of the same name, or one
+  // in its folder that names it.
+  std::string CueBeside(const std::string& audio);
+  uint64_t ListWhole(const std::string& path, const std::string& folder,
+                     const std::string& relativeFolder, const TProbedSource* probed);
+  void ComposeTrack(const TBatchFile& file, const TComposerState& state, TInputOptions& input,
+                    TOutputOptions& output);
   int Lookahead() const { return 2 * std::max(Jobs, 1) + 2; }
   int ToCome() const;
 
@@ -256,7 +299,12 @@ class TConversionBatch {
   std::multiset<std::string> PreviewReserved;  // during PreviewOutputNames
   // The files the run reads, by identity: no output may be one of them.
   std::vector<TFileIdentity> SourceIds;
-  std::map<std::string, std::shared_ptr<TAlbumGroup>> Albums;  // by folder
+  std::map<std::string, std::shared_ptr<TAlbumGroup>> Albums;  // by folder, or a sheet's key
+  // Cue sheets and their images listed (as tracks, or whole when the sheet
+  // failed), with the id of their first entry: listed once.
+  std::map<std::string, uint64_t> CueListed;
+  // By folder: each audio file a cue sheet of the folder names, and that sheet.
+  std::map<std::string, std::map<std::string, std::string>> CueOfImageIn;
   // The run (main thread).
   bool FRunning = false, FPaused = false, FStopped = false, FEnded = false;
   int Outstanding = 0;  // tasks made and not ended

@@ -266,6 +266,17 @@ std::string FindAudio(const std::string& path) {
   return "";
 }
 
+}  // namespace
+
+std::string CueAudioPath(const std::string& cuePath, const std::string& name) {
+  std::string relative = name;
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  if (!InsideFolder(relative)) return "";
+  return FindAudio(FolderOf(cuePath) + "/" + relative);
+}
+
+namespace {
+
 bool CheckFiles(TCueSheet& sheet, const TScan& scan, std::string& error) {
   const std::string folder = FolderOf(sheet.Path);
   TFileIdentity cue;
@@ -345,7 +356,9 @@ bool ParseCueText(const std::string& input, const std::string& cuePath, bool che
       }
     }
   }
-  if (!ScanLines(scan, error)) return false;
+  const bool linesRead = ScanLines(scan, error);
+  sheet.Files = scan.Files;  // as written: a caller that lists images whole after a failure
+  if (!linesRead) return false;
   const std::string normal = Joined(scan.Lines, scan.Lines.size());
   bool clean = false;
   CdPtr cd = ParseLocked(normal, &clean);

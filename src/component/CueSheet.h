@@ -99,5 +99,10 @@ struct TTrackRange {
 bool TrackRanges(const TCueSheet& sheet, const std::map<std::string, TCueAudio>& audio,
                  bool gapsAtStart, std::vector<TTrackRange>& ranges, std::string& error);
 
+// The audio file a sheet's FILE entry names, beside the cue: "" when it
+// lies outside the cue's folder or is missing (the same name with another
+// audio extension counts: "x.wav" ripped, "x.flac" kept).
+std::string CueAudioPath(const std::string& cuePath, const std::string& name);
+
 // Whether a path names a cue file (".cue", any case).
 bool IsCuePath(const std::string& path);

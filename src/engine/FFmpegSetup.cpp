@@ -372,6 +372,19 @@ void TCustomFFmpeg::TranscodeSetup() {
       av.av_dict_copy(&ost.St->metadata, ist.St->metadata, AV_DICT_DONT_OVERWRITE);
     }
   }
+  // A tag given with an empty value ("metadata=cuesheet=") kept the input's
+  // tag of that key out: neither goes to the output.
+  for (auto& entry : T.OutStreams) {
+    AVFormatContext* oc = Output.Files[entry->FileIndex].get();
+    std::vector<std::string> empty;
+    const AVDictionaryEntry* tag = nullptr;
+    while ((tag = av.av_dict_get(oc->metadata, "", tag, AV_DICT_IGNORE_SUFFIX)))
+      if (!tag->value || !*tag->value) empty.push_back(tag->key);
+    for (const std::string& key : empty) {
+      av.av_dict_set(&oc->metadata, key.c_str(), nullptr, 0);
+      av.av_dict_set(&entry->St->metadata, key.c_str(), nullptr, 0);
+    }
+  }
 
   // Bitstream filter chains, fed with each stream's final parameters.
   for (auto& entry : T.OutStreams) {
