@@ -65,7 +65,12 @@ std::string UsageText() {
          "                       and get album tags too\n"
          "      --keep-time      outputs keep their source's modification time\n"
          "      --folder-cover   a source without a cover takes folder.jpg or cover.jpg\n"
-         "                       from its folder\n";
+         "                       from its folder\n"
+         "      --no-cue         convert disc images whole and skip cue sheets (by default\n"
+         "                       a .cue, or an image with one beside or inside it, gives\n"
+         "                       one tagged file per track: IMAGE/NN - Title)\n"
+         "      --gaps-at-start  a track's pregap (INDEX 00) starts it instead of ending\n"
+         "                       the track before\n";
 }
 
 bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error) {
@@ -228,6 +233,12 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--folder-cover") {
       if (!flag()) return false;
       o.FolderCover = true;
+    } else if (arg == "--no-cue") {
+      if (!flag()) return false;
+      o.NoCue = true;
+    } else if (arg == "--gaps-at-start") {
+      if (!flag()) return false;
+      o.GapsAtStart = true;
     } else {
       error = "unknown option " + arg;
       return false;

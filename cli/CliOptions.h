@@ -32,6 +32,8 @@ struct TCliOptions {
   bool AlbumGain = false;  // the files of one folder form an album
   bool KeepTime = false;
   bool FolderCover = false;
+  bool NoCue = false;        // images whole, cue sheets skipped
+  bool GapsAtStart = false;  // a track's pregap starts it
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

@@ -21,6 +21,12 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A file as the lines name it: a track of a cue sheet by its number and
+// title, any other file by its path.
+std::string Shown(const TBatchFile& file) {
+  return file.Track ? file.Track->Label() : file.Source;
+}
+
 // The name cut to the column, keeping its end (the suffix tells most).
 std::string NameColumn(const std::string& path) {
   std::string name = BaseName(path);
@@ -54,7 +60,7 @@ double Fraction(const TBatchFile& file) {
 // The reason without the file's name, which the line shows already (the
 // libraries' texts often start with it).
 std::string Unnamed(const TBatchFile& file) {
-  const std::string named = file.Source + ": ";
+  const std::string named = Shown(file) + ": ";
   return file.Reason.compare(0, named.size(), named) == 0 ? file.Reason.substr(named.size())
                                                            : file.Reason;
 }
@@ -105,7 +111,7 @@ void TProgressView::Draw(bool force) {
   for (const TBatchFile& file : Batch.Files()) {
     if (!file.Running) continue;
     const double fraction = Fraction(file);
-    text += "\r\x1b[K" + NameColumn(file.Source) + " " + Bar(fraction) +
+    text += "\r\x1b[K" + NameColumn(Shown(file)) + " " + Bar(fraction) +
             StrFormat(" %3d%%  %s  %s", static_cast<int>(fraction * 100),
                       MediaTime(static_cast<int>(file.DoneMs)).c_str(),
                       TCustomAVProbe::FormatFileSize(file.OutputSize).c_str()) +
@@ -129,7 +135,7 @@ void TProgressView::Ended(const TBatchFile& file) {
   if (file.Outcome == foSkipped || (file.Outcome == foFailed && file.Seconds <= 0 &&
                                     file.Output.empty())) {
     if (Live && LogOnTerminal) Erase();
-    std::fprintf(stderr, "quellon-cli: %s: %s%s\n", file.Source.c_str(),
+    std::fprintf(stderr, "quellon-cli: %s: %s%s\n", Shown(file).c_str(),
                  file.Outcome == foSkipped ? "skipped: " : "", Unnamed(file).c_str());
     std::fflush(stderr);
     Draw(true);
@@ -138,7 +144,7 @@ void TProgressView::Ended(const TBatchFile& file) {
   if (Live) {
     Draw(true);
   } else if (!Quiet) {
-    std::printf("%s: %s\n", file.Source.c_str(), StatusText(file).c_str());
+    std::printf("%s: %s\n", Shown(file).c_str(), StatusText(file).c_str());
     std::fflush(stdout);
   }
 }
@@ -159,7 +165,7 @@ void TProgressView::Summary() {
   Erase();
   std::printf("Summary:\n");
   for (const TBatchFile& file : Batch.Files())
-    std::printf("  %s: %s\n", file.Source.c_str(), StatusText(file).c_str());
+    std::printf("  %s: %s\n", Shown(file).c_str(), StatusText(file).c_str());
   const TBatchFigures f = Batch.Figures();
   std::printf("%d converted, %d partial, %d failed", f.Converted - f.Partial, f.Partial, f.Failed);
   if (f.Left > 0) std::printf(", %d stopped", f.Left);

@@ -92,6 +92,8 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.Music.ReplayGain = options.ReplayGain;
   c.Music.KeepTime = options.KeepTime;
   c.Music.FolderCover = options.FolderCover;
+  c.UseCue = !options.NoCue;
+  c.GapsAtStart = options.GapsAtStart;
   c.AlbumGain = options.AlbumGain;
   c.ExtraOptions = options.Extra;
   batch.Jobs = options.Jobs;
@@ -119,7 +121,7 @@ int Convert(TREzuvuZUZ& component, const TCliOptions& options) {
     // The error that ended a job (llQuiet) is in the summary already.
     if (level == llQuiet || level > options.LogLevel) return;
     const TBatchFile* file = id ? batch.File(id) : nullptr;
-    view.Log(std::string("quellon-cli: ") + (file ? file->Source + ": " : std::string()) +
+    view.Log(std::string("quellon-cli: ") + (file ? (file->Track ? file->Track->Label() : file->Source) + ": " : std::string()) +
              LevelPrefix(level) + ": " + text);
   };
   for (const std::string& path : options.Files) {
