@@ -315,6 +315,7 @@ void TConversionBatch::ComposeTrack(const TBatchFile& file, const TComposerState
         (Choices.KeepTree && !file.RelativeFolder.empty() ? file.RelativeFolder + "/" : "") +
         folderName;
   }
+  named.Output.PlainName = true;
   ComposeOutput(named, output);
   output.CreateFolder = true;
   for (const auto& tag : track.Tags)

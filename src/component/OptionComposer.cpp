@@ -141,6 +141,7 @@ std::string OutputName(const TComposerState& state, const std::string& suffix) {
     if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
     return !state.Output.Overwrite;
   };
+  if (state.Output.PlainName && !taken(named(""))) return named("");
   std::string name = named("_(new)");
   for (int64_t n = 1; taken(name); ++n) name = named("_(new_" + std::to_string(n) + ")");
   return name;

@@ -89,6 +89,9 @@ struct TOutputControls {
   std::string Folder = SAME_AS_INPUT;  // output folder, or SAME_AS_INPUT
   bool Overwrite = false;              // an existing "_(new)" file may be replaced
   bool CopyTimestamp = false;
+  // The name is the source's own first ("01 - Title.flac" in a folder of its
+  // own), and "_(new)", "_(new_N)" only when that one is taken.
+  bool PlainName = false;
   // Output names already given to other tasks of the same run: never reused,
   // whether or not the files exist yet.
   std::set<std::string> Reserved;

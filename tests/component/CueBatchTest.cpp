@@ -127,8 +127,8 @@ TEST_F(CueBatch, TracksListedWithTheirRangesAndLengths) {
   // Names as a run would give them: "NN - Title" in the image's folder, the
   // characters a file system refuses replaced.
   const std::map<uint64_t, std::string> names = Batch->PreviewOutputNames();
-  EXPECT_EQ(names.at(Tracks()[0]->Id), Out.Path() + "/image/01 - First_ Light_(new).wav");
-  EXPECT_EQ(names.at(Tracks()[2]->Id), Out.Path() + "/image/03 - Track 03_(new).wav");
+  EXPECT_EQ(names.at(Tracks()[0]->Id), Out.Path() + "/image/01 - First_ Light.wav");
+  EXPECT_EQ(names.at(Tracks()[2]->Id), Out.Path() + "/image/03 - Track 03.wav");
 }
 
 TEST_F(CueBatch, OutputsTaggedFromTheSheet) {
@@ -149,7 +149,7 @@ TEST_F(CueBatch, OutputsTaggedFromTheSheet) {
       SCOPED_TRACE(i);
       ASSERT_EQ(tracks[i]->Outcome, foComplete) << tracks[i]->Reason;
       const std::string name = i == 0 ? "01 - First_ Light" : i == 1 ? "02 - Second" : "03 - Track 03";
-      EXPECT_EQ(tracks[i]->Output, Batch->Choices.OutputFolder + "/image/" + name + "_(new)" + ext);
+      EXPECT_EQ(tracks[i]->Output, Batch->Choices.OutputFolder + "/image/" + name + ext);
       std::map<std::string, std::string> tags = Tags(tracks[i]->Output);
       EXPECT_EQ(tags["title"], titles[i] ? titles[i] : "");  // never the image's "Whole"
       EXPECT_EQ(tags["artist"], artists[i]);
@@ -164,6 +164,11 @@ TEST_F(CueBatch, OutputsTaggedFromTheSheet) {
       EXPECT_EQ(tags.count("isrc"), i == 0 ? 1u : 0u);
     }
   }
+  // The sheet again: the tracks written take "_(new)" names beside them.
+  Batch->Clear();
+  ASSERT_TRUE(Batch->AddPath(In.Path() + "/image.cue", false));
+  EXPECT_EQ(Batch->PreviewOutputNames().at(Tracks()[1]->Id),
+            Batch->Choices.OutputFolder + "/image/02 - Second_(new).mp3");
 }
 
 TEST_F(CueBatch, FolderScansListImageAndSheetOnce) {
@@ -234,7 +239,7 @@ TEST_F(CueBatch, SheetInsideAFlac) {
   ASSERT_TRUE(RunToEnd());
   ASSERT_EQ(Tracks()[1]->Outcome, foComplete) << Tracks()[1]->Reason;
   const std::string output = Tracks()[1]->Output;
-  EXPECT_EQ(output, Out.Path() + "/inside/02 - Second_(new).flac");
+  EXPECT_EQ(output, Out.Path() + "/inside/02 - Second.flac");
   std::map<std::string, std::string> tags = Tags(output);
   EXPECT_EQ(tags.count("cuesheet"), 0u);
   EXPECT_EQ(tags["title"], "Second");
@@ -260,7 +265,7 @@ TEST_F(CueBatch, ChineseTitlesInAGbkSheet) {
   ASSERT_TRUE(RunToEnd());
   const TBatchFile& first = *Tracks()[0];
   ASSERT_EQ(first.Outcome, foComplete) << first.Reason;
-  EXPECT_EQ(first.Output, Out.Path() + "/image/01 - 第一首_(new).flac");
+  EXPECT_EQ(first.Output, Out.Path() + "/image/01 - 第一首.flac");
   std::map<std::string, std::string> tags = Tags(first.Output);
   EXPECT_EQ(tags["title"], "第一首");
   EXPECT_EQ(tags["artist"], "歌手");
