@@ -38,14 +38,19 @@ const TBatchFile* TfrmMain::FileOfRow(int row) const {
 QTreeWidgetItem* TfrmMain::AppendRow(const TBatchFile& file) {
   auto* item = new QTreeWidgetItem();
   const QString source = Q(file.Source);
-  item->setText(fcName, QFileInfo(source).fileName());
+  // A track of a disc image goes by its number and title; its tooltip names
+  // the image and the sheet.
+  item->setText(fcName, file.Track ? Q(file.Track->Label()) : QFileInfo(source).fileName());
   // Names longer than the column show whole, with their folder, on hovering.
-  item->setToolTip(fcName, source);
+  item->setToolTip(fcName, file.Track && file.Track->CuePath != file.Source
+                               ? source + "\n" + Q(file.Track->CuePath)
+                               : source);
   item->setData(fcName, FILE_ID_ROLE, QVariant::fromValue<qulonglong>(file.Id));
   item->setData(fcProgress, PERCENT_ROLE, -1);
   if (file.Outcome != foFailed) {
     item->setText(fcDuration, DurationText(file.Facts.Duration > 0 ? file.Facts.Duration / 1000 : 0));
-    item->setText(fcSize, SizeText(std::max<int64_t>(file.SizeBytes, 0)));
+    // A track's share of its image is not known before it is written.
+    if (!file.Track) item->setText(fcSize, SizeText(std::max<int64_t>(file.SizeBytes, 0)));
   }
   lvFiles->addTopLevelItem(item);
   Rows[file.Id] = item;

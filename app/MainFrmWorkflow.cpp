@@ -135,17 +135,26 @@ void TfrmMain::AddChecked(const TCheckedFile& file) {
     return;
   }
   // A file added while a run goes on joins it (the batch sees to that).
-  const uint64_t id = FBatch->AddProbed(probed, file.Folder, file.RelativeFolder);
-  const TBatchFile* listed = FBatch->File(id);
-  if (!listed) return;  // skipped: the batch told why (OnFileEnded)
-  ++AddedCount;
-  if (!file.Folder.empty()) ++FolderCounts[file.Folder].first;
-  AppendRow(*listed);
-  ShowFile(*listed);
-  if (listed->Outcome == foFailed) {
-    LogBlock("***File load error: " + QString::fromStdString(listed->Reason));
-    return;
+  // A cue sheet or a disc image stands for its tracks: every file the batch
+  // listed gets its row (a sheet that cannot be used fails, and its image
+  // follows whole).
+  const size_t before = FBatch->Files().size();
+  FBatch->AddProbed(probed, file.Folder, file.RelativeFolder);
+  const std::vector<TBatchFile>& files = FBatch->Files();
+  if (files.size() <= before) return;  // skipped, or listed already: the batch told why
+  bool added = false;
+  for (size_t i = before; i < files.size(); ++i) {
+    const TBatchFile& listed = files[i];
+    ++AddedCount;
+    if (!file.Folder.empty()) ++FolderCounts[file.Folder].first;
+    AppendRow(listed);
+    ShowFile(listed);
+    if (listed.Outcome == foFailed)
+      LogBlock("***File load error: " + QString::fromStdString(listed.Reason));
+    else
+      added = true;
   }
+  if (!added) return;
   LogBlock("***File has been added to convert list.");
   SetEditButtons(!FBatch->Running());
   if (FBatch->Running()) {

@@ -49,9 +49,10 @@ QStringList ReadableExtensions() {
 QString OpenFileFilter() {
   QStringList patterns;
   for (const QString& ext : ReadableExtensions()) patterns << "*." + ext;
+  if (!patterns.isEmpty()) patterns << "*.cue";  // a disc image's tracks
   QStringList entries;
   if (!patterns.isEmpty()) entries << "所有支持的格式 (" + patterns.join(' ') + ")";
   entries << "Media Player Files(*.wma)" << "RM(*.rm)" << "Ogg Vorbis Files(*.ogg)"
-          << "所有文件 (*)";
+          << "CUE 分轨 (*.cue)" << "所有文件 (*)";
   return entries.join(";;");
 }

@@ -75,11 +75,13 @@ TEST(OpenFileFilter, ListsWhatTheLibrariesReadAndAllFiles) {
 
   const QString filter = OpenFileFilter();
   const QStringList entries = filter.split(";;");
-  ASSERT_EQ(entries.size(), 5);
+  ASSERT_EQ(entries.size(), 6);
   EXPECT_TRUE(entries[0].startsWith("所有支持的格式 (*.")) << entries[0].toStdString();
   EXPECT_TRUE(entries[0].contains(" *.flac ")) << entries[0].toStdString();
+  EXPECT_TRUE(entries[0].endsWith(" *.cue)")) << entries[0].toStdString();
   EXPECT_EQ(entries.mid(1), QStringList({"Media Player Files(*.wma)", "RM(*.rm)",
-                                         "Ogg Vorbis Files(*.ogg)", "所有文件 (*)"}));
+                                         "Ogg Vorbis Files(*.ogg)", "CUE 分轨 (*.cue)",
+                                         "所有文件 (*)"}));
 }
 
 }  // namespace
