@@ -250,3 +250,60 @@ TEST(SampleRangeValue, ParsesAndRefuses) {
     EXPECT_EQ(again.End, range.End);
   }
 }
+
+// The cutter frame by frame over a range [1000, 3000): where each frame lies
+// (by timestamp where the time base names samples, else by count) and what
+// is kept of it; after a seek, a frame without a timestamp or past the
+// range's start sends the reading back to the start.
+TEST(SampleRangeCutter, PlacesFramesAndAsksForARestart) {
+  ASSERT_TRUE(LoadEngineLibraries());
+  struct TFrame {
+    int64_t Pts;
+    TRangeCutter::TVerdict Verdict;
+    int Head, Kept;  // samples cut from the front, and kept
+  };
+  struct TCase {
+    const char* Name;
+    AVRational TimeBase;
+    bool Sought;
+    std::vector<TFrame> Frames;  // of 1152 samples each
+  } cases[] = {
+      {"from the start", {1, 44100}, false,
+       {{0, TRangeCutter::cvKeep, 1000, 152}, {1152, TRangeCutter::cvKeep, 0, 1152},
+        {2304, TRangeCutter::cvKeep, 0, 696}, {3456, TRangeCutter::cvDrop, 0, 0}}},
+      {"counted in ms", {1, 1000}, false,
+       {{0, TRangeCutter::cvKeep, 1000, 152}, {26, TRangeCutter::cvKeep, 0, 1152},
+        {52, TRangeCutter::cvKeep, 0, 696}}},
+      {"sought before", {1, 88200}, true,
+       {{1152, TRangeCutter::cvKeep, 424, 728}, {3456, TRangeCutter::cvKeep, 0, 1152}}},
+      {"sought past", {1, 44100}, true, {{1152, TRangeCutter::cvRestart, 0, 0}}},
+      {"sought, no time", {1, 44100}, true, {{AV_NOPTS_VALUE, TRangeCutter::cvRestart, 0, 0}}},
+  };
+  for (const TCase& c : cases) {
+    FormatContextPtr ic(av.avformat_alloc_context());
+    AVStream* st = av.avformat_new_stream(ic.get(), nullptr);
+    ASSERT_NE(st, nullptr);
+    st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+    st->codecpar->sample_rate = 44100;
+    st->time_base = c.TimeBase;
+    st->start_time = 0;
+    TSampleRange range;
+    ASSERT_TRUE(ParseSampleRange("1000:3000", range));
+    TRangeCutter cutter(range, st);
+    if (c.Sought) cutter.Sought();
+    for (const TFrame& f : c.Frames) {
+      FramePtr frame(av.av_frame_alloc());
+      frame->format = AV_SAMPLE_FMT_S16;
+      frame->nb_samples = 1152;
+      frame->sample_rate = 44100;
+      av.av_channel_layout_default(&frame->ch_layout, 2);
+      ASSERT_GE(av.av_frame_get_buffer(frame.get(), 0), 0);
+      const uint8_t* data = frame->data[0];
+      EXPECT_EQ(cutter.Cut(frame.get(), f.Pts), f.Verdict) << c.Name << " at " << f.Pts;
+      if (f.Verdict != TRangeCutter::cvKeep) continue;
+      EXPECT_EQ(frame->nb_samples, f.Kept) << c.Name << " at " << f.Pts;
+      // A head cut steps the data pointer on, 4 bytes a sample.
+      EXPECT_EQ(frame->data[0] - data, 4 * f.Head) << c.Name << " at " << f.Pts;
+    }
+  }
+}
