@@ -35,11 +35,11 @@ std::string Image(const std::string& extension) {
                      codec);
 }
 
-// Ten minutes of two slow tones (FLAC keeps them small).
+// Ten minutes of two tones, one a channel (FLAC keeps them small).
 std::string LongImage() {
   return Fixture("range_long.flac",
-                 "-f lavfi -i aevalsrc=exprs='0.2*sin(2*PI*(300+20*sin(t/7))*t)|"
-                 "0.2*sin(2*PI*(450+30*sin(t/5))*t)':s=44100:d=600 -sample_fmt s16 -c:a flac");
+                 "-f lavfi -i sine=f=300:r=44100:d=600 -f lavfi -i sine=f=450:r=44100:d=600 "
+                 "-filter_complex [0][1]amerge=inputs=2 -sample_fmt s16 -c:a flac");
 }
 
 std::string Md5Of(const std::string& command) { return Capture(command + " | md5sum"); }
