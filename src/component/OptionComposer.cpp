@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "EditNumber.h"
+#include "SampleRange.h"
 #include "Text.h"
 
 namespace {
@@ -588,4 +589,13 @@ void ComposeInput(const TComposerState& state, TInputOptions& o) {
   for (const char* audioOnly :
        {".aac", ".ac3", ".mp2", ".mp3", ".wav", ".wma", ".opus", ".vorbis", ".flac", ".m4a"})
     if (ext == audioOnly) o.ExtOptions = "vn=1";
+}
+
+std::string SampleRangeOptionLine(int64_t first, int64_t end) {
+  return "sample_range=" + SampleRangeText(first, end);
+}
+
+void AddSampleRange(TInputOptions& options, int64_t first, int64_t end) {
+  const std::string line = SampleRangeOptionLine(first, end);
+  options.ExtOptions += (options.ExtOptions.empty() ? "" : "\r\n") + line;
 }

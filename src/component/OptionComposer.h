@@ -265,6 +265,15 @@ THookEnabled HookControlsEnabled(const THookControls& hooks);
 // The hook folder in use, with a trailing '/'.
 std::string HookFolder(const THookControls& hooks);
 
+// ---- Sample ranges ---------------------------------------------------------------
+
+// The input option line that cuts the samples [first, end) of a source's
+// audio, end < 0 to its end ("sample_range=FIRST:END"; the engine's
+// SampleRange.h says what the numbers count), for TInputOptions::ExtOptions.
+std::string SampleRangeOptionLine(int64_t first, int64_t end);
+// Adds that line to the record's ExtOptions (after the lines it holds).
+void AddSampleRange(TInputOptions& options, int64_t first, int64_t end);
+
 // ---- Composing -----------------------------------------------------------------
 
 // Resets the record to its defaults and fills it from the state; the output

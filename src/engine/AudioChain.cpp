@@ -167,7 +167,11 @@ void TAudioOutputChain::Push(TInputStreamEntry& ist, const TInputStreamEntry& sy
   // The input position in output samples; from the frame's own timestamp
   // when there is one, which is exact where microseconds would round.
   double position = static_cast<double>(sync.Pts - Settings.StartTime) / 1000000.0 * rate;
-  if (&sync == &ist && ist.FramePts != AV_NOPTS_VALUE) {
+  if (&sync == &ist && ist.SamplePos != AV_NOPTS_VALUE && frame->sample_rate > 0) {
+    // A ranged stream counts its samples from the range's start.
+    position = static_cast<double>(ist.SamplePos) * rate / frame->sample_rate -
+               static_cast<double>(Settings.StartTime) * rate / 1000000.0;
+  } else if (&sync == &ist && ist.FramePts != AV_NOPTS_VALUE) {
     const AVRational tb = ist.St->time_base;
     position = static_cast<double>(ist.FramePts) * tb.num * rate / tb.den -
                static_cast<double>(Settings.StartTime) * rate / 1000000.0;

@@ -36,6 +36,7 @@
 #include "LibAV.h"
 #include "Music.h"
 #include "Reason.h"
+#include "SampleRange.h"
 #include "SourceFile.h"
 #include "Text.h"
 
@@ -145,6 +146,9 @@ struct TInputFileTable {
   // Per file: opened at a start position. A seek lands on a key frame at or
   // before it; what decodes before the position is cut away.
   std::vector<bool> CutBefore;
+  // Per file: the range of its audio samples the job takes (SampleRange.h;
+  // not Set: all of it).
+  std::vector<TSampleRange> Ranges;
 };
 
 // A file descriptor with one owner; closed with it.
@@ -278,6 +282,7 @@ struct TMuxTimeOptions {
   int64_t StartTime = 0;                             // µs
   int64_t RecordingTimestamp = 0;                    // seconds since 1970
   int64_t InputTSOffset = 0;                         // µs
+  TSampleRange SampleRange;  // "sample_range": of the next input opened, taken there
   std::vector<std::pair<std::string, std::string>> Metadata;
 };
 
@@ -502,6 +507,9 @@ class TCustomFFmpeg {
   void SetMuxMaxDelay(float seconds);
   void SetStartTime(int64_t us);
   void SetRecordingTime(int32_t ms);
+  // "sample_range" (SampleRange.h) of the next input opened; FFmpegException
+  // (rcOption) when the value is malformed.
+  void SetSampleRange(const std::string& value);
   void SetProgramId(int id);
   void AddMetadata(const std::string& key, const std::string& value);
   // Returns the previous flags; clearing bit 0 frees the previewer.
@@ -635,6 +643,15 @@ class TCustomFFmpeg {
   // Cuts what a decoded frame holds before the input's start position (all
   // of it: false) and, for video, a picture at or after the recording end.
   bool CutToClip(TInputStreamEntry& ist, AVFrame* frame);
+  // Cuts a decoded frame of a ranged stream to its range (false: nothing of
+  // it is used); sets the stream's clock to the range's, and ends the
+  // reading of the file once its ranges went by. A seek that did not land
+  // exactly puts the file back at its start here.
+  bool CutToRange(TInputStreamEntry& ist, AVFrame* frame);
+  // The ranged streams' cutters, and the seek before the ranges' start.
+  void SetUpRanges();
+  // At the end of the reading: a range outside the audio fails the job (rcClip).
+  void CheckRanges();
   // The audio output path: the stream's chain (AudioChain.h) does the work.
   void DoAudioOut(TOutputStreamEntry& ost, TInputStreamEntry& ist, AVFrame* frame);
   void DrainAudio(TOutputStreamEntry& ost);

@@ -266,6 +266,8 @@ void TCustomFFmpeg::DispatchFrame(TInputStreamEntry& ist, AVFrame* frame, AVSubt
                                   const AVPacket* pkt) {
   TTranscodeTables& T = *Tables;
   const AVMediaType type = ist.St->codecpar->codec_type;
+  // A range is cut first: the volume and the level see only what is kept.
+  if (type == AVMEDIA_TYPE_AUDIO && frame && ist.Range && !CutToRange(ist, frame)) return;
   if (type == AVMEDIA_TYPE_AUDIO && Sync.AudioVolume != 256 && frame) ApplyVolume(frame);
   if (type == AVMEDIA_TYPE_AUDIO && frame) ApplyLoudnessGain(frame);
   if (Sync.RateEmu) {
@@ -460,6 +462,7 @@ void TCustomFFmpeg::EndOfLoop() {
     if (T.InStreams[i].DecodingNeeded &&
         OutputPacket(T.InStreams[i], static_cast<int>(i), nullptr) < 0)
       NoteDamagedPacket(T.InStreams[i]);
+  CheckRanges();
   // Whether the outputs got what they are for: audio or pictures (a cover is
   // no picture) where they have such streams, else anything (subtitles).
   bool media = false, gotMedia = false, gotAny = false;

@@ -160,10 +160,12 @@ class TLoudnessMeter {
 };
 
 // Decodes one stream of an opened file into a meter. from/length in µs of
-// the stream's own time (offset added), length < 0 for all of it.
+// the stream's own time (offset added), length < 0 for all of it; or, with
+// a range, exactly the range's samples (offset and length unused).
 bool MeasureStream(AVFormatContext* ic, int stream, int64_t offset, int64_t length,
                    const std::atomic<bool>* stop, const std::function<void()>& wait,
-                   TLoudnessMeasure& out, std::string& error, int64_t* refused = nullptr) {
+                   TLoudnessMeasure& out, std::string& error, int64_t* refused = nullptr,
+                   const TSampleRange* range = nullptr) {
   AVStream* st = ic->streams[stream];
   const AVCodec* codec = av.avcodec_find_decoder(st->codecpar->codec_id);
   CodecContextPtr dec(av.avcodec_alloc_context3(codec));
@@ -186,11 +188,35 @@ bool MeasureStream(AVFormatContext* ic, int stream, int64_t offset, int64_t leng
     return false;
   }
   TLoudnessMeter meter;
+  std::unique_ptr<TRangeCutter> cutter;
+  if (range) {
+    cutter = std::make_unique<TRangeCutter>(*range, st);
+    if (range->First > 0 && RangeSeekExact(st) && SeekBeforeSample(ic, stream, range->First))
+      cutter->Sought();
+  }
   bool atEnd = false, ended = false;
   auto take = [&]() {
     int received;
     while ((received = av.avcodec_receive_frame(dec.get(), frame.get())) >= 0) {
       const int64_t ts = frame->best_effort_timestamp;
+      if (cutter) {
+        const TRangeCutter::TVerdict verdict = cutter->Cut(frame.get(), ts);
+        if (verdict == TRangeCutter::cvRestart) {
+          // The seek did not land exactly: from the start again.
+          av.av_frame_unref(frame.get());
+          if (!SeekToStart(ic, stream)) {
+            error = "the range's start cannot be found";
+            return false;
+          }
+          av.avcodec_flush_buffers(dec.get());
+          cutter->Restarted();
+          continue;
+        }
+        if (verdict == TRangeCutter::cvKeep && !meter.Push(frame.get(), error)) return false;
+        ended = ended || cutter->Passed();
+        av.av_frame_unref(frame.get());
+        continue;
+      }
       const int64_t at = ts == AV_NOPTS_VALUE
                              ? 0
                              : av.av_rescale_q(ts, st->time_base, AVRational{1, 1000000}) + offset;
@@ -346,7 +372,22 @@ void TCustomFFmpeg::MeasureJobLoudness() {
     if (stream >= static_cast<int>(file->nb_streams) ||
         file->streams[stream]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
       stream = av.av_find_best_stream(file.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (stream >= 0) {
+    const TSampleRange* given = static_cast<size_t>(ist->FileIndex) < Input.Ranges.size() &&
+                                        Input.Ranges[static_cast<size_t>(ist->FileIndex)].Set
+                                    ? &Input.Ranges[static_cast<size_t>(ist->FileIndex)]
+                                    : nullptr;
+    const int rate = stream >= 0 ? file->streams[stream]->codecpar->sample_rate : 0;
+    if (stream >= 0 && given && rate > 0) {
+      // The job's range, and "t" from its start.
+      TSampleRange range = *given;
+      if (MuxTime.RecordingTime != UNLIMITED_RECORDING_TIME) {
+        const int64_t end =
+            range.First + av.av_rescale_q(MuxTime.RecordingTime, MICROSECONDS, AVRational{1, rate});
+        if (range.End < 0 || end < range.End) range.End = end;
+      }
+      measured = MeasureStream(file.get(), stream, 0, -1, &RunState.StopRequested,
+                               [this] { WaitWhilePaused(); }, measure, error, nullptr, &range);
+    } else if (stream >= 0) {
       // The job's clip: the start its input was opened at, and "t".
       const int64_t offset = Input.TSOffsets[ist->FileIndex];
       if (offset < 0) av.av_seek_frame(file.get(), -1, -offset, AVSEEK_FLAG_BACKWARD);

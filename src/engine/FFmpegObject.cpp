@@ -133,6 +133,7 @@ void TCustomFFmpeg::ReleaseAll() {
   Input.Guards.clear();
   Input.Identities.clear();
   Input.CutBefore.clear();
+  Input.Ranges.clear();
   Input.FileCount = 0;
   // 4. Option values that own memory or files.
   Video.IntraMatrix.reset();
@@ -196,6 +197,16 @@ void TCustomFFmpeg::SetRecordingTime(int32_t ms) {
   if (ms <= 0) return;
   MuxTime.RecordingTime = static_cast<int64_t>(ms) * 1000;
   RunState.TotalDuration = ms;
+}
+
+void TCustomFFmpeg::SetSampleRange(const std::string& value) {
+  TSampleRange range;
+  if (!ParseSampleRange(value, range))
+    throw FFmpegException(
+        rcOption, StrFormat("Invalid sample range for sample_range: '%s' (FIRST:END in samples, "
+                            "END after FIRST, or empty for the end of the file)",
+                            value.c_str()));
+  MuxTime.SampleRange = range;
 }
 
 void TCustomFFmpeg::SetProgramId(int id) {

@@ -88,6 +88,19 @@ int MostEncoderChannels(AVCodecID id) {
   }
 }
 
+// The length of a ranged file's output in ms: the range's, counted at the
+// rate of the file's first audio stream (whole: the file's length ms less
+// the start; -1 unknown).
+int64_t RangeMilliseconds(const AVFormatContext* ic, const TSampleRange& range, int64_t ms) {
+  for (unsigned i = 0; i < ic->nb_streams; ++i) {
+    const AVCodecParameters* par = ic->streams[i]->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0) continue;
+    if (range.End >= 0) return (range.End - range.First) * 1000 / par->sample_rate;
+    return ms < 0 ? -1 : std::max<int64_t>(ms - range.First * 1000 / par->sample_rate, 0);
+  }
+  return ms;
+}
+
 }  // namespace
 
 std::string LibraryErrorText(const std::string& name, int code) {
@@ -147,11 +160,20 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     Maps.ForcedInputFormat = nullptr;
     Maps.ForcedOutputFormat = nullptr;
     Sync.VideoChannel = 0;
+    MuxTime.SampleRange = TSampleRange();
   };
   if (Input.FileCount >= MAX_FILES) {
     LastError = StrFormat("%s: Too many input files (at most %d)", filename.c_str(), MAX_FILES);
     consume();
     return false;
+  }
+  // A range is cut by samples, a start time by seeking: one or the other.
+  const TSampleRange range = MuxTime.SampleRange;
+  if (range.Set && MuxTime.StartTime != 0) {
+    consume();
+    throw FFmpegException(rcOption, StrFormat("%s: a sample range and a start time (ss) cannot "
+                                              "both be given for one input",
+                                              filename.c_str()));
   }
   // 1.-4. Demuxer parameters, forced decoders and format options.
   AVDictionary* params = nullptr;
@@ -310,10 +332,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   }
 
   // 11.-14. Register the file.
-  if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0) {
-    int64_t ms = ic->duration / 1000;
-    if (ms > RunState.TotalDuration) RunState.TotalDuration = static_cast<int32_t>(std::min<int64_t>(ms, INT32_MAX));
-  }
+  int64_t ms = ic->duration != AV_NOPTS_VALUE && ic->duration > 0 ? ic->duration / 1000 : -1;
+  if (range.Set) ms = RangeMilliseconds(ic, range, ms);
+  if (ms > RunState.TotalDuration)
+    RunState.TotalDuration = static_cast<int32_t>(std::min<int64_t>(ms, INT32_MAX));
   Input.TSOffsets[fileIndex] = MuxTime.InputTSOffset - (Sync.CopyTS ? 0 : timestamp);
   if (Counters.Verbose >= 0) av.av_dump_format(ic, fileIndex, filename.c_str(), 0);
   Input.Files[fileIndex] = std::move(file);
@@ -326,6 +348,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   Input.Guards[static_cast<size_t>(fileIndex)] = std::move(guard);
   Input.CutBefore.resize(static_cast<size_t>(fileIndex) + 1);
   Input.CutBefore[static_cast<size_t>(fileIndex)] = seeked;
+  Input.Ranges.resize(static_cast<size_t>(fileIndex) + 1);
+  Input.Ranges[static_cast<size_t>(fileIndex)] = range;
   Input.FileCount++;
   consume();
   return true;

@@ -159,6 +159,7 @@ void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value)
        })},
       {"fs", TKind::Handler, H(e.Counters.LimitFileSize = StrToInt64(v))},
       {"ss", TKind::Handler, H(e.MuxTime.StartTime = ParseTime(n, v, true))},
+      {"sample_range", TKind::Handler, H(e.SetSampleRange(v))},
       {"itsoffset", TKind::Handler, H(e.MuxTime.InputTSOffset = ParseTime(n, v, true))},
       {"itsscale", TKind::Handler, H(e.SetTimeScale(v))},
       {"timestamp", TKind::Handler, H({

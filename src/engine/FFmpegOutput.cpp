@@ -470,8 +470,8 @@ void TCustomFFmpeg::NoteSourceEnds() {
   TTranscodeTables& T = *Tables;
   for (TInputStreamEntry& ist : T.InStreams) {
     // Only sources read to their end: a clip ends where it was asked to.
-    if (ist.Discard || !ist.DecodingNeeded || !T.Files[static_cast<size_t>(ist.FileIndex)].Eof)
-      continue;
+    const TInputFileEntry& file = T.Files[static_cast<size_t>(ist.FileIndex)];
+    if (ist.Discard || !ist.DecodingNeeded || !file.Eof || file.RangeEnded) continue;
     const AVFormatContext* ic = Input.Files[ist.FileIndex].get();
     const int64_t stated = StatedLength(ic, ist.St);
     const bool cut = ist.St->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !Result.ReadError &&

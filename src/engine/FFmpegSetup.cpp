@@ -348,6 +348,7 @@ void TCustomFFmpeg::TranscodeSetup() {
     ist.NextPts = AV_NOPTS_VALUE;
     ist.IsStart = true;
   }
+  SetUpRanges();
 
   // 14. Metadata: the maps given, else the tags of the first input on every
   // output, so that a conversion keeps the user's tags.

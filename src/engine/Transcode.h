@@ -2,16 +2,19 @@
 // the end of its main loop and are touched only by the thread running it.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AudioChain.h"
 #include "Deleters.h"
+#include "SampleRange.h"
 
 struct TInputFileEntry {
   bool Eof = false;
   int FirstIndex = 0;   // index of the file's first stream in the stream table
   int StreamCount = 0;
+  bool RangeEnded = false;  // its sample ranges went by: nothing more is read
 };
 
 struct TInputStreamEntry {
@@ -30,6 +33,10 @@ struct TInputStreamEntry {
   int64_t DamagedEnd = 0;                // end of its last refused packet
   int DamagedRun = 0;                    // refused packets in it; 0: none open
   bool IsStart = true;
+  // A ranged stream (SampleRange.h): its cutter, and the current frame's
+  // first sample from the range's start (AV_NOPTS_VALUE: not ranged).
+  std::unique_ptr<TRangeCutter> Range;
+  int64_t SamplePos = AV_NOPTS_VALUE;
   FramePtr HookPicture;  // the working copy hooks draw on, reused
 };
 

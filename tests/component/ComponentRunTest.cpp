@@ -6,9 +6,11 @@
 
 #include "ComponentTestSupport.h"
 #include "FFmpegLoader.h"
+#include "OptionComposer.h"
 #include "Text.h"
 
 using namespace component_testing;
+using testing_support::Capture;
 using testing_support::DecodesCleanly;
 using testing_support::ProbeDuration;
 
@@ -273,6 +275,24 @@ TEST_F(ComponentTasks, FailingSetOutputFileLeavesTheReasonAndTheTask) {
   EXPECT_FALSE(Component.SetOutputFile(index, "/nonexistent/dir/a.wav", nullptr));
   EXPECT_EQ(Component.LastErrMsg(), "Could not open '/nonexistent/dir/a.wav': No such file or directory");
   EXPECT_EQ(Component.TaskCount(), 1);
+}
+
+// The composer's range line reaches the engine as an input option: the
+// output holds the range's samples; a malformed line is an option error.
+TEST_F(ComponentTasks, SampleRangeLineCutsTheSource) {
+  TInputOptions input;
+  AddSampleRange(input, 4410, 4410 + 11025);
+  EXPECT_EQ(input.ExtOptions, "sample_range=4410:15435");
+  AddConversion(SineWav(1), "range.wav", input.ExtOptions);
+  Component.Start(0);
+  ASSERT_TRUE(WaitForFinal());
+  EXPECT_EQ(Capture("ffmpeg -nostdin -v error -i '" + Dir.File("range.wav") +
+                    "' -ac 1 -f s16le - | wc -c"),
+            "22050");
+  TInputOptions bad;
+  bad.ExtOptions = "sample_range=20:10";
+  EXPECT_EQ(Component.AddTask(SineWav(1), &bad), -1);
+  EXPECT_EQ(Component.LastErrCode(), rcOption) << Component.LastErrMsg();
 }
 
 TEST_F(ComponentTasks, ClearTasksDuringARunStopsItWithoutFurtherEvents) {
