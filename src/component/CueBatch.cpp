@@ -297,9 +297,7 @@ bool TConversionBatch::AddAsTracks(const std::string& path, const std::string& f
 void TConversionBatch::ComposeTrack(const TBatchFile& file, const TComposerState& state,
                                     TInputOptions& input, TOutputOptions& output) {
   const TBatchTrack& track = *file.Track;
-  input.ExtOptions += (input.ExtOptions.empty() ? "" : "\r\n") +
-                      StrFormat("sample_range=%lld:%lld", static_cast<long long>(track.First),
-                                static_cast<long long>(track.End));
+  AddSampleRange(input, track.First, track.End);
   // Named "NN - Title" in a folder named after the image: beside the image,
   // or below the output folder (in the image's own sub-folder when the tree
   // is kept).
