@@ -65,7 +65,10 @@ std::string UsageText() {
          "                       and get album tags too\n"
          "      --keep-time      outputs keep their source's modification time\n"
          "      --folder-cover   a source without a cover takes folder.jpg or cover.jpg\n"
-         "                       from its folder\n";
+         "                       from its folder\n"
+         "      --tag-encoding auto|gbk|big5|shift-jis|euc-kr|latin1\n"
+         "                       how tags that claim Latin-1 are read (ID3, APE, RIFF INFO);\n"
+         "                       default auto: GBK, Big5 ... recognised per file\n";
 }
 
 bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error) {
@@ -228,6 +231,13 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--folder-cover") {
       if (!flag()) return false;
       o.FolderCover = true;
+    } else if (arg == "--tag-encoding") {
+      if (!value(v)) return false;
+      if (!ParseTagEncoding(v, o.TagEncoding)) {
+        error = "--tag-encoding needs auto, gbk, big5, shift-jis, euc-kr or latin1, not '" + v +
+                "'";
+        return false;
+      }
     } else {
       error = "unknown option " + arg;
       return false;

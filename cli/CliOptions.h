@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "LegacyText.h"
 #include "OptionRecords.h"
 
 struct TCliOptions {
@@ -32,6 +33,7 @@ struct TCliOptions {
   bool AlbumGain = false;  // the files of one folder form an album
   bool KeepTime = false;
   bool FolderCover = false;
+  TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

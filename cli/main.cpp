@@ -63,6 +63,7 @@ int ProbeFiles(TREzuvuZUZ& component, const TCliOptions& options) {
   bool first = true;
   for (const std::string& file : options.Files) {
     TAVProbe& probe = *component.AVProbe();
+    probe.SetTagEncoding(options.TagEncoding);
     if (!probe.Open(file)) {
       std::fprintf(stderr, "quellon-cli: %s: %s\n", file.c_str(), probe.LastError().c_str());
       status = 1;
@@ -93,6 +94,7 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.Music.KeepTime = options.KeepTime;
   c.Music.FolderCover = options.FolderCover;
   c.AlbumGain = options.AlbumGain;
+  c.TagEncoding = options.TagEncoding;
   c.ExtraOptions = options.Extra;
   batch.Jobs = options.Jobs;
   batch.KeepPartial = options.KeepPartial;

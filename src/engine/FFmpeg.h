@@ -33,6 +33,7 @@
 #include "Deleters.h"
 #include "FrameHook.h"
 #include "InputGuard.h"
+#include "LegacyText.h"
 #include "LibAV.h"
 #include "Music.h"
 #include "Reason.h"
@@ -145,6 +146,9 @@ struct TInputFileTable {
   // Per file: opened at a start position. A seek lands on a key frame at or
   // before it; what decodes before the position is cut away.
   std::vector<bool> CutBefore;
+  // How the next file opened reads tags that claim Latin-1 ("tag_encoding");
+  // back to auto once it is open.
+  TTagEncoding TagEncoding = teAuto;
 };
 
 // A file descriptor with one owner; closed with it.

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -27,6 +28,18 @@ TTempDir::TTempDir() {
 TTempDir::~TTempDir() {
   std::error_code ignored;
   if (!Dir.empty()) std::filesystem::remove_all(Dir, ignored);
+}
+
+std::string Encoded(const std::string& utf8, const char* charset) {
+  iconv_t cd = iconv_open(charset, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "";
+  std::string out(utf8.size() * 4 + 8, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size(), outLeft = out.size();
+  char* to = &out[0];
+  const bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  return ok ? out.substr(0, out.size() - outLeft) : "";
 }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }

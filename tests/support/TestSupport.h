@@ -40,6 +40,9 @@ bool MakeMedia(const std::string& args, const std::string& path);
 std::string Fixture(const std::string& name, const std::string& args);
 // A 2 s 320x240 25 fps yuv420p video (ffv1) with a mono sine (pcm) in Matroska.
 std::string VideoClip();
+// UTF-8 text in a legacy encoding ("GB18030", "BIG5", "ISO-8859-1" ...),
+// by glibc's iconv; "" when it cannot be encoded.
+std::string Encoded(const std::string& utf8, const char* charset);
 // Output of a command ("" when it failed).
 std::string Capture(const std::string& command);
 // ffprobe's value of one entry of the first stream selected ("a:0", "v:0")
