@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <fstream>
-#include <iterator>
 
 #include "FFmpeg.h"
 #include "TestSupport.h"
@@ -14,32 +12,6 @@
 using namespace testing_support;
 
 namespace {
-
-// An ID3v2.3 tag of text frames, each with encoding byte 0 and the bytes given.
-std::string Id3v23(const std::vector<std::pair<std::string, std::string>>& frames) {
-  auto be32 = [](size_t v, int bits) {
-    std::string b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-      b[i] = static_cast<char>((v >> (bits * (3 - i))) & ((1u << bits) - 1));
-    return b;
-  };
-  std::string body;
-  for (const auto& frame : frames) {
-    const std::string text = std::string(1, '\0') + frame.second;
-    body += frame.first + be32(text.size(), 8) + std::string(2, '\0') + text;
-  }
-  return std::string("ID3\x03\0\0", 6) + be32(body.size(), 7) + body;
-}
-
-// An ID3v1 tag: "TAG", title, artist and album of 30 bytes, year, comment, genre.
-std::string Id3v1(const std::string& title, const std::string& artist) {
-  auto field = [](std::string s, size_t n) {
-    s.resize(n, '\0');
-    return s;
-  };
-  return "TAG" + field(title, 30) + field(artist, 30) + field("", 30) + "2001" + field("", 30) +
-         std::string(1, '\xFF');
-}
 
 struct TCase {
   const char* Name;
@@ -67,19 +39,9 @@ class LegacyTags : public EngineFixture, public ::testing::WithParamInterface<TC
 
 TEST_P(LegacyTags, ReadRightIntoEveryOutput) {
   const TCase& c = GetParam();
-  // No tag of its own: the demuxer reads an ID3v1 tag only when it found no
-  // other (bitexact leaves out the encoder's name).
-  const std::string bare =
-      Fixture("legacy_bare.mp3", "-f lavfi -i sine=duration=0.3 -c:a libmp3lame -write_id3v2 0 "
-                                 "-write_xing 0 -fflags +bitexact");
-  std::ifstream in(bare, std::ios::binary);
-  const std::string audio((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string title = Encoded(c.Title, c.Charset), artist = Encoded(c.Artist, c.Charset);
-  ASSERT_FALSE(audio.empty() || title.empty() || artist.empty());
   const std::string source = Dir.File("source.mp3");
-  std::ofstream(source, std::ios::binary)
-      << (c.Version1 ? audio + Id3v1(title, artist)
-                     : Id3v23({{"TIT2", title}, {"TPE1", artist}, {"TCOM", artist}}) + audio);
+  ASSERT_TRUE(MakeTaggedMp3(source, Encoded(c.Title, c.Charset), Encoded(c.Artist, c.Charset),
+                            c.Version1));
   // What the libraries alone make of it: the bytes one by one, as Latin-1.
   if (*c.Taken) {
     ASSERT_NE(Probe(source, "", "format_tags=title"), c.Title);
