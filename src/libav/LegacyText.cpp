@@ -46,11 +46,11 @@ const TLegacyEncoding* EncodingOf(TTagEncoding choice) {
 // form below then takes.
 const TLegacyEncoding* DetectedEncoding(const std::string& name) {
   static const std::pair<const char*, TTagEncoding> Names[] = {
-      {"GB18030", teGbk},     {"GB2312", teGbk},      {"GBK", teGbk},
-      {"CP936", teGbk},       {"HZ-GB-2312", teGbk},  {"BIG5", teBig5},
-      {"BIG5-HKSCS", teBig5}, {"CP950", teBig5},      {"SHIFT_JIS", teShiftJis},
-      {"SJIS", teShiftJis},   {"CP932", teShiftJis},  {"WINDOWS-31J", teShiftJis},
-      {"EUC-KR", teEucKr},    {"UHC", teEucKr},       {"CP949", teEucKr}};
+      {"GB18030", teGbk},        {"GB2312", teGbk},     {"GBK", teGbk},
+      {"CP936", teGbk},          {"BIG5", teBig5},      {"BIG5-HKSCS", teBig5},
+      {"CP950", teBig5},         {"SHIFT_JIS", teShiftJis},
+      {"SJIS", teShiftJis},      {"CP932", teShiftJis}, {"WINDOWS-31J", teShiftJis},
+      {"EUC-KR", teEucKr},       {"UHC", teEucKr},      {"CP949", teEucKr}};
   for (const auto& n : Names)
     if (strcasecmp(name.c_str(), n.first) == 0) return EncodingOf(n.second);
   return nullptr;
@@ -95,12 +95,15 @@ bool HasHighByte(const std::string& s) {
 }
 
 // Characters of East Asian text: ASCII, CJK ideographs, kana, hangul, the
-// punctuation, symbols and full-width forms of the CJK character sets.
+// punctuation, symbols, pinyin letters and full-width forms of the CJK
+// character sets (no Greek or Cyrillic: those rows are where misread
+// single-byte text lands).
 bool ScriptCharacter(char32_t c) {
   if (c < 0x80) return c >= 0x20 || c == '\t' || c == '\n' || c == '\r';
   static const char32_t Ranges[][2] = {
       {0x00A4, 0x00A4}, {0x00A7, 0x00A8}, {0x00B0, 0x00B1}, {0x00B7, 0x00B7},
-      {0x00D7, 0x00D7}, {0x00F7, 0x00F7}, {0x1100, 0x11FF},  // hangul jamo
+      {0x00D7, 0x00D7}, {0x00E0, 0x00FC},  // pinyin letters with tone marks, ÷
+      {0x0101, 0x016B}, {0x01CE, 0x01DC}, {0x1100, 0x11FF},  // hangul jamo
       {0x2010, 0x205F},                                      // general punctuation
       {0x2100, 0x23FF},    // letterlike, number forms, arrows, maths, technical
       {0x2460, 0x27BF},    // enclosed numbers, box drawing, shapes, symbols

@@ -14,9 +14,9 @@ struct AVFormatContext;
 
 // What the user chose for text that claims Latin-1.
 enum TTagEncoding : int {
-  teAuto = 0,     // guessed per file
-  teLatin1 = 1,   // taken as it claims
-  teGbk = 2,      // GB18030 (GB2312 and GBK are subsets)
+  teAuto = 0,    // guessed per file
+  teLatin1 = 1,  // taken as it claims
+  teGbk = 2,     // GB18030 (GB2312 and GBK are subsets)
   teBig5 = 3,
   teShiftJis = 4,
   teEucKr = 5

@@ -20,7 +20,7 @@ struct TCase {
   const char* Charset;   // the tag's bytes
   const char* Title;
   const char* Artist;
-  const char* Taken;     // the log names it; "" when the tags are left
+  const char* Taken;  // the log names it; "" when the tags are left
 };
 
 const TCase Cases[] = {
