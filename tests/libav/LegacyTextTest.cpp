@@ -166,16 +166,3 @@ TEST(LegacyText, TextFilesAreReadInTheirEncoding) {
     }
   }
 }
-
-TEST(LegacyText, EncodingNamesRoundTrip) {
-  for (TTagEncoding e : {teAuto, teLatin1, teGbk, teBig5, teShiftJis, teEucKr}) {
-    TTagEncoding parsed = teAuto;
-    ASSERT_TRUE(ParseTagEncoding(TagEncodingName(e), parsed));
-    EXPECT_EQ(parsed, e);
-  }
-  TTagEncoding parsed = teGbk;
-  EXPECT_TRUE(ParseTagEncoding("Shift-JIS", parsed));
-  EXPECT_EQ(parsed, teShiftJis);
-  EXPECT_FALSE(ParseTagEncoding("utf-8", parsed));
-  EXPECT_FALSE(ParseTagEncoding("", parsed));
-}
