@@ -114,7 +114,7 @@ void TFileChecker::ScanFolder(TAVProbe& probe, const TRequest& request, uint64_t
     result.Tag = request.Tag;
     result.Folder = end.Folder;
     result.RelativeFolder = file.RelativeFolder;
-    result.Probed = TConversionBatch::ProbeSource(probe, file.Path);
+    result.Probed = TConversionBatch::ProbeSource(probe, file.Path, TagEncoding);
     ++end.Found;
     Deliver(std::move(result), ticket);
   }
@@ -153,7 +153,7 @@ void TFileChecker::Work() {
     } else {
       TCheckedFile result;
       result.Tag = request.Tag;
-      result.Probed = TConversionBatch::ProbeSource(probe, request.Path.toStdString());
+      result.Probed = TConversionBatch::ProbeSource(probe, request.Path.toStdString(), TagEncoding);
       Deliver(std::move(result), ticket);
     }
     std::lock_guard<std::mutex> lock(Lock);

@@ -65,6 +65,8 @@ class TFileChecker : public QObject {
   bool HasResults();
   // Up to max results, oldest first.
   std::vector<TCheckedFile> TakeResults(size_t max);
+  // How the files checked from now on read tags that claim Latin-1.
+  void SetTagEncoding(TTagEncoding encoding) { TagEncoding = encoding; }
 
  signals:
   void Ready();
@@ -93,5 +95,6 @@ class TFileChecker : public QObject {
   // to it, so what it still finds is dropped.
   uint64_t Ticket = 0, DroppedTicket = 0;
   std::atomic<bool> Abort{false};
+  std::atomic<TTagEncoding> TagEncoding{teAuto};
   std::thread Worker;
 };

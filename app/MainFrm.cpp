@@ -306,6 +306,7 @@ void TfrmMain::ReadConfig() {
   FSplitEncoding = settings.value(section + "/split", true).toBool();
   ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
+  Checker->SetTagEncoding(MusicSettings.TagEncoding);
   RefreshOutputNames();
 }
 

@@ -179,6 +179,7 @@ void TfrmMain::FillChoices() {
   c.Volume = -1;  // the dialog's own volume box, through Base
   c.Music = MusicSettings.Controls;
   c.AlbumGain = MusicSettings.AlbumGain && MusicSettings.Controls.ReplayGain;
+  c.TagEncoding = MusicSettings.TagEncoding;
   c.ExtraOptions.clear();
   FBatch->Jobs = chkThreadMode->isChecked() ? FParallelJobs : 0;
   FBatch->SplitEncoding = FSplitEncoding;

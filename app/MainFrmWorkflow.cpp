@@ -299,6 +299,7 @@ void TfrmMain::ShowSettings() {
     SetParallelJobs(settings.spnJobs->value());
     FSplitEncoding = settings.chkSplit->isChecked();
     MusicSettings = settings.MusicPage->Read();
+    Checker->SetTagEncoding(MusicSettings.TagEncoding);
     // The names shown follow what the choices make of them.
     RefreshOutputNames();
   });

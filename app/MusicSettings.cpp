@@ -2,6 +2,15 @@
 
 #include <QFormLayout>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
+
+namespace {
+// The items of "标签编码", in their order.
+const std::pair<const char*, TTagEncoding> TagEncodingItems[] = {
+    {"自动", teAuto},         {"GBK", teGbk},       {"Big5", teBig5},
+    {"Shift-JIS", teShiftJis}, {"EUC-KR", teEucKr}, {"Latin-1", teLatin1}};
+}  // namespace
 
 TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   auto* rows = new QVBoxLayout(this);
@@ -15,13 +24,19 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   spnTarget->setSuffix(" LUFS");
   chkReplayGain = new QCheckBox("写入 ReplayGain 标签 (不改变音频)", this);
   chkAlbumGain = new QCheckBox("同一文件夹的文件作为专辑 (专辑增益)", this);
+  cboTagEncoding = new QComboBox(this);
+  for (const auto& item : TagEncodingItems) cboTagEncoding->addItem(item.first);
+  cboTagEncoding->setToolTip("标签中 GBK、Big5 等旧编码的文字按此读取；自动：逐个文件识别");
   auto* target = new QFormLayout();
   target->addRow("目标响度", spnTarget);
+  auto* encoding = new QFormLayout();
+  encoding->addRow("标签编码", cboTagEncoding);
   for (QWidget* w : std::initializer_list<QWidget*>{chkFolderCover, chkKeepTime, chkNormalize})
     rows->addWidget(w);
   rows->addLayout(target);
   rows->addWidget(chkReplayGain);
   rows->addWidget(chkAlbumGain);
+  rows->addLayout(encoding);
   rows->addStretch();
   connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
   connect(chkReplayGain, &QCheckBox::toggled, chkAlbumGain, &QWidget::setEnabled);
@@ -38,6 +53,8 @@ void TMusicPage::Show(const TMusicSettings& s) {
   chkReplayGain->setChecked(s.Controls.ReplayGain);
   chkAlbumGain->setChecked(s.AlbumGain);
   chkAlbumGain->setEnabled(s.Controls.ReplayGain);
+  for (int i = 0; i < cboTagEncoding->count(); ++i)
+    if (TagEncodingItems[i].second == s.TagEncoding) cboTagEncoding->setCurrentIndex(i);
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -48,6 +65,7 @@ TMusicSettings TMusicPage::Read() const {
   s.Controls.Target = QString::number(spnTarget->value(), 'f', 1).toStdString();
   s.Controls.ReplayGain = chkReplayGain->isChecked();
   s.AlbumGain = chkAlbumGain->isChecked() && s.Controls.ReplayGain;
+  s.TagEncoding = TagEncodingItems[std::max(0, cboTagEncoding->currentIndex())].second;
   return s;
 }
 
@@ -69,6 +87,9 @@ void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings
   c.Target = QString::number(ok && target >= -70 && target < 0 ? target : -16.0).toStdString();
   c.ReplayGain = settings.value(key + "replaygain", false).toBool();
   music.AlbumGain = settings.value(key + "album_gain", false).toBool();
+  if (!ParseTagEncoding(settings.value(key + "tag_encoding", "auto").toString().toStdString(),
+                        music.TagEncoding))
+    music.TagEncoding = teAuto;
 }
 
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {
@@ -80,4 +101,5 @@ void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicS
   settings.setValue(key + "target", QString::fromStdString(c.Target).toDouble());
   settings.setValue(key + "replaygain", c.ReplayGain);
   settings.setValue(key + "album_gain", music.AlbumGain);
+  settings.setValue(key + "tag_encoding", TagEncodingName(music.TagEncoding));
 }

@@ -1,6 +1,7 @@
 // The window's music choices: the further formats beside the six radio
 // buttons, and the settings dialog's page "音乐" (cover from the folder,
-// source time, loudness levelling, ReplayGain, album gain by folder),
+// source time, loudness levelling, ReplayGain, album gain by folder, the
+// encoding of tags that claim Latin-1),
 // remembered in Config.ini. The window hands them to its batch, which forms
 // the albums by folder itself. GUI thread only.
 #pragma once
@@ -10,12 +11,14 @@
 #include <QSettings>
 #include <QTabWidget>
 
+#include "LegacyText.h"
 #include "OptionComposer.h"
 
 // What the window remembers of the music page.
 struct TMusicSettings {
   TMusicControls Controls;  // the composer's music controls (Album unused here)
   bool AlbumGain = false;   // the files of one folder form an album
+  TTagEncoding TagEncoding = teAuto;  // how added and converted files' tags are read
 };
 
 // The page "音乐" of the settings dialog.
@@ -30,6 +33,7 @@ class TMusicPage : public QWidget {
   QDoubleSpinBox* spnTarget;  // LUFS
   QCheckBox* chkReplayGain;
   QCheckBox* chkAlbumGain;
+  QComboBox* cboTagEncoding;  // "标签编码"
 };
 
 // The combo box of the further formats ("更多格式" first: none chosen).

@@ -70,7 +70,10 @@ std::string UsageText() {
          "                       a .cue, or an image with one beside or inside it, gives\n"
          "                       one tagged file per track: IMAGE/NN - Title)\n"
          "      --gaps-at-start  a track's pregap (INDEX 00) starts it instead of ending\n"
-         "                       the track before\n";
+         "                       the track before\n"
+         "      --tag-encoding auto|gbk|big5|shift-jis|euc-kr|latin1\n"
+         "                       how tags that claim Latin-1 are read (ID3, APE, RIFF INFO);\n"
+         "                       default auto: GBK, Big5 ... recognised per file\n";
 }
 
 bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error) {
@@ -239,6 +242,13 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--gaps-at-start") {
       if (!flag()) return false;
       o.GapsAtStart = true;
+    } else if (arg == "--tag-encoding") {
+      if (!value(v)) return false;
+      if (!ParseTagEncoding(v, o.TagEncoding)) {
+        error = "--tag-encoding needs auto, gbk, big5, shift-jis, euc-kr or latin1, not '" + v +
+                "'";
+        return false;
+      }
     } else {
       error = "unknown option " + arg;
       return false;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "LegacyText.h"
 #include "OptionRecords.h"
 
 struct TCliOptions {
@@ -34,6 +35,7 @@ struct TCliOptions {
   bool FolderCover = false;
   bool NoCue = false;        // images whole, cue sheets skipped
   bool GapsAtStart = false;  // a track's pregap starts it
+  TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

@@ -63,6 +63,7 @@ int ProbeFiles(TREzuvuZUZ& component, const TCliOptions& options) {
   bool first = true;
   for (const std::string& file : options.Files) {
     TAVProbe& probe = *component.AVProbe();
+    probe.SetTagEncoding(options.TagEncoding);
     if (!probe.Open(file)) {
       std::fprintf(stderr, "quellon-cli: %s: %s\n", file.c_str(), probe.LastError().c_str());
       status = 1;
@@ -95,6 +96,7 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.UseCue = !options.NoCue;
   c.GapsAtStart = options.GapsAtStart;
   c.AlbumGain = options.AlbumGain;
+  c.TagEncoding = options.TagEncoding;
   c.ExtraOptions = options.Extra;
   batch.Jobs = options.Jobs;
   batch.KeepPartial = options.KeepPartial;

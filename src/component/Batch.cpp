@@ -310,10 +310,12 @@ void TConversionBatch::SetClip(uint64_t id, double startSeconds, double endSecon
   }
 }
 
-TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& path) {
+TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& path,
+                                            TTagEncoding tagEncoding) {
   TProbedSource result;
   result.Path = path;
   try {
+    probe.SetTagEncoding(tagEncoding);
     if (!probe.Open(path)) {
       result.Error = probe.LastError();
       result.Code = SourceFileReason(path);
@@ -498,7 +500,7 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
     return false;
   }
   if (!file.Probed) {
-    const TProbedSource probed = ProbeSource(*Component.AVProbe(), file.Source);
+    const TProbedSource probed = ProbeSource(*Component.AVProbe(), file.Source, Choices.TagEncoding);
     if (Abort && *Abort) return false;  // broken off by a signal: stays waiting
     file.Probed = true;
     if (probed.Code != rcNone || !probed.Error.empty()) {
@@ -586,6 +588,9 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
     }
   }
   ComposeInput(state, input);
+  if (Choices.TagEncoding != teAuto)
+    input.ExtOptions += std::string(input.ExtOptions.empty() ? "" : "\r\n") + "tag_encoding=" +
+                        TagEncodingName(Choices.TagEncoding);
   if (file.Track)
     ComposeTrack(file, state, input, output);
   else

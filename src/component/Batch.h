@@ -83,6 +83,7 @@ struct TBatchChoices {
   bool AlbumGain = false;      // the files of one folder form an album
   bool UseCue = true;          // cue sheets give tracks; false: images whole, cues skipped
   bool GapsAtStart = false;    // a track's pregap (INDEX 00) starts it, not ends the one before
+  TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1 (probe and engine)
   std::vector<std::string> ExtraOptions;  // NAME=VALUE engine option lines
   // The hidden controls of a front end that composes video too; the choices
   // above are written over it.
@@ -206,8 +207,9 @@ class TConversionBatch {
   const std::vector<TBatchFile>& Skipped() const { return FSkipped; }
 
   // Probes one file into what the batch needs to know; any thread, with a
-  // probe of the caller's.
-  static TProbedSource ProbeSource(TAVProbe& probe, const std::string& path);
+  // probe of the caller's (its tags read in tagEncoding).
+  static TProbedSource ProbeSource(TAVProbe& probe, const std::string& path,
+                                   TTagEncoding tagEncoding = teAuto);
 
   // ---- Run control ----
   // Converts the files not converted yet; false when there are none.

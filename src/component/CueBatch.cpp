@@ -125,7 +125,7 @@ std::string TConversionBatch::CueBeside(const std::string& audio) {
       for (const std::string& cue : cues) {
         TCueSheet sheet;
         std::string error;
-        ReadCueFile(cue, teAuto, sheet, error);
+        ReadCueFile(cue, Choices.TagEncoding, sheet, error);
         for (const std::string& name : sheet.Files) {
           const std::string image = name.find('/') == 0 ? name : CueAudioPath(cue, name);
           if (!image.empty()) images.emplace(image, cue);
@@ -182,7 +182,7 @@ bool TConversionBatch::AddAsTracks(const std::string& path, const std::string& f
   bool usable = false;
   std::string cuePath = isCue ? path : CueBeside(path);
   if (!cuePath.empty()) {
-    usable = ReadCueFile(cuePath, teAuto, sheet, error);
+    usable = ReadCueFile(cuePath, Choices.TagEncoding, sheet, error);
   } else {
     bool found = false;
     if (!IsFlacPath(path)) return false;
@@ -199,7 +199,7 @@ bool TConversionBatch::AddAsTracks(const std::string& path, const std::string& f
       const std::string& image = sheet.Files[i];
       TProbedSource probe = probed && probed->Path == image
                                 ? *probed
-                                : ProbeSource(*Component.AVProbe(), image);
+                                : ProbeSource(*Component.AVProbe(), image, Choices.TagEncoding);
       if (probe.Code != rcNone || !probe.Error.empty() || probe.SampleRate <= 0) {
         error = (sheet.FileLines[i] > 0 ? StrFormat("cue sheet line %d: ", sheet.FileLines[i])
                                         : std::string()) +

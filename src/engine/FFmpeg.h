@@ -33,6 +33,7 @@
 #include "Deleters.h"
 #include "FrameHook.h"
 #include "InputGuard.h"
+#include "LegacyText.h"
 #include "LibAV.h"
 #include "Music.h"
 #include "Reason.h"
@@ -149,6 +150,9 @@ struct TInputFileTable {
   // Per file: the range of its audio samples the job takes (SampleRange.h;
   // not Set: all of it).
   std::vector<TSampleRange> Ranges;
+  // How the next file opened reads tags that claim Latin-1 ("tag_encoding");
+  // back to auto once it is open.
+  TTagEncoding TagEncoding = teAuto;
 };
 
 // A file descriptor with one owner; closed with it.

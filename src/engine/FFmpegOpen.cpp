@@ -161,6 +161,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     Maps.ForcedOutputFormat = nullptr;
     Sync.VideoChannel = 0;
     MuxTime.SampleRange = TSampleRange();
+    Input.TagEncoding = teAuto;
   };
   if (Input.FileCount >= MAX_FILES) {
     LastError = StrFormat("%s: Too many input files (at most %d)", filename.c_str(), MAX_FILES);
@@ -330,6 +331,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     }
     codecs.push_back(std::move(dec));
   }
+
+  // Tags in a legacy encoding are read right once, here: every output copies
+  // them from this context.
+  const std::string tagEncoding = RepairInputTags(ic, Input.TagEncoding);
+  if (!tagEncoding.empty())
+    Log(1, StrFormat("Tags of '%s' read as %s", filename.c_str(), tagEncoding.c_str()));
 
   // 11.-14. Register the file.
   int64_t ms = ic->duration != AV_NOPTS_VALUE && ic->duration > 0 ? ic->duration / 1000 : -1;

@@ -204,6 +204,12 @@ void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value)
       {"dts_delta_threshold", TKind::Handler,
        H(e.Counters.DtsDeltaThreshold = static_cast<float>(StrToFloat(v)))},
       {"programid", TKind::Handler, H(e.Sync.ProgramId = StrToInt(v))},
+      {"tag_encoding", TKind::Handler, H({
+         if (!ParseTagEncoding(Trim(v), e.Input.TagEncoding))
+           throw FFmpegException(StrFormat(
+               "Invalid tag encoding '%s' (auto, latin1, gbk, big5, shift-jis or euc-kr)",
+               v.c_str()));
+       })},
       {"xerror", TKind::Handler, H(e.Sync.ExitOnError = true)},
       {"copyinkf", TKind::Handler, H(e.Sync.CopyInitialNonKeyFrames = StrToInt(v))},
       {"b", TKind::Handler, H(e.SetBitRate(n, v))},

@@ -198,6 +198,7 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
     return false;
   }
   Guard.EndProbe();
+  RepairInputTags(Context, TagEncoding);
   CountStreams();
   FormatName = formatName;
   return true;

@@ -32,6 +32,7 @@
 #include "Bitmap.h"
 #include "Deleters.h"
 #include "InputGuard.h"
+#include "LegacyText.h"
 
 // What the probe throws: a library is missing, or the call is not allowed on
 // an attached (read-only) context.
@@ -106,6 +107,12 @@ class TCustomAVProbe {
   // opening of a file at once (null: none). Opening is bounded in time and
   // bytes in any case (TInputGuard).
   void SetAbortFlag(const std::atomic<bool>* flag) { AbortFlag = flag; }
+  // How Open reads tags that claim Latin-1 (GBK, Big5 ... in ID3v1, ID3v2,
+  // APE, RIFF INFO): repaired in the file's tags that every call reports
+  // (RepairInputTags). Kept for every later Open; auto by default. An
+  // attached context is described as its owner left it.
+  void SetTagEncoding(TTagEncoding encoding) { TagEncoding = encoding; }
+  TTagEncoding GetTagEncoding() const { return TagEncoding; }
   bool OwnsContext() const { return OwnedContext != nullptr; }
   AVFormatContext* FormatContext() const { return Context; }
   // Counts and first indices are -1 while no file is held.
@@ -141,6 +148,7 @@ class TCustomAVProbe {
   std::string StreamLine(int index);
 
   const std::atomic<bool>* AbortFlag = nullptr;
+  TTagEncoding TagEncoding = teAuto;
   TInputGuard Guard;  // outlives the context it limits
   InputFormatPtr OwnedContext;
   int Streams = -1, Programs = -1;

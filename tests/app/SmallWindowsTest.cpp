@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 #include <QThread>
 #include <atomic>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "AppTestSupport.h"
 #include "FFmpeg.h"
 #include "MainFrm.h"
+#include "MusicSettings.h"
 #include "OptionFrm.h"
 #include "QtMainThread.h"
 #include "U_About.h"
@@ -87,6 +89,29 @@ TEST(SettingsDialog, WorksBeforeAnyFileWasAdded) {
   settings.cboChannels->setCurrentText("Stereo");
   settings.btnOK->click();
   EXPECT_EQ(window.OptionForm()->grpAudioChannels->ItemText(), "Stereo");
+}
+
+TEST(MusicPage, TheTagEncodingIsShownReadAndRemembered) {
+  QTabWidget pages;
+  TMusicPage page(&pages);
+  EXPECT_EQ(ItemsOf(page.cboTagEncoding),
+            QStringList({"自动", "GBK", "Big5", "Shift-JIS", "EUC-KR", "Latin-1"}));
+  EXPECT_EQ(page.Read().TagEncoding, teAuto);
+  TMusicSettings music;
+  music.TagEncoding = teBig5;
+  page.Show(music);
+  EXPECT_EQ(page.cboTagEncoding->currentText(), "Big5");
+  EXPECT_EQ(page.Read().TagEncoding, teBig5);
+  testing_support::TTempDir dir;
+  QSettings ini(QString::fromStdString(dir.File("Config.ini")), QSettings::IniFormat);
+  WriteMusicConfig(ini, "FormConfig", page.Read());
+  EXPECT_EQ(ini.value("FormConfig/music_tag_encoding").toString(), "big5");
+  TMusicSettings back;
+  ReadMusicConfig(ini, "FormConfig", back);
+  EXPECT_EQ(back.TagEncoding, teBig5);
+  ini.setValue("FormConfig/music_tag_encoding", "utf-7");
+  ReadMusicConfig(ini, "FormConfig", back);
+  EXPECT_EQ(back.TagEncoding, teAuto);
 }
 
 TEST(AboutBox, ShowsTheProductAndOpensItsLinks) {

@@ -88,3 +88,21 @@ TEST_F(Cli, LoudnessReplayGainAlbumsAndTime) {
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("--loudness needs a level in LUFS"), std::string::npos) << r.Err;
 }
+
+// The choice of --tag-encoding reaches the probe and the conversion; auto
+// reads GBK by itself (the detection itself is tested in test_libav).
+TEST_F(Cli, TagsThatClaimLatin1AreReadInTheEncodingChosen) {
+  ASSERT_TRUE(MakeTaggedMp3(Dir.File("gbk.mp3"), Encoded("爱你一万年", "GB18030"),
+                            Encoded("伍佰", "GB18030"), false));
+  // Big5 this short is too little for a guess.
+  ASSERT_TRUE(MakeTaggedMp3(Dir.File("big5.mp3"), Encoded("晴天", "BIG5"),
+                            Encoded("周杰倫", "BIG5"), false));
+  EXPECT_NE(Run("--probe gbk.mp3").Out.find("Title: 爱你一万年"), std::string::npos);
+  EXPECT_EQ(Run("--probe big5.mp3").Out.find("Title: 晴天"), std::string::npos);
+  TResult r = Run("--probe --tag-encoding big5 big5.mp3");
+  EXPECT_NE(r.Out.find("Title: 晴天\nAuthor: 周杰倫"), std::string::npos) << r.Out;
+  r = Run("-q -f flac --tag-encoding BIG5 big5.mp3");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(Tag(Dir.File("big5_(new).flac"), "title"), "晴天");
+  EXPECT_EQ(Tag(Dir.File("big5_(new).flac"), "artist"), "周杰倫");
+}

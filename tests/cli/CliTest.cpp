@@ -70,6 +70,7 @@ TEST_F(Cli, UsageErrorsExitTwoWithTheReasonAndTheUsage) {
                {"--start 2 --end 1 a.wav", "--end must lie after --start"},
                {"-x novalue a.wav", "-x needs NAME=VALUE"},
                {"--log-level loud a.wav", "--log-level"},
+               {"--tag-encoding utf8 a.wav", "--tag-encoding needs auto, gbk, big5"},
                {"a.wav -o", "option -o needs a value"}};
   for (const auto& c : cases) {
     const TResult r = Run(c.args);

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -27,6 +28,64 @@ TTempDir::TTempDir() {
 TTempDir::~TTempDir() {
   std::error_code ignored;
   if (!Dir.empty()) std::filesystem::remove_all(Dir, ignored);
+}
+
+std::string Encoded(const std::string& utf8, const char* charset) {
+  iconv_t cd = iconv_open(charset, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "";
+  std::string out(utf8.size() * 4 + 8, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size(), outLeft = out.size();
+  char* to = &out[0];
+  const bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  return ok ? out.substr(0, out.size() - outLeft) : "";
+}
+
+namespace {
+
+// An ID3v2.3 tag of text frames, each with encoding byte 0 and the bytes given.
+std::string Id3v23(const std::vector<std::pair<std::string, std::string>>& frames) {
+  auto be32 = [](size_t v, int bits) {
+    std::string b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+      b[i] = static_cast<char>((v >> (bits * (3 - i))) & ((1u << bits) - 1));
+    return b;
+  };
+  std::string body;
+  for (const auto& frame : frames) {
+    const std::string text = std::string(1, '\0') + frame.second;
+    body += frame.first + be32(text.size(), 8) + std::string(2, '\0') + text;
+  }
+  return std::string("ID3\x03\0\0", 6) + be32(body.size(), 7) + body;
+}
+
+// An ID3v1 tag: "TAG", title, artist and album of 30 bytes, year, comment, genre.
+std::string Id3v1(const std::string& title, const std::string& artist) {
+  auto field = [](std::string s, size_t n) {
+    s.resize(n, '\0');
+    return s;
+  };
+  return "TAG" + field(title, 30) + field(artist, 30) + field("", 30) + "2001" + field("", 30) +
+         std::string(1, '\xFF');
+}
+
+}  // namespace
+
+bool MakeTaggedMp3(const std::string& path, const std::string& title, const std::string& artist,
+                   bool version1) {
+  // No tag of its own: the demuxer reads an ID3v1 tag only when it found no
+  // other (bitexact leaves out the encoder's name).
+  const std::string bare =
+      Fixture("legacy_bare.mp3", "-f lavfi -i sine=duration=0.5 -c:a libmp3lame -write_id3v2 0 "
+                                 "-write_xing 0 -fflags +bitexact");
+  std::ifstream in(bare, std::ios::binary);
+  const std::string audio((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (audio.empty() || title.empty() || artist.empty()) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << (version1 ? audio + Id3v1(title, artist)
+                   : Id3v23({{"TIT2", title}, {"TPE1", artist}, {"TCOM", artist}}) + audio);
+  return static_cast<bool>(out.flush());
 }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }

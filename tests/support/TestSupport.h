@@ -40,6 +40,14 @@ bool MakeMedia(const std::string& args, const std::string& path);
 std::string Fixture(const std::string& name, const std::string& args);
 // A 2 s 320x240 25 fps yuv420p video (ffv1) with a mono sine (pcm) in Matroska.
 std::string VideoClip();
+// UTF-8 text in a legacy encoding ("GB18030", "BIG5", "ISO-8859-1" ...),
+// by glibc's iconv; "" when it cannot be encoded.
+std::string Encoded(const std::string& utf8, const char* charset);
+// An MP3 whose tag holds title and artist as the bytes given (a legacy
+// encoding, as old taggers wrote it): ID3v2.3 text frames with encoding
+// byte 0, "Latin-1" (TIT2, TPE1, TCOM), in front, or an ID3v1 tag at the end.
+bool MakeTaggedMp3(const std::string& path, const std::string& title, const std::string& artist,
+                   bool version1);
 // Output of a command ("" when it failed).
 std::string Capture(const std::string& command);
 // ffprobe's value of one entry of the first stream selected ("a:0", "v:0")
