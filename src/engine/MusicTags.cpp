@@ -55,7 +55,9 @@ class TDescriptorStream : public TagLib::IOStream {
   long tell() const override { return static_cast<long>(At); }
   long length() override {
     struct stat st;
-    return fstat(Fd, &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    if (fstat(Fd, &st) == 0) return static_cast<long>(st.st_size);
+    if (!Error) Error = errno;
+    return 0;
   }
   void seek(long offset, Position from) override {
     const off_t base = from == Beginning ? 0 : from == Current ? At : length();
