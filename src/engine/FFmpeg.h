@@ -625,6 +625,9 @@ class TCustomFFmpeg {
   void TranscodeSetup();
   void MainLoop();
   void EndOfLoop();
+  // Flushes and closes an output file's byte stream (if open); a write that
+  // failed, then or before, throws FFmpegException with its code.
+  void CloseOutputBytes(int file);
   int OutputPacket(TInputStreamEntry& ist, int istIndex, const AVPacket* pkt);
   // Decodes one packet (null: drains) and dispatches what comes out; -1 when
   // the decoder refused it.
@@ -718,10 +721,11 @@ class TCustomFFmpeg {
   // before the length they state.
   void NoteSourceEnds();
   // Music (FFmpegTags.cpp, FFmpegCover.cpp, FFmpegLoudness.cpp): before the
-  // headers (measuring pass, ReplayGain tags, cover, MP2's ID3 header); the
-  // cover pictures after them; our own tag writers after the trailers; the
-  // source's time on the committed outputs. Job's thread; a failed write of
-  // an output throws FFmpegException.
+  // headers (measuring pass, ReplayGain tags, cover); the cover pictures
+  // after them; after the trailers, what the muxers leave out goes into the
+  // closed files through TagLib (MusicTags.h); the source's time on the
+  // committed outputs. Job's thread; a failed write of an output throws
+  // FFmpegException with the code of its error.
   void PrepareMusicOutputs();
   void WriteCoverPackets();
   void FinishMusicOutputs();

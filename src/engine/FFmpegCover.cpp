@@ -4,7 +4,7 @@
 // picture beside it, handed on as the same bytes to each output format that
 // holds one. The muxers of MP3, FLAC and MP4 write it themselves from an
 // attached-picture stream; Ogg takes it as a METADATA_BLOCK_PICTURE comment;
-// MP2, WAV and WMA get it from our own writers (MusicTags.cpp).
+// MP2, WAV and WMA get it through TagLib once the muxer is done (MusicTags.h).
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -146,7 +146,7 @@ TCoverKind CoverKindOf(const AVFormatContext* oc) {
   const char* name = oc->oformat->name;
   if (OneOf(name, {"mp3", "flac", "ipod", "mp4", "mov", "3gp", "3g2", "psp"})) return ckStream;
   if (OneOf(name, {"ogg", "oga", "opus", "spx"})) return ckVorbisComment;
-  if (OneOf(name, {"mp2", "wav", "asf", "asf_stream"})) return ckOwnWriter;
+  if (OneOf(name, {"mp2", "wav", "asf", "asf_stream"})) return ckFileEdit;
   return ckNone;
 }
 
@@ -238,6 +238,7 @@ bool TCustomFFmpeg::FindCover(TCoverPicture& cover) {
 void TCustomFFmpeg::PrepareCovers() {
   TCoverPicture& cover = Music.Run.Cover;
   Music.Run.CoverStreams.assign(static_cast<size_t>(Output.FileCount), -1);
+  Music.Run.CoverInFile.assign(static_cast<size_t>(Output.FileCount), false);
   if (!Music.KeepCover || !FindCover(cover)) return;
   for (int i = 0; i < Output.FileCount; ++i) {
     AVFormatContext* oc = Output.Files[i].get();
@@ -274,14 +275,15 @@ void TCustomFFmpeg::PrepareCovers() {
         break;
       }
       case ckVorbisComment: {
-        const std::string block = Base64(FlacPictureBlock(cover));
+        const std::string block = CoverPictureComment(cover);
         for (unsigned s = 0; s < oc->nb_streams; ++s)
           if (oc->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
             av.av_dict_set(&oc->streams[s]->metadata, "METADATA_BLOCK_PICTURE", block.c_str(), 0);
         break;
       }
-      case ckOwnWriter:
-        break;  // written with the tags (WriteMusicTags, FinishMusicTags)
+      case ckFileEdit:
+        Music.Run.CoverInFile[static_cast<size_t>(i)] = true;  // FinishMusicOutputs
+        break;
       case ckNone:
         Log(1, StrFormat("The %s format holds no cover picture; the cover is left out",
                          oc->oformat->name));

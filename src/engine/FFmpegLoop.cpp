@@ -487,19 +487,21 @@ void TCustomFFmpeg::EndOfLoop() {
   PrintReport(true);
   // The byte streams are closed here so that a failed final write fails the
   // job instead of leaving a truncated file behind.
-  for (int i = 0; i < Output.FileCount; ++i) {
-    AVFormatContext* oc = Output.Files[i].get();
-    if (!oc->pb || (oc->oformat->flags & AVFMT_NOFILE)) continue;
-    int result = oc->pb->error;
-    const int closed = av.avio_closep(&oc->pb);
-    if (result >= 0) result = closed;
-    if (result < 0)
-      throw OutputWriteFailure(oc, result, LibraryErrorText(oc->url ? oc->url : "output", result));
-  }
+  for (int i = 0; i < Output.FileCount; ++i) CloseOutputBytes(i);
   // 4.-5. Codecs.
   CloseOpenedCodecs();
   // 6. Finished normally unless a stop was requested.
   RunState.FinishedNormally = !RunState.StopRequested;
+}
+
+void TCustomFFmpeg::CloseOutputBytes(int file) {
+  AVFormatContext* oc = Output.Files[file].get();
+  if (!oc->pb || (oc->oformat->flags & AVFMT_NOFILE)) return;
+  int result = oc->pb->error;
+  const int closed = av.avio_closep(&oc->pb);
+  if (result >= 0) result = closed;
+  if (result < 0)
+    throw OutputWriteFailure(oc, result, LibraryErrorText(oc->url ? oc->url : "output", result));
 }
 
 void TCustomFFmpeg::CloseOpenedCodecs() {

@@ -29,6 +29,8 @@ void TCustomFFmpeg::PrintReport(bool last) {
   if (first->pb) {
     size = av.avio_size(first->pb);
     if (size < 0) size = av.avio_seek(first->pb, 0, SEEK_CUR);
+  } else if (!Music.Run.ClosedSizes.empty()) {
+    size = Music.Run.ClosedSizes[0];  // closed for its tags: the size with them
   }
   if (size < 0) size = 0;
   TReportText text;

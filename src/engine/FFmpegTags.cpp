@@ -1,15 +1,16 @@
 // The music side of a job's outputs around the muxers: before the headers
-// (loudness, ReplayGain tags, the cover, MP2's ID3 header), after the
-// trailers (WAV's id3 chunk, WMA's picture, M4A's freeform tags) and after
-// the outputs took their names (the source's modification time).
+// (loudness, ReplayGain tags, the cover), after the trailers (through
+// TagLib, on the closed file still under its temporary name: WAV's and
+// MP2's ID3 tag, WMA's picture, M4A's freeform tags) and after the outputs
+// took their names (the source's modification time).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "FFmpeg.h"
-#include "Id3Tag.h"
 #include "MusicTags.h"
 #include "Transcode.h"
 
@@ -41,15 +42,40 @@ std::vector<std::pair<std::string, std::string>> Pairs(const AVDictionary* dict)
   return pairs;
 }
 
-DictPtr Dictionary(const std::vector<std::pair<std::string, std::string>>& pairs) {
-  AVDictionary* dict = nullptr;
-  for (const auto& pair : pairs) av.av_dict_set(&dict, pair.first.c_str(), pair.second.c_str(), 0);
-  return DictPtr(dict);
-}
-
 // The file an output is being written to, when it is a plain file.
 std::string WrittenPath(const TOutputTarget& target) {
   return target.TempName.empty() ? LocalPath(target.FinalName) : target.TempName;
+}
+
+// What TagLib adds to an output once its muxer is done, and what that is
+// called in the log; empty for formats whose muxers write everything.
+TTagEdit FileTagEdit(const AVFormatContext* oc, const TMusicOptions::TRun& run, size_t file,
+                     const char*& what) {
+  TTagEdit edit;
+  static const std::vector<std::pair<std::string, std::string>> None;
+  const auto& tags = file < run.Tags.size() ? run.Tags[file] : None;
+  const bool cover = file < run.CoverInFile.size() && run.CoverInFile[file] &&
+                     !run.Cover.Empty();
+  if (Named(oc, {"wav", "mp2"})) {
+    // WAV's RIFF INFO holds a few keys only; raw MPEG audio holds none, and
+    // players look for its tag in front.
+    const bool wav = Named(oc, {"wav"});
+    edit.Container = wav ? tcWav : tcMpeg;
+    what = wav ? "the ID3 chunk" : "the ID3 tag";
+    for (const auto& pair : tags)
+      if (!Incidental(pair.first)) edit.Tags.push_back(pair);
+    if (cover) edit.Cover = &run.Cover;
+  } else if (Named(oc, {"asf", "asf_stream"})) {
+    edit.Container = tcAsf;
+    what = "the cover picture";
+    if (cover) edit.Cover = &run.Cover;
+  } else if (Named(oc, {"ipod", "mp4", "mov"})) {
+    edit.Container = tcMp4;
+    what = "the tags";
+    for (const auto& pair : tags)
+      if (!Mp4KnownKey(pair.first)) edit.Tags.push_back(pair);
+  }
+  return edit;
 }
 
 }  // namespace
@@ -60,8 +86,8 @@ void TCustomFFmpeg::PrepareMusicOutputs() {
   if (Music.Normalize || Music.ReplayGain) MeasureJobLoudness();
   for (int i = 0; i < Output.FileCount; ++i) {
     AVFormatContext* oc = Output.Files[i].get();
-    // The muxers may rename keys in place (RIFF INFO, ASF): our writers
-    // take the tags as they were.
+    // The muxers may rename keys in place (RIFF INFO, ASF): the edits after
+    // them take the tags as they were.
     Music.Run.Tags[static_cast<size_t>(i)] = Pairs(oc->metadata);
     if (HoldsNoTags(oc)) {
       std::string lost;
@@ -73,101 +99,35 @@ void TCustomFFmpeg::PrepareMusicOutputs() {
     }
   }
   PrepareCovers();
-  const TCoverPicture* cover = Music.Run.Cover.Empty() ? nullptr : &Music.Run.Cover;
-  for (int i = 0; i < Output.FileCount; ++i) {
-    AVFormatContext* oc = Output.Files[i].get();
-    // Raw MPEG audio gets its tags in front, as players expect them.
-    if (Named(oc, {"mp2"}) && oc->pb) {
-      const std::vector<uint8_t> tag = MakeId3v2Tag(oc->metadata, cover);
-      if (!tag.empty()) av.avio_write(oc->pb, tag.data(), static_cast<int>(tag.size()));
-    }
-  }
 }
 
 void TCustomFFmpeg::FinishMusicOutputs() {
-  const TCoverPicture& cover = Music.Run.Cover;
+  Music.Run.ClosedSizes.assign(static_cast<size_t>(Output.FileCount), -1);
   for (int i = 0; i < Output.FileCount && i < static_cast<int>(Output.Targets.size()); ++i) {
     AVFormatContext* oc = Output.Files[i].get();
     if (!oc->pb || (oc->oformat->flags & AVFMT_NOFILE)) continue;
-    if (Named(oc, {"wav"})) {
-      // Through the byte stream, so that the job's size counts the chunk.
-      std::vector<std::pair<std::string, std::string>> pairs;
-      if (static_cast<size_t>(i) < Music.Run.Tags.size())
-        for (const auto& pair : Music.Run.Tags[static_cast<size_t>(i)])
-          if (!Incidental(pair.first)) pairs.push_back(pair);
-      const bool picture = Music.KeepCover && !cover.Empty();
-      if (pairs.empty() && !picture) continue;
-      const DictPtr tags = Dictionary(pairs);
-      const std::vector<uint8_t> tag = MakeId3v2Tag(tags.get(), picture ? &cover : nullptr);
-      const int64_t end = av.avio_seek(oc->pb, 0, SEEK_CUR);
-      const int64_t total = end + (end % 2) + 8 + static_cast<int64_t>(tag.size() + tag.size() % 2);
-      if (end < 12 || total - 8 > 0xFFFFFFFFll) {
-        Log(0, StrFormat("The ID3 chunk left out of '%s': the file would pass 4 GiB",
-                         Output.Targets[static_cast<size_t>(i)].FinalName.c_str()));
-        continue;
-      }
-      std::vector<uint8_t> chunk;
-      if (end % 2) chunk.push_back(0);
-      chunk.insert(chunk.end(), {'i', 'd', '3', ' '});
-      for (int b = 0; b < 4; ++b) chunk.push_back(static_cast<uint8_t>(tag.size() >> (8 * b)));
-      chunk.insert(chunk.end(), tag.begin(), tag.end());
-      if (tag.size() % 2) chunk.push_back(0);
-      uint8_t riff[4];
-      for (int b = 0; b < 4; ++b) riff[b] = static_cast<uint8_t>((total - 8) >> (8 * b));
-      av.avio_write(oc->pb, chunk.data(), static_cast<int>(chunk.size()));
-      av.avio_seek(oc->pb, 4, SEEK_SET);
-      av.avio_write(oc->pb, riff, 4);
-      av.avio_seek(oc->pb, total, SEEK_SET);
-      continue;
-    }
-    const bool wav = false;
-    const bool asf = Named(oc, {"asf", "asf_stream"}) && !cover.Empty() && Music.KeepCover;
-    std::vector<std::pair<std::string, std::string>> freeform;
-    if (Named(oc, {"ipod", "mp4", "mov"}) && static_cast<size_t>(i) < Music.Run.Tags.size())
-      for (const auto& pair : Music.Run.Tags[static_cast<size_t>(i)])
-        if (!Mp4KnownKey(pair.first)) freeform.push_back(pair);
-    if (!wav && !asf && freeform.empty()) continue;
-    // What the muxer wrote goes to the file before we edit it.
-    av.avio_flush(oc->pb);
-    if (oc->pb->error < 0) continue;  // the close reports it
-    const std::string path = WrittenPath(Output.Targets[static_cast<size_t>(i)]);
-    const int fd = path.empty() ? -1 : open(path.c_str(), O_RDWR | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      if (fd >= 0) close(fd);
-      continue;
-    }
-    std::string error;
-    bool done = true;
     const char* what = "";
-    if (wav) {
-      what = "the ID3 chunk";
-      const DictPtr tags = Dictionary(static_cast<size_t>(i) < Music.Run.Tags.size()
-                                          ? Music.Run.Tags[static_cast<size_t>(i)]
-                                          : std::vector<std::pair<std::string, std::string>>());
-      const std::vector<uint8_t> tag =
-          MakeId3v2Tag(tags.get(), Music.KeepCover && !cover.Empty() ? &cover : nullptr);
-      if (!tag.empty()) done = AppendWavId3Chunk(fd, tag, error);
-    } else if (asf) {
-      what = "the cover picture";
-      done = InsertAsfPicture(fd, cover, error);
-    } else {
-      what = "the tags";
-      done = AddMp4FreeformTags(fd, freeform, error);
+    const TTagEdit edit = FileTagEdit(oc, Music.Run, static_cast<size_t>(i), what);
+    if (edit.Empty()) continue;
+    const TOutputTarget& target = Output.Targets[static_cast<size_t>(i)];
+    std::string leftOut = StrFormat("%s left out of '%s'", what, target.FinalName.c_str());
+    leftOut[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(leftOut[0])));
+    const std::string path = WrittenPath(target);
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      Log(1, leftOut + ": it is no plain file");
+      continue;
     }
-    const int closed = close(fd);
-    if (closed != 0 && done) {
-      done = false;
-      error = SystemErrorText(errno);
-    }
-    if (!done) {
-      if (error.find("cannot write") != std::string::npos || closed != 0)
-        throw FFmpegException(StrFormat("Could not write %s into '%s': %s", what,
-                                        Output.Targets[static_cast<size_t>(i)].FinalName.c_str(),
-                                        error.c_str()));
-      Log(0, StrFormat("%s left out of '%s': %s", what,
-                       Output.Targets[static_cast<size_t>(i)].FinalName.c_str(), error.c_str()));
-    }
+    // avio_close writes what the context still holds (the trailer's sizes
+    // among it): the muxer is done with the file before TagLib opens it.
+    CloseOutputBytes(i);
+    const TTagEditOutcome outcome = EditFileTags(path, edit);
+    if (outcome.Result == teFailed)
+      throw FFmpegException(ReasonOfWriteErrno(outcome.Error),
+                            StrFormat("Could not write %s into '%s': %s", what,
+                                      target.FinalName.c_str(), outcome.Text.c_str()));
+    if (outcome.Result == teLeftOut) Log(0, leftOut + ": " + outcome.Text);
+    if (stat(path.c_str(), &st) == 0) Music.Run.ClosedSizes[static_cast<size_t>(i)] = st.st_size;
   }
 }
 

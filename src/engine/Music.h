@@ -71,6 +71,11 @@ struct TMusicOptions {
     double Gain = 1.0;  // linear factor applied to the decoded audio
     TLoudnessMeasure Track;
     std::vector<int> CoverStreams;  // per output file: the cover's stream, -1 none
+    // Per output file: the cover goes into the finished file (ckFileEdit).
+    std::vector<bool> CoverInFile;
+    // Per output file: its size once its byte stream was closed for the
+    // tags TagLib adds, with them; -1 while the stream is open.
+    std::vector<int64_t> ClosedSizes;
     // Per output file: its tags before the muxer saw them.
     std::vector<std::vector<std::pair<std::string, std::string>>> Tags;
   } Run;

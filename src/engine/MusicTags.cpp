@@ -1,288 +1,286 @@
 #include "MusicTags.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <mutex>
+
+#include <taglib/asffile.h>
+#include <taglib/asfpicture.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/commentsframe.h>
+#include <taglib/flacpicture.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/tiostream.h>
+#include <taglib/wavfile.h>
+
+#include "SourceFile.h"
 
 namespace {
 
-void PutBE(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-void PutLE(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-uint64_t GetLE(const uint8_t* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-uint64_t GetBE(const uint8_t* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
-  return v;
-}
-void SetLE(uint8_t* p, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void SetBE(uint8_t* p, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i, value >>= 8) p[i] = static_cast<uint8_t>(value);
+std::mutex TagLibLock;
+
+TagLib::String Utf8(const std::string& text) { return TagLib::String(text, TagLib::String::UTF8); }
+
+TagLib::ByteVector Bytes(const std::vector<uint8_t>& data) {
+  return TagLib::ByteVector(reinterpret_cast<const char*>(data.data()),
+                            static_cast<unsigned int>(data.size()));
 }
 
-bool ReadAt(int fd, void* data, size_t size, off_t at) {
-  auto* p = static_cast<uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = pread(fd, p, size, at);
-    if (n <= 0) return false;
-    p += n, at += n, size -= static_cast<size_t>(n);
-  }
-  return true;
+// The ID3/FLAC/ASF picture type (they share the numbers 0..20).
+int PictureType(const TCoverPicture& picture) {
+  return picture.PictureType >= 0 && picture.PictureType <= 20 ? picture.PictureType : 3;
 }
-bool WriteAt(int fd, const void* data, size_t size, off_t at) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = pwrite(fd, p, size, at);
-    if (n <= 0) return false;
-    p += n, at += n, size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-off_t FileSize(int fd) { return lseek(fd, 0, SEEK_END); }
 
-// Moves the bytes from 'from' to the end of the file 'by' bytes on, last
-// block first so that nothing is overwritten before it was moved.
-bool ShiftTail(int fd, off_t from, off_t by, std::string& error) {
-  const off_t end = FileSize(fd);
-  std::vector<uint8_t> block(1 << 20);
-  for (off_t stop = end; stop > from;) {
-    const off_t start = std::max(from, stop - static_cast<off_t>(block.size()));
-    const size_t size = static_cast<size_t>(stop - start);
-    if (!ReadAt(fd, block.data(), size, start) || !WriteAt(fd, block.data(), size, start + by)) {
-      error = "cannot move the file's data";
-      return false;
+// TagLib's file access on a descriptor of ours: TagLib's own file stream
+// drops the errors of its writes (a full disk would pass for a saved tag),
+// this one keeps the first, and writes nothing more after it.
+class TDescriptorStream : public TagLib::IOStream {
+ public:
+  TDescriptorStream(int fd, const std::string& name) : Fd(fd), Name(name) {}
+  int Error = 0;  // errno of the first failed read or write
+
+  TagLib::FileName name() const override { return Name.c_str(); }
+  bool readOnly() const override { return false; }
+  bool isOpen() const override { return true; }
+  long tell() const override { return static_cast<long>(At); }
+  long length() override {
+    struct stat st;
+    if (fstat(Fd, &st) == 0) return static_cast<long>(st.st_size);
+    if (!Error) Error = errno;
+    return 0;
+  }
+  void seek(long offset, Position from) override {
+    const off_t base = from == Beginning ? 0 : from == Current ? At : length();
+    At = std::max<off_t>(0, base + offset);
+  }
+  TagLib::ByteVector readBlock(unsigned long size) override {
+    const off_t end = length();
+    if (size == 0 || At >= end) return TagLib::ByteVector();
+    // A damaged size field asks for more than there is.
+    size = std::min<unsigned long>(size, static_cast<unsigned long>(end - At));
+    TagLib::ByteVector data(static_cast<unsigned int>(size), '\0');
+    const size_t got = ReadAt(data.data(), data.size(), At);
+    data.resize(static_cast<unsigned int>(got));
+    At += static_cast<off_t>(got);
+    return data;
+  }
+  void writeBlock(const TagLib::ByteVector& data) override {
+    At += static_cast<off_t>(WriteAt(data.data(), data.size(), At));
+  }
+  void insert(const TagLib::ByteVector& data, unsigned long start, unsigned long replace) override {
+    const off_t at = static_cast<off_t>(start);
+    if (data.size() > replace)
+      MoveTail(at + static_cast<off_t>(replace), static_cast<off_t>(data.size() - replace));
+    else if (data.size() < replace)
+      removeBlock(start + data.size(), replace - data.size());
+    At = at;
+    writeBlock(data);
+  }
+  void removeBlock(unsigned long start, unsigned long size) override {
+    const off_t end = length(), from = static_cast<off_t>(start + size);
+    std::vector<char> block(BLOCK);
+    for (off_t at = from; at < end && !Error;) {
+      const size_t n = std::min<size_t>(BLOCK, static_cast<size_t>(end - at));
+      if (ReadAt(block.data(), n, at) != n || WriteAt(block.data(), n, at - static_cast<off_t>(size)) != n)
+        break;
+      at += static_cast<off_t>(n);
     }
-    stop = start;
+    if (end > from) truncate(static_cast<long>(end - static_cast<off_t>(size)));
   }
-  return true;
+  void truncate(long size) override {
+    if (!Error && ftruncate(Fd, size) != 0) Error = errno;
+  }
+
+ private:
+  static constexpr size_t BLOCK = 1 << 20;
+  // Moves the bytes from 'from' to the end 'by' bytes on, last block first,
+  // so that nothing is overwritten before it was moved.
+  void MoveTail(off_t from, off_t by) {
+    std::vector<char> block(BLOCK);
+    for (off_t stop = length(); stop > from && !Error;) {
+      const off_t start = std::max(from, stop - static_cast<off_t>(BLOCK));
+      const size_t n = static_cast<size_t>(stop - start);
+      if (ReadAt(block.data(), n, start) != n || WriteAt(block.data(), n, start + by) != n) break;
+      stop = start;
+    }
+  }
+  size_t ReadAt(char* data, size_t size, off_t at) {
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = pread(Fd, data + done, size - done, at + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && !Error) Error = errno;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+  size_t WriteAt(const char* data, size_t size, off_t at) {
+    size_t done = 0;
+    while (done < size && !Error) {
+      const ssize_t n = pwrite(Fd, data + done, size - done, at + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Error = n < 0 ? errno : ENOSPC;
+      else done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+  const int Fd;
+  const std::string Name;
+  off_t At = 0;
+};
+
+const char* Id3FrameId(const std::string& key) {
+  static const char* const Map[][2] = {
+      {"title", "TIT2"},   {"artist", "TPE1"},       {"album", "TALB"},
+      {"album_artist", "TPE2"}, {"composer", "TCOM"}, {"date", "TDRC"},
+      {"year", "TDRC"},    {"track", "TRCK"},        {"disc", "TPOS"},
+      {"genre", "TCON"},   {"copyright", "TCOP"},    {"publisher", "TPUB"},
+      {"language", "TLAN"}, {"encoded_by", "TENC"},  {"performer", "TPE3"}};
+  for (const auto& row : Map)
+    if (strcasecmp(row[0], key.c_str()) == 0) return row[1];
+  return nullptr;
 }
 
-std::vector<uint8_t> Utf16(const std::string& text) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i < text.size();) {
-    uint32_t c = static_cast<uint8_t>(text[i]);
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    if (extra) c &= 0x3F >> extra;
-    ++i;
-    for (; extra > 0 && i < text.size(); --extra, ++i) c = (c << 6) | (text[i] & 0x3F);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      PutLE(out, 0xD800 + (c >> 10), 2);
-      PutLE(out, 0xDC00 + (c & 0x3FF), 2);
+// The generic keys as their ID3v2.4 frames, "comment" as COMM, the others
+// as TXXX; the cover as APIC. All text UTF-8.
+void FillId3v2(TagLib::ID3v2::Tag& tag, const TTagEdit& edit) {
+  using namespace TagLib::ID3v2;
+  for (const auto& pair : edit.Tags) {
+    if (strcasecmp(pair.first.c_str(), "comment") == 0) {
+      auto* frame = new CommentsFrame(TagLib::String::UTF8);
+      frame->setLanguage("eng");
+      frame->setText(Utf8(pair.second));
+      tag.addFrame(frame);
+    } else if (const char* id = Id3FrameId(pair.first)) {
+      if (!tag.frameList(id).isEmpty()) continue;  // "year" beside "date"
+      auto* frame = new TextIdentificationFrame(id, TagLib::String::UTF8);
+      frame->setText(Utf8(pair.second));
+      tag.addFrame(frame);
     } else {
-      PutLE(out, c, 2);
+      tag.addFrame(new UserTextIdentificationFrame(Utf8(pair.first), Utf8(pair.second),
+                                                   TagLib::String::UTF8));
     }
   }
-  PutLE(out, 0, 2);
-  return out;
+  if (edit.Cover && !edit.Cover->Empty()) {
+    auto* frame = new AttachedPictureFrame;
+    frame->setTextEncoding(TagLib::String::UTF8);
+    frame->setMimeType(edit.Cover->Mime);
+    frame->setType(static_cast<AttachedPictureFrame::Type>(PictureType(*edit.Cover)));
+    frame->setDescription(Utf8(edit.Cover->Description));
+    frame->setPicture(Bytes(edit.Cover->Data));
+    tag.addFrame(frame);
+  }
 }
 
-// GUIDs as they are stored (the first three fields little-endian).
-const uint8_t ASF_HEADER[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-const uint8_t ASF_FILE_PROPERTIES[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                         0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-const uint8_t ASF_EXTENDED_CONTENT[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
-                                          0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
-const uint8_t ASF_HEADER_EXTENSION[16] = {0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
-                                          0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-const uint8_t ASF_METADATA_LIBRARY[16] = {0x94, 0x1C, 0x23, 0x44, 0x98, 0x94, 0xD1, 0x49,
-                                          0xA1, 0x41, 0x1D, 0x13, 0x4E, 0x45, 0x70, 0x54};
+TTagEditOutcome LeftOut(const std::string& why) { return {teLeftOut, 0, why}; }
 
-// Offset of the first object with that GUID among the objects in [from, to).
-size_t FindAsfObject(const std::vector<uint8_t>& h, size_t from, size_t to, const uint8_t* guid) {
-  for (size_t at = from; at + 24 <= to;) {
-    const uint64_t size = GetLE(&h[at + 16], 8);
-    if (std::memcmp(&h[at], guid, 16) == 0) return at;
-    if (size < 24 || at + size > to) break;
-    at += size;
+// TagLib's part of the edit, on the open file.
+TTagEditOutcome Edit(TDescriptorStream& stream, const TTagEdit& edit) {
+  const char* const unreadable = "TagLib cannot read the file";
+  switch (edit.Container) {
+    case tcWav: {
+      // TagLib would take an RF64 file for RIFF and write 32-bit sizes into it.
+      const TagLib::ByteVector head = stream.readBlock(12);
+      if (head.size() < 12 || head.mid(0, 4) != "RIFF" || head.mid(8, 4) != "WAVE")
+        return LeftOut("not a RIFF WAVE file (an RF64 file takes no ID3 chunk)");
+      stream.seek(0, TagLib::IOStream::Beginning);
+      TagLib::RIFF::WAV::File file(&stream, false);
+      if (!file.isValid()) return LeftOut(unreadable);
+      FillId3v2(*file.ID3v2Tag(), edit);
+      // Appended as a chunk, at an even offset, padded to an even size.
+      const long end = stream.length();
+      const uint64_t tagSize = file.ID3v2Tag()->render(TagLib::ID3v2::v4).size();
+      const uint64_t total = static_cast<uint64_t>(end) + end % 2 + 8 + tagSize + tagSize % 2;
+      if (total - 8 > 0xFFFFFFFFull) return LeftOut("the file would pass 4 GiB");
+      if (file.save(TagLib::RIFF::WAV::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v4))
+        return {};
+      break;
+    }
+    case tcMpeg: {
+      // TagLib takes any file for MPEG audio; a frame of it must be found.
+      TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+      if (!file.isValid() || file.firstFrameOffset() < 0) return LeftOut(unreadable);
+      FillId3v2(*file.ID3v2Tag(true), edit);
+      if (file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v4,
+                    TagLib::File::DoNotDuplicate))
+        return {};
+      break;
+    }
+    case tcAsf: {
+      TagLib::ASF::File file(&stream, false);
+      if (!file.isValid()) return LeftOut(unreadable);
+      if (edit.Cover && !edit.Cover->Empty()) {
+        TagLib::ASF::Picture picture;
+        picture.setMimeType(edit.Cover->Mime);
+        picture.setType(static_cast<TagLib::ASF::Picture::Type>(PictureType(*edit.Cover)));
+        picture.setDescription(Utf8(edit.Cover->Description));
+        picture.setPicture(Bytes(edit.Cover->Data));
+        file.tag()->addAttribute("WM/Picture", TagLib::ASF::Attribute(picture));
+      }
+      if (file.save()) return {};
+      break;
+    }
+    case tcMp4: {
+      TagLib::MP4::File file(&stream, false);
+      if (!file.isValid() || !file.tag()) return LeftOut(unreadable);
+      for (const auto& pair : edit.Tags)
+        file.tag()->setItem(Utf8("----:com.apple.iTunes:" + pair.first),
+                            TagLib::MP4::Item(TagLib::StringList(Utf8(pair.second))));
+      if (file.save()) return {};
+      break;
+    }
   }
-  return std::string::npos;
+  return {teFailed, 0, "TagLib could not save the file"};
 }
 
 }  // namespace
 
-std::vector<uint8_t> FlacPictureBlock(const TCoverPicture& p) {
-  std::vector<uint8_t> out;
-  PutBE(out, static_cast<uint32_t>(p.PictureType), 4);
-  PutBE(out, p.Mime.size(), 4);
-  out.insert(out.end(), p.Mime.begin(), p.Mime.end());
-  PutBE(out, p.Description.size(), 4);
-  out.insert(out.end(), p.Description.begin(), p.Description.end());
-  PutBE(out, static_cast<uint32_t>(p.Width), 4);
-  PutBE(out, static_cast<uint32_t>(p.Height), 4);
-  PutBE(out, 24, 4);  // colour depth
-  PutBE(out, 0, 4);   // palette size (not indexed)
-  PutBE(out, p.Data.size(), 4);
-  out.insert(out.end(), p.Data.begin(), p.Data.end());
-  return out;
+std::string CoverPictureComment(const TCoverPicture& cover) {
+  std::lock_guard<std::mutex> lock(TagLibLock);
+  TagLib::FLAC::Picture picture;
+  picture.setType(static_cast<TagLib::FLAC::Picture::Type>(PictureType(cover)));
+  picture.setMimeType(cover.Mime);
+  picture.setDescription(Utf8(cover.Description));
+  picture.setWidth(cover.Width);
+  picture.setHeight(cover.Height);
+  picture.setColorDepth(24);
+  picture.setNumColors(0);  // not indexed
+  picture.setData(Bytes(cover.Data));
+  const TagLib::ByteVector base64 = picture.render().toBase64();
+  return std::string(base64.data(), base64.size());
 }
 
-std::string Base64(const std::vector<uint8_t>& data) {
-  static const char Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < data.size(); i += 3) {
-    const uint32_t n = (static_cast<uint32_t>(data[i]) << 16) |
-                       (i + 1 < data.size() ? data[i + 1] << 8 : 0) |
-                       (i + 2 < data.size() ? data[i + 2] : 0);
-    out += Table[(n >> 18) & 63];
-    out += Table[(n >> 12) & 63];
-    out += i + 1 < data.size() ? Table[(n >> 6) & 63] : '=';
-    out += i + 2 < data.size() ? Table[n & 63] : '=';
+TTagEditOutcome EditFileTags(const std::string& path, const TTagEdit& edit) {
+  if (edit.Empty()) return {};
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return {teFailed, errno, SystemErrorText(errno)};
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return LeftOut("not a plain file");
   }
-  return out;
-}
-
-bool AppendWavId3Chunk(int fd, const std::vector<uint8_t>& tag, std::string& error) {
-  uint8_t head[12];
-  if (!ReadAt(fd, head, sizeof(head), 0) || std::memcmp(head, "RIFF", 4) != 0 ||
-      std::memcmp(head + 8, "WAVE", 4) != 0) {
-    error = "not a RIFF WAVE file (an RF64 file takes no ID3 chunk)";
-    return false;
+  TTagEditOutcome outcome;
+  {
+    TDescriptorStream stream(fd, path);
+    std::lock_guard<std::mutex> lock(TagLibLock);
+    outcome = Edit(stream, edit);
+    if (stream.Error) outcome = {teFailed, stream.Error, SystemErrorText(stream.Error)};
   }
-  off_t end = FileSize(fd);
-  const bool pad = end % 2 != 0;  // chunks start at even offsets
-  const uint64_t total = static_cast<uint64_t>(end) + (pad ? 1 : 0) + 8 + tag.size() + tag.size() % 2;
-  if (total - 8 > 0xFFFFFFFFull) {
-    error = "the file would pass 4 GiB";
-    return false;
-  }
-  std::vector<uint8_t> chunk;
-  if (pad) chunk.push_back(0);
-  chunk.insert(chunk.end(), {'i', 'd', '3', ' '});
-  PutLE(chunk, tag.size(), 4);
-  chunk.insert(chunk.end(), tag.begin(), tag.end());
-  if (tag.size() % 2) chunk.push_back(0);
-  uint8_t riff[4];
-  SetLE(riff, total - 8, 4);
-  if (!WriteAt(fd, chunk.data(), chunk.size(), end) || !WriteAt(fd, riff, 4, 4)) {
-    error = "cannot write the ID3 chunk";
-    return false;
-  }
-  return true;
-}
-
-bool InsertAsfPicture(int fd, const TCoverPicture& picture, std::string& error) {
-  uint8_t top[30];
-  if (!ReadAt(fd, top, sizeof(top), 0) || std::memcmp(top, ASF_HEADER, 16) != 0) {
-    error = "not an ASF file";
-    return false;
-  }
-  const uint64_t headerSize = GetLE(top + 16, 8);
-  const off_t fileSize = FileSize(fd);
-  if (headerSize < 30 || headerSize > static_cast<uint64_t>(fileSize) || headerSize > (64u << 20)) {
-    error = "the ASF header is damaged";
-    return false;
-  }
-  std::vector<uint8_t> h(static_cast<size_t>(headerSize));
-  if (!ReadAt(fd, h.data(), h.size(), 0)) {
-    error = "cannot read the ASF header";
-    return false;
-  }
-  // WM/Picture: type, data size, MIME and description (UTF-16), the bytes.
-  std::vector<uint8_t> value;
-  value.push_back(static_cast<uint8_t>(picture.PictureType));
-  PutLE(value, picture.Data.size(), 4);
-  const std::vector<uint8_t> mime = Utf16(picture.Mime), description = Utf16(picture.Description);
-  value.insert(value.end(), mime.begin(), mime.end());
-  value.insert(value.end(), description.begin(), description.end());
-  value.insert(value.end(), picture.Data.begin(), picture.Data.end());
-  const std::vector<uint8_t> name = Utf16("WM/Picture");
-
-  const size_t props = FindAsfObject(h, 30, h.size(), ASF_FILE_PROPERTIES);
-  if (props == std::string::npos || props + 48 > h.size()) {
-    error = "the ASF header has no file properties";
-    return false;
-  }
-  // Where the new bytes go, and which sizes grow with them.
-  size_t insertAt = 0;
-  std::vector<uint8_t> added;
-  std::vector<size_t> sizeFields;  // QWORD object sizes that contain the insertion
-  bool newHeaderObject = false;
-  size_t extensionDataSize = std::string::npos;  // DWORD of the Header Extension
-  const size_t ecd = FindAsfObject(h, 30, h.size(), ASF_EXTENDED_CONTENT);
-  if (value.size() <= 0xFFFF) {
-    PutLE(added, name.size(), 2);
-    added.insert(added.end(), name.begin(), name.end());
-    PutLE(added, 1, 2);  // byte array
-    PutLE(added, value.size(), 2);
-    added.insert(added.end(), value.begin(), value.end());
-    if (ecd != std::string::npos) {
-      const uint64_t size = GetLE(&h[ecd + 16], 8);
-      insertAt = ecd + static_cast<size_t>(size);
-      sizeFields.push_back(ecd + 16);
-      SetLE(&h[ecd + 24], GetLE(&h[ecd + 24], 2) + 1, 2);
-    } else {
-      std::vector<uint8_t> object(ASF_EXTENDED_CONTENT, ASF_EXTENDED_CONTENT + 16);
-      PutLE(object, 26 + added.size(), 8);
-      PutLE(object, 1, 2);
-      object.insert(object.end(), added.begin(), added.end());
-      added.swap(object);
-      insertAt = h.size();
-      newHeaderObject = true;
-    }
-  } else {
-    // Too large for a 16-bit value length: a Metadata Library record.
-    const size_t ext = FindAsfObject(h, 30, h.size(), ASF_HEADER_EXTENSION);
-    if (ext == std::string::npos || ext + 46 > h.size()) {
-      error = "the ASF header has no header extension";
-      return false;
-    }
-    std::vector<uint8_t> record;
-    PutLE(record, 0, 2);  // language list index
-    PutLE(record, 0, 2);  // stream number: the file
-    PutLE(record, name.size(), 2);
-    PutLE(record, 1, 2);  // byte array
-    PutLE(record, value.size(), 4);
-    record.insert(record.end(), name.begin(), name.end());
-    record.insert(record.end(), value.begin(), value.end());
-    const uint64_t extSize = GetLE(&h[ext + 16], 8);
-    const size_t library = FindAsfObject(h, ext + 46, ext + static_cast<size_t>(extSize),
-                                         ASF_METADATA_LIBRARY);
-    sizeFields.push_back(ext + 16);
-    extensionDataSize = ext + 42;
-    if (library != std::string::npos) {
-      insertAt = library + static_cast<size_t>(GetLE(&h[library + 16], 8));
-      sizeFields.push_back(library + 16);
-      SetLE(&h[library + 24], GetLE(&h[library + 24], 2) + 1, 2);
-      added = record;
-    } else {
-      added.assign(ASF_METADATA_LIBRARY, ASF_METADATA_LIBRARY + 16);
-      PutLE(added, 26 + record.size(), 8);
-      PutLE(added, 1, 2);
-      added.insert(added.end(), record.begin(), record.end());
-      insertAt = ext + static_cast<size_t>(extSize);
-    }
-  }
-  if (insertAt > h.size() || headerSize + added.size() > 0xFFFFFFFFull) {
-    error = "the ASF header is damaged";
-    return false;
-  }
-  const uint64_t grow = added.size();
-  for (size_t field : sizeFields) SetLE(&h[field], GetLE(&h[field], 8) + grow, 8);
-  if (extensionDataSize != std::string::npos)
-    SetLE(&h[extensionDataSize], GetLE(&h[extensionDataSize], 4) + grow, 4);
-  SetLE(&h[16], headerSize + grow, 8);
-  if (newHeaderObject) SetLE(&h[24], GetLE(&h[24], 4) + 1, 4);
-  SetLE(&h[props + 40], static_cast<uint64_t>(fileSize) + grow, 8);
-  h.insert(h.begin() + static_cast<std::ptrdiff_t>(insertAt), added.begin(), added.end());
-  if (!ShiftTail(fd, static_cast<off_t>(headerSize), static_cast<off_t>(grow), error)) return false;
-  if (!WriteAt(fd, h.data(), h.size(), 0)) {
-    error = "cannot write the ASF header";
-    return false;
-  }
-  return true;
+  if (close(fd) != 0 && outcome.Result != teFailed)
+    outcome = {teFailed, errno, SystemErrorText(errno)};
+  return outcome;
 }
 
 bool Mp4KnownKey(const std::string& key) {
@@ -297,90 +295,4 @@ bool Mp4KnownKey(const std::string& key) {
   for (const char* k : Known)
     if (key == k) return true;
   return false;
-}
-
-bool AddMp4FreeformTags(int fd, const std::vector<std::pair<std::string, std::string>>& tags,
-                        std::string& error) {
-  if (tags.empty()) return true;
-  // The top-level boxes: moov must be the last one, so that it can grow
-  // without moving the media data.
-  const off_t fileSize = FileSize(fd);
-  off_t at = 0, moov = -1;
-  uint64_t moovSize = 0;
-  while (at + 8 <= fileSize) {
-    uint8_t box[8];
-    if (!ReadAt(fd, box, 8, at)) break;
-    uint64_t size = GetBE(box, 4);
-    if (size == 1 || size < 8) {
-      error = "an MP4 box of 64-bit size";
-      return false;
-    }
-    if (std::memcmp(box + 4, "moov", 4) == 0) {
-      moov = at;
-      moovSize = size;
-    }
-    at += static_cast<off_t>(size);
-  }
-  if (moov < 0 || moov + static_cast<off_t>(moovSize) != fileSize || moovSize > (64u << 20)) {
-    error = "the MP4 file's moov box does not come last";
-    return false;
-  }
-  std::vector<uint8_t> m(static_cast<size_t>(moovSize));
-  if (!ReadAt(fd, m.data(), m.size(), moov)) {
-    error = "cannot read the moov box";
-    return false;
-  }
-  // moov > udta > meta (a full box) > ilst.
-  auto child = [&](size_t parent, size_t first, const char* type) -> size_t {
-    const size_t end = parent + static_cast<size_t>(GetBE(&m[parent], 4));
-    for (size_t p = first; p + 8 <= end;) {
-      const size_t size = static_cast<size_t>(GetBE(&m[p], 4));
-      if (size < 8 || p + size > end) break;
-      if (std::memcmp(&m[p + 4], type, 4) == 0) return p;
-      p += size;
-    }
-    return std::string::npos;
-  };
-  const size_t udta = child(0, 8, "udta");
-  const size_t meta = udta == std::string::npos ? udta : child(udta, udta + 8, "meta");
-  const size_t ilst = meta == std::string::npos ? meta : child(meta, meta + 12, "ilst");
-  if (ilst == std::string::npos) {
-    error = "the MP4 file has no tag list";
-    return false;
-  }
-  std::vector<uint8_t> added;
-  for (const auto& tag : tags) {
-    std::vector<uint8_t> atom;
-    auto box = [&](const char* type, const std::vector<uint8_t>& body) {
-      PutBE(atom, 8 + body.size(), 4);
-      atom.insert(atom.end(), type, type + 4);
-      atom.insert(atom.end(), body.begin(), body.end());
-    };
-    std::vector<uint8_t> mean{0, 0, 0, 0}, name{0, 0, 0, 0}, data{0, 0, 0, 1, 0, 0, 0, 0};
-    const std::string domain = "com.apple.iTunes";
-    mean.insert(mean.end(), domain.begin(), domain.end());
-    name.insert(name.end(), tag.first.begin(), tag.first.end());
-    data.insert(data.end(), tag.second.begin(), tag.second.end());
-    box("mean", mean);
-    box("name", name);
-    box("data", data);
-    PutBE(added, 8 + atom.size(), 4);
-    added.insert(added.end(), {'-', '-', '-', '-'});
-    added.insert(added.end(), atom.begin(), atom.end());
-  }
-  const size_t insertAt = ilst + static_cast<size_t>(GetBE(&m[ilst], 4));
-  for (size_t box : {size_t{0}, udta, meta, ilst}) {
-    const uint64_t size = GetBE(&m[box], 4) + added.size();
-    if (size > 0xFFFFFFFFull) {
-      error = "the moov box would pass 4 GiB";
-      return false;
-    }
-    SetBE(&m[box], size, 4);
-  }
-  m.insert(m.begin() + static_cast<std::ptrdiff_t>(insertAt), added.begin(), added.end());
-  if (!WriteAt(fd, m.data(), m.size(), moov)) {
-    error = "cannot write the moov box";
-    return false;
-  }
-  return true;
 }

@@ -3,18 +3,23 @@
 // hash), every tag, loudness levelling and ReplayGain, checked with ffprobe
 // and ffmpeg's ebur128 filter as the oracle.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "AlbumGain.h"
 #include "FFmpeg.h"
+#include "MusicTags.h"
 #include "TestSupport.h"
 
 using namespace testing_support;
@@ -62,7 +67,7 @@ std::string WavId3AsMp3(const std::string& wav, const std::string& folder) {
   for (size_t at = 12; at + 8 <= d.size();) {
     uint32_t size = 0;
     std::memcpy(&size, &d[at + 4], 4);
-    if (std::string(&d[at], 4) == "id3 ") {
+    if (LowerCase(std::string(&d[at], 4)) == "id3 ") {
       const std::string tag = folder + "/tag.mp3";
       std::ofstream out(tag, std::ios::binary);
       out.write(&d[at + 8], size);
@@ -254,6 +259,148 @@ TEST_F(Music, TheRiffSizesOfAWavWithAnId3ChunkAddUp) {
   // The samples are exactly the source's.
   EXPECT_EQ(Capture("ffmpeg -v error -i " + Quote(out) + " -f s16le - | md5sum"),
             Capture("ffmpeg -v error -i " + Quote(Source("flac", "jpg")) + " -f s16le - | md5sum"));
+}
+
+namespace {
+
+// The formats whose tags or cover TagLib adds once the muxer is done.
+const TOut EditedOutputs[] = {{"u.wav", "pcm_s16le", true}, {"u.mp2", "mp2", true},
+                              {"u.wma", "wmav2", true},     {"u.m4a", "aac", true}};
+
+// A FLAC source with UTF-8 tags and a detailed picture (50 KiB: an ASF
+// header takes a picture past 64 KiB only in its metadata library, where the
+// libraries' reader does not look).
+std::string Utf8Source(std::string& picture) {
+  picture = Fixture("cover_mandelbrot.png", "-f lavfi -i mandelbrot=s=200x200 -frames:v 1 -update 1");
+  return Fixture("music_utf8.flac",
+                 "-f lavfi -i sine=frequency=330:duration=1 -i " + Quote(picture) +
+                     " -map 0:a -map 1:v -c:v copy -disposition:v attached_pic -c:a flac "
+                     "-metadata title='Ünïcødé 東京' -metadata QUELLON_NOTE='Grüße ♫'");
+}
+
+}  // namespace
+
+// What TagLib adds after the muxers, checked with ffprobe: UTF-8 text as it
+// was, the cover as the same bytes, and the size the job reports is the
+// file's with them. The formats are converted side by side, each job on an
+// engine and a thread of its own.
+TEST_F(Music, TagsAddedAfterTheMuxerAreUtf8ExactAndCounted) {
+  std::string picture;
+  const std::string source = Utf8Source(picture);
+  ASSERT_GT(std::filesystem::file_size(picture), 40000u);
+  struct TJob {
+    const TOut* Format;
+    int64_t Reported = -1;
+    TJobResult Result;
+  };
+  std::vector<TJob> jobs;
+  for (const TOut& format : EditedOutputs) jobs.push_back({&format, -1, TJobResult()});
+  std::vector<std::thread> threads;
+  for (TJob& job : jobs)
+    threads.emplace_back([&job, &source, this] {
+      TCustomFFmpeg engine;
+      engine.Reset();
+      engine.OnProgress = [&job](TCustomFFmpeg*, int32_t, int32_t, int32_t, float, float,
+                                 int64_t size, int32_t) { job.Reported = size; };
+      if (ConvertHere(engine, source, Dir.File(job.Format->File),
+                      {{"acodec", job.Format->Encoder}}))
+        job.Result = engine.Result;
+    });
+  for (std::thread& thread : threads) thread.join();
+  const std::string coverHash = Md5(picture);
+  for (const TJob& job : jobs) {
+    const std::string out = Dir.File(job.Format->File);
+    SCOPED_TRACE(out);
+    ASSERT_EQ(job.Result.Outcome, joComplete) << job.Result.Reason;
+    EXPECT_EQ(job.Reported, static_cast<int64_t>(std::filesystem::file_size(out)));
+    EXPECT_TRUE(DecodesCleanly(out));
+    EXPECT_EQ(CoverHash(out), coverHash);
+    const std::string tags =
+        std::string(job.Format->File) == "u.wav" ? WavId3Tags(out, Dir.Path()) : AllTags(out);
+    for (const char* wanted : {"title=Ünïcødé 東京", "quellon_note=Grüße ♫"})
+      EXPECT_NE(tags.find(LowerCase(wanted)), std::string::npos) << wanted << "\n" << tags;
+  }
+}
+
+// A tag that does not fit on the disk fails the output with the code of
+// the error; nothing takes the output's name.
+TEST_F(Music, ATagThatCannotBeWrittenFailsTheOutput) {
+  std::string picture;
+  const std::string source = Utf8Source(picture);
+  for (const TOut& format : EditedOutputs) {
+    const std::string out = Dir.File(format.File);
+    SCOPED_TRACE(out);
+    Convert(source, out, format.Encoder);
+    const uintmax_t tagged = std::filesystem::file_size(out);
+    std::filesystem::remove(out);
+    // Room for what the muxer writes, not for all that TagLib adds.
+    struct rlimit saved, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limit = saved;
+    limit.rlim_cur = tagged - 1;
+    void (*const previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Engine.Reset();
+    const bool opened = ConvertHere(Engine, source, out, {{"acodec", format.Encoder}});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_TRUE(opened) << Engine.LastError;
+    EXPECT_EQ(Engine.Result.Outcome, joFailed);
+    EXPECT_EQ(Engine.Result.Code, rcDiskFull) << ReasonCodeName(Engine.Result.Code);
+    EXPECT_NE(Engine.Result.Reason.find("Could not write"), std::string::npos)
+        << Engine.Result.Reason;
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
+}
+
+// A file TagLib cannot read, or one that cannot take the tag, is left as it
+// was (RF64; a WAV the chunk would take past 4 GiB, made sparse).
+TEST(MusicFileEdit, AFileThatCannotTakeTheTagIsLeftAsItWas) {
+  TTempDir dir;
+  TCoverPicture cover;
+  cover.Data.assign(100, 0xAB);
+  cover.Mime = "image/png";
+  const std::string text(5000, 'x');
+  std::string rf64 = std::string("RF64\xFF\xFF\xFF\xFFWAVEds64", 16) + std::string(200, '\0');
+  struct TCase {
+    TTagContainer Container;
+    std::string Bytes;
+    uint64_t Sparse;  // the file's length, 0: the bytes alone
+    const char* Why;
+  } const cases[] = {{tcWav, text, 0, "not a RIFF WAVE file"}, {tcWav, rf64, 0, "RF64"},
+                     {tcMpeg, text, 0, "cannot read"},          {tcAsf, text, 0, "cannot read"},
+                     {tcMp4, text, 0, "cannot read"},
+                     {tcWav, std::string(), 0xFFFFFF00ull, "4 GiB"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Why) + ", container " + std::to_string(c.Container));
+    const std::string path = dir.File("file");
+    std::string bytes = c.Bytes;
+    if (c.Sparse) {
+      // RIFF, a fmt chunk of 16-bit stereo at 44.1 kHz, a data chunk to the end.
+      auto le32 = [](uint64_t v) {
+        std::string b(4, '\0');
+        for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(v >> (8 * i));
+        return b;
+      };
+      bytes = "RIFF" + le32(c.Sparse - 8) + "WAVEfmt " + le32(16) +
+              std::string("\x01\x00\x02\x00\x44\xAC\x00\x00\x10\xB1\x02\x00\x04\x00\x10\x00", 16) +
+              "data" + le32(c.Sparse - 44);
+    }
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out << bytes;
+    }
+    if (c.Sparse) std::filesystem::resize_file(path, c.Sparse);
+    const TTagEditOutcome outcome =
+        EditFileTags(path, {c.Container, {{"title", "Song"}, {"QUELLON_CUSTOM", "value"}}, &cover});
+    EXPECT_EQ(outcome.Result, teLeftOut) << outcome.Text;
+    EXPECT_NE(outcome.Text.find(c.Why), std::string::npos) << outcome.Text;
+    EXPECT_EQ(std::filesystem::file_size(path), c.Sparse ? c.Sparse : bytes.size());
+    std::ifstream in(path, std::ios::binary);
+    std::string head(bytes.size(), '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    EXPECT_TRUE(head == bytes);
+  }
 }
 
 TEST_F(Music, AFolderPictureIsUsedOnlyWhenAsked) {
