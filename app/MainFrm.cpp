@@ -307,6 +307,8 @@ void TfrmMain::ReadConfig() {
   ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
   Checker->SetTagEncoding(MusicSettings.TagEncoding);
+  FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed
+  FBatch->Choices.GapsAtStart = MusicSettings.GapsAtStart;
   RefreshOutputNames();
 }
 

@@ -180,6 +180,8 @@ void TfrmMain::FillChoices() {
   c.Music = MusicSettings.Controls;
   c.AlbumGain = MusicSettings.AlbumGain && MusicSettings.Controls.ReplayGain;
   c.TagEncoding = MusicSettings.TagEncoding;
+  c.UseCue = MusicSettings.UseCue;
+  c.GapsAtStart = MusicSettings.GapsAtStart;
   c.ExtraOptions.clear();
   FBatch->Jobs = chkThreadMode->isChecked() ? FParallelJobs : 0;
   FBatch->SplitEncoding = FSplitEncoding;

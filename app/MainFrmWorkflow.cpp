@@ -300,6 +300,8 @@ void TfrmMain::ShowSettings() {
     FSplitEncoding = settings.chkSplit->isChecked();
     MusicSettings = settings.MusicPage->Read();
     Checker->SetTagEncoding(MusicSettings.TagEncoding);
+    FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed
+    FBatch->Choices.GapsAtStart = MusicSettings.GapsAtStart;
     // The names shown follow what the choices make of them.
     RefreshOutputNames();
   });

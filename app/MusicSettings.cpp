@@ -27,6 +27,10 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   cboTagEncoding = new QComboBox(this);
   for (const auto& item : TagEncodingItems) cboTagEncoding->addItem(item.first);
   cboTagEncoding->setToolTip("标签中 GBK、Big5 等旧编码的文字按此读取；自动：逐个文件识别");
+  chkUseCue = new QCheckBox("使用 CUE 分轨", this);
+  chkUseCue->setToolTip("CUE 文件及带 CUE 的整轨文件按音轨添加，每轨输出一个文件；对之后添加的文件生效");
+  chkGapsAtStart = new QCheckBox("音轨间隙放在下一轨开头", this);
+  chkGapsAtStart->setToolTip("INDEX 00 到 INDEX 01 之间的间隙归入下一轨（默认归入上一轨末尾）");
   auto* target = new QFormLayout();
   target->addRow("目标响度", spnTarget);
   auto* encoding = new QFormLayout();
@@ -37,9 +41,12 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   rows->addWidget(chkReplayGain);
   rows->addWidget(chkAlbumGain);
   rows->addLayout(encoding);
+  rows->addWidget(chkUseCue);
+  rows->addWidget(chkGapsAtStart);
   rows->addStretch();
   connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
   connect(chkReplayGain, &QCheckBox::toggled, chkAlbumGain, &QWidget::setEnabled);
+  connect(chkUseCue, &QCheckBox::toggled, chkGapsAtStart, &QWidget::setEnabled);
   pages->addTab(this, "音乐");
   Show(TMusicSettings());
 }
@@ -55,6 +62,9 @@ void TMusicPage::Show(const TMusicSettings& s) {
   chkAlbumGain->setEnabled(s.Controls.ReplayGain);
   for (int i = 0; i < cboTagEncoding->count(); ++i)
     if (TagEncodingItems[i].second == s.TagEncoding) cboTagEncoding->setCurrentIndex(i);
+  chkUseCue->setChecked(s.UseCue);
+  chkGapsAtStart->setChecked(s.GapsAtStart);
+  chkGapsAtStart->setEnabled(s.UseCue);
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -66,6 +76,8 @@ TMusicSettings TMusicPage::Read() const {
   s.Controls.ReplayGain = chkReplayGain->isChecked();
   s.AlbumGain = chkAlbumGain->isChecked() && s.Controls.ReplayGain;
   s.TagEncoding = TagEncodingItems[std::max(0, cboTagEncoding->currentIndex())].second;
+  s.UseCue = chkUseCue->isChecked();
+  s.GapsAtStart = chkGapsAtStart->isChecked();
   return s;
 }
 
@@ -90,6 +102,8 @@ void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings
   if (!ParseTagEncoding(settings.value(key + "tag_encoding", "auto").toString().toStdString(),
                         music.TagEncoding))
     music.TagEncoding = teAuto;
+  music.UseCue = settings.value(key + "use_cue", true).toBool();
+  music.GapsAtStart = settings.value(key + "gaps_at_start", false).toBool();
 }
 
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {
@@ -102,4 +116,6 @@ void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicS
   settings.setValue(key + "replaygain", c.ReplayGain);
   settings.setValue(key + "album_gain", music.AlbumGain);
   settings.setValue(key + "tag_encoding", TagEncodingName(music.TagEncoding));
+  settings.setValue(key + "use_cue", music.UseCue);
+  settings.setValue(key + "gaps_at_start", music.GapsAtStart);
 }

@@ -19,6 +19,8 @@ struct TMusicSettings {
   TMusicControls Controls;  // the composer's music controls (Album unused here)
   bool AlbumGain = false;   // the files of one folder form an album
   TTagEncoding TagEncoding = teAuto;  // how added and converted files' tags are read
+  bool UseCue = true;        // a cue sheet or disc image is added as its tracks
+  bool GapsAtStart = false;  // a track's pregap starts it rather than ending the one before
 };
 
 // The page "音乐" of the settings dialog.
@@ -34,6 +36,8 @@ class TMusicPage : public QWidget {
   QCheckBox* chkReplayGain;
   QCheckBox* chkAlbumGain;
   QComboBox* cboTagEncoding;  // "标签编码"
+  QCheckBox* chkUseCue;
+  QCheckBox* chkGapsAtStart;
 };
 
 // The combo box of the further formats ("更多格式" first: none chosen).

@@ -91,14 +91,17 @@ TEST(SettingsDialog, WorksBeforeAnyFileWasAdded) {
   EXPECT_EQ(window.OptionForm()->grpAudioChannels->ItemText(), "Stereo");
 }
 
-TEST(MusicPage, TheTagEncodingIsShownReadAndRemembered) {
+TEST(MusicPage, TagEncodingAndCueChoicesAreShownReadAndRemembered) {
   QTabWidget pages;
   TMusicPage page(&pages);
   EXPECT_EQ(ItemsOf(page.cboTagEncoding),
             QStringList({"自动", "GBK", "Big5", "Shift-JIS", "EUC-KR", "Latin-1"}));
   EXPECT_EQ(page.Read().TagEncoding, teAuto);
+  EXPECT_TRUE(page.Read().UseCue);
+  EXPECT_FALSE(page.Read().GapsAtStart);
   TMusicSettings music;
   music.TagEncoding = teBig5;
+  music.GapsAtStart = true;
   page.Show(music);
   EXPECT_EQ(page.cboTagEncoding->currentText(), "Big5");
   EXPECT_EQ(page.Read().TagEncoding, teBig5);
@@ -109,6 +112,7 @@ TEST(MusicPage, TheTagEncodingIsShownReadAndRemembered) {
   TMusicSettings back;
   ReadMusicConfig(ini, "FormConfig", back);
   EXPECT_EQ(back.TagEncoding, teBig5);
+  EXPECT_TRUE(back.GapsAtStart);
   ini.setValue("FormConfig/music_tag_encoding", "utf-7");
   ReadMusicConfig(ini, "FormConfig", back);
   EXPECT_EQ(back.TagEncoding, teAuto);
