@@ -134,6 +134,7 @@ void TProgressView::Ended(const TBatchFile& file) {
   // at once; a file whose job ran, on stdout.
   if (file.Outcome == foSkipped || (file.Outcome == foFailed && file.Seconds <= 0 &&
                                     file.Output.empty())) {
+    if (!Refused.insert(file.Id).second) return;
     if (Live && LogOnTerminal) Erase();
     std::fprintf(stderr, "quellon-cli: %s: %s%s\n", Shown(file).c_str(),
                  file.Outcome == foSkipped ? "skipped: " : "", Unnamed(file).c_str());

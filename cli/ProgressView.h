@@ -6,6 +6,7 @@
 // Threads: the batch's main thread only (the batch's events come there).
 #pragma once
 #include <chrono>
+#include <set>
 #include <string>
 
 #include "Batch.h"
@@ -39,4 +40,7 @@ class TProgressView {
   bool Live, Quiet, LogOnTerminal;
   int LinesDrawn = 0;
   std::chrono::steady_clock::time_point LastDraw{};
+  // Files refused before a task was made, told once (a cue sheet that cannot
+  // be used is refused when it is added and again when the run reaches it).
+  std::set<uint64_t> Refused;
 };
