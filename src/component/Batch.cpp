@@ -343,6 +343,19 @@ TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& 
       if (const AVDictionaryEntry* cue = av.av_dict_get(context->metadata, "cuesheet", nullptr, 0))
         result.CueSheetTag = cue->value;
     }
+    // The tags names are made of: Ogg keeps its comments on the stream.
+    if (context) {
+      const auto readTags = [&facts](const AVDictionary* metadata) {
+        const AVDictionaryEntry* entry = nullptr;
+        while ((entry = av.av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
+          const std::string key = LowerCase(entry->key);
+          if (IsNameTag(key) && entry->value) facts.Tags.emplace(key, entry->value);
+        }
+      };
+      readTags(context->metadata);
+      if (probe.FirstAudioStreamIndex() >= 0)
+        readTags(context->streams[probe.FirstAudioStreamIndex()]->metadata);
+    }
     if (probe.FirstVideoStreamIndex() >= 0) {
       const TVideoStreamInfo video = probe.GetVideoStreamInfo();
       facts.HasVideo = true;
@@ -580,6 +593,10 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   facts.FileName = file.Source;
   facts.RelativeFolder = Choices.KeepTree ? file.RelativeFolder : "";
   LoadSource(state, facts);
+  if (!NameFromPattern(file, state, why)) {
+    code = rcOption;
+    return false;
+  }
   file.ExpectedMs = facts.Duration > 0 ? facts.Duration / 1000 : 0;
   if (!file.Track && (file.ClipStart >= 0 || file.ClipEnd >= 0)) {
     if (!SetClipSeconds(state, file.ClipStart, file.ClipEnd, why)) {

@@ -15,8 +15,9 @@
 //   is listed whole;
 // - composition: each file's two option records come from one plain record
 //   of the user's choices (TBatchChoices) and its facts, no widget involved;
-// - output names: "_(new)", "_(new_N)", never a source, never a name another
-//   file of the batch holds;
+// - output names: "_(new)", "_(new_N)", or from the tags by a name pattern
+//   (plain, then " (2)" ...), never a source, never a name another file of
+//   the batch holds;
 // - albums (album gain): the files of one folder, held by the batch itself;
 // - feeding: files become the component's tasks a few ahead of the running
 //   ones (probed then, when not probed yet), and ended tasks are freed, so a
@@ -54,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "NamePattern.h"
 #include "OptionComposer.h"
 #include "REzuvuZUZ.h"
 #include "Reason.h"
@@ -85,6 +87,11 @@ struct TBatchChoices {
   bool GapsAtStart = false;    // a track's pregap (INDEX 00) starts it, not ends the one before
   TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1 (probe and engine)
   std::vector<std::string> ExtraOptions;  // NAME=VALUE engine option lines
+  // Outputs named from their tags (NamePattern.h), relative to OutputFolder
+  // (or to each source's folder); "" named after the source. A bad pattern
+  // fails each file with rcOption and its reason (TNamePattern::Parse tells
+  // it before the run).
+  std::string NamePattern;
   // The hidden controls of a front end that composes video too; the choices
   // above are written over it.
   TComposerState Base;
@@ -288,6 +295,10 @@ class TConversionBatch {
                      const std::string& relativeFolder, const TProbedSource* probed);
   void ComposeTrack(const TBatchFile& file, const TComposerState& state, TInputOptions& input,
                     TOutputOptions& output);
+  // ---- Name patterns (BatchNames.cpp) ----
+  // The file's name from Choices.NamePattern into state.Output.PatternName
+  // (nothing without a pattern); false with the reason for a bad pattern.
+  bool NameFromPattern(const TBatchFile& file, TComposerState& state, std::string& why);
   int Lookahead() const { return 2 * std::max(Jobs, 1) + 2; }
   int ToCome() const;
 
@@ -299,6 +310,10 @@ class TConversionBatch {
   // Names held by files of the batch (composed for a task, or converted).
   std::multiset<std::string> Reserved;
   std::multiset<std::string> PreviewReserved;  // during PreviewOutputNames
+  // Choices.NamePattern as last parsed, and the pattern or why it is refused.
+  std::string PatternText;
+  TNamePattern Pattern;
+  std::string PatternError;
   // The files the run reads, by identity: no output may be one of them.
   std::vector<TFileIdentity> SourceIds;
   std::map<std::string, std::shared_ptr<TAlbumGroup>> Albums;  // by folder, or a sheet's key

@@ -305,7 +305,9 @@ void TConversionBatch::ComposeTrack(const TBatchFile& file, const TComposerState
   if (folderName.empty()) folderName = "image";
   const std::string stem = SafeName(track.Label());
   TComposerState named = state;
-  if (state.Output.Folder == SAME_AS_INPUT) {
+  if (!state.Output.PatternName.empty()) {
+    // Named by the pattern (from the track's tags).
+  } else if (state.Output.Folder == SAME_AS_INPUT) {
     named.Source.FileName = FolderOf(file.Source) + "/" + folderName + "/" + stem + ".track";
   } else {
     named.Source.FileName = "/" + stem + ".track";

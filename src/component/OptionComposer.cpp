@@ -101,6 +101,14 @@ bool KeepsTree(const TComposerState& state) {
 std::string OutputBase(const TComposerState& state) {
   const std::string& source = state.Source.FileName;
   std::string folder = state.Output.Folder;
+  if (!state.Output.PatternName.empty()) {
+    if (folder == SAME_AS_INPUT) {
+      const size_t slash = source.rfind('/');
+      folder = slash == std::string::npos ? "" : source.substr(0, slash + 1);
+    }
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder + state.Output.PatternName;
+  }
   if (folder == SAME_AS_INPUT) return WithoutExtension(source);
   const std::string name = WithoutExtension(NameOf(source));
   if (KeepsTree(state)) {
@@ -121,8 +129,11 @@ std::string OutputName(const TComposerState& state, const std::string& suffix) {
   // The source's name is cut at a character where the whole name would pass
   // the folder's limit: the job would convert it all, then fail to name it.
   const size_t limit = FileNameLimit(folder.empty() ? "." : folder);
+  // A pattern's name keeps room for " (2)" .. " (9)" whether it takes one or
+  // not, so the copies of one name share its cut.
+  const bool numbered = !state.Output.PatternName.empty();
   const auto named = [&](const std::string& tag) {
-    const size_t fixed = tag.size() + suffix.size();
+    const size_t fixed = (numbered ? std::max<size_t>(tag.size(), 4) : tag.size()) + suffix.size();
     return folder + CutUtf8(stem, limit > fixed ? limit - fixed : 0) + tag + suffix;
   };
   const auto taken = [&state](const std::string& name) {
@@ -142,7 +153,12 @@ std::string OutputName(const TComposerState& state, const std::string& suffix) {
     if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
     return !state.Output.Overwrite;
   };
-  if (state.Output.PlainName && !taken(named(""))) return named("");
+  if ((state.Output.PlainName || numbered) && !taken(named(""))) return named("");
+  if (numbered) {
+    std::string name = named(" (2)");
+    for (int64_t n = 3; taken(name); ++n) name = named(" (" + std::to_string(n) + ")");
+    return name;
+  }
   std::string name = named("_(new)");
   for (int64_t n = 1; taken(name); ++n) name = named("_(new_" + std::to_string(n) + ")");
   return name;
@@ -566,7 +582,8 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
   o.FileExt = suffix;
   o.FileName = OutputName(state, suffix);
   o.Overwrite = state.Output.Overwrite;
-  o.CreateFolder = KeepsTree(state);
+  o.CreateFolder =
+      KeepsTree(state) || state.Output.PatternName.find('/') != std::string::npos;
 
   const TMusicControls& music = state.Music;
   o.FolderCover = music.FolderCover;

@@ -15,6 +15,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -80,6 +81,9 @@ struct TSourceFacts {
   // a file added by itself or at the added folder's top). With an output
   // folder the output keeps this place below it (see ComposeOutput).
   std::string RelativeFolder;
+  // Its tags that name patterns read (NamePattern.h: IsNameTag), keys in
+  // lower case: the container's, then its first audio stream's.
+  std::map<std::string, std::string> Tags;
 };
 
 // Output format, folder and naming.
@@ -92,6 +96,12 @@ struct TOutputControls {
   // The name is the source's own first ("01 - Title.flac" in a folder of its
   // own), and "_(new)", "_(new_N)" only when that one is taken.
   bool PlainName = false;
+  // A name from a name pattern (NamePattern.h): the output's path below the
+  // output folder (below the source's folder without one), "/" between its
+  // folders, without extension; "" names the output after its source. Such
+  // a name is taken plain when free, else with " (2)", " (3)" ...; its
+  // folders are made when the task runs.
+  std::string PatternName;
   // Output names already given to other tasks of the same run: never reused,
   // whether or not the files exist yet.
   std::set<std::string> Reserved;
@@ -278,7 +288,8 @@ void AddSampleRange(TInputOptions& options, int64_t first, int64_t end);
 
 // Resets the record to its defaults and fills it from the state; the output
 // name is the first free one of Base + "_(new)" + suffix, Base + "_(new_1)" +
-// suffix, ... (see TOutputControls); a name that is a FIFO, device, socket
+// suffix, ... (see TOutputControls; with a PatternName: Base + suffix,
+// Base + " (2)" + suffix, ...); a name that is a FIFO, device, socket
 // or folder is passed over even to overwrite, and the source's part of the
 // name is cut at a UTF-8 character where the whole would pass the folder's
 // limit (FileNameLimit). With an output folder (not
