@@ -6,6 +6,7 @@
 #include <cmath>
 #include <thread>
 
+#include "NamePattern.h"
 #include "OptionComposer.h"
 
 namespace {
@@ -71,6 +72,15 @@ std::string UsageText() {
          "                       one tagged file per track: IMAGE/NN - Title)\n"
          "      --gaps-at-start  a track's pregap (INDEX 00) starts it instead of ending\n"
          "                       the track before\n"
+         "      --name PATTERN   name each output from its tags, below -o DIR (or beside\n"
+         "                       its source), e.g. \"{albumartist}/{year} - {album}/\n"
+         "                       {disc}{track:02} - {title}\"; fields: title artist album\n"
+         "                       albumartist track disc year genre composer, and name (the\n"
+         "                       source's file name), folder (its folder's name), subpath\n"
+         "                       (its sub-folder of FOLDER with -r); {track:02} pads with\n"
+         "                       zeros; a missing tag reads \"Unknown Artist\" ..., a missing\n"
+         "                       title the source's name; characters FAT refuses become \"_\";\n"
+         "                       a name already taken gets \" (2)\", \" (3)\" ...\n"
          "      --tag-encoding auto|gbk|big5|shift-jis|euc-kr|latin1\n"
          "                       how tags that claim Latin-1 are read (ID3, APE, RIFF INFO);\n"
          "                       default auto: GBK, Big5 ... recognised per file\n";
@@ -242,6 +252,15 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
     } else if (arg == "--gaps-at-start") {
       if (!flag()) return false;
       o.GapsAtStart = true;
+    } else if (arg == "--name") {
+      if (!value(v)) return false;
+      TNamePattern pattern;
+      std::string why;
+      if (!pattern.Parse(v, why)) {
+        error = "--name: " + why;
+        return false;
+      }
+      o.NamePattern = v;
     } else if (arg == "--tag-encoding") {
       if (!value(v)) return false;
       if (!ParseTagEncoding(v, o.TagEncoding)) {

@@ -36,6 +36,7 @@ struct TCliOptions {
   bool NoCue = false;        // images whole, cue sheets skipped
   bool GapsAtStart = false;  // a track's pregap starts it
   TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1
+  std::string NamePattern;  // outputs named from tags (NamePattern.h); "" after the source
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

@@ -98,6 +98,7 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.AlbumGain = options.AlbumGain;
   c.TagEncoding = options.TagEncoding;
   c.ExtraOptions = options.Extra;
+  c.NamePattern = options.NamePattern;
   batch.Jobs = options.Jobs;
   batch.KeepPartial = options.KeepPartial;
   batch.SplitEncoding = options.Split;

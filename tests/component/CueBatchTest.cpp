@@ -171,6 +171,20 @@ TEST_F(CueBatch, OutputsTaggedFromTheSheet) {
             Batch->Choices.OutputFolder + "/image/02 - Second_(new).mp3");
 }
 
+TEST_F(CueBatch, TracksNamedByAPatternFromTheirOwnTags) {
+  Batch->Choices.NamePattern = "{albumartist}/{album}/{track:02} {title} - {artist} ({name})";
+  ASSERT_TRUE(Batch->AddPath(In.Path() + "/image.cue", false));
+  const std::map<uint64_t, std::string> names = Batch->PreviewOutputNames();
+  const auto tracks = Tracks();
+  ASSERT_EQ(tracks.size(), 3u);
+  // The sheet's tags, never the image's own title ("Whole").
+  const char* const expected[] = {
+      "/The Band/The Album/01 First_ Light - The Band (01 - First_ Light).wav",
+      "/The Band/The Album/02 Second - Guest (02 - Second).wav",
+      "/The Band/The Album/03 Track 03 - The Band (03 - Track 03).wav"};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(names.at(tracks[i]->Id), Out.Path() + expected[i]);
+}
+
 TEST_F(CueBatch, FolderScansListImageAndSheetOnce) {
   ASSERT_TRUE(MakeMedia("-f lavfi -i sine=duration=1 -ac 2", In.Path() + "/other.wav"));
   const struct {
