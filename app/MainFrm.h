@@ -250,6 +250,9 @@ class TfrmMain : public QMainWindow {
   void UpdateActions();
   // The names the outputs of rows not converted or converting will take.
   void RefreshOutputNames();
+  // The first row's output name under a name pattern, relative to where the
+  // names go (the settings dialog's preview); "" when no row has one.
+  QString PatternPreview(const QString& pattern);
   // The folder to start the choosers at: the output folder, else the
   // selected (or first) row's source folder, else the home folder.
   QString StartFolder() const;

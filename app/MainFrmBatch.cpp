@@ -182,6 +182,7 @@ void TfrmMain::FillChoices() {
   c.TagEncoding = MusicSettings.TagEncoding;
   c.UseCue = MusicSettings.UseCue;
   c.GapsAtStart = MusicSettings.GapsAtStart;
+  c.NamePattern = MusicSettings.NamePattern;
   c.ExtraOptions.clear();
   FBatch->Jobs = chkThreadMode->isChecked() ? FParallelJobs : 0;
   FBatch->SplitEncoding = FSplitEncoding;

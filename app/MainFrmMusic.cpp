@@ -2,6 +2,8 @@
 // buttons (one choice among all of them) and the settings of the page "音乐".
 #include "MainFrm.h"
 
+#include <QFileInfo>
+
 void TfrmMain::BuildMoreFormatsControl(QWidget* client) {
   cboMoreFormats = BuildMoreFormats(client);
   // In the group's free room after its six buttons.
@@ -17,4 +19,28 @@ void TfrmMain::BuildMoreFormatsControl(QWidget* client) {
 QString TfrmMain::ChosenFormat() const {
   if (cboMoreFormats && cboMoreFormats->currentIndex() > 0) return cboMoreFormats->currentText();
   return RadioGroup1->ItemText();
+}
+
+QString TfrmMain::PatternPreview(const QString& pattern) {
+  // The choices in force with this pattern, put back as they were after.
+  const TBatchChoices held = FBatch->Choices;
+  FillChoices();
+  FBatch->Choices.NamePattern = pattern.toStdString();
+  FBatch->Choices.AlbumGain = false;  // a name does not depend on albums
+  std::string name;
+  const TBatchFile* shown = nullptr;
+  for (const TBatchFile& file : FBatch->Files()) {
+    if (!file.Probed || file.Outcome == foFailed) continue;
+    name = FBatch->PreviewOutputName(file.Id);
+    shown = &file;
+    break;
+  }
+  FBatch->Choices = held;
+  if (!shown || name.empty()) return QString();
+  // Relative to the output folder, or to the source's folder without one.
+  const QString full = QString::fromStdString(name);
+  QString root = Edit1->text().trimmed();
+  if (root.isEmpty()) root = QFileInfo(QString::fromStdString(shown->Source)).path();
+  if (!root.endsWith('/')) root += '/';
+  return full.startsWith(root) ? full.mid(root.size()) : full;
 }

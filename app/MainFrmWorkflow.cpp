@@ -12,6 +12,7 @@
 #include "AppSupport.h"
 #include "FFmpegLoader.h"
 #include "MainFrm.h"
+#include "NamePattern.h"
 #include "OptionFrm.h"
 #include "PlaybackPreview.h"
 #include "U_About.h"
@@ -294,11 +295,18 @@ void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
   settings.spnJobs->setValue(FParallelJobs);
   settings.chkSplit->setChecked(FSplitEncoding);
+  settings.MusicPage->PreviewName = [this](const QString& pattern) { return PatternPreview(pattern); };
   settings.MusicPage->Show(MusicSettings);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
     SetParallelJobs(settings.spnJobs->value());
     FSplitEncoding = settings.chkSplit->isChecked();
+    const std::string heldPattern = MusicSettings.NamePattern;
     MusicSettings = settings.MusicPage->Read();
+    // A pattern that is refused is not taken: its reason stays on the page.
+    TNamePattern pattern;
+    std::string why;
+    if (!MusicSettings.NamePattern.empty() && !pattern.Parse(MusicSettings.NamePattern, why))
+      MusicSettings.NamePattern = heldPattern;
     Checker->SetTagEncoding(MusicSettings.TagEncoding);
     FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed
     FBatch->Choices.GapsAtStart = MusicSettings.GapsAtStart;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "NamePattern.h"
+
 namespace {
 // The items of "标签编码", in their order.
 const std::pair<const char*, TTagEncoding> TagEncodingItems[] = {
@@ -43,7 +45,21 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   rows->addLayout(encoding);
   rows->addWidget(chkUseCue);
   rows->addWidget(chkGapsAtStart);
+  // Output names from tags, with the first row's name as it is typed.
+  edtNamePattern = new QLineEdit(this);
+  edtNamePattern->setPlaceholderText("{albumartist}/{year} - {album}/{track:02} - {title}");
+  edtNamePattern->setToolTip(QString("留空：按源文件命名。字段：") +
+                             QString::fromStdString(NameFieldsText()) +
+                             "；{track:02} 补零到两位；“/” 分隔文件夹");
+  lblNamePreview = new QLabel(this);
+  lblNamePreview->setWordWrap(true);
+  lblNamePreview->setTextFormat(Qt::PlainText);
+  auto* names = new QFormLayout();
+  names->addRow("文件名模板", edtNamePattern);
+  names->addRow("", lblNamePreview);
+  rows->addLayout(names);
   rows->addStretch();
+  connect(edtNamePattern, &QLineEdit::textChanged, this, [this] { UpdateNamePreview(); });
   connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
   connect(chkReplayGain, &QCheckBox::toggled, chkAlbumGain, &QWidget::setEnabled);
   connect(chkUseCue, &QCheckBox::toggled, chkGapsAtStart, &QWidget::setEnabled);
@@ -65,6 +81,24 @@ void TMusicPage::Show(const TMusicSettings& s) {
   chkUseCue->setChecked(s.UseCue);
   chkGapsAtStart->setChecked(s.GapsAtStart);
   chkGapsAtStart->setEnabled(s.UseCue);
+  edtNamePattern->setText(QString::fromStdString(s.NamePattern));
+  UpdateNamePreview();
+}
+
+void TMusicPage::UpdateNamePreview() {
+  const QString pattern = edtNamePattern->text();
+  if (pattern.trimmed().isEmpty()) {
+    lblNamePreview->setText("按源文件命名（name_(new).ext）");
+    return;
+  }
+  TNamePattern parsed;
+  std::string why;
+  if (!parsed.Parse(pattern.toStdString(), why)) {
+    lblNamePreview->setText("模板无效：" + QString::fromStdString(why));
+    return;
+  }
+  const QString name = PreviewName ? PreviewName(pattern) : QString();
+  lblNamePreview->setText(name.isEmpty() ? "预览：（列表中没有可预览的文件）" : "预览：" + name);
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -78,6 +112,7 @@ TMusicSettings TMusicPage::Read() const {
   s.TagEncoding = TagEncodingItems[std::max(0, cboTagEncoding->currentIndex())].second;
   s.UseCue = chkUseCue->isChecked();
   s.GapsAtStart = chkGapsAtStart->isChecked();
+  s.NamePattern = edtNamePattern->text().trimmed().isEmpty() ? "" : edtNamePattern->text().toStdString();
   return s;
 }
 
@@ -104,6 +139,11 @@ void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings
     music.TagEncoding = teAuto;
   music.UseCue = settings.value(key + "use_cue", true).toBool();
   music.GapsAtStart = settings.value(key + "gaps_at_start", false).toBool();
+  // A pattern that no longer parses is dropped: names as the source.
+  music.NamePattern = settings.value(key + "name_pattern", QString()).toString().toStdString();
+  TNamePattern pattern;
+  std::string why;
+  if (!music.NamePattern.empty() && !pattern.Parse(music.NamePattern, why)) music.NamePattern.clear();
 }
 
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {
@@ -118,4 +158,5 @@ void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicS
   settings.setValue(key + "tag_encoding", TagEncodingName(music.TagEncoding));
   settings.setValue(key + "use_cue", music.UseCue);
   settings.setValue(key + "gaps_at_start", music.GapsAtStart);
+  settings.setValue(key + "name_pattern", QString::fromStdString(music.NamePattern));
 }

@@ -1,15 +1,18 @@
 // The window's music choices: the further formats beside the six radio
 // buttons, and the settings dialog's page "音乐" (cover from the folder,
 // source time, loudness levelling, ReplayGain, album gain by folder, the
-// encoding of tags that claim Latin-1),
+// encoding of tags that claim Latin-1, the output names' pattern),
 // remembered in Config.ini. The window hands them to its batch, which forms
 // the albums by folder itself. GUI thread only.
 #pragma once
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QSettings>
 #include <QTabWidget>
+#include <functional>
 
 #include "LegacyText.h"
 #include "OptionComposer.h"
@@ -21,6 +24,7 @@ struct TMusicSettings {
   TTagEncoding TagEncoding = teAuto;  // how added and converted files' tags are read
   bool UseCue = true;        // a cue sheet or disc image is added as its tracks
   bool GapsAtStart = false;  // a track's pregap starts it rather than ending the one before
+  std::string NamePattern;   // outputs named from tags (NamePattern.h); "" after the source
 };
 
 // The page "音乐" of the settings dialog.
@@ -38,6 +42,13 @@ class TMusicPage : public QWidget {
   QComboBox* cboTagEncoding;  // "标签编码"
   QCheckBox* chkUseCue;
   QCheckBox* chkGapsAtStart;
+  // "文件名模板": outputs named from their tags; empty names them as the source.
+  QLineEdit* edtNamePattern;
+  QLabel* lblNamePreview;  // the pattern's reason when refused, else the first row's name
+  // Set by the owner: the first row's name under a pattern, shown as the
+  // pattern is typed ("" when the list has none to show).
+  std::function<QString(const QString& pattern)> PreviewName;
+  void UpdateNamePreview();
 };
 
 // The combo box of the further formats ("更多格式" first: none chosen).

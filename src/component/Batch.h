@@ -238,6 +238,10 @@ class TConversionBatch {
   int64_t TimeLeftMs() const;  // -1 while unknown
   // The output names the files not converted would take now, in list order.
   std::map<uint64_t, std::string> PreviewOutputNames();
+  // The name one probed file would take now, as if it came first (a
+  // settings dialog's preview of a name pattern); "" when it has none, with
+  // why (a bad pattern) when composing it failed.
+  std::string PreviewOutputName(uint64_t id, std::string* why = nullptr);
 
   // ---- Events (main thread) ----
   std::function<void(uint64_t id)> OnFileStarted;

@@ -45,3 +45,23 @@ bool TConversionBatch::NameFromPattern(const TBatchFile& file, TComposerState& s
   state.Output.PatternName = Pattern.Expand(source, FileNameLimit(root));
   return true;
 }
+
+std::string TConversionBatch::PreviewOutputName(uint64_t id, std::string* why) {
+  TBatchFile* file = Find(id);
+  if (!file || !file->Probed) return "";
+  PreviewReserved = Reserved;
+  const std::vector<TFileIdentity> held = std::move(SourceIds);
+  SourceIds.clear();
+  for (const TBatchFile& other : FFiles) NoteSource(other);
+  TInputOptions input;
+  TOutputOptions output;
+  std::string reason;
+  TReasonCode code = rcNone;
+  const int64_t expected = file->ExpectedMs;
+  const bool composed = Compose(*file, input, output, reason, code, true);
+  file->ExpectedMs = expected;
+  SourceIds = held;
+  PreviewReserved.clear();
+  if (why) *why = composed ? "" : reason;
+  return composed ? output.FileName : "";
+}

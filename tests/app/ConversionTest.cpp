@@ -16,6 +16,7 @@
 #include "MainFrm.h"
 #include "WindowTest.h"
 #include "OptionFrm.h"
+#include "MusicSettings.h"
 #include "U_set.h"
 
 using namespace app_test;
@@ -97,6 +98,26 @@ void UseSettings(TfrmMain& window, const std::function<void(TFrm_set&)>& choose)
   });
   window.btnSettings->click();
   EXPECT_TRUE(seen);
+}
+
+TEST_F(Conversion, ANamePatternIsPreviewedAndNamesTheOutputs) {
+  const std::string tagged = Dir.File("tagged.flac");
+  ASSERT_TRUE(testing_support::MakeMedia(
+      "-f lavfi -i sine=duration=1 -metadata artist=AC/DC -metadata title=Song", tagged));
+  ASSERT_TRUE(AddAndWait(*Window, {Q(tagged)}));
+  QString refused, shown;
+  UseSettings(*Window, [&](TFrm_set& s) {
+    s.MusicPage->edtNamePattern->setText("{artist}/{titel}");
+    refused = s.MusicPage->lblNamePreview->text();
+    s.MusicPage->edtNamePattern->setText("{artist}/{title}");
+    shown = s.MusicPage->lblNamePreview->text();
+  });
+  EXPECT_TRUE(refused.contains("unknown field '{titel}'")) << refused.toStdString();
+  EXPECT_EQ(shown, "预览：AC_DC/Song.wav");
+  EXPECT_EQ(Row(0)->text(fcOutputName), "Song.wav");  // the rows show it at once
+  ConvertAll();
+  EXPECT_EQ(Output(0), Out + "/AC_DC/Song.wav");
+  EXPECT_TRUE(DecodesCleanly(Out + "/AC_DC/Song.wav"));
 }
 
 TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {

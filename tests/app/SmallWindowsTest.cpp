@@ -116,6 +116,15 @@ TEST(MusicPage, TagEncodingAndCueChoicesAreShownReadAndRemembered) {
   ini.setValue("FormConfig/music_tag_encoding", "utf-7");
   ReadMusicConfig(ini, "FormConfig", back);
   EXPECT_EQ(back.TagEncoding, teAuto);
+  // The name pattern: remembered; one that no longer parses names as the source.
+  music.NamePattern = "{albumartist}/{album}/{track:02} - {title}";
+  page.Show(music);
+  WriteMusicConfig(ini, "FormConfig", page.Read());
+  ReadMusicConfig(ini, "FormConfig", back);
+  EXPECT_EQ(back.NamePattern, music.NamePattern);
+  ini.setValue("FormConfig/music_name_pattern", "{title");
+  ReadMusicConfig(ini, "FormConfig", back);
+  EXPECT_EQ(back.NamePattern, "");
 }
 
 TEST(AboutBox, ShowsTheProductAndOpensItsLinks) {
