@@ -295,7 +295,9 @@ void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
   settings.spnJobs->setValue(FParallelJobs);
   settings.chkSplit->setChecked(FSplitEncoding);
-  settings.MusicPage->PreviewName = [this](const QString& pattern) { return PatternPreview(pattern); };
+  settings.MusicPage->PreviewName = [this](const QString& pattern) {
+    return PatternPreview(pattern);
+  };
   settings.MusicPage->Show(MusicSettings);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
     SetParallelJobs(settings.spnJobs->value());

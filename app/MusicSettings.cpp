@@ -98,7 +98,8 @@ void TMusicPage::UpdateNamePreview() {
     return;
   }
   const QString name = PreviewName ? PreviewName(pattern) : QString();
-  lblNamePreview->setText(name.isEmpty() ? "预览：（列表中没有可预览的文件）" : "预览：" + name);
+  lblNamePreview->setText(name.isEmpty() ? QString("预览：（列表中没有可预览的文件）")
+                                          : "预览：" + name);
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -112,7 +113,8 @@ TMusicSettings TMusicPage::Read() const {
   s.TagEncoding = TagEncodingItems[std::max(0, cboTagEncoding->currentIndex())].second;
   s.UseCue = chkUseCue->isChecked();
   s.GapsAtStart = chkGapsAtStart->isChecked();
-  s.NamePattern = edtNamePattern->text().trimmed().isEmpty() ? "" : edtNamePattern->text().toStdString();
+  const QString pattern = edtNamePattern->text();
+  s.NamePattern = pattern.trimmed().isEmpty() ? "" : pattern.toStdString();
   return s;
 }
 
@@ -143,7 +145,8 @@ void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings
   music.NamePattern = settings.value(key + "name_pattern", QString()).toString().toStdString();
   TNamePattern pattern;
   std::string why;
-  if (!music.NamePattern.empty() && !pattern.Parse(music.NamePattern, why)) music.NamePattern.clear();
+  if (!music.NamePattern.empty() && !pattern.Parse(music.NamePattern, why))
+    music.NamePattern.clear();
 }
 
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {

@@ -25,9 +25,9 @@ enum TField : int {
   nfFolder,
   nfSubPath
 };
-constexpr std::array<const char*, 12> FieldNames = {
-    "title", "artist", "album", "albumartist", "track", "disc",
-    "year",  "genre",  "composer", "name",     "folder", "subpath"};
+constexpr std::array<const char*, 12> FieldNames = {"title",    "artist", "album",  "albumartist",
+                                                    "track",    "disc",   "year",   "genre",
+                                                    "composer", "name",   "folder", "subpath"};
 
 // The tag keys each field reads, first found first (the probe's keys for
 // ID3, Vorbis comments, MP4 and APE, and the cue tracks' own).
@@ -40,8 +40,8 @@ const char* const DiscKeys[] = {"disc", "discnumber", nullptr};
 const char* const YearKeys[] = {"date", "year", "originaldate", nullptr};
 const char* const GenreKeys[] = {"genre", nullptr};
 const char* const ComposerKeys[] = {"composer", nullptr};
-const char* const* const AllKeys[] = {TitleKeys,  ArtistKeys, AlbumKeys, AlbumArtistKeys, TrackKeys,
-                                      DiscKeys,   YearKeys,   GenreKeys, ComposerKeys};
+const char* const* const AllKeys[] = {TitleKeys, ArtistKeys, AlbumKeys, AlbumArtistKeys, TrackKeys,
+                                      DiscKeys,  YearKeys,   GenreKeys, ComposerKeys};
 
 // Separates the sub-path's folders inside one expanded component until the
 // component is split; control characters never survive in values, so this
@@ -138,9 +138,11 @@ std::string FieldValue(int field, const TNameSource& source) {
 // starts none (a stray continuation, an overlong or cut sequence).
 size_t Utf8Length(const std::string& text, size_t i) {
   const auto lead = static_cast<unsigned char>(text[i]);
-  size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                                  : lead >= 0xF0 && lead < 0xF5 ? 4
-                                                                : 0;
+  size_t length = lead < 0x80                   ? 1
+                  : lead >= 0xC2 && lead < 0xE0 ? 2
+                  : lead >= 0xE0 && lead < 0xF0 ? 3
+                  : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                : 0;
   if (length == 0 || i + length > text.size()) return 0;
   for (size_t k = 1; k < length; ++k)
     if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
@@ -166,8 +168,9 @@ std::string ReplaceRefused(const std::string& text, bool keepMark = false) {
       continue;
     }
     if (length == 1) {
-      const bool refused = (c < 0x20 && !(keepMark && c == FolderMark)) || c == 0x7F ||
-                           std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos;
+      const bool refused =
+          (c < 0x20 && !(keepMark && c == FolderMark)) || c == 0x7F ||
+          std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos;
       out += refused ? '_' : static_cast<char>(c);
     } else if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
       out += '_';  // U+0080..U+009F
@@ -267,8 +270,9 @@ bool TNamePattern::Parse(const std::string& text, std::string& why) {
         if (spec.empty() || spec.size() > 2 ||
             !std::all_of(spec.begin(), spec.end(), [](char d) { return d >= '0' && d <= '9'; }) ||
             std::stoi(spec) == 0) {
-          why = "the field '{" + inside +
-                "}' of the name pattern needs a width of 1 to 99 digits after ':', as in {track:02}";
+          why =
+              "the field '{" + inside +
+              "}' of the name pattern needs a width of 1 to 99 digits after ':', as in {track:02}";
           return false;
         }
         width = std::stoi(spec);
@@ -292,7 +296,8 @@ bool TNamePattern::Parse(const std::string& text, std::string& why) {
                  : "the name pattern '" + text + "' has an empty folder name ('//')";
       return false;
     }
-    if (part.size() == 1 && part[0].Field < 0 && (Trim(part[0].Text) == "." || Trim(part[0].Text) == "..")) {
+    if (part.size() == 1 && part[0].Field < 0 &&
+        (Trim(part[0].Text) == "." || Trim(part[0].Text) == "..")) {
       why = "the name pattern '" + text + "' has a '" + Trim(part[0].Text) +
             "' folder: names stay below the output folder";
       return false;
@@ -353,7 +358,8 @@ std::string TNamePattern::Expand(const TNameSource& source, size_t componentLimi
   std::string path;
   for (size_t k = 0; k < components.size(); ++k) {
     const bool last = k + 1 == components.size();
-    const size_t limit = last && componentLimit > reserve ? componentLimit - reserve : componentLimit;
+    const size_t limit =
+        last && componentLimit > reserve ? componentLimit - reserve : componentLimit;
     path += (k == 0 ? "" : "/") + SafeNameComponent(components[k], limit);
   }
   return path;

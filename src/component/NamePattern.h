@@ -68,9 +68,9 @@ class TNamePattern {
 
  private:
   struct TPiece {
-    int Field = -1;      // index into the field list; -1: literal Text
+    int Field = -1;  // index into the field list; -1: literal Text
     std::string Text;
-    int Width = 0;       // zero padding of numbers; 0 none
+    int Width = 0;  // zero padding of numbers; 0 none
   };
   std::vector<std::vector<TPiece>> Parts;  // one list per component
   std::string FText;
