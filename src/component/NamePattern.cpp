@@ -308,8 +308,7 @@ bool TNamePattern::Parse(const std::string& text, std::string& why) {
   return true;
 }
 
-std::string TNamePattern::Expand(const TNameSource& source, size_t componentLimit,
-                                 size_t reserve) const {
+std::string TNamePattern::Expand(const TNameSource& source, size_t componentLimit) const {
   std::vector<std::string> components;
   for (size_t k = 0; k < Parts.size(); ++k) {
     const std::vector<TPiece>& part = Parts[k];
@@ -356,11 +355,7 @@ std::string TNamePattern::Expand(const TNameSource& source, size_t componentLimi
     }
   }
   std::string path;
-  for (size_t k = 0; k < components.size(); ++k) {
-    const bool last = k + 1 == components.size();
-    const size_t limit =
-        last && componentLimit > reserve ? componentLimit - reserve : componentLimit;
-    path += (k == 0 ? "" : "/") + SafeNameComponent(components[k], limit);
-  }
+  for (size_t k = 0; k < components.size(); ++k)
+    path += (k == 0 ? "" : "/") + SafeNameComponent(components[k], componentLimit);
   return path;
 }

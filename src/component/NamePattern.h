@@ -61,10 +61,9 @@ class TNamePattern {
   const std::string& Text() const { return FText; }
   // The output's path relative to the output folder, without extension:
   // components separated by "/", each safe (see above) and at most
-  // componentLimit bytes, the last one at most componentLimit - reserve
-  // (room for its extension and a " (2)"). "" when Empty().
-  std::string Expand(const TNameSource& source, size_t componentLimit = 255,
-                     size_t reserve = 0) const;
+  // componentLimit bytes (the composer cuts the last one again to leave
+  // room for its extension and a " (2)"). "" when Empty().
+  std::string Expand(const TNameSource& source, size_t componentLimit = 255) const;
 
  private:
   struct TPiece {
