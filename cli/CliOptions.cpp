@@ -45,7 +45,7 @@ std::string UsageText() {
          "                       uses the cores the other files leave free)\n"
          "      --channels auto|mono|stereo\n"
          "      --rate auto|8000|11025|22050|44100\n"
-         "      --bitrate KBPS   audio bit rate in kbit/s (the same as --quality KBPSk)\n"
+         "      --bitrate KBPS   audio bit rate in kbit/s\n"
          "      --quality Q      the sound's quality for the format's encoder:\n"
          "                       V0..V9       MP3 VBR on LAME's scale (V0 best, V2 ~190k)\n"
          "                       192k         a bit rate in kbit/s: MP3 (CBR), AAC, M4A,\n"

@@ -630,7 +630,16 @@ bool TConversionBatch::CheckChoices(std::string& why) const {
     return false;
   }
   TQualitySettings quality;
-  return ChosenQuality(Choices, quality, why);
+  if (!ChosenQuality(Choices, quality, why)) return false;
+  // A list's other formats are checked too: a refusal is told now, not on a
+  // later run with that format.
+  if (Choices.Quality.find('=') == std::string::npos) return true;
+  TBatchChoices other = Choices;
+  for (const char* format : FormatItems) {
+    other.Format = format;
+    if (!ChosenQuality(other, quality, why)) return false;
+  }
+  return true;
 }
 
 std::shared_ptr<TAlbumGroup> TConversionBatch::AlbumOf(const TBatchFile& file) {

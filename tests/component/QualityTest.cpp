@@ -370,6 +370,12 @@ TEST(QualityBatch, AQualityTheEncoderCannotTakeFailsEveryFileBeforeItRuns) {
   EXPECT_EQ(file.Code, rcOption);
   EXPECT_EQ(file.Reason, why);
   EXPECT_TRUE(Capture("ls -A " + Quote(out.Path())).empty()) << "nothing is written";
+  // A list's formats are each checked, the one chosen or not.
+  batch.Choices.Quality = "mp3=V2,opus=level5";
+  EXPECT_FALSE(batch.CheckChoices(why));
+  EXPECT_NE(why.find("OPUS (libopus) cannot take the quality 'level5'"), std::string::npos) << why;
+  batch.Choices.Quality = "mp3=V2,opus=96k:cvbr";
+  EXPECT_TRUE(batch.CheckChoices(why)) << why;
   // A text that is not a quality at all is refused the same way.
   batch.Choices.Quality = "V12";
   EXPECT_FALSE(batch.CheckChoices(why));
