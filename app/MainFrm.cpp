@@ -306,6 +306,7 @@ void TfrmMain::ReadConfig() {
   FSplitEncoding = settings.value(section + "/split", true).toBool();
   ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
+  ReadQualityConfig(settings, section, QualityChoices);
   Checker->SetTagEncoding(MusicSettings.TagEncoding);
   FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed
   FBatch->Choices.GapsAtStart = MusicSettings.GapsAtStart;
@@ -350,6 +351,7 @@ void TfrmMain::WriteConfig() {
   settings.setValue(section + "/split", FSplitEncoding);
   WriteChoices(settings, section);
   WriteMusicConfig(settings, section, MusicSettings);
+  WriteQualityConfig(settings, section, QualityChoices);
   settings.sync();
 }
 

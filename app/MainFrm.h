@@ -65,6 +65,7 @@
 #include "BatchStatus.h"
 #include "FileChecker.h"
 #include "MusicSettings.h"
+#include "QualitySettings.h"
 #include "RadioGroup.h"
 #include "REzuvuZUZ.h"
 
@@ -163,6 +164,7 @@ class TfrmMain : public QMainWindow {
   TRadioGroup* RadioGroup1 = nullptr;
   QComboBox* cboMoreFormats = nullptr;  // the further formats (MainFrmMusic.cpp)
   TMusicSettings MusicSettings;         // the settings dialog's page "音乐"
+  TQualityChoices QualityChoices;       // the settings dialog's page "音质"
   // The format chosen: a further format when one is, else the radio button's.
   QString ChosenFormat() const;
   QLineEdit* Edit1 = nullptr;

@@ -177,6 +177,7 @@ void TfrmMain::FillChoices() {
   const int kbps = Q(c.Base.Audio.BitRate.Text).trimmed().toInt(&ok);
   c.BitRateKbps = c.Base.Audio.BitRate.Checked && ok && kbps > 0 ? kbps : -1;
   c.Volume = -1;  // the dialog's own volume box, through Base
+  c.Quality = QualityChoices.Text();
   c.Music = MusicSettings.Controls;
   c.AlbumGain = MusicSettings.AlbumGain && MusicSettings.Controls.ReplayGain;
   c.TagEncoding = MusicSettings.TagEncoding;
@@ -232,6 +233,13 @@ void TfrmMain::StartRun(bool everything) {
   // The number of files at once: the cores (or the user's setting), not the rows.
   edtThreadCount->setText(QString::number(FParallelJobs));
   FillChoices();
+  // A quality the format's encoder cannot take: told once, nothing started.
+  std::string why;
+  if (!FBatch->CheckChoices(why)) {
+    Log(QString::fromStdString(why));
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE, QString::fromStdString(why));
+    return;
+  }
   StatusTimer->start();
   SetEditButtons(false);
   btnClear->setEnabled(true);

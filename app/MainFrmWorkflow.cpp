@@ -299,7 +299,15 @@ void TfrmMain::ShowSettings() {
     return PatternPreview(pattern);
   };
   settings.MusicPage->Show(MusicSettings);
+  settings.QualityPage->Show(QualityChoices);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
+    // A quality the format's encoder cannot take is told, and nothing taken.
+    QString why;
+    if (LoadLibraries() && !settings.QualityPage->Check(why)) {
+      ShowMessage(&settings, QMessageBox::Warning, APP_TITLE, why);
+      return;
+    }
+    QualityChoices = settings.QualityPage->Read();
     SetParallelJobs(settings.spnJobs->value());
     FSplitEncoding = settings.chkSplit->isChecked();
     const std::string heldPattern = MusicSettings.NamePattern;

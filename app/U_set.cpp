@@ -7,6 +7,7 @@
 #include <QTabWidget>
 
 #include "MusicSettings.h"
+#include "QualitySettings.h"
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -61,6 +62,7 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   convertRows->addStretch();
   pages->addTab(convertPage, "转换");
   MusicPage = new TMusicPage(pages);
+  QualityPage = new TQualityPage(pages);
   root->addWidget(pages);
 
   auto* buttons = new QHBoxLayout();

@@ -14,6 +14,7 @@
 
 class TfrmOption;
 class TMusicPage;
+class TQualityPage;
 
 class TFrm_set : public QDialog {
   Q_OBJECT
@@ -32,6 +33,8 @@ class TFrm_set : public QDialog {
   QCheckBox* chkSplit;
   // Page "音乐": cover, time, loudness and ReplayGain (the owner reads it on "确定").
   TMusicPage* MusicPage;
+  // Page "音质": a quality per format (the owner checks and reads it on "确定").
+  TQualityPage* QualityPage;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 

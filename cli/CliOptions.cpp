@@ -8,6 +8,7 @@
 
 #include "NamePattern.h"
 #include "OptionComposer.h"
+#include "Quality.h"
 
 namespace {
 
@@ -46,6 +47,18 @@ std::string UsageText() {
          "      --channels auto|mono|stereo\n"
          "      --rate auto|8000|11025|22050|44100\n"
          "      --bitrate KBPS   audio bit rate in kbit/s\n"
+         "      --quality Q      the sound's quality for the format's encoder:\n"
+         "                       V0..V9       MP3 VBR on LAME's scale (V0 best, V2 ~190k)\n"
+         "                       192k         a bit rate in kbit/s: MP3 (CBR), AAC, M4A,\n"
+         "                                    Vorbis, Opus, MP2, WMA, AC3, video formats\n"
+         "                       96k:vbr      Opus: the bit rate with VBR on (the default),\n"
+         "                       96k:cvbr     constrained VBR,\n"
+         "                       96k:cbr      or a constant bit rate\n"
+         "                       q5           Vorbis quality -1..10; AAC/M4A: the AAC\n"
+         "                                    encoder's VBR quality 0.1..2 (libfdk_aac: 1..5)\n"
+         "                       level8       FLAC and OGG: compression level 0..8\n"
+         "                       mp3=V2,opus=96k   a quality per format\n"
+         "                       a value the encoder cannot take is refused before the run\n"
          "      --volume N       audio volume, 256 = unchanged\n"
          "      --start SEC      convert from SEC on\n"
          "      --end SEC        convert up to SEC\n"
@@ -199,6 +212,9 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
         error = "--bitrate needs kbit/s as a positive whole number, not '" + v + "'";
         return false;
       }
+    } else if (arg == "--quality") {
+      if (!value(v)) return false;
+      o.Quality = v;
     } else if (arg == "--volume") {
       if (!value(v)) return false;
       if (!ReadInt(v, o.Volume) || o.Volume < 0) {
@@ -281,6 +297,19 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
   if (o.KeepTree && !o.Recursive) {
     error = "--keep-tree keeps the tree of folders given with -r: give -r too";
     return false;
+  }
+  if (!o.Quality.empty()) {
+    if (o.BitRateKbps > 0) {
+      error = "give either --bitrate or --quality (a bit rate is --quality " +
+              std::to_string(o.BitRateKbps) + "k)";
+      return false;
+    }
+    TQuality quality;
+    std::string why;
+    if (!QualityOfFormat(o.Quality, o.Format, quality, why)) {
+      error = "--quality: " + why;
+      return false;
+    }
   }
   if (o.Start >= 0 && o.End >= 0 && o.End <= o.Start) {
     error = "--end must lie after --start";

@@ -16,6 +16,7 @@ struct TCliOptions {
   int Channels = 0;            // index into AudioChannelItems
   int SampleRate = 0;          // index into SampleRateItems
   int BitRateKbps = -1;        // -1: the format's default
+  std::string Quality;         // "V2", "192k", "96k:cvbr", "q5", "level8" (Quality.h); "" default
   int Volume = -1;             // -1: unchanged (256)
   double Start = -1, End = -1;  // seconds; -1: not given
   std::vector<std::string> Extra;  // NAME=VALUE engine option lines

@@ -87,6 +87,7 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.Channels = options.Channels;
   c.SampleRate = options.SampleRate;
   c.BitRateKbps = options.BitRateKbps;
+  c.Quality = options.Quality;
   c.Volume = options.Volume;
   c.Music.Normalize = options.Loudness < 0;
   if (c.Music.Normalize) c.Music.Target = StrFormat("%g", options.Loudness);
@@ -106,6 +107,14 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
 
 // Converts the files of the command line as one batch; the exit status.
 int Convert(TREzuvuZUZ& component, const TCliOptions& options) {
+  TConversionBatch batch(component);
+  SetChoices(batch, options);
+  // A quality the format's encoder cannot take fails before anything is made.
+  std::string why;
+  if (!batch.CheckChoices(why)) {
+    std::fprintf(stderr, "quellon-cli: %s\n", why.c_str());
+    return 2;
+  }
   if (!options.OutputDir.empty()) {
     std::error_code error;
     std::filesystem::create_directories(options.OutputDir, error);
@@ -115,8 +124,6 @@ int Convert(TREzuvuZUZ& component, const TCliOptions& options) {
       return 1;
     }
   }
-  TConversionBatch batch(component);
-  SetChoices(batch, options);
   TProgressView view(batch, isatty(STDOUT_FILENO) != 0, options.Quiet);
   batch.OnFileProgress = [&](uint64_t) { view.Progress(); };
   batch.OnFileEnded = [&](const TBatchFile& file) { view.Ended(file); };

@@ -8,11 +8,13 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 #include "AlbumGain.h"
 #include "AVProbe.h"
 #include "CueSheet.h"
 #include "LibAV.h"
+#include "Quality.h"
 #include "SourceTree.h"
 #include "Text.h"
 
@@ -35,6 +37,16 @@ bool AudioOnlyFormat(const std::string& format) {
   static constexpr std::array<const char*, 11> audio = {
       "wav", "mp3", "mp2", "aac", "wma", "ogg", "ac3", "opus", "vorbis", "flac", "m4a"};
   return ItemIndex(audio, format) >= 0;
+}
+
+// The quality of the choices for their format, as the engine's options.
+bool ChosenQuality(const TBatchChoices& c, TQualitySettings& settings, std::string& why) {
+  const int rateIndex = c.SampleRate > 0 && c.SampleRate < static_cast<int>(SampleRateItems.size())
+                            ? c.SampleRate
+                            : 0;
+  const int rate = rateIndex > 0 ? std::atoi(SampleRateItems[static_cast<size_t>(rateIndex)]) : 0;
+  const int channels = c.Channels == 1 || c.Channels == 2 ? c.Channels : 0;
+  return ComposeQuality(c.Quality, c.Format, rate, channels, settings, why);
 }
 
 TFileOutcome OutcomeOf(TJobOutcome outcome) {
@@ -614,9 +626,36 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
     ComposeOutput(state, output);
   TClipRange clip;
   if (ClipRange(state, clip)) file.ExpectedMs = clip.End - clip.Start;
+  TQualitySettings quality;
+  if (!ChosenQuality(Choices, quality, why)) {
+    code = rcOption;
+    return false;
+  }
+  // A quality mode decides alone; a bit rate of the choices gives way to it.
+  if (quality.BitRate > 0 || !quality.Lines.empty()) output.AudioBitrate = quality.BitRate;
+  for (const std::string& line : quality.Lines)
+    output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
   for (const std::string& line : Choices.ExtraOptions)
     output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
   if (Choices.AlbumGain && !preview) output.AlbumGroup = AlbumOf(file);
+  return true;
+}
+
+bool TConversionBatch::CheckChoices(std::string& why) const {
+  if (ItemIndex(FormatItems, Choices.Format) < 0) {
+    why = "unknown output format '" + Choices.Format + "'";
+    return false;
+  }
+  TQualitySettings quality;
+  if (!ChosenQuality(Choices, quality, why)) return false;
+  // A list's other formats are checked too: a refusal is told now, not on a
+  // later run with that format.
+  if (Choices.Quality.find('=') == std::string::npos) return true;
+  TBatchChoices other = Choices;
+  for (const char* format : FormatItems) {
+    other.Format = format;
+    if (!ChosenQuality(other, quality, why)) return false;
+  }
   return true;
 }
 

@@ -80,6 +80,11 @@ struct TBatchChoices {
   int Channels = 0;            // AudioChannelItems
   int SampleRate = 0;          // SampleRateItems
   int BitRateKbps = -1;        // -1: the format's default
+  // The sound's quality (Quality.h: "V2", "192k", "96k:cvbr", "q5",
+  // "level8", or "mp3=V2,opus=96k"); "" the format's default. Given, it
+  // decides over BitRateKbps. One the format's encoder cannot take fails
+  // every file (rcOption); CheckChoices tells before a run.
+  std::string Quality;
   int Volume = -1;             // -1: unchanged (256)
   TMusicControls Music;        // Album is set by the batch
   bool AlbumGain = false;      // the files of one folder form an album
@@ -217,6 +222,11 @@ class TConversionBatch {
   // probe of the caller's (its tags read in tagEncoding).
   static TProbedSource ProbeSource(TAVProbe& probe, const std::string& path,
                                    TTagEncoding tagEncoding = teAuto);
+
+  // Whether the choices can be used (the format known, the quality one its
+  // encoder takes; the libraries loaded); false with the English reason
+  // (reason code rcOption), which each file would fail with.
+  bool CheckChoices(std::string& why) const;
 
   // ---- Run control ----
   // Converts the files not converted yet; false when there are none.

@@ -608,6 +608,17 @@ void ComposeInput(const TComposerState& state, TInputOptions& o) {
     if (ext == audioOnly) o.ExtOptions = "vn=1";
 }
 
+void FormatAudioPreset(const std::string& format, std::string& encoder, std::string& container,
+                       std::string& suffix) {
+  const int index = ItemIndex(FormatItems, format);
+  const std::string ext = "." + LowerCase(FormatItems[ValidIndex(FormatItems, index, DEFAULT_FORMAT_INDEX)]);
+  TOutputOptions o;
+  suffix = ext;
+  ApplyFormatPreset(ext, tnAuto, o, suffix);
+  encoder = o.AudioCodec;
+  container = o.FileFormat;
+}
+
 std::string SampleRangeOptionLine(int64_t first, int64_t end) {
   return "sample_range=" + SampleRangeText(first, end);
 }

@@ -284,6 +284,12 @@ std::string SampleRangeOptionLine(int64_t first, int64_t end);
 // Adds that line to the record's ExtOptions (after the lines it holds).
 void AddSampleRange(TInputOptions& options, int64_t first, int64_t end);
 
+// The audio encoder and container a format's preset sets ("" when the
+// format leaves them to its container's defaults) and its output suffix
+// (".mp3", ".ogg" for VORBIS, "_ipod.mp4"); format as FormatItems names it.
+void FormatAudioPreset(const std::string& format, std::string& encoder, std::string& container,
+                       std::string& suffix);
+
 // ---- Composing -----------------------------------------------------------------
 
 // Resets the record to its defaults and fills it from the state; the output

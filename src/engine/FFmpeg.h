@@ -345,8 +345,8 @@ struct TOptionContexts {
   FormatContextPtr Format;
   SwsPtr Scaler;
   std::function<void(int)> SetLogLevel;  // SetVerbose; unset: the library's setter
-  // Names no context knows, kept for the muxer that may know them as its own
-  // options ("muxrate" of the MPEG muxers).
+  // Names no context knows, kept for the muxer or an encoder that may know
+  // them as its own options ("muxrate" of the MPEG muxers, "vbr" of libopus).
   std::vector<std::pair<std::string, std::string>> MuxerCandidates;
 };
 

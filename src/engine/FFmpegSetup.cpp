@@ -308,9 +308,21 @@ void TCustomFFmpeg::TranscodeSetup() {
     if (!codec)
       throw FFmpegException(rcCodec, StrFormat("Unsupported codec for output stream #%d.%d",
                                                ost.FileIndex, ost.Index));
+    // Names no option context knew may be the encoder's own options (the
+    // rate control "vbr" of libopus and libfdk_aac): it gets those it has.
+    AVDictionary* ownOptions = nullptr;
+    if (codec->priv_class)
+      for (const auto& option : OptionContexts.MuxerCandidates)
+        if (av.av_opt_find(const_cast<AVClass**>(&codec->priv_class), option.first.c_str(),
+                           nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
+          av.av_dict_set(&ownOptions, option.first.c_str(), option.second.c_str(), 0);
+    DictPtr ownOwner(ownOptions);
     {
       std::lock_guard<std::recursive_mutex> lock(CodecLock);
-      if (av.avcodec_open2(ost.Enc, codec, nullptr) < 0)
+      ownOptions = ownOwner.release();
+      const int opened = av.avcodec_open2(ost.Enc, codec, &ownOptions);
+      ownOwner.reset(ownOptions);
+      if (opened < 0)
         throw FFmpegException(
             rcCodec,
             StrFormat("Error while opening codec for output stream #%d.%d - maybe incorrect "

@@ -164,6 +164,31 @@ TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=bit_rate"), "64000");
 }
 
+TEST_F(Conversion, QualityPageReachesTheEncoderAndARefusedQualityIsTold) {
+  const std::string a = Sine("app_a.wav", 1.5);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
+  Select("MP3");
+  {
+    TMessageCapture boxes;
+    UseSettings(*Window, [](TFrm_set& s) { s.QualityPage->Lists.at("MP3")->setEditText("q5"); });
+    ASSERT_EQ(boxes.Boxes.size(), 1u);
+    EXPECT_TRUE(boxes.Boxes[0].Text.contains("MP3 (libmp3lame) cannot take the quality 'q5'"))
+        << boxes.Boxes[0].Text.toStdString();
+    EXPECT_TRUE(Window->QualityChoices.ByFormat.empty());  // nothing taken
+  }
+  UseSettings(*Window, [](TFrm_set& s) {
+    s.QualityPage->Lists.at("MP3")->setEditText("v2");
+    s.QualityPage->Lists.at("OPUS")->setCurrentText("96k:cvbr");
+  });
+  ConvertAll();
+  EXPECT_EQ(Window->Batch().Choices.Quality, "MP3=V2,OPUS=96k:cvbr");
+  EXPECT_EQ(Row(0)->text(fcProgress), "100%");
+  // LAME's VBR: the muxer's header says "Xing" where a constant rate says "Info".
+  std::ifstream in(Output(0), std::ios::binary);
+  const std::string head(std::istreambuf_iterator<char>(in), {});
+  EXPECT_NE(head.substr(0, 4096).find("Xing"), std::string::npos);
+}
+
 TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
   const std::string a = Sine("app_a.wav", 1.5);
   const std::string b = CopyTo(Sine("app_b.wav", 1.0), Dir.Path(), "b.wav");

@@ -16,6 +16,7 @@
 #include "MainFrm.h"
 #include "MusicSettings.h"
 #include "OptionFrm.h"
+#include "QualitySettings.h"
 #include "QtMainThread.h"
 #include "U_About.h"
 #include "U_set.h"
@@ -125,6 +126,28 @@ TEST(MusicPage, TagEncodingAndCueChoicesAreShownReadAndRemembered) {
   ini.setValue("FormConfig/music_name_pattern", "{title");
   ReadMusicConfig(ini, "FormConfig", back);
   EXPECT_EQ(back.NamePattern, "");
+}
+
+TEST(QualityPage, ChoicesAreShownReadAndRemembered) {
+  QTabWidget pages;
+  TQualityPage page(&pages);
+  EXPECT_EQ(pages.tabText(pages.indexOf(&page)), "音质");
+  EXPECT_EQ(page.Read().Text(), "");  // every format at its default
+  TQualityChoices choices;
+  choices.ByFormat = {{"MP3", "V2"}, {"FLAC", "level8"}, {"OPUS", "72k:cvbr"}};
+  page.Show(choices);
+  EXPECT_EQ(page.Lists.at("MP3")->currentText(), "V2");
+  EXPECT_EQ(page.Lists.at("OPUS")->currentText(), "72k:cvbr");  // typed, not listed
+  EXPECT_EQ(page.Lists.at("VORBIS")->currentText(), "默认");
+  EXPECT_EQ(page.Read().Text(), "FLAC=level8,MP3=V2,OPUS=72k:cvbr");
+  testing_support::TTempDir dir;
+  QSettings ini(QString::fromStdString(dir.File("Config.ini")), QSettings::IniFormat);
+  WriteQualityConfig(ini, "FormConfig", page.Read());
+  EXPECT_EQ(ini.value("FormConfig/quality_MP3").toString(), "V2");
+  ini.setValue("FormConfig/quality_VORBIS", "q 5");  // not a quality: the default
+  TQualityChoices back;
+  ReadQualityConfig(ini, "FormConfig", back);
+  EXPECT_EQ(back.Text(), "FLAC=level8,MP3=V2,OPUS=72k:cvbr");
 }
 
 TEST(AboutBox, ShowsTheProductAndOpensItsLinks) {

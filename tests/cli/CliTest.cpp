@@ -67,6 +67,8 @@ TEST_F(Cli, UsageErrorsExitTwoWithTheReasonAndTheUsage) {
                {"--rate 48000 a.wav", "--rate"},
                {"--channels 3 a.wav", "--channels"},
                {"--bitrate 0 a.wav", "--bitrate"},
+               {"--quality V10 a.wav", "--quality: quality 'V10'"},
+               {"--bitrate 128 --quality V2 a.wav", "either --bitrate or --quality"},
                {"--start 2 --end 1 a.wav", "--end must lie after --start"},
                {"-x novalue a.wav", "-x needs NAME=VALUE"},
                {"--log-level loud a.wav", "--log-level"},
