@@ -37,7 +37,7 @@ bool CheckFormats(const std::vector<std::string>& formats, std::string& why) {
       return false;
     }
     if (ItemIndex(FormatItems, Trim(format)) < 0) {
-      why = "unknown output format '" + Trim(format) + "'";
+      why = "unknown format '" + Trim(format) + "'";
       return false;
     }
     const std::string folder = FormatFolder(format);

@@ -29,7 +29,7 @@ TEST(MultiFormatList, IsCheckedBeforeTheRun) {
       {"mp3,opus", true, "mp3", {"opus"}, ""},
       {" MP3 , flac,m4a ", true, "MP3", {"flac", "m4a"}, ""},
       {"mp4", true, "mp4", {}, ""},  // one format: any of them, as before
-      {"mp3,xyz", false, "WAV", {}, "unknown output format 'xyz'"},
+      {"mp3,xyz", false, "WAV", {}, "unknown format 'xyz'"},
       {"mp3,,opus", false, "WAV", {}, "empty item"},
       {"", false, "WAV", {}, "empty item"},
       {"mp3,MP3", false, "WAV", {}, "given twice"},
