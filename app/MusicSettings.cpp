@@ -1,6 +1,8 @@
 #include "MusicSettings.h"
 
 #include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
@@ -43,6 +45,15 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   rows->addLayout(encoding);
   rows->addWidget(chkUseCue);
   rows->addWidget(chkGapsAtStart);
+  auto* also = new QGroupBox("同时输出 (每个文件只解码一次)", this);
+  also->setToolTip("勾选的格式与主窗口所选格式一起写出；指定输出文件夹时各格式写入其中的同名子文件夹 (如 mp3/、opus/)");
+  auto* alsoGrid = new QGridLayout(also);
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i) {
+    auto* box = new QCheckBox(AlsoFormatItems[i], also);
+    alsoGrid->addWidget(box, static_cast<int>(i / 6), static_cast<int>(i % 6));
+    chkAlsoFormats.push_back(box);
+  }
+  rows->addWidget(also);
   rows->addStretch();
   connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
   connect(chkReplayGain, &QCheckBox::toggled, chkAlbumGain, &QWidget::setEnabled);
@@ -65,6 +76,9 @@ void TMusicPage::Show(const TMusicSettings& s) {
   chkUseCue->setChecked(s.UseCue);
   chkGapsAtStart->setChecked(s.GapsAtStart);
   chkGapsAtStart->setEnabled(s.UseCue);
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i)
+    chkAlsoFormats[i]->setChecked(std::find(s.AlsoFormats.begin(), s.AlsoFormats.end(),
+                                            AlsoFormatItems[i]) != s.AlsoFormats.end());
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -78,7 +92,18 @@ TMusicSettings TMusicPage::Read() const {
   s.TagEncoding = TagEncodingItems[std::max(0, cboTagEncoding->currentIndex())].second;
   s.UseCue = chkUseCue->isChecked();
   s.GapsAtStart = chkGapsAtStart->isChecked();
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i)
+    if (chkAlsoFormats[i]->isChecked()) s.AlsoFormats.push_back(AlsoFormatItems[i]);
   return s;
+}
+
+std::vector<std::string> FurtherFormats(const TMusicSettings& music, const std::string& chosen) {
+  std::vector<std::string> further;
+  for (const std::string& format : music.AlsoFormats)
+    if (QString::fromStdString(format).compare(QString::fromStdString(chosen),
+                                               Qt::CaseInsensitive) != 0)
+      further.push_back(format);
+  return further;
 }
 
 QComboBox* BuildMoreFormats(QWidget* parent) {
@@ -104,6 +129,10 @@ void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings
     music.TagEncoding = teAuto;
   music.UseCue = settings.value(key + "use_cue", true).toBool();
   music.GapsAtStart = settings.value(key + "gaps_at_start", false).toBool();
+  music.AlsoFormats.clear();
+  const QStringList also = settings.value(key + "also_formats", "").toString().split(',');
+  for (const char* item : AlsoFormatItems)
+    if (also.contains(item, Qt::CaseInsensitive)) music.AlsoFormats.push_back(item);
 }
 
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {
@@ -118,4 +147,7 @@ void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicS
   settings.setValue(key + "tag_encoding", TagEncodingName(music.TagEncoding));
   settings.setValue(key + "use_cue", music.UseCue);
   settings.setValue(key + "gaps_at_start", music.GapsAtStart);
+  QStringList also;
+  for (const std::string& format : music.AlsoFormats) also << QString::fromStdString(format);
+  settings.setValue(key + "also_formats", also.join(','));
 }
