@@ -272,7 +272,8 @@ class TfrmMain : public QMainWindow {
   void ShowFile(const TBatchFile& file);
   void ShowAllFiles();
   // Shows the output's name in the row (its whole path as the tooltip).
-  void SetRowOutput(QTreeWidgetItem* item, const QString& target);
+  // all: every output's name, one a line, for the tooltip ("" the target).
+  void SetRowOutput(QTreeWidgetItem* item, const QString& target, const QString& all = QString());
   void ShowStillPicture(const QString& file);
   void SetEditButtons(bool enabled);
   int SelectedRow() const;  // the current row when it is selected; -1 none

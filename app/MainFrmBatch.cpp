@@ -57,9 +57,9 @@ QTreeWidgetItem* TfrmMain::AppendRow(const TBatchFile& file) {
   return item;
 }
 
-void TfrmMain::SetRowOutput(QTreeWidgetItem* item, const QString& target) {
+void TfrmMain::SetRowOutput(QTreeWidgetItem* item, const QString& target, const QString& all) {
   item->setText(fcOutputName, target.isEmpty() ? QString() : QFileInfo(target).fileName());
-  item->setToolTip(fcOutputName, target);
+  item->setToolTip(fcOutputName, all.isEmpty() ? target : all);
 }
 
 void TfrmMain::ShowFile(const TBatchFile& file) {
@@ -111,7 +111,10 @@ void TfrmMain::ShowFile(const TBatchFile& file) {
   item->setText(fcConvertedTime, time);
   item->setText(fcOutputSize, size);
   // A name given to a task, or the one it was written under, is settled.
-  if (!file.Output.empty()) SetRowOutput(item, Q(file.Output));
+  // The first output shows; the tooltip names every format's output.
+  QStringList outputs;
+  for (const std::string& name : file.Outputs) outputs << Q(name);
+  if (!file.Output.empty()) SetRowOutput(item, Q(file.Output), outputs.join('\n'));
 }
 
 void TfrmMain::ShowAllFiles() {
@@ -168,6 +171,7 @@ void TfrmMain::FillChoices() {
   c.Base.Output.Reserved.clear();
   c.Base.Output.Sources.clear();
   c.Format = ChosenFormat().toStdString();
+  c.MoreFormats = FurtherFormats(MusicSettings, c.Format);
   c.OutputFolder = Edit1->text().toStdString();
   c.KeepTree = true;  // a folder's files keep their sub-folders
   c.Overwrite = c.Base.Output.Overwrite;

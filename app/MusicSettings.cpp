@@ -1,6 +1,8 @@
 #include "MusicSettings.h"
 
 #include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
@@ -58,6 +60,15 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   names->addRow("文件名模板", edtNamePattern);
   names->addRow("", lblNamePreview);
   rows->addLayout(names);
+  auto* also = new QGroupBox("同时输出 (每个文件只解码一次)", this);
+  also->setToolTip("勾选的格式与主窗口所选格式一起写出；指定输出文件夹时各格式写入其中的同名子文件夹 (如 mp3/、opus/)");
+  auto* alsoGrid = new QGridLayout(also);
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i) {
+    auto* box = new QCheckBox(AlsoFormatItems[i], also);
+    alsoGrid->addWidget(box, static_cast<int>(i / 6), static_cast<int>(i % 6));
+    chkAlsoFormats.push_back(box);
+  }
+  rows->addWidget(also);
   rows->addStretch();
   connect(edtNamePattern, &QLineEdit::textChanged, this, [this] { UpdateNamePreview(); });
   connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
@@ -100,6 +111,9 @@ void TMusicPage::UpdateNamePreview() {
   const QString name = PreviewName ? PreviewName(pattern) : QString();
   lblNamePreview->setText(name.isEmpty() ? QString("预览：（列表中没有可预览的文件）")
                                           : "预览：" + name);
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i)
+    chkAlsoFormats[i]->setChecked(std::find(s.AlsoFormats.begin(), s.AlsoFormats.end(),
+                                            AlsoFormatItems[i]) != s.AlsoFormats.end());
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -115,7 +129,18 @@ TMusicSettings TMusicPage::Read() const {
   s.GapsAtStart = chkGapsAtStart->isChecked();
   const QString pattern = edtNamePattern->text();
   s.NamePattern = pattern.trimmed().isEmpty() ? "" : pattern.toStdString();
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i)
+    if (chkAlsoFormats[i]->isChecked()) s.AlsoFormats.push_back(AlsoFormatItems[i]);
   return s;
+}
+
+std::vector<std::string> FurtherFormats(const TMusicSettings& music, const std::string& chosen) {
+  std::vector<std::string> further;
+  for (const std::string& format : music.AlsoFormats)
+    if (QString::fromStdString(format).compare(QString::fromStdString(chosen),
+                                               Qt::CaseInsensitive) != 0)
+      further.push_back(format);
+  return further;
 }
 
 QComboBox* BuildMoreFormats(QWidget* parent) {
@@ -147,6 +172,10 @@ void ReadMusicConfig(QSettings& settings, const QString& section, TMusicSettings
   std::string why;
   if (!music.NamePattern.empty() && !pattern.Parse(music.NamePattern, why))
     music.NamePattern.clear();
+  music.AlsoFormats.clear();
+  const QStringList also = settings.value(key + "also_formats", "").toString().split(',');
+  for (const char* item : AlsoFormatItems)
+    if (also.contains(item, Qt::CaseInsensitive)) music.AlsoFormats.push_back(item);
 }
 
 void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicSettings& music) {
@@ -162,4 +191,7 @@ void WriteMusicConfig(QSettings& settings, const QString& section, const TMusicS
   settings.setValue(key + "use_cue", music.UseCue);
   settings.setValue(key + "gaps_at_start", music.GapsAtStart);
   settings.setValue(key + "name_pattern", QString::fromStdString(music.NamePattern));
+  QStringList also;
+  for (const std::string& format : music.AlsoFormats) also << QString::fromStdString(format);
+  settings.setValue(key + "also_formats", also.join(','));
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "NamePattern.h"
+#include "Batch.h"
 #include "OptionComposer.h"
 #include "Quality.h"
 
@@ -35,7 +36,9 @@ std::string UsageText() {
   return "usage: quellon-cli [options] FILE|FOLDER...\n"
          "  -f, --format FMT     output format: wav mp3 mp2 aac wma ogg, or a video format\n"
          "                       (3gp avi flv ipod mkv mov mp4 psp rm10 rm20 swf wmv m1v m2v\n"
-         "                       ac3 vcd svcd dvd); default wav; also opus vorbis flac m4a\n"
+         "                       ac3 vcd svcd dvd); default wav; also opus vorbis flac m4a;\n"
+         "                       several sound formats at once: -f mp3,opus (each source\n"
+         "                       decoded once; with -o each format in OUT/<format>/)\n"
          "  -o, --output DIR     output folder; default: beside each source\n"
          "  -j, --jobs N         tasks at once; default: the number of CPU cores;\n"
          "                       0 = one after another on the main thread\n"
@@ -184,8 +187,11 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
       o.Split = false;
     } else if (arg == "-f" || arg == "--format") {
       if (!value(v)) return false;
-      if (ItemIndex(FormatItems, v) < 0) {
-        error = "unknown format '" + v + "'";
+      // One format, or several written from one decoding ("mp3,opus").
+      TBatchChoices checked;
+      std::string why;
+      if (!SetFormatList(checked, v, why)) {
+        error = why;
         return false;
       }
       o.Format = v;

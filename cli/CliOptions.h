@@ -7,7 +7,9 @@
 #include "OptionRecords.h"
 
 struct TCliOptions {
-  std::string Format = "wav";  // an item of the composer's format list, in any case
+  // An item of the composer's format list in any case, or several sound
+  // formats separated by commas (SetFormatList).
+  std::string Format = "wav";
   std::string OutputDir;       // empty: beside each source
   int Jobs = 1;                // tasks at once; 0: one after another on the main thread
   bool Overwrite = false;

@@ -81,8 +81,12 @@ std::string TProgressView::StatusText(const TBatchFile& file) {
   }
   const int64_t size = FileSize(file.Output);
   if (size < 0 || !file.Converted()) return text;
-  text += ", " + file.Output + ", " + TCustomAVProbe::FormatFileSize(size) +
-          StrFormat(", %.2f s", file.Seconds);
+  text += ", " + file.Output + ", " + TCustomAVProbe::FormatFileSize(size);
+  // The further formats' outputs, each with its size.
+  for (size_t i = 1; i < file.Outputs.size(); ++i)
+    text += ", " + file.Outputs[i] + ", " +
+            TCustomAVProbe::FormatFileSize(std::max<int64_t>(FileSize(file.Outputs[i]), 0));
+  text += StrFormat(", %.2f s", file.Seconds);
   if (file.Seconds > 0 && file.ExpectedMs > 0)
     text += StrFormat(", %.1fx", static_cast<double>(file.ExpectedMs) / 1000.0 / file.Seconds);
   return text;

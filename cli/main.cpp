@@ -80,7 +80,8 @@ int ProbeFiles(TREzuvuZUZ& component, const TCliOptions& options) {
 // The batch's choices as the command line sets them.
 void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   TBatchChoices& c = batch.Choices;
-  c.Format = options.Format;
+  std::string why;
+  SetFormatList(c, options.Format, why);  // checked when the command line was read
   c.OutputFolder = options.OutputDir;
   c.KeepTree = options.KeepTree;
   c.Overwrite = options.Overwrite;

@@ -32,21 +32,15 @@ bool IsFolderPath(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The formats that hold sound only: a file under a folder needs sound.
-bool AudioOnlyFormat(const std::string& format) {
-  static constexpr std::array<const char*, 11> audio = {
-      "wav", "mp3", "mp2", "aac", "wma", "ogg", "ac3", "opus", "vorbis", "flac", "m4a"};
-  return ItemIndex(audio, format) >= 0;
-}
-
-// The quality of the choices for their format, as the engine's options.
-bool ChosenQuality(const TBatchChoices& c, TQualitySettings& settings, std::string& why) {
+// The quality of the choices for one of their formats, as the engine's options.
+bool ChosenQuality(const TBatchChoices& c, const std::string& format, TQualitySettings& settings,
+                   std::string& why) {
   const int rateIndex = c.SampleRate > 0 && c.SampleRate < static_cast<int>(SampleRateItems.size())
                             ? c.SampleRate
                             : 0;
   const int rate = rateIndex > 0 ? std::atoi(SampleRateItems[static_cast<size_t>(rateIndex)]) : 0;
   const int channels = c.Channels == 1 || c.Channels == 2 ? c.Channels : 0;
-  return ComposeQuality(c.Quality, c.Format, rate, channels, settings, why);
+  return ComposeQuality(c.Quality, format, rate, channels, settings, why);
 }
 
 TFileOutcome OutcomeOf(TJobOutcome outcome) {
@@ -126,7 +120,7 @@ void TConversionBatch::Connect() {
     }
     const TFFmpeg* task = Component.Task(index);
     if (!task || !task->OwnerTag) return;
-    TEnd end{task->OwnerTag, task->Result.Outcome, task->Result.Code, task->Result.Reason, "", 0};
+    TEnd end{task->OwnerTag, task->Result.Outcome, task->Result.Code, task->Result.Reason, {}, 0};
     if (end.Outcome == joNone) {
       // The job never ran (refused, or stopped before it started).
       end.Outcome = exception ? joFailed : joStopped;
@@ -134,7 +128,7 @@ void TConversionBatch::Connect() {
       end.Reason = exception ? message : "stopped";
     }
     if (end.Outcome == joFailed && end.Reason.empty()) end.Reason = message;
-    if (!task->Result.Outputs.empty()) end.Output = task->Result.Outputs.front();
+    end.Outputs = task->Result.Outputs;
     if (task->RunStartedAt != TClock::time_point{})
       end.Seconds = std::chrono::duration<double>(TClock::now() - task->RunStartedAt).count();
     main.Post(0, [this, alive, end] {
@@ -551,11 +545,12 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
   }
   TInputOptions input;
   TOutputOptions output;
+  std::vector<TOutputOptions> more;
   std::string why;
   TReasonCode code = rcNone;
   // A check that a signal broke off leaves the file waiting (not converted).
   const auto interrupted = [this] { return Abort && *Abort; };
-  if (!Compose(file, input, output, why, code, false)) {
+  if (!Compose(file, input, output, more, why, code, false)) {
     EndWithoutTask(file, foFailed, code, why);
     return false;
   }
@@ -572,23 +567,66 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
     if (!interrupted()) EndWithoutTask(file, foFailed, refusal, reason);
     return false;
   }
+  for (TOutputOptions& further : more) {
+    if (Component.AddOutputFile(index, further.FileName, &further)) continue;
+    const std::string reason = Component.LastErrMsg();
+    const TReasonCode refusal = Component.LastErrCode();
+    Component.RemoveTask(index);
+    if (!interrupted()) EndWithoutTask(file, foFailed, refusal, reason);
+    return false;
+  }
   Component.Task(index)->OwnerTag = file.Id;
   file.Output = output.FileName;
-  Reserved.insert(file.Output);
+  file.Outputs = {output.FileName};
+  for (const TOutputOptions& further : more) file.Outputs.push_back(further.FileName);
+  for (const std::string& name : file.Outputs) Reserved.insert(name);
   file.Queued = true;
   ++Outstanding;
   return true;
 }
 
 bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output,
-                               std::string& why, TReasonCode& code, bool preview) {
+                               std::vector<TOutputOptions>& more, std::string& why,
+                               TReasonCode& code, bool preview) {
+  more.clear();
+  const std::vector<std::string> formats = FormatsOf(Choices);
+  if (formats.size() > 1 && !CheckFormats(formats, why)) {
+    code = rcOption;
+    return false;
+  }
+  // The input record is the first format's: one source read for all.
+  if (!ComposeFormat(file, formats.front(), formats.size() > 1, {}, input, output, why, code,
+                     preview))
+    return false;
+  std::set<std::string> taken = {output.FileName};
+  for (size_t i = 1; i < formats.size(); ++i) {
+    TInputOptions unused;
+    TOutputOptions further;
+    if (!ComposeFormat(file, formats[i], true, taken, unused, further, why, code, preview))
+      return false;
+    // The job's music options are one set: every record carries the same album.
+    further.AlbumGroup = output.AlbumGroup;
+    taken.insert(further.FileName);
+    more.push_back(std::move(further));
+  }
+  return true;
+}
+
+bool TConversionBatch::ComposeFormat(TBatchFile& file, const std::string& format, bool several,
+                                     const std::set<std::string>& taken, TInputOptions& input,
+                                     TOutputOptions& output, std::string& why, TReasonCode& code,
+                                     bool preview) {
   TComposerState state = Choices.Base;
-  if (!SelectFormat(state, Choices.Format)) {
-    why = "unknown output format '" + Choices.Format + "'";
+  if (!SelectFormat(state, format)) {
+    why = "unknown output format '" + format + "'";
     code = rcOption;
     return false;
   }
   state.Output.Folder = Choices.OutputFolder.empty() ? SAME_AS_INPUT : Choices.OutputFolder;
+  const bool ownTree = several && !Choices.OutputFolder.empty();
+  if (ownTree)
+    state.Output.Folder += (state.Output.Folder.back() == '/' ? "" : "/") + FormatFolder(format);
+  state.Output.Reserved = taken;
   state.Output.Overwrite = Choices.Overwrite;
   state.Audio.Channels = Choices.Channels;
   state.Audio.SampleRate = Choices.SampleRate;
@@ -627,7 +665,7 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   TClipRange clip;
   if (ClipRange(state, clip)) file.ExpectedMs = clip.End - clip.Start;
   TQualitySettings quality;
-  if (!ChosenQuality(Choices, quality, why)) {
+  if (!ChosenQuality(Choices, format, quality, why)) {
     code = rcOption;
     return false;
   }
@@ -637,25 +675,28 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
     output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
   for (const std::string& line : Choices.ExtraOptions)
     output.ExtOptions += (output.ExtOptions.empty() ? "" : "\r\n") + line;
-  if (Choices.AlbumGain && !preview) output.AlbumGroup = AlbumOf(file);
+  if (ownTree) output.CreateFolder = true;  // the format's folder is made when it runs
+  // The album once per file: the further outputs take the first one's.
+  if (Choices.AlbumGain && !preview && taken.empty()) output.AlbumGroup = AlbumOf(file);
   return true;
 }
 
 bool TConversionBatch::CheckChoices(std::string& why) const {
-  if (ItemIndex(FormatItems, Choices.Format) < 0) {
-    why = "unknown output format '" + Choices.Format + "'";
-    return false;
-  }
+  const std::vector<std::string> formats = FormatsOf(Choices);
+  if (formats.size() > 1 && !CheckFormats(formats, why)) return false;
   TQualitySettings quality;
-  if (!ChosenQuality(Choices, quality, why)) return false;
+  for (const std::string& format : formats) {
+    if (ItemIndex(FormatItems, format) < 0) {
+      why = "unknown output format '" + format + "'";
+      return false;
+    }
+    if (!ChosenQuality(Choices, format, quality, why)) return false;
+  }
   // A list's other formats are checked too: a refusal is told now, not on a
   // later run with that format.
   if (Choices.Quality.find('=') == std::string::npos) return true;
-  TBatchChoices other = Choices;
-  for (const char* format : FormatItems) {
-    other.Format = format;
-    if (!ChosenQuality(other, quality, why)) return false;
-  }
+  for (const char* format : FormatItems)
+    if (!ChosenQuality(Choices, format, quality, why)) return false;
   return true;
 }
 
@@ -690,10 +731,15 @@ std::shared_ptr<TAlbumGroup> TConversionBatch::AlbumOf(const TBatchFile& file) {
 }
 
 void TConversionBatch::Release(TBatchFile& file) {
-  if (file.Output.empty()) return;
-  auto found = Reserved.find(file.Output);
-  if (found != Reserved.end()) Reserved.erase(found);
-  if (!file.Converted()) file.Output.clear();
+  if (file.Outputs.empty() && !file.Output.empty()) file.Outputs = {file.Output};
+  for (const std::string& name : file.Outputs) {
+    auto found = Reserved.find(name);
+    if (found != Reserved.end()) Reserved.erase(found);
+  }
+  if (!file.Converted()) {
+    file.Output.clear();
+    file.Outputs.clear();
+  }
 }
 
 void TConversionBatch::EndWithoutTask(TBatchFile& file, TFileOutcome outcome, TReasonCode code,
@@ -727,12 +773,15 @@ void TConversionBatch::Ended(const TEnd& end) {
   if (file->Outcome == foFailed && file->Reason.empty()) file->Reason = "unknown error";
   file->Seconds = end.Seconds;
   if (file->Converted()) {
-    // The name the output took (it moves on when the composed one was taken).
-    if (!end.Output.empty() && end.Output != file->Output) {
-      auto found = Reserved.find(file->Output);
-      if (found != Reserved.end()) Reserved.erase(found);
-      file->Output = end.Output;
-      Reserved.insert(file->Output);
+    // The names the outputs took (one moves on when its composed name was taken).
+    if (!end.Outputs.empty() && end.Outputs != file->Outputs) {
+      for (const std::string& name : file->Outputs) {
+        auto found = Reserved.find(name);
+        if (found != Reserved.end()) Reserved.erase(found);
+      }
+      file->Outputs = end.Outputs;
+      file->Output = end.Outputs.front();
+      for (const std::string& name : file->Outputs) Reserved.insert(name);
     }
     // A damaged source keeps the time it reached (its last report): that is
     // what its output holds. The figures count an ended file whole anyway.
@@ -828,14 +877,16 @@ std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {
     if (file.Queued || file.Converted() || !file.Probed || file.Outcome == foFailed) continue;
     TInputOptions input;
     TOutputOptions output;
+    std::vector<TOutputOptions> more;
     std::string why;
     TReasonCode code;
     const int64_t expected = file.ExpectedMs;
-    const bool composed = Compose(file, input, output, why, code, true);
+    const bool composed = Compose(file, input, output, more, why, code, true);
     file.ExpectedMs = expected;
     if (!composed) continue;
     names[file.Id] = output.FileName;
     PreviewReserved.insert(output.FileName);
+    for (const TOutputOptions& further : more) PreviewReserved.insert(further.FileName);
   }
   SourceIds = held;
   PreviewReserved.clear();

@@ -18,6 +18,10 @@
 // - output names: "_(new)", "_(new_N)", or from the tags by a name pattern
 //   (plain, then " (2)" ...), never a source, never a name another file of
 //   the batch holds;
+// - several formats at once: a file is one task with one output per format
+//   (its source decoded once), each format its own tree below the output
+//   folder (OUT/mp3/..., OUT/opus/...); a file is converted with all its
+//   outputs or fails with none kept, the reason naming the output;
 // - albums (album gain): the files of one folder, held by the batch itself;
 // - feeding: files become the component's tasks a few ahead of the running
 //   ones (probed then, when not probed yet), and ended tasks are freed, so a
@@ -74,6 +78,10 @@ enum TFileOutcome : int {
 // What the user chose, for every file of the batch.
 struct TBatchChoices {
   std::string Format = "WAV";  // an item of FormatItems, any case
+  // Further formats written from the same decoding of each source (the
+  // sound formats only; see SetFormatList). With an output folder, every
+  // format then writes below OutputFolder/<format> (FormatFolder).
+  std::vector<std::string> MoreFormats;
   std::string OutputFolder;    // "" beside each source
   bool KeepTree = true;        // files from a folder keep their sub-folder below OutputFolder
   bool Overwrite = false;      // an existing "_(new)" output may be replaced
@@ -101,6 +109,21 @@ struct TBatchChoices {
   // above are written over it.
   TComposerState Base;
 };
+
+// Format and MoreFormats from a list "mp3,opus" (any case, blanks around the
+// items allowed); false with the reason, and the choices unchanged, for an
+// empty item, an unknown or repeated format, or several formats of which
+// one is not a sound format (MultiFormat.cpp).
+bool SetFormatList(TBatchChoices& choices, const std::string& list, std::string& why);
+// Format followed by MoreFormats.
+std::vector<std::string> FormatsOf(const TBatchChoices& choices);
+// Whether a list of formats may be written together; false with the reason.
+bool CheckFormats(const std::vector<std::string>& formats, std::string& why);
+// The formats that hold sound only (a file under a folder needs sound; only
+// these are written several at once).
+bool AudioOnlyFormat(const std::string& format);
+// The sub-folder of a format's tree: the item in lower case ("mp3", "m4a").
+std::string FormatFolder(const std::string& format);
 
 // What probing a file tells (ProbeSource).
 struct TProbedSource {
@@ -152,7 +175,8 @@ struct TBatchFile {
   TFileOutcome Outcome = foNone;
   TReasonCode Code = rcNone;
   std::string Reason;        // English; "" when complete
-  std::string Output;        // the output's name (composed, then as written)
+  std::string Output;        // the first output's name (composed, then as written)
+  std::vector<std::string> Outputs;  // every output's name, one per format; Output first
   int64_t ExpectedMs = 0;    // media time to convert; 0 unknown
   int64_t DoneMs = 0;        // converted so far (a partial file: what it reached)
   int64_t OutputSize = 0;
@@ -265,7 +289,8 @@ class TConversionBatch {
     uint64_t Id;
     TJobOutcome Outcome;
     TReasonCode Code;
-    std::string Reason, Output;
+    std::string Reason;
+    std::vector<std::string> Outputs;  // the names the outputs took
     double Seconds;
   };
   void Connect();
@@ -279,9 +304,16 @@ class TConversionBatch {
   // Probes (when needed), composes and queues one file; false when it ended
   // at once (refused, skipped).
   bool Prepare(TBatchFile& file);
-  // preview: only the name is wanted (no album made, PreviewReserved held).
-  bool Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output, std::string& why,
-               TReasonCode& code, bool preview);
+  // preview: only the names are wanted (no album made, PreviewReserved held).
+  // more: the outputs of the further formats, in the order of MoreFormats.
+  bool Compose(TBatchFile& file, TInputOptions& input, TOutputOptions& output,
+               std::vector<TOutputOptions>& more, std::string& why, TReasonCode& code,
+               bool preview);
+  // One format's records; several: the format writes its own tree, and
+  // taken holds the names the file's other outputs took.
+  bool ComposeFormat(TBatchFile& file, const std::string& format, bool several,
+                     const std::set<std::string>& taken, TInputOptions& input,
+                     TOutputOptions& output, std::string& why, TReasonCode& code, bool preview);
   void NoteSource(const TBatchFile& file);  // its identity joins SourceIds
   // Whether a file found under a folder is worth converting to the format.
   bool Wanted(const TSourceFacts& facts) const;

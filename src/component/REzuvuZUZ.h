@@ -98,6 +98,10 @@ class TFFmpeg : public TCustomFFmpeg {
   // What the task opens when it runs (kept since AddTask and SetOutputFile).
   std::string SourceName, TargetName;
   bool HasInputRecord = false, HasOutputRecord = false;
+  // Further outputs of the same source (AddOutputFile), each with its own
+  // record and name (FileName), opened after the first in this order: the
+  // source is decoded once and its audio goes to every output.
+  std::vector<TOutputOptions> MoreOutputs;
   TFileIdentity SourceIdentity;  // the source as it was checked
   // Applies the task's records to its engine and opens its files (on the
   // job's thread); set by the component.
@@ -289,6 +293,11 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   // Adds a task for fileName (inputOptions may be null); its index, or -1.
   int AddTask(const std::string& fileName, TInputOptions* inputOptions);
   bool SetOutputFile(int index, const std::string& fileName, TOutputOptions* outputOptions);
+  // A further output of a task whose first output is set (SetOutputFile):
+  // written from the same decoded source, checked as the first is (every
+  // output of the task opened again, nothing created). False, and the task
+  // unchanged, when it cannot be opened.
+  bool AddOutputFile(int index, const std::string& fileName, TOutputOptions* outputOptions);
   // Gives a queued task's engine its options and opens its source as its job
   // will (the output checked, not created), to look at the engine before it
   // runs; the files stay open until the task runs or is freed. False with

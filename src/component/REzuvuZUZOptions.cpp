@@ -258,6 +258,12 @@ bool TREzuvuZUZ::OpenTaskOutput(TFFmpeg& task, bool createFiles) {
   task.RunState.SplitEncoding = task.SplitEncoding;
   if (!task.OpenOutputFile(task.TargetName)) return false;
   if (task.HasOutputRecord) ApplyExtOptions(task, task.OutputOptions.ExtOptions, true);
+  for (const TOutputOptions& more : task.MoreOutputs) {
+    task.ResetOptionsForNextOutput();
+    ApplyOutputOptions(task, more);
+    if (!task.OpenOutputFile(more.FileName)) return false;
+    ApplyExtOptions(task, more.ExtOptions, true);
+  }
   return true;
 }
 
@@ -379,6 +385,58 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
     if (task) Park(*task);
     return false;
   }
+}
+
+bool TREzuvuZUZ::AddOutputFile(int index, const std::string& fileName,
+                               TOutputOptions* outputOptions) {
+  TFFmpeg* task = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(EventLock);
+    task = Tasks.Get(index);
+    if (!task) {
+      FLastErrMsg = StrFormat("List index out of bounds (%d)", index);
+      return false;
+    }
+    if (task->State != tsQueued || task->InRun) {
+      FLastErrMsg = StrFormat("Task %d has already been started; its output cannot change",
+                              index);
+      return false;
+    }
+    if (task->TargetName.empty()) {
+      FLastErrMsg = StrFormat("Task %d has no first output yet", index);
+      FLastErrCode = rcOption;
+      return false;
+    }
+  }
+  TOutputOptions record;
+  if (outputOptions) {
+    if (outputOptions->FileName.empty()) outputOptions->FileName = fileName;
+    record = *outputOptions;
+  }
+  record.FileName = fileName;
+  task->MoreOutputs.push_back(record);
+  bool opened = false;
+  try {
+    PrepareEngine(*task);
+    opened = OpenTaskInput(*task);
+    if (!opened) {
+      FLastErrMsg = task->LastError;
+      FLastErrCode = SourceFileReason(task->SourceName);
+    } else {
+      opened = OpenTaskOutput(*task, false);
+      if (!opened) {
+        FLastErrMsg = task->LastError;
+        FLastErrCode = task->LastErrorCode != rcNone ? task->LastErrorCode : rcOutputOpen;
+      }
+    }
+  } catch (const std::exception& e) {
+    FLastErrMsg = e.what();
+    FLastErrCode = ReasonOfOption(e);
+    opened = false;
+  }
+  Park(*task);
+  if (!opened) task->MoreOutputs.pop_back();
+  return opened;
 }
 
 bool TREzuvuZUZ::InspectTask(int index) {

@@ -498,6 +498,16 @@ class TCustomFFmpeg {
   void ResetDefaults();
   // Releases every library object of the job; safe to call twice.
   void ReleaseAll();
+  // Between two output files of one job: the encoder and muxer options set
+  // for the output opened last (option contexts, forced codecs and format,
+  // quantiser, tag, stream copy, pending bitstream filters) go back to their
+  // defaults, so that the next output gets only its own. What the opened
+  // inputs told (rate, channels, layout, picture size) and the options of
+  // the whole job (volume, times, music) stay.
+  void ResetOptionsForNextOutput();
+  // Decoders opened by the set-up of every job in the process so far (a
+  // measuring pass's decoder not counted): how often sources were decoded.
+  static int64_t DecodersOpened();
   void SetVerbose(int level);
 
   // The option vocabulary (name without the leading dash, value as text).

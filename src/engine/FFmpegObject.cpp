@@ -100,6 +100,34 @@ void TCustomFFmpeg::ResetOptions() {
                                                 nullptr, nullptr, nullptr));
 }
 
+void TCustomFFmpeg::ResetOptionsForNextOutput() {
+  if (!EngineLibrariesLoaded()) return;
+  // Fresh contexts: a bit rate or an encoder's own option ("compression_level",
+  // "q") given for one format must not reach the next one.
+  for (int type = 0; type < OPTION_CONTEXT_COUNT; ++type) {
+    OptionContexts.Codec[type].reset(av.avcodec_alloc_context3(nullptr));
+    if (OptionContexts.Codec[type])
+      OptionContexts.Codec[type]->codec_type = static_cast<AVMediaType>(type);
+  }
+  OptionContexts.Format.reset(av.avformat_alloc_context());
+  OptionContexts.Names.clear();
+  OptionContexts.MuxerCandidates.clear();
+  Maps.ForcedOutputFormat = nullptr;
+  Audio.QScale = TAudioOptions().QScale;
+  Audio.CodecTag = 0;
+  Audio.CodecName.clear();
+  Audio.Language.clear();
+  Audio.Disable = false;
+  Video.CodecName.clear();
+  Subtitle.CodecName.clear();
+  Subtitle.Language.clear();
+  StreamCopy = TStreamCopyFlags();
+  BitstreamFilters.Video.clear();
+  BitstreamFilters.Audio.clear();
+  BitstreamFilters.Subtitle.clear();
+  MuxTime.Metadata.clear();
+}
+
 void TCustomFFmpeg::ReleaseAll() {
   if (!EngineLibrariesLoaded()) return;
   CloseOpenedCodecs();

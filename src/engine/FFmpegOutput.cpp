@@ -437,6 +437,15 @@ bool TCustomFFmpeg::CommitOutputs() {
       Result.Code = ReasonOfWriteErrno(errno);
       Result.Reason = StrFormat("Could not write '%s': %s", name.c_str(),
                                 SystemErrorText(errno).c_str());
+      // A job is converted with all its outputs or not at all: those that
+      // took their names before this one go again (they are this job's own
+      // new files), unless a failed job keeps what it wrote.
+      for (int j = 0; j < i && !Output.KeepPartial; ++j) {
+        TOutputTarget& done = Output.Targets[static_cast<size_t>(j)];
+        if (!done.Committed || done.TempName.empty()) continue;
+        unlink(LocalPath(done.FinalName).c_str());
+        done.Committed = false;
+      }
       return false;
     }
     target.FinalName = name;

@@ -1,5 +1,6 @@
 // The set-up of a conversion: per-run tables, stream mapping, codec opening,
 // metadata and headers.
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -14,6 +15,8 @@ TOutputStreamEntry::~TOutputStreamEntry() {
 }
 
 namespace {
+
+std::atomic<int64_t> DecoderOpens{0};  // see DecodersOpened
 
 void DumpOutput(AVFormatContext* oc, int index) {
   av.av_dump_format(oc, index, oc->url ? oc->url : "", 1);
@@ -39,6 +42,8 @@ char* ReadStatistics(const std::string& name) {
 }
 
 }  // namespace
+
+int64_t TCustomFFmpeg::DecodersOpened() { return DecoderOpens.load(); }
 
 void TCustomFFmpeg::TranscodeSetup() {
   TTranscodeTables& T = *Tables;
@@ -352,6 +357,7 @@ void TCustomFFmpeg::TranscodeSetup() {
       throw FFmpegException(rcCodec, StrFormat("Error while opening codec for input stream #%d.%d",
                                                ist.FileIndex, ist.Index));
     OpenedDecoders.push_front(&Input.Codecs[ist.FileIndex][static_cast<size_t>(ist.Index)]);
+    ++DecoderOpens;
   }
 
   // 13. Timestamps.

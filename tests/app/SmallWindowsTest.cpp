@@ -150,6 +150,22 @@ TEST(QualityPage, ChoicesAreShownReadAndRemembered) {
   EXPECT_EQ(back.Text(), "FLAC=level8,MP3=V2,OPUS=72k:cvbr");
 }
 
+TEST(MusicPage, FormatsWrittenAlongAreTickedRememberedAndLeaveOutTheChosenOne) {
+  QTabWidget pages;
+  TMusicPage page(&pages);
+  EXPECT_TRUE(page.Read().AlsoFormats.empty());
+  for (QCheckBox* box : page.chkAlsoFormats)
+    box->setChecked(box->text() == "OPUS" || box->text() == "MP3");
+  testing_support::TTempDir dir;
+  QSettings ini(QString::fromStdString(dir.File("Config.ini")), QSettings::IniFormat);
+  WriteMusicConfig(ini, "FormConfig", page.Read());
+  TMusicSettings back;
+  ReadMusicConfig(ini, "FormConfig", back);
+  EXPECT_EQ(back.AlsoFormats, std::vector<std::string>({"MP3", "OPUS"}));
+  // The format chosen in the window is written once, as the first.
+  EXPECT_EQ(FurtherFormats(back, "mp3"), std::vector<std::string>({"OPUS"}));
+}
+
 TEST(AboutBox, ShowsTheProductAndOpensItsLinks) {
   TFrm_About about;
   EXPECT_EQ(about.windowTitle(), "关于我们");
