@@ -140,7 +140,7 @@ std::string OutputName(const TComposerState& state, const std::string& suffix) {
     // it could block the job, replacing it would lose it.
     struct stat st;
     if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
-    return !state.Output.Overwrite;
+    return !state.Output.Overwrite && !(o.MayReplace && o.MayReplace(name));
   };
   if (state.Output.PlainName && !taken(named(""))) return named("");
   std::string name = named("_(new)");
@@ -565,7 +565,8 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
 
   o.FileExt = suffix;
   o.FileName = OutputName(state, suffix);
-  o.Overwrite = state.Output.Overwrite;
+  o.Overwrite = state.Output.Overwrite ||
+                (state.Output.MayReplace && Exists(o.FileName) && state.Output.MayReplace(o.FileName));
   o.CreateFolder = KeepsTree(state);
 
   const TMusicControls& music = state.Music;

@@ -15,6 +15,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -92,6 +93,11 @@ struct TOutputControls {
   // The name is the source's own first ("01 - Title.flac" in a folder of its
   // own), and "_(new)", "_(new_N)" only when that one is taken.
   bool PlainName = false;
+  // An existing file under a name that may be replaced all the same (sync
+  // mode: an earlier output of the same source, which the state file says
+  // the mode wrote); the record's Overwrite is set for that name only. Null:
+  // only Overwrite decides.
+  std::function<bool(const std::string& name)> MayReplace;
   // Output names already given to other tasks of the same run: never reused,
   // whether or not the files exist yet.
   std::set<std::string> Reserved;
