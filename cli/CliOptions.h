@@ -36,6 +36,10 @@ struct TCliOptions {
   bool NoCue = false;        // images whole, cue sheets skipped
   bool GapsAtStart = false;  // a track's pregap starts it
   TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1
+  // Sync mode (TBatchChoices::Sync, DeleteOrphans, DryRun).
+  bool Sync = false;
+  bool DeleteOrphans = false;
+  bool DryRun = false;
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

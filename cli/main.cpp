@@ -98,6 +98,9 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.AlbumGain = options.AlbumGain;
   c.TagEncoding = options.TagEncoding;
   c.ExtraOptions = options.Extra;
+  c.Sync = options.Sync;
+  c.DeleteOrphans = options.DeleteOrphans;
+  c.DryRun = options.DryRun;
   batch.Jobs = options.Jobs;
   batch.KeepPartial = options.KeepPartial;
   batch.SplitEncoding = options.Split;
@@ -105,7 +108,7 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
 
 // Converts the files of the command line as one batch; the exit status.
 int Convert(TREzuvuZUZ& component, const TCliOptions& options) {
-  if (!options.OutputDir.empty()) {
+  if (!options.OutputDir.empty() && !options.DryRun) {
     std::error_code error;
     std::filesystem::create_directories(options.OutputDir, error);
     if (!std::filesystem::is_directory(options.OutputDir)) {

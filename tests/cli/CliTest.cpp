@@ -71,6 +71,8 @@ TEST_F(Cli, UsageErrorsExitTwoWithTheReasonAndTheUsage) {
                {"-x novalue a.wav", "-x needs NAME=VALUE"},
                {"--log-level loud a.wav", "--log-level"},
                {"--tag-encoding utf8 a.wav", "--tag-encoding needs auto, gbk, big5"},
+               {"--delete-orphans a.wav", "give --sync too"},
+               {"--sync --overwrite a.wav", "--overwrite cannot go with it"},
                {"a.wav -o", "option -o needs a value"}};
   for (const auto& c : cases) {
     const TResult r = Run(c.args);
