@@ -294,10 +294,15 @@ void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
   settings.spnJobs->setValue(FParallelJobs);
   settings.chkSplit->setChecked(FSplitEncoding);
+  settings.chkSync->setChecked(FSync);
+  settings.chkDeleteOrphans->setChecked(FDeleteOrphans);
+  settings.chkDeleteOrphans->setEnabled(FSync);
   settings.MusicPage->Show(MusicSettings);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
     SetParallelJobs(settings.spnJobs->value());
     FSplitEncoding = settings.chkSplit->isChecked();
+    FSync = settings.chkSync->isChecked();
+    FDeleteOrphans = settings.chkDeleteOrphans->isChecked();
     MusicSettings = settings.MusicPage->Read();
     Checker->SetTagEncoding(MusicSettings.TagEncoding);
     FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed
