@@ -188,11 +188,17 @@ struct TBatchFigures {
 };
 
 // An output of sync mode whose source is gone (DeleteOrphans).
+enum TRemovalOutcome : int {
+  roRemoved = 0,  // removed
+  roPlanned = 1,  // dry run: would be removed
+  roKept = 2,     // changed since the mode wrote it: the user's now, kept
+  roFailed = 3    // could not be removed (Reason)
+};
 struct TSyncRemoval {
   std::string Output;  // its path
   std::string Source;  // the source it was made from
-  bool Removed = false;
-  std::string Reason;  // why it was not removed: a dry run, changed since, the error
+  TRemovalOutcome Outcome = roRemoved;
+  std::string Reason;  // English, for roKept and roFailed
 };
 
 // The figures of a list of files.

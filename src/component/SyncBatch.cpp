@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 
@@ -77,6 +78,9 @@ TSyncSource TConversionBatch::SyncSourceOf(const TBatchFile& file) {
                     ? NameOfPath(file.Source)
                     : Normal(file.RelativeFolder + "/" + NameOfPath(file.Source));
   source.Part = file.Track ? file.Track->Number : 0;
+  // A source may be kept in several formats, each its own output.
+  source.Format = Choices.Format;
+  for (char& c : source.Format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return source;
 }
 
@@ -242,19 +246,18 @@ void TConversionBatch::SyncRunEnded() {
           if (!Choices.DryRun) state->Forget(removal.Output, why);
           continue;
         }
-        bool failed = false;
         if (!OutputUnchanged(*entry, removal.Output)) {
-          removal.Reason = "changed since it was written: kept";
+          removal.Outcome = roKept;
+          removal.Reason = "changed since it was written";
         } else if (Choices.DryRun) {
-          removal.Reason = "dry run";
+          removal.Outcome = roPlanned;
         } else if (unlink(removal.Output.c_str()) != 0) {
+          removal.Outcome = roFailed;
           removal.Reason = SystemErrorText(errno);
-          failed = true;
-        } else {
-          removal.Removed = true;
         }
         // Removed, or edited by the user: no longer the mode's.
-        if (!Choices.DryRun && !failed && !state->Forget(removal.Output, why) && OnLog)
+        if (!Choices.DryRun && removal.Outcome != roFailed &&
+            !state->Forget(removal.Output, why) && OnLog)
           OnLog(0, llError, why);
         FRemovals.push_back(removal);
       }

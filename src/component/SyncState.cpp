@@ -69,7 +69,7 @@ std::string Line(const std::vector<std::string>& fields) {
 std::string Number(int64_t value) { return std::to_string(value); }
 
 std::vector<std::string> DoneFields(const TSyncEntry& e) {
-  return {"D", e.Output, e.Source.Root, e.Source.Path, Number(e.Source.Part),
+  return {"D", e.Output, e.Source.Root, e.Source.Path, Number(e.Source.Part), e.Source.Format,
           Number(e.SourceSize), Number(e.SourceModifiedNs), Number(e.OutputSize),
           Number(e.OutputModifiedNs), e.Digest};
 }
@@ -97,7 +97,9 @@ uint64_t Fnv(const std::string& text, uint64_t hash) {
 
 }  // namespace
 
-std::string TSyncSource::Key() const { return Root + "\n" + Path + "\n" + std::to_string(Part); }
+std::string TSyncSource::Key() const {
+  return Root + "\n" + Path + "\n" + std::to_string(Part) + "\n" + Format;
+}
 
 TSyncState::TSyncState(std::string folder) : FFolder(std::move(folder)) {
   while (FFolder.size() > 1 && FFolder.back() == '/') FFolder.pop_back();
@@ -182,15 +184,15 @@ void TSyncState::Apply(const std::vector<std::string>& f) {
   switch (f[0][0]) {
     case 'D': {
       TSyncEntry e;
-      if (f.size() != 10 || f[1].empty() || !ReadNumber(f[4], part) ||
-          !ReadNumber(f[5], e.SourceSize) || !ReadNumber(f[6], e.SourceModifiedNs) ||
-          !ReadNumber(f[7], e.OutputSize) || !ReadNumber(f[8], e.OutputModifiedNs))
+      if (f.size() != 11 || f[1].empty() || !ReadNumber(f[4], part) ||
+          !ReadNumber(f[6], e.SourceSize) || !ReadNumber(f[7], e.SourceModifiedNs) ||
+          !ReadNumber(f[8], e.OutputSize) || !ReadNumber(f[9], e.OutputModifiedNs))
         return;
       e.Output = f[1];
       e.Done = true;
-      e.Digest = f[9];
+      e.Digest = f[10];
       Drop(e.Output);
-      e.Source = {f[2], f[3], static_cast<int>(part)};
+      e.Source = {f[2], f[3], static_cast<int>(part), f[5]};
       // A source has one output: an older one it had is no longer its own.
       const auto other = FBySource.find(e.Source.Key());
       if (other != FBySource.end()) FBySource.erase(other);
@@ -199,13 +201,13 @@ void TSyncState::Apply(const std::vector<std::string>& f) {
       break;
     }
     case 'P': {
-      if (f.size() != 6 || f[1].empty() || !ReadNumber(f[4], part)) return;
-      const TSyncSource source{f[2], f[3], static_cast<int>(part)};
+      if (f.size() != 7 || f[1].empty() || !ReadNumber(f[4], part)) return;
+      const TSyncSource source{f[2], f[3], static_cast<int>(part), f[5]};
       TSyncEntry& e = FByOutput[f[1]];
       if (e.Output.empty()) {
         e.Output = f[1];
         e.Source = source;
-        e.Digest = f[5];
+        e.Digest = f[6];
       }
       e.Pending = true;
       e.PendingFor = source;
@@ -265,7 +267,7 @@ bool TSyncState::Append(const std::string& line, std::string& why) {
 bool TSyncState::NotePending(const std::string& output, const TSyncSource& source,
                              const std::string& digest, std::string& why) {
   const std::vector<std::string> fields = {"P", Relative(output), source.Root, source.Path,
-                                           Number(source.Part), digest};
+                                           Number(source.Part), source.Format, digest};
   Apply(fields);
   return Append(Line(fields), why);
 }
@@ -305,7 +307,7 @@ bool TSyncState::Compact(std::string& why) {
     if (e.Done) lines += Line(DoneFields(e));
     if (e.Pending)
       lines += Line({"P", e.Output, e.PendingFor.Root, e.PendingFor.Path,
-                     Number(e.PendingFor.Part), e.Digest});
+                     Number(e.PendingFor.Part), e.PendingFor.Format, e.Digest});
   }
   text += current;
   for (const std::string& name : gone) Drop(name);

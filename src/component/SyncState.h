@@ -7,18 +7,19 @@
 // The file is a line format, one record a line, fields separated by tabs
 // (a tab, line break or backslash inside a field is escaped as \t, \n, \r,
 // \\), after the line "quellon-sync 1":
-//   D OUTPUT ROOT SOURCE PART SRC_SIZE SRC_MTIME_NS OUT_SIZE OUT_MTIME_NS DIGEST
+//   D OUTPUT ROOT SOURCE PART FORMAT SRC_SIZE SRC_MTIME_NS OUT_SIZE OUT_MTIME_NS DIGEST
 //       OUTPUT is complete: made from ROOT/SOURCE (track PART of it, 0 the
-//       whole file) as it was then, with the settings DIGEST; the output's
-//       own size and time as it was left;
-//   P OUTPUT ROOT SOURCE PART DIGEST
+//       whole file) in FORMAT as it was then, with the settings DIGEST; the
+//       output's own size and time as it was left;
+//   P OUTPUT ROOT SOURCE PART FORMAT DIGEST
 //       a job of this mode was set to write OUTPUT (it may have completed
 //       when the process was killed before its D line): OUTPUT is the mode's
 //       to replace;
 //   F OUTPUT
 //       OUTPUT is no longer the mode's (removed, or given up).
 // OUTPUT is relative to the state's folder (absolute when outside it); ROOT
-// is the folder given, absolute; SOURCE relative to ROOT. Later lines win.
+// is the folder given, absolute; SOURCE relative to ROOT. A source has one
+// output per format. Later lines win.
 // Lines are appended as jobs start and end (one write each; a line torn by a
 // crash is ignored on reading); Compact rewrites the file whole, through a
 // temporary file and a rename, keeping only outputs that exist.
@@ -42,6 +43,7 @@ struct TSyncSource {
   std::string Root;    // the folder given, absolute
   std::string Path;    // relative to Root
   int Part = 0;        // a track of a cue sheet; 0 the whole file
+  std::string Format;  // the output format (lower case)
   std::string Key() const;
   std::string FullPath() const { return Root + "/" + Path; }
 };

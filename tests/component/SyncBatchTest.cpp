@@ -183,6 +183,18 @@ TEST_F(SyncFixture, ChangedSettingsConvertAgain) {
   EXPECT_EQ(Probe(Out.File("b.wav"), "a:0", "stream=channels"), "1");
 }
 
+TEST_F(SyncFixture, EachFormatOfASourceIsKeptApart) {
+  Run();
+  Choices.Format = "FLAC";
+  Run();
+  EXPECT_EQ(Count(foComplete), 3);
+  Choices.Format = "WAV";
+  Run();
+  EXPECT_EQ(Count(foUpToDate), 3);
+  EXPECT_EQ(Outputs(), (std::set<std::string>{"a.flac", "a.wav", "b.flac", "b.wav", "sub/c.flac",
+                                              "sub/c.wav"}));
+}
+
 TEST_F(SyncFixture, AUsersFileUnderTheNameIsNeverReplaced) {
   const std::string mine = Out.File("b.wav");
   std::ofstream(mine) << "my own notes";
@@ -216,9 +228,10 @@ TEST_F(SyncFixture, DeleteOrphansRemovesOnlyOutputsOfGoneSources) {
   Run();
   EXPECT_EQ(Count(foUpToDate), 1);
   ASSERT_EQ(Removals.size(), 2u);
-  std::map<std::string, bool> removed;
-  for (const TSyncRemoval& r : Removals) removed[fs::relative(r.Output, Out.Path())] = r.Removed;
-  EXPECT_EQ(removed, (std::map<std::string, bool>{{"a.wav", true}, {"sub/c.wav", false}}));
+  std::map<std::string, TRemovalOutcome> removed;
+  for (const TSyncRemoval& r : Removals) removed[fs::relative(r.Output, Out.Path())] = r.Outcome;
+  EXPECT_EQ(removed,
+            (std::map<std::string, TRemovalOutcome>{{"a.wav", roRemoved}, {"sub/c.wav", roKept}}));
   EXPECT_EQ(Outputs(), (std::set<std::string>{"b.wav", "notes.txt", "sub/c.wav"}));
   // The edited one is the user's now: not listed again.
   Run();
@@ -242,7 +255,7 @@ TEST_F(SyncFixture, ADryRunWritesNothingAndPlans) {
   EXPECT_EQ(Figures.Planned, 2);
   ASSERT_EQ(Removals.size(), 1u);
   EXPECT_EQ(Removals[0].Output, Out.File("sub/c.wav"));
-  EXPECT_FALSE(Removals[0].Removed);
+  EXPECT_EQ(Removals[0].Outcome, roPlanned);
   // The real run does what was planned.
   Choices.DryRun = false;
   Run();
@@ -276,7 +289,7 @@ TEST_F(SyncFixture, AKilledRunsOutputIsItsOwnToReplace) {
     for (std::string line; std::getline(state, line);)
       if (line.rfind("D\ta.wav\t", 0) != 0) lines += line + "\n";
   }
-  lines += "P\ta.wav\t" + fs::canonical(In.Path()).string() + "\ta.wav\t0\tx\n";
+  lines += "P\ta.wav\t" + fs::canonical(In.Path()).string() + "\ta.wav\t0\twav\tx\n";
   lines += "D\tb.wav\ttorn";
   std::ofstream(Out.File(SYNC_STATE_NAME), std::ios::trunc) << lines;
   Run();
@@ -293,7 +306,7 @@ TEST(SyncState, LinesReadBackAndCompactionKeepsWhatExists) {
   const std::string kept = dir.File("x/kept.mp3"), gone = dir.File("gone.mp3");
   fs::create_directories(dir.File("x"));
   std::ofstream(kept) << "data";
-  const TSyncSource source{"/music", "a\tb\nc\\d.flac", 0}, other{"/music", "e.flac", 2};
+  const TSyncSource source{"/music", "a\tb\nc\\d.flac", 0, "mp3"}, other{"/music", "e.flac", 2, "mp3"};
   std::string why;
   {
     TSyncState state(dir.Path() + "/");
