@@ -30,6 +30,7 @@ QString DurationText(int64_t ms) {
 QString RunningText(const TBatchFigures& f, int64_t elapsedMs, int64_t leftMs, bool paused) {
   QString text = QString("已完成 %1/%2").arg(f.Converted).arg(f.Files);
   if (f.Failed > 0) text += QString("，失败 %1").arg(f.Failed);
+  if (f.UpToDate > 0) text += QString("，已是最新 %1").arg(f.UpToDate);
   text += QString(" · %1% · 已用 %2").arg(f.Percent).arg(DurationText(elapsedMs));
   if (leftMs >= 0)
     text += " · 剩余约 " + DurationText(leftMs);
@@ -43,6 +44,7 @@ QString SummaryText(const TBatchFigures& f, bool stopped) {
   QString text = QString("%1 个完成").arg(f.Converted);
   if (f.Partial > 0) text += QString("（%1 个源文件损坏）").arg(f.Partial);
   if (f.Failed > 0) text += QString("，%1 个失败").arg(f.Failed);
+  if (f.UpToDate > 0) text += QString("，%1 个已是最新").arg(f.UpToDate);
   if (stopped) text = "已停止：" + text + QString("，%1 个未转换").arg(f.Left);
   return text;
 }

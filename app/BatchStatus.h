@@ -19,7 +19,8 @@ QString DurationText(int64_t ms);
 // (leftMs -1: the time left is still being estimated); paused, " · 已暂停"
 // follows.
 QString RunningText(const TBatchFigures& figures, int64_t elapsedMs, int64_t leftMs, bool paused);
-// The batch's end: "298 个完成，2 个失败"; a damaged source is counted
+// The batch's end: "298 个完成，2 个失败"; files a sync run found up to
+// date follow ("，20 个已是最新"); a damaged source is counted
 // among the converted ("（1 个源文件损坏）"); a stopped batch says so and
 // how many files are left ("已停止：5 个完成，295 个未转换").
 QString SummaryText(const TBatchFigures& figures, bool stopped);

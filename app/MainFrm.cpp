@@ -304,6 +304,8 @@ void TfrmMain::ReadConfig() {
   const int jobs = settings.value(section + "/jobs").toInt(&ok);
   if (ok && jobs > 0) SetParallelJobs(jobs);
   FSplitEncoding = settings.value(section + "/split", true).toBool();
+  FSync = settings.value(section + "/sync", false).toBool();
+  FDeleteOrphans = settings.value(section + "/delete_orphans", false).toBool();
   ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
   ReadQualityConfig(settings, section, QualityChoices);
@@ -349,6 +351,8 @@ void TfrmMain::WriteConfig() {
   settings.setValue(section + "/dir", Edit1->text());
   settings.setValue(section + "/jobs", FParallelJobs);
   settings.setValue(section + "/split", FSplitEncoding);
+  settings.setValue(section + "/sync", FSync);
+  settings.setValue(section + "/delete_orphans", FDeleteOrphans);
   WriteChoices(settings, section);
   WriteMusicConfig(settings, section, MusicSettings);
   WriteQualityConfig(settings, section, QualityChoices);

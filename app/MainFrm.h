@@ -310,6 +310,8 @@ class TfrmMain : public QMainWindow {
   bool Busy = false;  // the busy cursor is shown
   int FParallelJobs;
   bool FSplitEncoding = true;  // long files are encoded in chunks on idle cores
+  bool FSync = false;          // only new or changed files are converted
+  bool FDeleteOrphans = false; // with FSync: outputs of gone sources are removed
   bool Shown = false;
   bool ShutDown = false;
 };

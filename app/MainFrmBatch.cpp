@@ -91,6 +91,13 @@ void TfrmMain::ShowFile(const TBatchFile& file) {
     case foStopped:
       progress = "已停止";
       break;
+    case foUpToDate: {
+      // Sync mode: the output made by an earlier run stays.
+      progress = "已是最新";
+      const QFileInfo written(Q(file.Output));
+      if (written.exists()) size = SizeText(written.size());
+      break;
+    }
     default:
       if (file.Running) {
         // Without a known length the percentage is unknown: only the time shows.
@@ -189,6 +196,9 @@ void TfrmMain::FillChoices() {
   c.GapsAtStart = MusicSettings.GapsAtStart;
   c.NamePattern = MusicSettings.NamePattern;
   c.ExtraOptions.clear();
+  c.Sync = FSync;
+  c.DeleteOrphans = FSync && FDeleteOrphans;
+  c.DryRun = false;
   FBatch->Jobs = chkThreadMode->isChecked() ? FParallelJobs : 0;
   FBatch->SplitEncoding = FSplitEncoding;
 }
@@ -216,7 +226,7 @@ void TfrmMain::Convert() {
   const std::vector<TBatchFile>& files = FBatch->Files();
   if (files.empty()) return;
   const bool anyLeft =
-      std::any_of(files.begin(), files.end(), [](const TBatchFile& f) { return !f.Converted(); });
+      std::any_of(files.begin(), files.end(), [](const TBatchFile& f) { return !f.Finished(); });
   // Converting what is converted already writes new files beside the old
   // ones: only when the user says so.
   if (!anyLeft &&
@@ -306,6 +316,13 @@ void TfrmMain::FinishBatch() {
   SetEditButtons(lvFiles->topLevelItemCount() > 0);
   UpdateActions();
   UpdateStatus();
+  // Sync mode: the outputs of gone sources, removed or kept.
+  for (const TSyncRemoval& removal : FBatch->Removals()) {
+    if (removal.Outcome == roRemoved)
+      Log("***已删除（源文件已不存在）：" + Q(removal.Output));
+    else
+      Log("***未删除：" + Q(removal.Output) + "：" + Q(removal.Reason));
+  }
   const QString summary = SummaryText(FBatch->Figures(), FBatch->StoppedByUser());
   LogBlock("***" + summary);
   // Someone working in another window learns of the end from the desktop.

@@ -298,6 +298,9 @@ void TfrmMain::ShowSettings() {
   settings.MusicPage->PreviewName = [this](const QString& pattern) {
     return PatternPreview(pattern);
   };
+  settings.chkSync->setChecked(FSync);
+  settings.chkDeleteOrphans->setChecked(FDeleteOrphans);
+  settings.chkDeleteOrphans->setEnabled(FSync);
   settings.MusicPage->Show(MusicSettings);
   settings.QualityPage->Show(QualityChoices);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
@@ -311,6 +314,8 @@ void TfrmMain::ShowSettings() {
     SetParallelJobs(settings.spnJobs->value());
     FSplitEncoding = settings.chkSplit->isChecked();
     const std::string heldPattern = MusicSettings.NamePattern;
+    FSync = settings.chkSync->isChecked();
+    FDeleteOrphans = settings.chkDeleteOrphans->isChecked();
     MusicSettings = settings.MusicPage->Read();
     // A pattern that is refused is not taken: its reason stays on the page.
     TNamePattern pattern;

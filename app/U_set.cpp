@@ -59,6 +59,16 @@ TFrm_set::TFrm_set(TfrmOption* options, QWidget* parent) : QDialog(parent), Opti
   chkSplit = new QCheckBox("长文件分段并行编码（用上空闲的处理器核心）", convertPage);
   chkSplit->setChecked(true);
   convertRows->addWidget(chkSplit);
+  chkSync = new QCheckBox("只转换新的或已更改的文件", convertPage);
+  chkSync->setToolTip("输出文件夹中已由此方式生成、源文件和设置都未改变的文件保持不变；"
+                      "更改过的源文件重新转换并替换其旧的输出，不会替换您自己的文件");
+  convertRows->addWidget(chkSync);
+  chkDeleteOrphans = new QCheckBox("删除源文件已不存在的输出文件", convertPage);
+  chkDeleteOrphans->setToolTip("转换结束后删除由同步生成、其源文件已从所添加的文件夹中删除的输出文件"
+                               "（生成后被修改过的文件保留）");
+  chkDeleteOrphans->setEnabled(false);
+  convertRows->addWidget(chkDeleteOrphans);
+  connect(chkSync, &QCheckBox::toggled, chkDeleteOrphans, &QWidget::setEnabled);
   convertRows->addStretch();
   pages->addTab(convertPage, "转换");
   MusicPage = new TMusicPage(pages);

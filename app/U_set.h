@@ -31,6 +31,10 @@ class TFrm_set : public QDialog {
   QSpinBox* spnJobs;
   // Page "转换": a long file is encoded in chunks on the idle cores.
   QCheckBox* chkSplit;
+  // Page "转换": sync mode (TBatchChoices::Sync) and the removal of the
+  // outputs of gone sources (enabled with it).
+  QCheckBox* chkSync;
+  QCheckBox* chkDeleteOrphans;
   // Page "音乐": cover, time, loudness and ReplayGain (the owner reads it on "确定").
   TMusicPage* MusicPage;
   // Page "音质": a quality per format (the owner checks and reads it on "确定").

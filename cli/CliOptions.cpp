@@ -99,7 +99,17 @@ std::string UsageText() {
          "                       a name already taken gets \" (2)\", \" (3)\" ...\n"
          "      --tag-encoding auto|gbk|big5|shift-jis|euc-kr|latin1\n"
          "                       how tags that claim Latin-1 are read (ID3, APE, RIFF INFO);\n"
-         "                       default auto: GBK, Big5 ... recognised per file\n";
+         "                       default auto: GBK, Big5 ... recognised per file\n"
+         "      --sync           convert only new or changed files: an output made earlier\n"
+         "                       by --sync from the same source (size and time) with the\n"
+         "                       same settings is up to date and kept; outputs take plain\n"
+         "                       names and replace only their own earlier versions, never\n"
+         "                       a file of yours (recorded in OUTPUT/.quellon-sync)\n"
+         "      --delete-orphans with --sync: after the run, remove the outputs --sync made\n"
+         "                       whose source is gone from the FOLDER given (only when\n"
+         "                       unchanged since), and list them\n"
+         "      --dry-run        write nothing: list what would be converted, what is up\n"
+         "                       to date and what would be removed\n";
 }
 
 bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error) {
@@ -283,6 +293,15 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
         return false;
       }
       o.NamePattern = v;
+    } else if (arg == "--sync") {
+      if (!flag()) return false;
+      o.Sync = true;
+    } else if (arg == "--delete-orphans") {
+      if (!flag()) return false;
+      o.DeleteOrphans = true;
+    } else if (arg == "--dry-run") {
+      if (!flag()) return false;
+      o.DryRun = true;
     } else if (arg == "--tag-encoding") {
       if (!value(v)) return false;
       if (!ParseTagEncoding(v, o.TagEncoding)) {
@@ -316,6 +335,14 @@ bool ParseCommandLine(int argc, char** argv, TCliOptions& o, std::string& error)
       error = "--quality: " + why;
       return false;
     }
+  }
+  if (o.DeleteOrphans && !o.Sync) {
+    error = "--delete-orphans removes outputs that --sync made: give --sync too";
+    return false;
+  }
+  if (o.Sync && o.Overwrite) {
+    error = "--sync replaces only the outputs it made; --overwrite cannot go with it";
+    return false;
   }
   if (o.Start >= 0 && o.End >= 0 && o.End <= o.Start) {
     error = "--end must lie after --start";

@@ -40,6 +40,10 @@ struct TCliOptions {
   bool GapsAtStart = false;  // a track's pregap starts it
   TTagEncoding TagEncoding = teAuto;  // tags that claim Latin-1
   std::string NamePattern;  // outputs named from tags (NamePattern.h); "" after the source
+  // Sync mode (TBatchChoices::Sync, DeleteOrphans, DryRun).
+  bool Sync = false;
+  bool DeleteOrphans = false;
+  bool DryRun = false;
 };
 
 // Reads argv into options (defaults first: Jobs = the number of CPU cores).

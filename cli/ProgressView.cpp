@@ -77,6 +77,8 @@ std::string TProgressView::StatusText(const TBatchFile& file) {
     case foPartial: text = "partial: " + Unnamed(file); break;
     case foFailed: text = "failed: " + Unnamed(file); break;
     case foSkipped: return "skipped: " + Unnamed(file);
+    case foUpToDate: return "up to date, " + file.Output;
+    case foPlanned: return "to convert (" + file.Reason + "), " + file.Output;
     default: return "stopped";  // stopped while converting, or never started
   }
   const int64_t size = FileSize(file.Output);
@@ -94,7 +96,7 @@ std::string TProgressView::StatusText(const TBatchFile& file) {
 
 std::string TProgressView::TotalLine() const {
   const TBatchFigures f = Batch.Figures();
-  const int ended = f.Converted + f.Failed;
+  const int ended = f.Converted + f.Failed + f.UpToDate + f.Planned;
   return NameColumn("total") + " " + Bar(f.Percent / 100.0) +
          StrFormat(" %3d%%  %d of %d files done", f.Percent, ended, f.Files);
 }
@@ -173,8 +175,32 @@ void TProgressView::Summary() {
     std::printf("  %s: %s\n", Shown(file).c_str(), StatusText(file).c_str());
   const TBatchFigures f = Batch.Figures();
   std::printf("%d converted, %d partial, %d failed", f.Converted - f.Partial, f.Partial, f.Failed);
+  if (f.UpToDate > 0) std::printf(", %d up to date", f.UpToDate);
+  if (f.Planned > 0) std::printf(", %d to convert (dry run)", f.Planned);
   if (f.Left > 0) std::printf(", %d stopped", f.Left);
   std::printf("\n");
+  // Outputs of gone sources (sync mode).
+  int removed = 0;
+  for (const TSyncRemoval& r : Batch.Removals()) {
+    switch (r.Outcome) {
+      case roRemoved:
+        ++removed;
+        std::printf("  removed: %s (its source %s is gone)\n", r.Output.c_str(), r.Source.c_str());
+        break;
+      case roPlanned:
+        std::printf("  to remove: %s (its source %s is gone)\n", r.Output.c_str(),
+                    r.Source.c_str());
+        break;
+      case roKept:
+        std::printf("  kept: %s: %s\n", r.Output.c_str(), r.Reason.c_str());
+        break;
+      case roFailed:
+        std::printf("  not removed: %s: %s\n", r.Output.c_str(), r.Reason.c_str());
+        break;
+    }
+  }
+  if (removed > 0)
+    std::printf("%d %s of gone sources removed\n", removed, removed == 1 ? "output" : "outputs");
   if (f.Skipped > 0) {
     int unreadable = 0;
     for (const TBatchFile& file : Batch.Skipped()) unreadable += file.Code == rcSourceDenied;

@@ -101,6 +101,9 @@ void SetChoices(TConversionBatch& batch, const TCliOptions& options) {
   c.TagEncoding = options.TagEncoding;
   c.ExtraOptions = options.Extra;
   c.NamePattern = options.NamePattern;
+  c.Sync = options.Sync;
+  c.DeleteOrphans = options.DeleteOrphans;
+  c.DryRun = options.DryRun;
   batch.Jobs = options.Jobs;
   batch.KeepPartial = options.KeepPartial;
   batch.SplitEncoding = options.Split;
@@ -116,7 +119,7 @@ int Convert(TREzuvuZUZ& component, const TCliOptions& options) {
     std::fprintf(stderr, "quellon-cli: %s\n", why.c_str());
     return 2;
   }
-  if (!options.OutputDir.empty()) {
+  if (!options.OutputDir.empty() && !options.DryRun) {
     std::error_code error;
     std::filesystem::create_directories(options.OutputDir, error);
     if (!std::filesystem::is_directory(options.OutputDir)) {

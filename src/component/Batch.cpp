@@ -32,6 +32,11 @@ bool IsFolderPath(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Sync mode records one output per source and folder: several formats at
+// once are refused rather than half recorded.
+constexpr const char* SYNC_ONE_FORMAT =
+    "sync mode converts to one format at a time; run it once for each format";
+
 // The quality of the choices for one of their formats, as the engine's options.
 bool ChosenQuality(const TBatchChoices& c, const std::string& format, TQualitySettings& settings,
                    std::string& why) {
@@ -202,6 +207,7 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
     FFiles.push_back(std::move(file));
     if (FRunning) NoteSource(FFiles.back());
   }
+  FolderRoots.insert(path);
   for (const TTreeProblem& problem : problems)
     AddSkipped(problem.Path, rcSourceDenied, "cannot read the folder: " + problem.Reason);
   if (FRunning) PostFeed();
@@ -293,6 +299,10 @@ void TConversionBatch::Clear() {
   Albums.clear();
   CueListed.clear();
   CueOfImageIn.clear();
+  FolderRoots.clear();
+  SyncStates.clear();
+  SyncJobs.clear();
+  FRemovals.clear();
   Outstanding = 0;
   FeedFrom = 0;
   Component.TasksToCome = 0;
@@ -395,12 +405,12 @@ bool TConversionBatch::StartAll() { return BeginRun(true); }
 bool TConversionBatch::BeginRun(bool everything) {
   if (FRunning) return false;
   bool any = false;
-  for (const TBatchFile& file : FFiles) any = any || everything || !file.Converted();
+  for (const TBatchFile& file : FFiles) any = any || everything || !file.Finished();
   if (!any) return false;
   // A new run: what the files before held of it goes.
   DoneAtStartMs = 0;
   for (TBatchFile& file : FFiles) {
-    file.InRun = everything || !file.Converted();
+    file.InRun = everything || !file.Finished();
     if (!file.InRun) {
       DoneAtStartMs += file.ExpectedMs;
       continue;
@@ -416,6 +426,10 @@ bool TConversionBatch::BeginRun(bool everything) {
   SourceIds.clear();
   for (const TBatchFile& file : FFiles)
     if (file.InRun) NoteSource(file);
+  // Sync mode reads its state files afresh for each run.
+  SyncStates.clear();
+  SyncJobs.clear();
+  FRemovals.clear();
   FRunning = true;
   FPaused = FStopped = FEnded = false;
   RunStart = TClock::now();
@@ -494,7 +508,7 @@ void TConversionBatch::PostFeed() {
 void TConversionBatch::Feed() {
   if (!FRunning || FStopped) return;
   const auto until = TClock::now() + std::chrono::milliseconds(40);
-  int added = 0;
+  int added = 0, handled = 0;
   while (FeedFrom < FFiles.size() && Outstanding < Lookahead() && !(Abort && *Abort)) {
     TBatchFile& file = FFiles[FeedFrom];
     if (!file.InRun || file.Queued || file.Outcome != foNone) {
@@ -504,8 +518,10 @@ void TConversionBatch::Feed() {
     // Skipping a file takes it out of the list: the index stays.
     const size_t before = FFiles.size();
     if (Prepare(file)) ++added;
+    ++handled;
     if (FFiles.size() == before) ++FeedFrom;
-    if (TClock::now() >= until && added > 0) break;
+    // Files that end at once (up to date, refused) take their turn as well.
+    if (TClock::now() >= until && handled > 0) break;
   }
   Component.TasksToCome = ToCome();
   if (added > 0 && !FPaused) Component.Start(Jobs);
@@ -518,6 +534,8 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
     EndWithoutTask(file, foFailed, rcCueSheet, file.CueFailure);
     return false;
   }
+  // An up-to-date output is known without probing the source.
+  if (Choices.Sync && SyncCheck(file)) return false;
   if (!file.Probed) {
     const TProbedSource probed = ProbeSource(*Component.AVProbe(), file.Source, Choices.TagEncoding);
     if (Abort && *Abort) return false;  // broken off by a signal: stays waiting
@@ -554,6 +572,15 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
     EndWithoutTask(file, foFailed, code, why);
     return false;
   }
+  if (Choices.DryRun) {
+    // The name it would take is held, so that the plan's names do not collide.
+    file.Output = output.FileName;
+    Reserved.insert(file.Output);
+    const auto job = SyncJobs.find(file.Id);
+    EndWithoutTask(file, foPlanned, rcNone,
+                   job != SyncJobs.end() ? job->second.Why : std::string("would be converted"));
+    return false;
+  }
   const int index = Component.AddTask(file.Source, &input);
   if (index < 0) {
     const std::string reason = Component.LastErrMsg();
@@ -575,6 +602,13 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
     if (!interrupted()) EndWithoutTask(file, foFailed, refusal, reason);
     return false;
   }
+  // Sync mode notes the name before the job may write it: a run killed
+  // after the output took its name still knows it as its own.
+  if (Choices.Sync && !SyncQueued(file, output.FileName, why)) {
+    Component.RemoveTask(index);
+    EndWithoutTask(file, foFailed, rcOutputWrite, why);
+    return false;
+  }
   Component.Task(index)->OwnerTag = file.Id;
   file.Output = output.FileName;
   file.Outputs = {output.FileName};
@@ -591,6 +625,11 @@ bool TConversionBatch::Compose(TBatchFile& file, TInputOptions& input, TOutputOp
   more.clear();
   const std::vector<std::string> formats = FormatsOf(Choices);
   if (formats.size() > 1 && !CheckFormats(formats, why)) {
+    code = rcOption;
+    return false;
+  }
+  if (formats.size() > 1 && Choices.Sync) {
+    why = SYNC_ONE_FORMAT;
     code = rcOption;
     return false;
   }
@@ -627,7 +666,15 @@ bool TConversionBatch::ComposeFormat(TBatchFile& file, const std::string& format
   if (ownTree)
     state.Output.Folder += (state.Output.Folder.back() == '/' ? "" : "/") + FormatFolder(format);
   state.Output.Reserved = taken;
-  state.Output.Overwrite = Choices.Overwrite;
+  state.Output.Overwrite = Choices.Overwrite && !Choices.Sync;
+  if (Choices.Sync) {
+    // The plain name; an existing file under it is replaced only when the
+    // state says it is this source's earlier output (or an orphan's).
+    state.Output.PlainName = true;
+    state.Output.MayReplace = [this, &file](const std::string& name) {
+      return SyncMayReplace(file, name);
+    };
+  }
   state.Audio.Channels = Choices.Channels;
   state.Audio.SampleRate = Choices.SampleRate;
   if (Choices.BitRateKbps > 0) state.Audio.BitRate = {true, std::to_string(Choices.BitRateKbps)};
@@ -684,6 +731,10 @@ bool TConversionBatch::ComposeFormat(TBatchFile& file, const std::string& format
 bool TConversionBatch::CheckChoices(std::string& why) const {
   const std::vector<std::string> formats = FormatsOf(Choices);
   if (formats.size() > 1 && !CheckFormats(formats, why)) return false;
+  if (formats.size() > 1 && Choices.Sync) {
+    why = SYNC_ONE_FORMAT;
+    return false;
+  }
   TQualitySettings quality;
   for (const std::string& format : formats) {
     if (ItemIndex(FormatItems, format) < 0) {
@@ -736,7 +787,7 @@ void TConversionBatch::Release(TBatchFile& file) {
     auto found = Reserved.find(name);
     if (found != Reserved.end()) Reserved.erase(found);
   }
-  if (!file.Converted()) {
+  if (!file.Finished()) {
     file.Output.clear();
     file.Outputs.clear();
   }
@@ -786,6 +837,7 @@ void TConversionBatch::Ended(const TEnd& end) {
     // A damaged source keeps the time it reached (its last report): that is
     // what its output holds. The figures count an ended file whole anyway.
     if (file->Outcome == foComplete) file->DoneMs = file->ExpectedMs;
+    if (Choices.Sync) SyncEnded(*file);
   } else {
     Release(*file);
     if (file->Outcome == foFailed) file->DoneMs = file->ExpectedMs;
@@ -805,6 +857,7 @@ void TConversionBatch::CheckRunEnd() {
         return;
       }
   }
+  if (Choices.Sync) SyncRunEnded();
   if (FPaused) PausedFor += TClock::now() - PausedAt;
   RunEndAt = TClock::now();
   FRunning = FPaused = false;
@@ -825,6 +878,8 @@ TBatchFigures CountFiles(const std::vector<TBatchFile>& files) {
       case foPartial: ++f.Converted; ++f.Partial; break;
       case foFailed: ++f.Failed; break;
       case foStopped: ++f.Stopped; ++f.Left; done = false; break;
+      case foUpToDate: ++f.UpToDate; break;
+      case foPlanned: ++f.Planned; break;
       default: ++f.Left; done = false;
     }
     if (file.ExpectedMs <= 0) continue;
@@ -835,7 +890,7 @@ TBatchFigures CountFiles(const std::vector<TBatchFile>& files) {
   if (f.TotalMs > 0)
     f.Percent = static_cast<int>(f.DoneMs * 100 / f.TotalMs);
   else if (f.Files > 0)
-    f.Percent = (f.Converted + f.Failed) * 100 / f.Files;
+    f.Percent = (f.Converted + f.Failed + f.UpToDate + f.Planned) * 100 / f.Files;
   if (f.Left > 0) f.Percent = std::min(f.Percent, 99);  // 100 only once nothing is left
   return f;
 }
@@ -874,7 +929,7 @@ std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {
   SourceIds.clear();
   for (const TBatchFile& file : FFiles) NoteSource(file);
   for (TBatchFile& file : FFiles) {
-    if (file.Queued || file.Converted() || !file.Probed || file.Outcome == foFailed) continue;
+    if (file.Queued || file.Finished() || !file.Probed || file.Outcome == foFailed) continue;
     TInputOptions input;
     TOutputOptions output;
     std::vector<TOutputOptions> more;

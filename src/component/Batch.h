@@ -31,7 +31,12 @@
 //   the running files (outputs removed) and leaves the rest for the next
 //   Start; the split decision is made with the files still to come in view;
 // - the figures: counts per outcome, done/total, percent by media time,
-//   elapsed, time left.
+//   elapsed, time left;
+// - sync mode (SyncBatch.cpp, SyncState.h): a file whose output is up to
+//   date is not converted (no probe, no engine), outputs take their plain
+//   names and replace only earlier outputs the mode wrote, what was made is
+//   recorded in the output folder as each file completes; after the run,
+//   outputs whose source is gone may be removed; a dry run only plans.
 //
 // Below it: TREzuvuZUZ runs the tasks (one engine each) on its workers; the
 // batch takes the component's events for the time it lives (the owner does
@@ -63,6 +68,7 @@
 #include "OptionComposer.h"
 #include "REzuvuZUZ.h"
 #include "Reason.h"
+#include "SyncState.h"
 
 struct TAlbumGroup;
 
@@ -72,7 +78,9 @@ enum TFileOutcome : int {
   foPartial = 2,   // converted what a damaged source held
   foFailed = 3,    // could not be converted
   foStopped = 4,   // stopped while it converted; its output removed
-  foSkipped = 5    // left out of a folder: nothing to convert in it, or unreadable
+  foSkipped = 5,   // left out of a folder: nothing to convert in it, or unreadable
+  foUpToDate = 6,  // sync mode: its output is up to date; nothing converted (Output names it)
+  foPlanned = 7    // dry run: would be converted (Reason says why, Output the name it would take)
 };
 
 // What the user chose, for every file of the batch.
@@ -105,6 +113,20 @@ struct TBatchChoices {
   // fails each file with rcOption and its reason (TNamePattern::Parse tells
   // it before the run).
   std::string NamePattern;
+  // Sync mode: a file whose output exists, was made by this mode from the
+  // same source (size and time unchanged) with the same settings, is up to
+  // date and not converted; outputs take their plain names and replace only
+  // earlier outputs of their own source (a user's file under the name is
+  // never replaced: the output takes "_(new)"); Overwrite is not used. What
+  // was made is recorded in the output folder's hidden ".quellon-sync".
+  bool Sync = false;
+  // With Sync: after a run that was not stopped, outputs the mode wrote
+  // whose source is gone (under a folder given) are removed, when unchanged
+  // since they were written; Removals lists them.
+  bool DeleteOrphans = false;
+  // Nothing is written: files end as foPlanned or foUpToDate, and the
+  // outputs that would be removed are listed in Removals.
+  bool DryRun = false;
   // The hidden controls of a front end that composes video too; the choices
   // above are written over it.
   TComposerState Base;
@@ -182,6 +204,8 @@ struct TBatchFile {
   int64_t OutputSize = 0;
   double Seconds = 0;        // wall time its job took
   bool Converted() const { return Outcome == foComplete || Outcome == foPartial; }
+  // Nothing left to do for it: converted, or up to date.
+  bool Finished() const { return Converted() || Outcome == foUpToDate; }
 };
 
 struct TBatchFigures {
@@ -191,10 +215,26 @@ struct TBatchFigures {
   int Failed = 0;
   int Stopped = 0;    // stopped while converting
   int Skipped = 0;    // left out of folders
+  int UpToDate = 0;   // sync mode: up to date, not converted
+  int Planned = 0;    // dry run: would be converted
   int Left = 0;       // not converted yet (waiting, running, stopped, never run)
   int64_t TotalMs = 0;  // media time of the files (known durations)
   int64_t DoneMs = 0;   // of it, converted (a file that ended counts whole)
   int Percent = 0;      // by media time; by files when none is known; 100 once none is left
+};
+
+// An output of sync mode whose source is gone (DeleteOrphans).
+enum TRemovalOutcome : int {
+  roRemoved = 0,  // removed
+  roPlanned = 1,  // dry run: would be removed
+  roKept = 2,     // changed since the mode wrote it: the user's now, kept
+  roFailed = 3    // could not be removed (Reason)
+};
+struct TSyncRemoval {
+  std::string Output;  // its path
+  std::string Source;  // the source it was made from
+  TRemovalOutcome Outcome = roRemoved;
+  std::string Reason;  // English, for roKept and roFailed
 };
 
 // The figures of a list of files.
@@ -276,6 +316,9 @@ class TConversionBatch {
   // settings dialog's preview of a name pattern); "" when it has none, with
   // why (a bad pattern) when composing it failed.
   std::string PreviewOutputName(uint64_t id, std::string* why = nullptr);
+  // Sync mode: the outputs of gone sources, of the last run (removed, or to
+  // remove in a dry run); filled before OnRunEnded.
+  const std::vector<TSyncRemoval>& Removals() const { return FRemovals; }
 
   // ---- Events (main thread) ----
   std::function<void(uint64_t id)> OnFileStarted;
@@ -345,6 +388,27 @@ class TConversionBatch {
   // The file's name from Choices.NamePattern into state.Output.PatternName
   // (nothing without a pattern); false with the reason for a bad pattern.
   bool NameFromPattern(const TBatchFile& file, TComposerState& state, std::string& why);
+  // ---- Sync mode (SyncBatch.cpp) ----
+  struct TSyncJob {
+    std::string StateFolder;
+    TSyncSource Source;
+    int64_t SourceSize = -1, SourceModifiedNs = 0;  // as the job reads it
+    std::string Digest;
+    std::string Previous;  // the output the state names for the source; "" none
+    std::string Why;       // why it is converted ("new", "source changed" ...)
+  };
+  TSyncState* SyncStateFor(const std::string& folder);
+  std::string SyncFolderOf(const TBatchFile& file) const;
+  TSyncSource SyncSourceOf(const TBatchFile& file);
+  std::string SyncDigest(const TBatchFile& file);
+  // Before the probe: true when the file ended as up to date.
+  bool SyncCheck(TBatchFile& file);
+  bool SyncMayReplace(const TBatchFile& file, const std::string& name);
+  // The job is set to write output (a P line); false, with why, when the
+  // state cannot be written.
+  bool SyncQueued(const TBatchFile& file, const std::string& output, std::string& why);
+  void SyncEnded(const TBatchFile& file);  // records a converted file
+  void SyncRunEnded();                     // orphans and the state files' rewrite
   int Lookahead() const { return 2 * std::max(Jobs, 1) + 2; }
   int ToCome() const;
 
@@ -376,6 +440,12 @@ class TConversionBatch {
   std::chrono::steady_clock::time_point RunStart{}, RunEndAt{}, PausedAt{};
   std::chrono::steady_clock::duration PausedFor{};
   int64_t DoneAtStartMs = 0;
+  // Sync mode, for the current (or last) run.
+  std::map<std::string, std::unique_ptr<TSyncState>> SyncStates;  // by output folder
+  std::map<uint64_t, TSyncJob> SyncJobs;                          // by file id
+  std::map<std::string, std::string> CanonicalRoots;              // folder -> absolute
+  std::set<std::string> FolderRoots;  // folders given (AddPath)
+  std::vector<TSyncRemoval> FRemovals;
   // Notifications from the workers, taken on the main thread. Alive: posted
   // calls find out that the batch is gone.
   std::shared_ptr<TConversionBatch*> Alive;

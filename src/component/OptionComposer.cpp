@@ -151,7 +151,7 @@ std::string OutputName(const TComposerState& state, const std::string& suffix) {
     // it could block the job, replacing it would lose it.
     struct stat st;
     if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
-    return !state.Output.Overwrite;
+    return !state.Output.Overwrite && !(o.MayReplace && o.MayReplace(name));
   };
   if ((state.Output.PlainName || numbered) && !taken(named(""))) return named("");
   if (numbered) {
@@ -581,7 +581,8 @@ void ComposeOutput(const TComposerState& state, TOutputOptions& o) {
 
   o.FileExt = suffix;
   o.FileName = OutputName(state, suffix);
-  o.Overwrite = state.Output.Overwrite;
+  o.Overwrite = state.Output.Overwrite ||
+                (state.Output.MayReplace && Exists(o.FileName) && state.Output.MayReplace(o.FileName));
   o.CreateFolder =
       KeepsTree(state) || state.Output.PatternName.find('/') != std::string::npos;
 

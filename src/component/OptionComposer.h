@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -102,6 +103,11 @@ struct TOutputControls {
   // a name is taken plain when free, else with " (2)", " (3)" ...; its
   // folders are made when the task runs.
   std::string PatternName;
+  // An existing file under a name that may be replaced all the same (sync
+  // mode: an earlier output of the same source, which the state file says
+  // the mode wrote); the record's Overwrite is set for that name only. Null:
+  // only Overwrite decides.
+  std::function<bool(const std::string& name)> MayReplace;
   // Output names already given to other tasks of the same run: never reused,
   // whether or not the files exist yet.
   std::set<std::string> Reserved;

@@ -55,6 +55,14 @@ TEST(BatchStatus, RunningAndSummaryTexts) {
   stopped.Converted = 5;
   stopped.Left = 295;
   EXPECT_EQ(SummaryText(stopped, true), "已停止：5 个完成，295 个未转换");
+  TBatchFigures synced;
+  synced.Files = 300;
+  synced.Converted = 3;
+  synced.UpToDate = 297;
+  EXPECT_EQ(SummaryText(synced, false), "3 个完成，297 个已是最新");
+  synced.Percent = 99;
+  EXPECT_EQ(RunningText(synced, 1000, -1, false),
+            "已完成 3/300，已是最新 297 · 99% · 已用 0:01 · 正在估算剩余时间");
   TBatchFigures one;
   one.Files = one.Converted = 1;
   EXPECT_EQ(SummaryText(one, false), "1 个完成");

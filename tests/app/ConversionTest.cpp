@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -297,3 +298,29 @@ TEST_F(Conversion, ADamagedSourceShowsHowFarItGotAndWhy) {
 }
 
 }  // namespace
+
+TEST_F(Conversion, SyncSettingConvertsOnlyChangedFilesAndIsRemembered) {
+  const std::string a = Sine("app_a.wav", 1.5), b = Sine("app_b.wav", 1.0);
+  ASSERT_TRUE(AddAndWait(*Window, {Q(a), Q(b)}));
+  UseSettings(*Window, [](TFrm_set& s) {
+    EXPECT_FALSE(s.chkDeleteOrphans->isEnabled());  // only with sync
+    s.chkSync->setChecked(true);
+    EXPECT_TRUE(s.chkDeleteOrphans->isEnabled());
+  });
+  ConvertAll();
+  EXPECT_EQ(Row(0)->text(fcOutputName), "app_a.wav");  // the plain name
+  EXPECT_EQ(Row(0)->text(fcProgress), "100%");
+  // The list again: nothing converts, the rows say so, no copy is made.
+  TQuestionCapture again(true);
+  ConvertAll();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Row(i)->text(fcProgress), "已是最新");
+    EXPECT_FALSE(Row(i)->text(fcOutputSize).isEmpty());
+  }
+  EXPECT_TRUE(Window->StatusText().contains("2 个已是最新")) << Window->StatusText().toStdString();
+  EXPECT_FALSE(std::filesystem::exists(Out + "/app_a_(new).wav"));
+  Window->close();
+  QSettings written(Window->ConfigFile(), QSettings::IniFormat);
+  EXPECT_TRUE(written.value("FormConfig/sync").toBool());
+  EXPECT_FALSE(written.value("FormConfig/delete_orphans").toBool());
+}

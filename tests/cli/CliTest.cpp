@@ -75,6 +75,8 @@ TEST_F(Cli, UsageErrorsExitTwoWithTheReasonAndTheUsage) {
                {"--tag-encoding utf8 a.wav", "--tag-encoding needs auto, gbk, big5"},
                {"--name '{artist}/{titel}' a.wav", "--name: unknown field '{titel}'"},
                {"--name '{title' a.wav", "--name: the name pattern '{title' has a '{'"},
+               {"--delete-orphans a.wav", "give --sync too"},
+               {"--sync --overwrite a.wav", "--overwrite cannot go with it"},
                {"a.wav -o", "option -o needs a value"}};
   for (const auto& c : cases) {
     const TResult r = Run(c.args);
