@@ -55,10 +55,11 @@ std::string TConversionBatch::PreviewOutputName(uint64_t id, std::string* why) {
   for (const TBatchFile& other : FFiles) NoteSource(other);
   TInputOptions input;
   TOutputOptions output;
+  std::vector<TOutputOptions> more;
   std::string reason;
   TReasonCode code = rcNone;
   const int64_t expected = file->ExpectedMs;
-  const bool composed = Compose(*file, input, output, reason, code, true);
+  const bool composed = Compose(*file, input, output, more, reason, code, true);
   file->ExpectedMs = expected;
   SourceIds = held;
   PreviewReserved.clear();

@@ -93,12 +93,17 @@ std::string TConversionBatch::SyncDigest(const TBatchFile& file) {
   bare.ClipStart = bare.ClipEnd = -1;
   TInputOptions input;
   TOutputOptions output;
+  std::vector<TOutputOptions> more;
   std::string why;
   TReasonCode code = rcNone;
-  if (!Compose(bare, input, output, why, code, true)) return std::string();
-  const std::string extra = StrFormat("keep_tree=%d\nclip=%.3f:%.3f\nalbum_gain=%d",
-                                      Choices.KeepTree ? 1 : 0, file.Track ? -1.0 : file.ClipStart,
-                                      file.Track ? -1.0 : file.ClipEnd, Choices.AlbumGain ? 1 : 0);
+  if (!Compose(bare, input, output, more, why, code, true)) return std::string();
+  // The name pattern decides where the output lies: another pattern is
+  // another output.
+  const std::string extra =
+      StrFormat("keep_tree=%d\nclip=%.3f:%.3f\nalbum_gain=%d\nname=", Choices.KeepTree ? 1 : 0,
+                file.Track ? -1.0 : file.ClipStart, file.Track ? -1.0 : file.ClipEnd,
+                Choices.AlbumGain ? 1 : 0) +
+      Choices.NamePattern;
   return SettingsDigest(input, output, extra);
 }
 
