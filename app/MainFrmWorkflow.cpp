@@ -319,8 +319,8 @@ void TfrmMain::ShowSettings() {
     MusicSettings = settings.MusicPage->Read();
     // A pattern that is refused is not taken: its reason stays on the page.
     TNamePattern pattern;
-    std::string why;
-    if (!MusicSettings.NamePattern.empty() && !pattern.Parse(MusicSettings.NamePattern, why))
+    std::string refused;
+    if (!MusicSettings.NamePattern.empty() && !pattern.Parse(MusicSettings.NamePattern, refused))
       MusicSettings.NamePattern = heldPattern;
     Checker->SetTagEncoding(MusicSettings.TagEncoding);
     FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed

@@ -92,6 +92,9 @@ void TMusicPage::Show(const TMusicSettings& s) {
   chkUseCue->setChecked(s.UseCue);
   chkGapsAtStart->setChecked(s.GapsAtStart);
   chkGapsAtStart->setEnabled(s.UseCue);
+  for (size_t i = 0; i < AlsoFormatItems.size(); ++i)
+    chkAlsoFormats[i]->setChecked(std::find(s.AlsoFormats.begin(), s.AlsoFormats.end(),
+                                            AlsoFormatItems[i]) != s.AlsoFormats.end());
   edtNamePattern->setText(QString::fromStdString(s.NamePattern));
   UpdateNamePreview();
 }
@@ -111,9 +114,6 @@ void TMusicPage::UpdateNamePreview() {
   const QString name = PreviewName ? PreviewName(pattern) : QString();
   lblNamePreview->setText(name.isEmpty() ? QString("预览：（列表中没有可预览的文件）")
                                           : "预览：" + name);
-  for (size_t i = 0; i < AlsoFormatItems.size(); ++i)
-    chkAlsoFormats[i]->setChecked(std::find(s.AlsoFormats.begin(), s.AlsoFormats.end(),
-                                            AlsoFormatItems[i]) != s.AlsoFormats.end());
 }
 
 TMusicSettings TMusicPage::Read() const {

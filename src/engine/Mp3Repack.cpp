@@ -182,6 +182,7 @@ void TMp3Repacker::Add(TMp3Unit unit) {
     head.FrameBytes = FrameBytes(head.Mpeg1, kbps, head.SampleRate, head.Padding);
     capacity = head.FrameBytes - head.HeadBytes;
   }
+  if (start + bytes > PayloadEnd + capacity) ++CutCount;
   if (head.BitrateIndex != h.BitrateIndex) {
     ++EnlargedCount;
     slot.Head[2] = static_cast<uint8_t>((slot.Head[2] & 0x0F) | (head.BitrateIndex << 4));
@@ -273,6 +274,12 @@ class TMp3Join : public TJoinRule {
       unit.Pts = packet->pts;
       unit.Duration = packet->duration;
       Repacker.Add(std::move(unit));
+      // Never a damaged frame written as if whole: the job fails instead
+      // (converting on one core, without the split, avoids the join).
+      if (Repacker.Cut() > 0)
+        throw FFmpegException(rcInternal,
+                              "The MP3 chunks could not be joined: a frame's data did not fit "
+                              "at the highest bit rate");
       // The repacker gives one frame for each it takes, in order.
       PacketPtr props(av.av_packet_alloc());
       if (!props || av.av_packet_copy_props(props.get(), packet.get()) < 0)

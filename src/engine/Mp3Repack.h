@@ -60,6 +60,9 @@ class TMp3Repacker {
   bool Take(TFrame& frame);
   // Frames written at a higher bit rate than the encoder gave them.
   int Enlarged() const { return EnlargedCount; }
+  // Frames whose data did not fit even at the highest bit rate: the data
+  // was cut short, so the stream is damaged there (the join fails).
+  int Cut() const { return CutCount; }
 
  private:
   struct TSlot {
@@ -77,6 +80,7 @@ class TMp3Repacker {
   int64_t DataEnd = 0;     // end of the main data laid so far
   int MaxBack = 511;       // of the stream's version
   int EnlargedCount = 0;
+  int CutCount = 0;
 };
 
 // The split encoder's join rule for MPEG audio layer III.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FFmpeg.h"
+#include "Mp3Repack.h"
 #include "SplitEncoder.h"
 #include "TestSupport.h"
 
@@ -287,4 +288,31 @@ TEST(SplitEncodingChunks, EvenCountsWithinTheCodecsLimits) {
   }
   // Ten minutes to AAC: four chunks, three pre-rolls.
   EXPECT_NEAR(SplitChunkFrames(aac, 1024, 44100, 600000) * 1024.0 / 44100, 150.0, 0.1);
+}
+
+// A frame whose data cannot fit, even at 320 kbit/s with the reservoir, is
+// counted (the join then fails the job) rather than written cut short.
+TEST(Mp3Repack, DataThatCannotFitIsCountedNotPassedOffAsWhole) {
+  const auto frame = [](int dataBytes) {
+    TMp3Unit unit;
+    // MPEG-1 layer III, no CRC, 128 kbit/s, 44.1 kHz, joint stereo; the
+    // 32 bytes of side information say the data starts in this frame.
+    unit.Bytes = {0xFF, 0xFB, 0x90, 0x64};
+    unit.Bytes.resize(4 + 32 + static_cast<size_t>(dataBytes), 0x55);
+    return unit;
+  };
+  const struct {
+    int DataBytes;
+    int Enlarged, Cut;
+  } cases[] = {{300, 0, 0}, {900, 1, 0}, {1200, 1, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.DataBytes);
+    TMp3Repacker repacker;
+    repacker.Add(frame(c.DataBytes));
+    repacker.Finish();
+    EXPECT_EQ(repacker.Enlarged(), c.Enlarged);
+    EXPECT_EQ(repacker.Cut(), c.Cut);
+    TMp3Repacker::TFrame out;
+    ASSERT_TRUE(repacker.Take(out));
+  }
 }
