@@ -196,3 +196,20 @@ TEST_F(MultiFormatBatch, AnOutputRefusedBeforeTheRunFailsItsFile) {
 }
 
 }  // namespace
+
+// Sync mode records one output per source: several formats are refused
+// before the run, and a file composed all the same fails with the reason.
+TEST_F(MultiFormatBatch, SyncTakesOneFormatAtATime) {
+  std::string why;
+  ASSERT_TRUE(SetFormatList(Batch->Choices, "mp3,opus", why)) << why;
+  Batch->Choices.OutputFolder = Out.Path();
+  Batch->Choices.Sync = true;
+  EXPECT_FALSE(Batch->CheckChoices(why));
+  EXPECT_NE(why.find("one format at a time"), std::string::npos) << why;
+  ASSERT_TRUE(Batch->AddPath(TaggedSource(1), false));
+  ASSERT_TRUE(Batch->Start());
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(Batch->Files().front().Outcome, foFailed);
+  EXPECT_EQ(Batch->Files().front().Code, rcOption);
+  EXPECT_FALSE(Shell("test -e " + Quote(Out.File("mp3"))));
+}
