@@ -22,10 +22,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
 
 bool IsFolderPath(const std::string& path) {
   struct stat st;

@@ -59,15 +59,7 @@ std::string TagOf(const TNameSource& source, const char* const* keys) {
   return "";
 }
 
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
-std::string WithoutExtension(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
 
 std::string FolderNameOf(const std::string& path) {
   std::string folder;

@@ -64,17 +64,7 @@ bool Exists(const std::string& path) {
 
 // ---- Output naming -----------------------------------------------------------------
 
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
-std::string WithoutExtension(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
-  return path.substr(0, dot);
-}
 
 // A source's folder below an added folder, as a relative path that stays
 // below the output folder: empty, "." and ".." parts are dropped.

@@ -14,16 +14,7 @@
 
 namespace {
 
-std::string FolderOfPath(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
-std::string NameOfPath(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Gone for certain: no such file (a folder that cannot be read, or a disk
 // that is not there, is not "gone").
@@ -60,11 +51,11 @@ TSyncState* TConversionBatch::SyncStateFor(const std::string& folder) {
 std::string TConversionBatch::SyncFolderOf(const TBatchFile& file) const {
   if (!Choices.OutputFolder.empty()) return Choices.OutputFolder;
   // Beside the sources: the state lies at the top of what a folder given holds.
-  return file.Folder.empty() ? FolderOfPath(file.Source) : file.Folder;
+  return file.Folder.empty() ? FolderOf(file.Source) : file.Folder;
 }
 
 TSyncSource TConversionBatch::SyncSourceOf(const TBatchFile& file) {
-  const std::string root = file.Folder.empty() ? FolderOfPath(file.Source) : file.Folder;
+  const std::string root = file.Folder.empty() ? FolderOf(file.Source) : file.Folder;
   auto canonical = CanonicalRoots.find(root);
   if (canonical == CanonicalRoots.end()) {
     std::error_code error;
@@ -75,8 +66,8 @@ TSyncSource TConversionBatch::SyncSourceOf(const TBatchFile& file) {
   TSyncSource source;
   source.Root = canonical->second;
   source.Path = file.Folder.empty() || file.RelativeFolder.empty()
-                    ? NameOfPath(file.Source)
-                    : Normal(file.RelativeFolder + "/" + NameOfPath(file.Source));
+                    ? NameOf(file.Source)
+                    : Normal(file.RelativeFolder + "/" + NameOf(file.Source));
   source.Part = file.Track ? file.Track->Number : 0;
   // A source may be kept in several formats, each its own output.
   source.Format = Choices.Format;

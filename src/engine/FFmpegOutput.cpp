@@ -35,11 +35,6 @@ constexpr size_t TEMP_EXTRA_BYTES = 1 + 9 + 10 + 1 + 10 + 5;
 
 std::atomic<unsigned> TempSerial{0};
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string BaseOf(const std::string& path) {
   const size_t slash = path.rfind('/');

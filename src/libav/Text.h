@@ -12,6 +12,13 @@ std::string Trim(const std::string& text);
 // ASCII letters in lower case; other bytes (UTF-8 included) stay.
 std::string LowerCase(std::string text);
 
+// Paths as text: the folder ("." without one, "/" at the root), the last
+// component, and the path without its extension (a dot in a folder's name
+// is none).
+std::string FolderOf(const std::string& path);
+std::string NameOf(const std::string& path);
+std::string WithoutExtension(const std::string& path);
+
 // The text cut to at most bytes, never inside a UTF-8 character (a lead
 // byte and its continuation bytes stay together or go together).
 std::string CutUtf8(const std::string& text, size_t bytes);
