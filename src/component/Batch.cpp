@@ -210,11 +210,8 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
   return true;
 }
 
-uint64_t TConversionBatch::AddProbed(const TProbedSource& source, const std::string& folder,
-                                     const std::string& relativeFolder) {
-  FEnded = false;
-  uint64_t first = 0;
-  if (AddAsTracks(source.Path, folder, relativeFolder, &source, &first)) return first;
+TBatchFile TConversionBatch::NewProbedFile(const TProbedSource& source, const std::string& folder,
+                                           const std::string& relativeFolder) {
   TBatchFile file;
   file.Id = NextId++;
   file.Source = source.Path;
@@ -225,6 +222,15 @@ uint64_t TConversionBatch::AddProbed(const TProbedSource& source, const std::str
   file.Facts.RelativeFolder = relativeFolder;
   file.SizeBytes = source.SizeBytes;
   file.InfoText = source.InfoText;
+  return file;
+}
+
+uint64_t TConversionBatch::AddProbed(const TProbedSource& source, const std::string& folder,
+                                     const std::string& relativeFolder) {
+  FEnded = false;
+  uint64_t first = 0;
+  if (AddAsTracks(source.Path, folder, relativeFolder, &source, &first)) return first;
+  TBatchFile file = NewProbedFile(source, folder, relativeFolder);
   const uint64_t id = file.Id;
   FFiles.push_back(std::move(file));
   TBatchFile& listed = FFiles.back();

@@ -357,6 +357,9 @@ class TConversionBatch {
   bool ComposeFormat(TBatchFile& file, const std::string& format, bool several,
                      const std::set<std::string>& taken, TInputOptions& input,
                      TOutputOptions& output, std::string& why, TReasonCode& code, bool preview);
+  // A listed file of what its probe told, with its id.
+  TBatchFile NewProbedFile(const TProbedSource& source, const std::string& folder,
+                           const std::string& relativeFolder);
   void NoteSource(const TBatchFile& file);  // its identity joins SourceIds
   // Whether a file found under a folder is worth converting to the format.
   bool Wanted(const TSourceFacts& facts) const;

@@ -250,16 +250,8 @@ bool TConversionBatch::AddAsTracks(const std::string& path, const std::string& f
     track->Tags = TrackTags(sheet, i);
     track->AlbumKey = "cue:" + cuePath;
     track->ImageName = WithoutExtension(NameOf(cueTrack.File));
-    TBatchFile file;
-    file.Id = NextId++;
+    TBatchFile file = NewProbedFile(image, folder, relativeFolder);
     file.Source = cueTrack.File;
-    file.Folder = folder;
-    file.RelativeFolder = relativeFolder;
-    file.Probed = true;
-    file.Facts = image.Facts;
-    file.Facts.RelativeFolder = relativeFolder;
-    file.SizeBytes = image.SizeBytes;
-    file.InfoText = image.InfoText;
     // Its length: to the next track, or to the image's end.
     int64_t samples = range.End - range.First;
     if (range.End < 0) {

@@ -346,6 +346,9 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   bool OpenTaskInput(TFFmpeg& task);
   // The output half; createFiles false only checks. Throws on a refused value.
   bool OpenTaskOutput(TFFmpeg& task, bool createFiles);
+  // The task at index while it has not started; null with the reason in
+  // FLastErrMsg otherwise.
+  TFFmpeg* UnstartedTask(int index);
   // Closes and frees what the task's check opened; its records stay.
   static void Park(TFFmpeg& task);
   // Opens a queued task's files when it runs (the task's Opener).

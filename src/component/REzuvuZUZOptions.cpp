@@ -338,24 +338,27 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
   }
 }
 
+TFFmpeg* TREzuvuZUZ::UnstartedTask(int index) {
+  std::lock_guard<std::recursive_mutex> lock(EventLock);
+  TFFmpeg* task = Tasks.Get(index);
+  if (!task) {
+    FLastErrMsg = StrFormat("List index out of bounds (%d)", index);
+    return nullptr;
+  }
+  // The engine's options must not change under a running job.
+  if (task->State != tsQueued || task->InRun) {
+    FLastErrMsg = StrFormat("Task %d has already been started; its output cannot change", index);
+    return nullptr;
+  }
+  return task;
+}
+
 bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
                                TOutputOptions* outputOptions) {
   TFFmpeg* task = nullptr;
   try {
-    {
-      std::lock_guard<std::recursive_mutex> lock(EventLock);
-      task = Tasks.Get(index);
-      if (!task) {
-        FLastErrMsg = StrFormat("List index out of bounds (%d)", index);
-        return false;
-      }
-      // The engine's options must not change under a running job.
-      if (task->State != tsQueued || task->InRun) {
-        FLastErrMsg = StrFormat("Task %d has already been started; its output cannot change",
-                                index);
-        return false;
-      }
-    }
+    task = UnstartedTask(index);
+    if (!task) return false;
     if (!FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES)) {
       FLastErrMsg = LibrariesMissing(fileName);
       return false;
@@ -389,24 +392,12 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
 
 bool TREzuvuZUZ::AddOutputFile(int index, const std::string& fileName,
                                TOutputOptions* outputOptions) {
-  TFFmpeg* task = nullptr;
-  {
-    std::lock_guard<std::recursive_mutex> lock(EventLock);
-    task = Tasks.Get(index);
-    if (!task) {
-      FLastErrMsg = StrFormat("List index out of bounds (%d)", index);
-      return false;
-    }
-    if (task->State != tsQueued || task->InRun) {
-      FLastErrMsg = StrFormat("Task %d has already been started; its output cannot change",
-                              index);
-      return false;
-    }
-    if (task->TargetName.empty()) {
-      FLastErrMsg = StrFormat("Task %d has no first output yet", index);
-      FLastErrCode = rcOption;
-      return false;
-    }
+  TFFmpeg* const task = UnstartedTask(index);
+  if (!task) return false;
+  if (task->TargetName.empty()) {
+    FLastErrMsg = StrFormat("Task %d has no first output yet", index);
+    FLastErrCode = rcOption;
+    return false;
   }
   TOutputOptions record;
   if (outputOptions) {
