@@ -1,7 +1,5 @@
 #include "Application.h"
 
-#include <QLibraryInfo>
-#include <QTranslator>
 #include <stdexcept>
 
 #include "AppSupport.h"
@@ -15,11 +13,6 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND")) qputenv("QT_MEDIA_BACKEND", "ffmpeg");
   // Conversions that preview in a window show it with this application.
   RegisterQtPreviewWindow();
-  // Qt's own dialogs, buttons and menus speak the window's language.
-  auto* qtTexts = new QTranslator(this);
-  if (qtTexts->load(QLocale(QLocale::Chinese, QLocale::China), "qt", "_",
-                    QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    installTranslator(qtTexts);
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

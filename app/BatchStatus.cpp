@@ -1,5 +1,6 @@
 #include "BatchStatus.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 
 QString SizeText(int64_t bytes) {
@@ -28,23 +29,31 @@ QString DurationText(int64_t ms) {
 }
 
 QString RunningText(const TBatchFigures& f, int64_t elapsedMs, int64_t leftMs, bool paused) {
-  QString text = QString("已完成 %1/%2").arg(f.Converted).arg(f.Files);
-  if (f.Failed > 0) text += QString("，失败 %1").arg(f.Failed);
-  if (f.UpToDate > 0) text += QString("，已是最新 %1").arg(f.UpToDate);
-  text += QString(" · %1% · 已用 %2").arg(f.Percent).arg(DurationText(elapsedMs));
+  QString text =
+      QCoreApplication::translate("BatchStatus", "已完成 %1/%2").arg(f.Converted).arg(f.Files);
+  if (f.Failed > 0) text += QCoreApplication::translate("BatchStatus", "，失败 %1").arg(f.Failed);
+  if (f.UpToDate > 0)
+    text += QCoreApplication::translate("BatchStatus", "，已是最新 %1").arg(f.UpToDate);
+  text += QCoreApplication::translate("BatchStatus", " · %1% · 已用 %2")
+              .arg(f.Percent)
+              .arg(DurationText(elapsedMs));
   if (leftMs >= 0)
-    text += " · 剩余约 " + DurationText(leftMs);
+    text += QCoreApplication::translate("BatchStatus", " · 剩余约 %1").arg(DurationText(leftMs));
   else if (!paused)
-    text += " · 正在估算剩余时间";
-  if (paused) text += " · 已暂停";
+    text += QCoreApplication::translate("BatchStatus", " · 正在估算剩余时间");
+  if (paused) text += QCoreApplication::translate("BatchStatus", " · 已暂停");
   return text;
 }
 
 QString SummaryText(const TBatchFigures& f, bool stopped) {
-  QString text = QString("%1 个完成").arg(f.Converted);
-  if (f.Partial > 0) text += QString("（%1 个源文件损坏）").arg(f.Partial);
-  if (f.Failed > 0) text += QString("，%1 个失败").arg(f.Failed);
-  if (f.UpToDate > 0) text += QString("，%1 个已是最新").arg(f.UpToDate);
-  if (stopped) text = "已停止：" + text + QString("，%1 个未转换").arg(f.Left);
+  QString text = QCoreApplication::translate("BatchStatus", "%1 个完成").arg(f.Converted);
+  if (f.Partial > 0)
+    text += QCoreApplication::translate("BatchStatus", "（%1 个源文件损坏）").arg(f.Partial);
+  if (f.Failed > 0) text += QCoreApplication::translate("BatchStatus", "，%1 个失败").arg(f.Failed);
+  if (f.UpToDate > 0)
+    text += QCoreApplication::translate("BatchStatus", "，%1 个已是最新").arg(f.UpToDate);
+  if (stopped)
+    text =
+        QCoreApplication::translate("BatchStatus", "已停止：%1，%2 个未转换").arg(text).arg(f.Left);
   return text;
 }

@@ -18,6 +18,7 @@
 #include <QThread>
 #include <QDir>
 #include <QFileDialog>
+#include <algorithm>
 
 #include "AnchorLayout.h"
 #include "AppSupport.h"
@@ -36,8 +37,21 @@ struct TColumn {
   int Width;
 };
 constexpr TColumn FILE_COLUMNS[FILE_COLUMN_COUNT] = {
-    {"文件名称", 100}, {"时间", 65}, {"大小", 65}, {"输出名称", 120},
-    {"进程", 80},     {"转换时间", 80}, {"输出大小", 65}};
+    {QT_TRANSLATE_NOOP("TfrmMain", "文件名称"), 100},
+    {QT_TRANSLATE_NOOP("TfrmMain", "时间"), 65},
+    {QT_TRANSLATE_NOOP("TfrmMain", "大小"), 65},
+    {QT_TRANSLATE_NOOP("TfrmMain", "输出名称"), 120},
+    {QT_TRANSLATE_NOOP("TfrmMain", "进程"), 80},
+    {QT_TRANSLATE_NOOP("TfrmMain", "转换时间"), 80},
+    {QT_TRANSLATE_NOOP("TfrmMain", "输出大小"), 65}};
+
+QPushButton* Button(const QString& text, QWidget* parent, int x, int y, int w, int h) {
+  auto* button = new QPushButton(text, parent);
+  button->setGeometry(x, y, w, h);
+  return button;
+}
+
+}  // namespace
 
 QString DefaultConfigFile() {
   const QString beside = ExeDir() + "Config.ini";
@@ -55,14 +69,6 @@ QString ConfigSection(QSettings& settings) {
     if (group.compare(CONFIG_SECTION, Qt::CaseInsensitive) == 0) return group;
   return CONFIG_SECTION;
 }
-
-QPushButton* Button(const QString& text, QWidget* parent, int x, int y, int w, int h) {
-  auto* button = new QPushButton(text, parent);
-  button->setGeometry(x, y, w, h);
-  return button;
-}
-
-}  // namespace
 
 TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
     : QMainWindow(parent),
@@ -124,7 +130,7 @@ void TfrmMain::BuildControls() {
   client->resize(CLIENT_WIDTH, CLIENT_HEIGHT);
   setCentralWidget(client);
 
-  auto* formatLabel = new QLabel("输出格式：", client);
+  auto* formatLabel = new QLabel(tr("输出格式："), client);
   formatLabel->setGeometry(8, 12, 68, 20);
   RadioGroup1 = new TRadioGroup("", {"WAV", "MP3", "MP2", "AAC", "WMA", "OGG"}, 8, client);
   RadioGroup1->setGeometry(76, 2, 531, 38);
@@ -132,22 +138,39 @@ void TfrmMain::BuildControls() {
   BuildMoreFormatsControl(client);
 
   btnAdd = new QToolButton(client);
-  btnAdd->setText("添加");
+  btnAdd->setText(tr("添加"));
   btnAdd->setPopupMode(QToolButton::MenuButtonPopup);
   btnAdd->setGeometry(8, 44, 72, 26);
-  btnRemove = Button("删除", client, 84, 44, 72, 26);
-  btnClear = Button("清空", client, 160, 44, 72, 26);
-  btnUp = Button("上移", client, 236, 44, 72, 26);
-  btnDown = Button("下移", client, 312, 44, 72, 26);
-  btnSettings = Button("参数设置", client, 388, 44, 80, 26);
+  btnRemove = Button(tr("删除"), client, 84, 44, 72, 26);
+  btnClear = Button(tr("清空"), client, 160, 44, 72, 26);
+  btnUp = Button(tr("上移"), client, 236, 44, 72, 26);
+  btnDown = Button(tr("下移"), client, 312, 44, 72, 26);
+  btnSettings = Button(tr("参数设置"), client, 388, 44, 80, 26);
 
   lvFiles = new QTreeWidget(client);
   lvFiles->setGeometry(8, 76, 599, 176);
   lvFiles->setColumnCount(FILE_COLUMN_COUNT);
   QStringList captions;
-  for (const TColumn& column : FILE_COLUMNS) captions << QString::fromUtf8(column.Caption);
+  for (const TColumn& column : FILE_COLUMNS) captions << tr(column.Caption);
   lvFiles->setHeaderLabels(captions);
-  for (int i = 0; i < FILE_COLUMN_COUNT; ++i) lvFiles->setColumnWidth(i, FILE_COLUMNS[i].Width);
+  // The widths fit the Chinese texts; a translation longer than its source
+  // widens its column by the difference (a caption, and a damaged file's mark
+  // in the progress column).
+  const auto longer = [](const QFontMetrics& metrics, const QString& source,
+                         const QString& translated) {
+    return std::max(0, metrics.horizontalAdvance(translated) - metrics.horizontalAdvance(source));
+  };
+  const char* const damaged = QT_TR_NOOP("%1% (损坏)");
+  for (int i = 0; i < FILE_COLUMN_COUNT; ++i) {
+    int width =
+        FILE_COLUMNS[i].Width + longer(lvFiles->header()->fontMetrics(),
+                                       QString::fromUtf8(FILE_COLUMNS[i].Caption), captions[i]);
+    if (i == fcProgress)
+      width = std::max(width, FILE_COLUMNS[i].Width + longer(lvFiles->fontMetrics(),
+                                                             QString::fromUtf8(damaged).arg(100),
+                                                             tr(damaged).arg(100)));
+    lvFiles->setColumnWidth(i, width);
+  }
   lvFiles->header()->setStretchLastSection(false);
   lvFiles->setRootIsDecorated(false);
   lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -164,23 +187,23 @@ void TfrmMain::BuildControls() {
   DSTrackBar1->setTickPosition(QSlider::TicksAbove);
   DSTrackBar1->setRange(0, 0);
 
-  auto* pathLabel = new QLabel("输出路径：", client);
+  auto* pathLabel = new QLabel(tr("输出路径："), client);
   pathLabel->setGeometry(8, 293, 68, 20);
   Edit1 = new QLineEdit(client);
   Edit1->setReadOnly(true);
   Edit1->setGeometry(76, 290, 288, 24);
-  btnBrowse = Button("浏览路径", client, 370, 289, 70, 26);
-  btnOpen = Button("打开", client, 444, 289, 68, 26);
+  btnBrowse = Button(tr("浏览路径"), client, 370, 289, 70, 26);
+  btnOpen = Button(tr("打开"), client, 444, 289, 68, 26);
 
   btnStart = new QToolButton(client);
-  btnStart->setText("转换");
+  btnStart->setText(tr("转换"));
   btnStart->setIcon(style()->standardIcon(QStyle::SP_MediaSeekForward));
   btnStart->setIconSize(QSize(28, 28));
   btnStart->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   btnStart->setGeometry(520, 258, 87, 58);
 
   // Controls that exist but are not shown; the workflow reads their values.
-  chkThreadMode = new QCheckBox("是否启用线程模式", client);
+  chkThreadMode = new QCheckBox(tr("是否启用线程模式"), client);
   chkThreadMode->setChecked(true);
   edtThreadCount = new QLineEdit("1", client);
   grpLogLevel = new TRadioGroup("Log Level", {"None", "Error", "Info", "Debug", "All"}, 1, client);
@@ -191,8 +214,8 @@ void TfrmMain::BuildControls() {
   chkLoadVerNum->setChecked(true);
   memLog = new QPlainTextEdit(client);
   memLog->setReadOnly(true);
-  btnSetStart = new QPushButton("设置开始", client);
-  btnSetEnd = new QPushButton("设置结束", client);
+  btnSetStart = new QPushButton(tr("设置开始"), client);
+  btnSetEnd = new QPushButton(tr("设置结束"), client);
   pnlPreview = new QWidget(client);
   pnlPreview->setGeometry(0, 0, 176, 170);
   imgStill = new QLabel(pnlPreview);
@@ -225,22 +248,22 @@ void TfrmMain::BuildControls() {
 }
 
 void TfrmMain::BuildMenus() {
-  QMenu* file = menuBar()->addMenu("文件");
-  mnuAddFile = file->addAction("添加文件", this, [this] { AddFilesDialog(); });
-  mnuAddFolder = file->addAction("添加文件夹", this, [this] { AddFolderDialog(); });
-  mnuRemove = file->addAction("删除", this, [this] { RemoveSelected(); });
-  mnuClear = file->addAction("清空", this, [this] { ClearList(); });
+  QMenu* file = menuBar()->addMenu(tr("文件"));
+  mnuAddFile = file->addAction(tr("添加文件"), this, [this] { AddFilesDialog(); });
+  mnuAddFolder = file->addAction(tr("添加文件夹"), this, [this] { AddFolderDialog(); });
+  mnuRemove = file->addAction(tr("删除"), this, [this] { RemoveSelected(); });
+  mnuClear = file->addAction(tr("清空"), this, [this] { ClearList(); });
   file->addSeparator();
-  mnuExit = file->addAction("退出", this, [this] { Exit(); });
+  mnuExit = file->addAction(tr("退出"), this, [this] { Exit(); });
   // "动作" drives the batch from the menu bar and the keyboard.
-  mnuAction = menuBar()->addMenu("动作");
-  mnuConvert = mnuAction->addAction("转换", this, [this] { Convert(); });
-  mnuPause = mnuAction->addAction("暂停", this, [this] { PauseBatch(); });
-  mnuResume = mnuAction->addAction("继续", this, [this] { ResumeBatch(); });
-  mnuStop = mnuAction->addAction("停止", this, [this] { StopBatch(); });
-  QMenu* help = menuBar()->addMenu("帮助");
-  mnuAbout = help->addAction("关于我们", this, [this] { ShowAbout(); });
-  mnuHelpFile = help->addAction("帮助文件", this, [this] { OpenHelp(); });
+  mnuAction = menuBar()->addMenu(tr("动作"));
+  mnuConvert = mnuAction->addAction(tr("转换"), this, [this] { Convert(); });
+  mnuPause = mnuAction->addAction(tr("暂停"), this, [this] { PauseBatch(); });
+  mnuResume = mnuAction->addAction(tr("继续"), this, [this] { ResumeBatch(); });
+  mnuStop = mnuAction->addAction(tr("停止"), this, [this] { StopBatch(); });
+  QMenu* help = menuBar()->addMenu(tr("帮助"));
+  mnuAbout = help->addAction(tr("关于我们"), this, [this] { ShowAbout(); });
+  mnuHelpFile = help->addAction(tr("帮助文件"), this, [this] { OpenHelp(); });
   // The add button offers the same two ways.
   auto* addMenu = new QMenu(btnAdd);
   addMenu->addAction(mnuAddFile);
@@ -306,6 +329,7 @@ void TfrmMain::ReadConfig() {
   FSplitEncoding = settings.value(section + "/split", true).toBool();
   FSync = settings.value(section + "/sync", false).toBool();
   FDeleteOrphans = settings.value(section + "/delete_orphans", false).toBool();
+  FLanguage = ParseLanguageChoice(settings.value(section + "/language").toString());
   ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
   ReadQualityConfig(settings, section, QualityChoices);
@@ -353,6 +377,7 @@ void TfrmMain::WriteConfig() {
   settings.setValue(section + "/split", FSplitEncoding);
   settings.setValue(section + "/sync", FSync);
   settings.setValue(section + "/delete_orphans", FDeleteOrphans);
+  settings.setValue(section + "/language", LanguageChoiceName(FLanguage));
   WriteChoices(settings, section);
   WriteMusicConfig(settings, section, MusicSettings);
   WriteQualityConfig(settings, section, QualityChoices);

@@ -64,6 +64,7 @@
 #include "Batch.h"
 #include "BatchStatus.h"
 #include "FileChecker.h"
+#include "Language.h"
 #include "MusicSettings.h"
 #include "QualitySettings.h"
 #include "RadioGroup.h"
@@ -85,6 +86,12 @@ enum TFileColumn : int {
   fcOutputSize = 6,
   FILE_COLUMN_COUNT = 7
 };
+
+// The window's settings file: "Config.ini" beside the executable, or in the
+// user's configuration folder when that one is not writable.
+QString DefaultConfigFile();
+// The settings file's window section, whatever the case of its name.
+QString ConfigSection(QSettings& settings);
 
 // The data role of a row's name column that holds its file's batch id.
 inline constexpr int FILE_ID_ROLE = Qt::UserRole;
@@ -312,6 +319,7 @@ class TfrmMain : public QMainWindow {
   bool FSplitEncoding = true;  // long files are encoded in chunks on idle cores
   bool FSync = false;          // only new or changed files are converted
   bool FDeleteOrphans = false; // with FSync: outputs of gone sources are removed
+  TLanguageChoice FLanguage = lcSystem;  // "语言": read at start (Language.h), kept here
   bool Shown = false;
   bool ShutDown = false;
 };

@@ -9,6 +9,7 @@
 #include "DesktopNotifier.h"
 #include "MainFrm.h"
 #include "OptionFrm.h"
+#include "ReasonText.h"
 
 namespace {
 
@@ -78,22 +79,22 @@ void TfrmMain::ShowFile(const TBatchFile& file) {
         progress = "100%";
       } else {
         // What was readable of a damaged source: the percentage reached, marked.
-        progress = QString::number(percent >= 0 ? percent : 100) + "% (损坏)";
+        progress = tr("%1% (损坏)").arg(percent >= 0 ? percent : 100);
         brush = QBrush(QColor(0xC0, 0x60, 0x00));
-        tip = Q(file.Reason);
+        tip = FileReasonText(file);
       }
       break;
     }
     case foFailed:
-      progress = "失败";
-      tip = Q(file.Reason);
+      progress = tr("失败");
+      tip = FileReasonText(file);
       break;  // a failed file leaves no output behind
     case foStopped:
-      progress = "已停止";
+      progress = tr("已停止");
       break;
     case foUpToDate: {
       // Sync mode: the output made by an earlier run stays.
-      progress = "已是最新";
+      progress = tr("已是最新");
       const QFileInfo written(Q(file.Output));
       if (written.exists()) size = SizeText(written.size());
       break;
@@ -209,7 +210,7 @@ void TfrmMain::Convert() {
   if (RestartPending) return;  // the list starts again once the run has stopped
   if (FBatch->Running()) {
     // Starting the list again throws away what the run has done so far.
-    if (!AskQuestion(this, APP_TITLE, "正在转换。要停止当前的转换，从头重新转换全部文件吗？"))
+    if (!AskQuestion(this, APP_TITLE, tr("正在转换。要停止当前的转换，从头重新转换全部文件吗？")))
       return;
     RestartPending = true;
     FBatch->Stop();  // the run ends when its running files have reported
@@ -229,8 +230,7 @@ void TfrmMain::Convert() {
       std::any_of(files.begin(), files.end(), [](const TBatchFile& f) { return !f.Finished(); });
   // Converting what is converted already writes new files beside the old
   // ones: only when the user says so.
-  if (!anyLeft &&
-      !AskQuestion(this, APP_TITLE, "列表中的文件都已转换。要重新转换全部文件吗？"))
+  if (!anyLeft && !AskQuestion(this, APP_TITLE, tr("列表中的文件都已转换。要重新转换全部文件吗？")))
     return;
   StartRun(!anyLeft);
 }
@@ -239,7 +239,8 @@ void TfrmMain::StartRun(bool everything) {
   if (!LoadLibraries()) {
     const QString reason = QString::fromStdString(Pelix->LastErrMsg());
     Log(reason);
-    ShowMessage(this, QMessageBox::Critical, APP_TITLE, reason);
+    ShowMessage(this, QMessageBox::Critical, APP_TITLE,
+                tr("无法载入媒体库，不能转换文件。\n%1").arg(reason));
     return;
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
@@ -251,7 +252,8 @@ void TfrmMain::StartRun(bool everything) {
   std::string why;
   if (!FBatch->CheckChoices(why)) {
     Log(QString::fromStdString(why));
-    ShowMessage(this, QMessageBox::Warning, APP_TITLE, QString::fromStdString(why));
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE,
+                tr("转换设置无法使用，没有开始转换。\n%1").arg(QString::fromStdString(why)));
     return;
   }
   StatusTimer->start();
@@ -326,7 +328,7 @@ void TfrmMain::FinishBatch() {
   const QString summary = SummaryText(FBatch->Figures(), FBatch->StoppedByUser());
   LogBlock("***" + summary);
   // Someone working in another window learns of the end from the desktop.
-  if (!isActiveWindow()) NotifyDesktop(APP_TITLE, "转换结束：" + summary);
+  if (!isActiveWindow()) NotifyDesktop(APP_TITLE, tr("转换结束：%1").arg(summary));
   RefreshOutputNames();
 }
 
@@ -340,24 +342,25 @@ void TfrmMain::UpdateStatus() {
   const TBatchFigures figures = FBatch->Figures();
   if (running) {
     plain = RunningText(figures, FBatch->ElapsedMs(), FBatch->TimeLeftMs(), FBatch->Paused());
-    if (Checker->Busy(ckAdd)) plain += " · 正在添加文件";
+    if (Checker->Busy(ckAdd)) plain += tr(" · 正在添加文件");
     prgBatch->setValue(figures.Percent);
   } else if (ConvertPending) {
-    plain = QString("正在添加文件（%1 个），添加完后开始转换").arg(AddedCount);
+    plain = tr("正在添加文件（%1 个），添加完后开始转换").arg(AddedCount);
   } else if (Checking()) {
-    plain = QString("正在添加文件（%1 个）").arg(AddedCount);
+    plain = tr("正在添加文件（%1 个）").arg(AddedCount);
   } else if (FBatch->Ended() && count > 0) {
     // The run's end, as long as the list has not grown since.
     plain = SummaryText(figures, FBatch->StoppedByUser());
-    if (FBatch->StoppedByUser() && figures.Left > 0) plain += "。按“转换”转换其余的文件";
+    if (FBatch->StoppedByUser() && figures.Left > 0) plain += tr("。按“转换”转换其余的文件");
     rich = plain.toHtmlEscaped();
-    if (figures.Failed > 0) rich += " <a href=\"failed\">查看失败的文件</a>";
+    if (figures.Failed > 0)
+      rich += " <a href=\"failed\">" + tr("查看失败的文件").toHtmlEscaped() + "</a>";
   } else if (AddedCount > 0 || SkippedCount > 0) {
-    plain = QString("已添加 %1 个文件").arg(AddedCount);
-    if (SkippedCount > 0) plain += QString("，跳过 %1 个无法转换的文件").arg(SkippedCount);
-    plain += QString("；列表中共 %1 个文件").arg(count);
+    plain = tr("已添加 %n 个文件", nullptr, AddedCount);
+    if (SkippedCount > 0) plain += tr("，跳过 %n 个无法转换的文件", nullptr, SkippedCount);
+    plain += tr("；列表中共 %n 个文件", nullptr, count);
   } else if (count > 0) {
-    plain = QString("列表中共 %1 个文件").arg(count);
+    plain = tr("列表中共 %n 个文件", nullptr, count);
   }
   FStatusPlain = plain;
   lblStatus->setText(rich.isEmpty() ? plain.toHtmlEscaped() : rich);
@@ -371,7 +374,7 @@ void TfrmMain::UpdateActions() {
   mnuPause->setEnabled(running && !FBatch->Paused());
   mnuResume->setEnabled(running && FBatch->Paused());
   mnuStop->setEnabled(running);
-  btnPauseBatch->setText(FBatch->Paused() ? "继续" : "暂停");
+  btnPauseBatch->setText(FBatch->Paused() ? tr("继续") : tr("暂停"));
   btnPauseBatch->setVisible(running);
   btnStopBatch->setVisible(running);
 }

@@ -35,10 +35,10 @@ void TfrmMain::BuildStatusLine() {
   prgBatch->setFixedWidth(110);
   prgBatch->setMaximumHeight(16);
   btnPauseBatch = new QToolButton(bar);
-  btnPauseBatch->setText("暂停");
+  btnPauseBatch->setText(tr("暂停"));
   btnStopBatch = new QToolButton(bar);
-  btnStopBatch->setText("停止");
-  btnStopBatch->setToolTip("停止转换（Esc）：正在转换的文件被删除，其余的文件留在列表中");
+  btnStopBatch->setText(tr("停止"));
+  btnStopBatch->setToolTip(tr("停止转换（Esc）：正在转换的文件被删除，其余的文件留在列表中"));
   connect(btnPauseBatch, &QToolButton::clicked, this,
           [this] { Paused() ? ResumeBatch() : PauseBatch(); });
   connect(btnStopBatch, &QToolButton::clicked, this, [this] { StopBatch(); });
@@ -81,7 +81,7 @@ void TfrmMain::BuildShortcuts() {
   down->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Down));
   connect(down, &QAction::triggered, this, [this] { MoveDown(); });
   addActions({up, down});
-  btnStart->setToolTip("开始转换（F5 或 Enter）");
+  btnStart->setToolTip(tr("开始转换（F5 或 Enter）"));
   btnUp->setToolTip("Ctrl+↑");
   btnDown->setToolTip("Ctrl+↓");
   // The names in the list follow the format as soon as it is picked.
@@ -114,12 +114,12 @@ void TfrmMain::AnchorControls() {
 }
 
 void TfrmMain::BuildOutputPathField() {
-  Edit1->setPlaceholderText("（空）保存在源文件所在的文件夹");
+  Edit1->setPlaceholderText(tr("（空）保存在源文件所在的文件夹"));
   // Back to "beside each source" once a folder was chosen.
   QAction* sameAsSource =
       Edit1->addAction(style()->standardIcon(QStyle::SP_LineEditClearButton),
                        QLineEdit::TrailingPosition);
-  sameAsSource->setToolTip("不用输出文件夹：保存在源文件所在的文件夹");
+  sameAsSource->setToolTip(tr("不用输出文件夹：保存在源文件所在的文件夹"));
   sameAsSource->setVisible(false);
   connect(sameAsSource, &QAction::triggered, this, [this] { SetOutputFolder(QString()); });
   connect(Edit1, &QLineEdit::textChanged, sameAsSource,
@@ -138,11 +138,12 @@ void TfrmMain::AddFilesDialog() {
 }
 
 void TfrmMain::AddFolderDialog() {
-  const QString folder = QFileDialog::getExistingDirectory(this, "添加文件夹", StartFolder());
+  const QString folder = QFileDialog::getExistingDirectory(this, tr("添加文件夹"), StartFolder());
   if (!folder.isEmpty()) AddFiles({folder});
 }
 
 void TfrmMain::ChooseOutputFolderDialog() {
-  const QString folder = QFileDialog::getExistingDirectory(this, "选择输出文件夹", StartFolder());
+  const QString folder =
+      QFileDialog::getExistingDirectory(this, tr("选择输出文件夹"), StartFolder());
   if (!folder.isEmpty()) SetOutputFolder(folder);
 }

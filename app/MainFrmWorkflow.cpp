@@ -56,7 +56,8 @@ void TfrmMain::AddFiles(const QStringList& files) {
     const QString reason = Q(Pelix->LastErrMsg());
     Log(reason);
     // Without the media libraries nothing can be added: say so, not only in the log.
-    ShowMessage(this, QMessageBox::Critical, APP_TITLE, reason);
+    ShowMessage(this, QMessageBox::Critical, APP_TITLE,
+                tr("无法载入媒体库，不能添加文件。\n%1").arg(reason));
     return;
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
@@ -171,7 +172,7 @@ void TfrmMain::FolderChecked(const TCheckedFile& folder) {
   FolderCounts.erase(folder.Folder);
   if (!folder.Error.isEmpty()) {
     LogBlock("***Folder load error: " + folder.Error);
-    ShowMessage(this, QMessageBox::Warning, APP_TITLE, "无法读取文件夹：" + folder.Error);
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE, tr("无法读取文件夹：%1").arg(folder.Error));
     return;
   }
   LogBlock(QString("***Folder added: %1 files, %2 skipped: %3")
@@ -179,10 +180,10 @@ void TfrmMain::FolderChecked(const TCheckedFile& folder) {
                .arg(counts.second)
                .arg(path));
   if (counts.first == 0)
-    ShowMessage(this, QMessageBox::Information, APP_TITLE,
-                QString("文件夹中没有可转换的文件：%1\n（跳过 %2 个无法转换的文件）")
-                    .arg(path)
-                    .arg(counts.second));
+    ShowMessage(
+        this, QMessageBox::Information, APP_TITLE,
+        tr("文件夹中没有可转换的文件：%1\n（跳过 %n 个无法转换的文件）", nullptr, counts.second)
+            .arg(path));
 }
 
 void TfrmMain::ShowStillPicture(const QString& file) {
@@ -301,13 +302,15 @@ void TfrmMain::ShowSettings() {
   settings.chkSync->setChecked(FSync);
   settings.chkDeleteOrphans->setChecked(FDeleteOrphans);
   settings.chkDeleteOrphans->setEnabled(FSync);
+  settings.cboLanguage->setCurrentIndex(FLanguage);
   settings.MusicPage->Show(MusicSettings);
   settings.QualityPage->Show(QualityChoices);
   connect(settings.btnOK, &QPushButton::clicked, this, [this, &settings] {
     // A quality the format's encoder cannot take is told, and nothing taken.
     QString why;
     if (LoadLibraries() && !settings.QualityPage->Check(why)) {
-      ShowMessage(&settings, QMessageBox::Warning, APP_TITLE, why);
+      ShowMessage(&settings, QMessageBox::Warning, APP_TITLE,
+                  tr("音质设置无法使用：\n%1").arg(why));
       return;
     }
     QualityChoices = settings.QualityPage->Read();
@@ -316,6 +319,8 @@ void TfrmMain::ShowSettings() {
     const std::string heldPattern = MusicSettings.NamePattern;
     FSync = settings.chkSync->isChecked();
     FDeleteOrphans = settings.chkDeleteOrphans->isChecked();
+    // Kept in the settings file; the next start speaks it.
+    FLanguage = static_cast<TLanguageChoice>(std::max(0, settings.cboLanguage->currentIndex()));
     MusicSettings = settings.MusicPage->Read();
     // A pattern that is refused is not taken: its reason stays on the page.
     TNamePattern pattern;

@@ -1,5 +1,6 @@
 #include "MusicSettings.h"
 
+#include <QCoreApplication>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -12,33 +13,38 @@
 namespace {
 // The items of "标签编码", in their order.
 const std::pair<const char*, TTagEncoding> TagEncodingItems[] = {
-    {"自动", teAuto},         {"GBK", teGbk},       {"Big5", teBig5},
-    {"Shift-JIS", teShiftJis}, {"EUC-KR", teEucKr}, {"Latin-1", teLatin1}};
+    {QT_TRANSLATE_NOOP("TMusicPage", "自动"), teAuto},
+    {"GBK", teGbk},
+    {"Big5", teBig5},
+    {"Shift-JIS", teShiftJis},
+    {"EUC-KR", teEucKr},
+    {"Latin-1", teLatin1}};
 }  // namespace
 
 TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   auto* rows = new QVBoxLayout(this);
-  chkFolderCover = new QCheckBox("无封面时使用文件夹中的 folder.jpg / cover.jpg", this);
-  chkKeepTime = new QCheckBox("输出文件保留源文件的修改时间", this);
-  chkNormalize = new QCheckBox("响度标准化 (EBU R128，真峰值不超过 -1 dBTP)", this);
+  chkFolderCover = new QCheckBox(tr("无封面时使用文件夹中的 folder.jpg / cover.jpg"), this);
+  chkKeepTime = new QCheckBox(tr("输出文件保留源文件的修改时间"), this);
+  chkNormalize = new QCheckBox(tr("响度标准化 (EBU R128，真峰值不超过 -1 dBTP)"), this);
   spnTarget = new QDoubleSpinBox(this);
   spnTarget->setRange(-70.0, -1.0);
   spnTarget->setDecimals(1);
   spnTarget->setSingleStep(0.5);
   spnTarget->setSuffix(" LUFS");
-  chkReplayGain = new QCheckBox("写入 ReplayGain 标签 (不改变音频)", this);
-  chkAlbumGain = new QCheckBox("同一文件夹的文件作为专辑 (专辑增益)", this);
+  chkReplayGain = new QCheckBox(tr("写入 ReplayGain 标签 (不改变音频)"), this);
+  chkAlbumGain = new QCheckBox(tr("同一文件夹的文件作为专辑 (专辑增益)"), this);
   cboTagEncoding = new QComboBox(this);
-  for (const auto& item : TagEncodingItems) cboTagEncoding->addItem(item.first);
-  cboTagEncoding->setToolTip("标签中 GBK、Big5 等旧编码的文字按此读取；自动：逐个文件识别");
-  chkUseCue = new QCheckBox("使用 CUE 分轨", this);
-  chkUseCue->setToolTip("CUE 文件及带 CUE 的整轨文件按音轨添加，每轨输出一个文件；对之后添加的文件生效");
-  chkGapsAtStart = new QCheckBox("音轨间隙放在下一轨开头", this);
-  chkGapsAtStart->setToolTip("INDEX 00 到 INDEX 01 之间的间隙归入下一轨（默认归入上一轨末尾）");
+  for (const auto& item : TagEncodingItems) cboTagEncoding->addItem(tr(item.first));
+  cboTagEncoding->setToolTip(tr("标签中 GBK、Big5 等旧编码的文字按此读取；自动：逐个文件识别"));
+  chkUseCue = new QCheckBox(tr("使用 CUE 分轨"), this);
+  chkUseCue->setToolTip(
+      tr("CUE 文件及带 CUE 的整轨文件按音轨添加，每轨输出一个文件；对之后添加的文件生效"));
+  chkGapsAtStart = new QCheckBox(tr("音轨间隙放在下一轨开头"), this);
+  chkGapsAtStart->setToolTip(tr("INDEX 00 到 INDEX 01 之间的间隙归入下一轨（默认归入上一轨末尾）"));
   auto* target = new QFormLayout();
-  target->addRow("目标响度", spnTarget);
+  target->addRow(tr("目标响度"), spnTarget);
   auto* encoding = new QFormLayout();
-  encoding->addRow("标签编码", cboTagEncoding);
+  encoding->addRow(tr("标签编码"), cboTagEncoding);
   for (QWidget* w : std::initializer_list<QWidget*>{chkFolderCover, chkKeepTime, chkNormalize})
     rows->addWidget(w);
   rows->addLayout(target);
@@ -50,18 +56,20 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   // Output names from tags, with the first row's name as it is typed.
   edtNamePattern = new QLineEdit(this);
   edtNamePattern->setPlaceholderText("{albumartist}/{year} - {album}/{track:02} - {title}");
-  edtNamePattern->setToolTip(QString("留空：按源文件命名。字段：") +
-                             QString::fromStdString(NameFieldsText()) +
-                             "；{track:02} 补零到两位；“/” 分隔文件夹");
+  edtNamePattern->setToolTip(
+      tr("留空：按源文件命名。字段：%1；{track:02} 补零到两位；“/” 分隔文件夹")
+          .arg(QString::fromStdString(NameFieldsText())));
   lblNamePreview = new QLabel(this);
   lblNamePreview->setWordWrap(true);
   lblNamePreview->setTextFormat(Qt::PlainText);
   auto* names = new QFormLayout();
-  names->addRow("文件名模板", edtNamePattern);
+  names->addRow(tr("文件名模板"), edtNamePattern);
   names->addRow("", lblNamePreview);
   rows->addLayout(names);
-  auto* also = new QGroupBox("同时输出 (每个文件只解码一次)", this);
-  also->setToolTip("勾选的格式与主窗口所选格式一起写出；指定输出文件夹时各格式写入其中的同名子文件夹 (如 mp3/、opus/)");
+  auto* also = new QGroupBox(tr("同时输出 (每个文件只解码一次)"), this);
+  also->setToolTip(
+      tr("勾选的格式与主窗口所选格式一起写出；指定输出文件夹时各格式写入其中的同名子文件夹 (如 "
+         "mp3/、opus/)"));
   auto* alsoGrid = new QGridLayout(also);
   for (size_t i = 0; i < AlsoFormatItems.size(); ++i) {
     auto* box = new QCheckBox(AlsoFormatItems[i], also);
@@ -74,7 +82,7 @@ TMusicPage::TMusicPage(QTabWidget* pages) : QWidget(pages) {
   connect(chkNormalize, &QCheckBox::toggled, spnTarget, &QWidget::setEnabled);
   connect(chkReplayGain, &QCheckBox::toggled, chkAlbumGain, &QWidget::setEnabled);
   connect(chkUseCue, &QCheckBox::toggled, chkGapsAtStart, &QWidget::setEnabled);
-  pages->addTab(this, "音乐");
+  pages->addTab(this, tr("音乐"));
   Show(TMusicSettings());
 }
 
@@ -102,18 +110,18 @@ void TMusicPage::Show(const TMusicSettings& s) {
 void TMusicPage::UpdateNamePreview() {
   const QString pattern = edtNamePattern->text();
   if (pattern.trimmed().isEmpty()) {
-    lblNamePreview->setText("按源文件命名（name_(new).ext）");
+    lblNamePreview->setText(tr("按源文件命名（name_(new).ext）"));
     return;
   }
   TNamePattern parsed;
   std::string why;
   if (!parsed.Parse(pattern.toStdString(), why)) {
-    lblNamePreview->setText("模板无效：" + QString::fromStdString(why));
+    lblNamePreview->setText(tr("模板无效：%1").arg(QString::fromStdString(why)));
     return;
   }
   const QString name = PreviewName ? PreviewName(pattern) : QString();
-  lblNamePreview->setText(name.isEmpty() ? QString("预览：（列表中没有可预览的文件）")
-                                          : "预览：" + name);
+  lblNamePreview->setText(name.isEmpty() ? tr("预览：（列表中没有可预览的文件）")
+                                         : tr("预览：%1").arg(name));
 }
 
 TMusicSettings TMusicPage::Read() const {
@@ -145,7 +153,7 @@ std::vector<std::string> FurtherFormats(const TMusicSettings& music, const std::
 
 QComboBox* BuildMoreFormats(QWidget* parent) {
   auto* combo = new QComboBox(parent);
-  combo->addItem("更多格式");
+  combo->addItem(QCoreApplication::translate("TMusicPage", "更多格式"));
   for (const char* item : MusicFormatItems) combo->addItem(item);
   return combo;
 }

@@ -41,6 +41,8 @@ std::vector<std::string> FurtherFormats(const TMusicSettings& music, const std::
 
 // The page "音乐" of the settings dialog.
 class TMusicPage : public QWidget {
+  Q_OBJECT
+
  public:
   explicit TMusicPage(QTabWidget* pages);
   void Show(const TMusicSettings& settings);  // controls from the settings

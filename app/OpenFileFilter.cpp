@@ -1,5 +1,6 @@
 #include "OpenFileFilter.h"
 
+#include <QCoreApplication>
 #include <set>
 #include <string>
 
@@ -51,8 +52,13 @@ QString OpenFileFilter() {
   for (const QString& ext : ReadableExtensions()) patterns << "*." + ext;
   if (!patterns.isEmpty()) patterns << "*.cue";  // a disc image's tracks
   QStringList entries;
-  if (!patterns.isEmpty()) entries << "所有支持的格式 (" + patterns.join(' ') + ")";
-  entries << "Media Player Files(*.wma)" << "RM(*.rm)" << "Ogg Vorbis Files(*.ogg)"
-          << "CUE 分轨 (*.cue)" << "所有文件 (*)";
+  if (!patterns.isEmpty())
+    entries << QCoreApplication::translate("OpenFileFilter", "所有支持的格式 (%1)")
+                   .arg(patterns.join(' '));
+  entries << "Media Player Files(*.wma)"
+          << "RM(*.rm)"
+          << "Ogg Vorbis Files(*.ogg)"
+          << QCoreApplication::translate("OpenFileFilter", "CUE 分轨 (*.cue)")
+          << QCoreApplication::translate("OpenFileFilter", "所有文件 (*)");
   return entries.join(";;");
 }

@@ -9,7 +9,7 @@
 namespace {
 
 // The item that stands for the format's default.
-const char* const DEFAULT_ITEM = "默认";
+const char* const DEFAULT_ITEM = QT_TRANSLATE_NOOP("TQualityPage", "默认");
 
 // The formats of the page and their usual choices, in display order.
 struct TFormatRow {
@@ -21,15 +21,26 @@ struct TFormatRow {
 const std::vector<TFormatRow>& Rows() {
   static const std::vector<TFormatRow> rows = {
       {"MP3", "MP3 (VBR V0-V9 / CBR)", {"V0", "V2", "V4", "V6", "128k", "192k", "256k", "320k"}},
-      {"AAC", "AAC (质量 q / 比特率)", {"q0.5", "q1", "q1.5", "128k", "192k", "256k"}},
-      {"M4A", "M4A (质量 q / 比特率)", {"q0.5", "q1", "q1.5", "128k", "192k", "256k"}},
-      {"VORBIS", "Vorbis (质量 q-1 至 q10)", {"q3", "q5", "q7", "q10", "128k", "192k"}},
-      {"OPUS", "Opus (比特率:vbr/cvbr/cbr)",
+      {"AAC",
+       QT_TRANSLATE_NOOP("TQualityPage", "AAC (质量 q / 比特率)"),
+       {"q0.5", "q1", "q1.5", "128k", "192k", "256k"}},
+      {"M4A",
+       QT_TRANSLATE_NOOP("TQualityPage", "M4A (质量 q / 比特率)"),
+       {"q0.5", "q1", "q1.5", "128k", "192k", "256k"}},
+      {"VORBIS",
+       QT_TRANSLATE_NOOP("TQualityPage", "Vorbis (质量 q-1 至 q10)"),
+       {"q3", "q5", "q7", "q10", "128k", "192k"}},
+      {"OPUS",
+       QT_TRANSLATE_NOOP("TQualityPage", "Opus (比特率:vbr/cvbr/cbr)"),
        {"64k:vbr", "96k:vbr", "128k:vbr", "160k:vbr", "96k:cvbr", "128k:cbr"}},
-      {"FLAC", "FLAC (压缩级别)", {"level0", "level5", "level8"}},
-      {"OGG", "OGG (FLAC, 压缩级别)", {"level0", "level5", "level8"}},
-      {"MP2", "MP2 (比特率)", {"128k", "192k", "256k", "384k"}},
-      {"WMA", "WMA (比特率)", {"64k", "128k", "192k"}},
+      {"FLAC",
+       QT_TRANSLATE_NOOP("TQualityPage", "FLAC (压缩级别)"),
+       {"level0", "level5", "level8"}},
+      {"OGG",
+       QT_TRANSLATE_NOOP("TQualityPage", "OGG (FLAC, 压缩级别)"),
+       {"level0", "level5", "level8"}},
+      {"MP2", QT_TRANSLATE_NOOP("TQualityPage", "MP2 (比特率)"), {"128k", "192k", "256k", "384k"}},
+      {"WMA", QT_TRANSLATE_NOOP("TQualityPage", "WMA (比特率)"), {"64k", "128k", "192k"}},
   };
   return rows;
 }
@@ -38,7 +49,8 @@ const std::vector<TFormatRow>& Rows() {
 // quality stays as typed, for Check to refuse.
 std::string ListText(const QComboBox* list) {
   const QString text = list->currentText().trimmed();
-  if (text == DEFAULT_ITEM) return "";
+  // The first item, in the window's language (or as typed in Chinese).
+  if (text == list->itemText(0) || text == QString(DEFAULT_ITEM)) return "";
   TQuality quality;
   std::string why;
   return ParseQuality(text.toStdString(), quality, why) ? QualityText(quality)
@@ -60,26 +72,27 @@ TQualityPage::TQualityPage(QTabWidget* pages) : QWidget(pages) {
   for (const TFormatRow& row : Rows()) {
     auto* list = new QComboBox(this);
     list->setEditable(true);
-    list->addItem(DEFAULT_ITEM);
+    list->addItem(tr(DEFAULT_ITEM));
     list->addItems(row.Items);
-    list->setToolTip("V0-V9: MP3 VBR; 192k: 比特率; 96k:vbr/cvbr/cbr: Opus; q5: 编码器质量; "
-                     "level8: FLAC 压缩级别");
-    form->addRow(row.Caption, list);
+    list->setToolTip(
+        tr("V0-V9: MP3 VBR; 192k: 比特率; 96k:vbr/cvbr/cbr: Opus; q5: 编码器质量; "
+           "level8: FLAC 压缩级别"));
+    form->addRow(tr(row.Caption), list);
     Lists[row.Format] = list;
   }
   rows->addLayout(form);
-  auto* note = new QLabel("按所选格式的编码器使用；编码器不接受的值在转换前被拒绝。", this);
+  auto* note = new QLabel(tr("按所选格式的编码器使用；编码器不接受的值在转换前被拒绝。"), this);
   note->setWordWrap(true);
   rows->addWidget(note);
   rows->addStretch();
-  pages->addTab(this, "音质");
+  pages->addTab(this, tr("音质"));
 }
 
 void TQualityPage::Show(const TQualityChoices& choices) {
   for (const auto& [format, list] : Lists) {
     const auto found = choices.ByFormat.find(format);
     const QString text = found == choices.ByFormat.end() || found->second.empty()
-                             ? QString(DEFAULT_ITEM)
+                             ? tr(DEFAULT_ITEM)
                              : QString::fromStdString(found->second);
     const int item = list->findText(text, Qt::MatchFixedString);
     if (item >= 0)

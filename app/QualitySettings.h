@@ -20,6 +20,8 @@ struct TQualityChoices {
 
 // The page "音质" of the settings dialog.
 class TQualityPage : public QWidget {
+  Q_OBJECT
+
  public:
   explicit TQualityPage(QTabWidget* pages);
   void Show(const TQualityChoices& choices);  // lists from the choices

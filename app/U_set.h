@@ -4,7 +4,7 @@
 // without undoing what was applied. Every opening shows the choices in force
 // (the first items until something was chosen; the window keeps them in
 // its settings file).
-// A second page sets how many files convert at once.
+// A second page sets how many files convert at once, and the language.
 #pragma once
 #include <QCheckBox>
 #include <QComboBox>
@@ -35,6 +35,9 @@ class TFrm_set : public QDialog {
   // outputs of gone sources (enabled with it).
   QCheckBox* chkSync;
   QCheckBox* chkDeleteOrphans;
+  // Page "转换": the language "语言", items by TLanguageChoice (the owner
+  // reads it on "确定"; it takes effect at the next start).
+  QComboBox* cboLanguage;
   // Page "音乐": cover, time, loudness and ReplayGain (the owner reads it on "确定").
   TMusicPage* MusicPage;
   // Page "音质": a quality per format (the owner checks and reads it on "确定").

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "Application.h"
+#include "Language.h"
 #include "MainFrm.h"
 
 namespace {
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
   std::fenv_t saved;
   std::feholdexcept(&saved);
   TApplication app(argc, argv);
+  // The language is chosen before any window is made: the texts are read
+  // as the controls are built.
+  InstallLanguage(StartupLanguage(DefaultConfigFile()));
   TfrmMain window;
   window.show();
   // Files and folders named on the command line are added as the add

@@ -1,7 +1,8 @@
 # Installs the Debian packages a step needs, only those that are missing.
 # Usage (sourced): ensure_packages build|test|gui ...
 #   build: compilers (and a compiler cache), the media libraries' headers, Qt 6 (widgets, multimedia,
-#          the offscreen and X11 platform plugins, Qt's own Chinese texts), a CJK
+#          the offscreen and X11 platform plugins, Qt's own Chinese texts, lupdate/lrelease
+#          and their CMake functions for the window's English translation), a CJK
 #          font for the captions (also the hooks' stand-in font) and Imlib2 for
 #          the hook libraries
 #   test:  GoogleTest and the ffmpeg command-line tools (the tests' oracle)
@@ -11,6 +12,7 @@
 QUELLON_PKG_BUILD="cmake g++ make ccache pkg-config libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev
   qt6-base-dev qt6-multimedia-dev qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei
+  qt6-l10n-tools qt6-tools-dev
   libimlib2-dev libtag1-dev libcue-dev libuchardet-dev libflac-dev"
 QUELLON_PKG_TEST="libgtest-dev libgmock-dev ffmpeg"
 QUELLON_PKG_GUI="xvfb xauth"

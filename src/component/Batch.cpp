@@ -22,6 +22,21 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// A job's damage figures as the batch keeps them: what the engine tells in
+// its damage text, the same choices of what to tell.
+TSourceDamage DamageOf(const TJobResult& r) {
+  auto time = [](int64_t us) { return us == AV_NOPTS_VALUE ? -1 : std::max<int64_t>(us, 0); };
+  TSourceDamage d;
+  if (r.ReadError) d.ReadErrorAt = std::max<int64_t>(time(r.ReadErrorAt), 0);
+  d.Lost = std::max<int64_t>(r.Lost, 0);
+  if (d.Lost > 0) d.FirstLoss = std::max<int64_t>(time(r.FirstLoss), 0);
+  if (d.Lost == 0) d.SkippedPackets = std::max<int64_t>(r.DamagedPackets - r.CutPackets, 0);
+  if (r.SourceEnd != AV_NOPTS_VALUE) {
+    d.SourceEnd = time(r.SourceEnd);
+    d.StatedLength = time(r.StatedLength);
+  }
+  return d;
+}
 
 bool IsFolderPath(const std::string& path) {
   struct stat st;
@@ -121,7 +136,8 @@ void TConversionBatch::Connect() {
     }
     const TFFmpeg* task = Component.Task(index);
     if (!task || !task->OwnerTag) return;
-    TEnd end{task->OwnerTag, task->Result.Outcome, task->Result.Code, task->Result.Reason, {}, 0};
+    TEnd end{
+        task->OwnerTag, task->Result.Outcome, task->Result.Code, task->Result.Reason, {}, 0, {}};
     if (end.Outcome == joNone) {
       // The job never ran (refused, or stopped before it started).
       end.Outcome = exception ? joFailed : joStopped;
@@ -130,6 +146,7 @@ void TConversionBatch::Connect() {
     }
     if (end.Outcome == joFailed && end.Reason.empty()) end.Reason = message;
     end.Outputs = task->Result.Outputs;
+    end.Damage = DamageOf(task->Result);
     if (task->RunStartedAt != TClock::time_point{})
       end.Seconds = std::chrono::duration<double>(TClock::now() - task->RunStartedAt).count();
     main.Post(0, [this, alive, end] {
@@ -825,6 +842,7 @@ void TConversionBatch::Ended(const TEnd& end) {
   file->Reason = end.Outcome == joComplete ? std::string() : end.Reason;
   if (file->Outcome == foFailed && file->Reason.empty()) file->Reason = "unknown error";
   file->Seconds = end.Seconds;
+  file->Damage = end.Damage;
   if (file->Converted()) {
     // The names the outputs took (one moves on when its composed name was taken).
     if (!end.Outputs.empty() && end.Outputs != file->Outputs) {

@@ -178,6 +178,18 @@ struct TBatchTrack {
 };
 
 // One file of the list.
+// What a damaged source lost, as numbers, for a front end that tells it in
+// its own words (Reason tells it in English). Source time in µs; -1: none.
+struct TSourceDamage {
+  int64_t ReadErrorAt = -1;  // a read error there: converted up to it
+  int64_t Lost = 0;          // source time the damaged stretches took
+  int64_t FirstLoss = -1;    // where the first of them began
+  int64_t SkippedPackets =
+      0;                      // refused packets without a place in the source (told when Lost is 0)
+  int64_t SourceEnd = -1;     // the source ends there,
+  int64_t StatedLength = -1;  // short of the length it states
+};
+
 struct TBatchFile {
   uint64_t Id = 0;           // stable for the batch's life
   std::string Source;
@@ -197,6 +209,7 @@ struct TBatchFile {
   TFileOutcome Outcome = foNone;
   TReasonCode Code = rcNone;
   std::string Reason;        // English; "" when complete
+  TSourceDamage Damage;      // a partial file: what its source lost
   std::string Output;        // the first output's name (composed, then as written)
   std::vector<std::string> Outputs;  // every output's name, one per format; Output first
   int64_t ExpectedMs = 0;    // media time to convert; 0 unknown
@@ -335,6 +348,7 @@ class TConversionBatch {
     std::string Reason;
     std::vector<std::string> Outputs;  // the names the outputs took
     double Seconds;
+    TSourceDamage Damage;
   };
   void Connect();
   TBatchFile* Find(uint64_t id);

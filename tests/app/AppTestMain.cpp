@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Application.h"
+#include "Language.h"
 
 // Sanitizer builds: Qt, its media plugin, fontconfig and the desktop libraries
 // keep caches for the life of the process; only leaks of our own frames are
@@ -22,6 +23,9 @@ extern "C" __attribute__((used, visibility("default"))) const char* __lsan_defau
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   TApplication app(argc, argv);
+  // The tests read the window's Chinese texts whatever the machine's locale;
+  // the language tests switch it themselves and switch it back.
+  InstallLanguage(laChinese);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -126,7 +126,7 @@ TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
   ASSERT_TRUE(AddAndWait(*Window, {Q(mono)}));
   TQuestionCapture again(true);  // the file converted already is converted again
   UseSettings(*Window, [](TFrm_set& s) {
-    s.cboChannels->setCurrentText("Stereo");
+    s.cboChannels->setCurrentText("立体声");
     s.cboSampleRate->setCurrentText("44100");
   });
   ConvertAll();
@@ -134,16 +134,16 @@ TEST_F(Conversion, SettingsStereoAnd44100ReachTheNextConversion) {
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=sample_rate"), "44100");
 
   // Opened again, the dialog shows the choices in force: confirmed at once
-  // they stay; "Auto" gives the source's own layout back.
+  // they stay; "自动" gives the source's own layout back.
   UseSettings(*Window, [](TFrm_set& s) {
-    EXPECT_EQ(s.cboChannels->currentText(), "Stereo");
+    EXPECT_EQ(s.cboChannels->currentText(), "立体声");
     EXPECT_EQ(s.cboSampleRate->currentText(), "44100");
   });
   ConvertAll();
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "2");
   UseSettings(*Window, [](TFrm_set& s) {
-    s.cboChannels->setCurrentText("Auto");
-    s.cboSampleRate->setCurrentText("Auto");
+    s.cboChannels->setCurrentText("自动");
+    s.cboSampleRate->setCurrentText("自动");
   });
   ConvertAll();
   EXPECT_EQ(Probe(Output(0), "a:0", "stream=channels"), "1");
@@ -155,7 +155,7 @@ TEST_F(Conversion, ChosenBitRateReachesTheEncoderAndNoneIsForcedOtherwise) {
   ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
   Select("MP3");
   TQuestionCapture again(true);  // the file converted already is converted again
-  UseSettings(*Window, [](TFrm_set&) {});  // the list shows "Auto": no bit rate forced
+  UseSettings(*Window, [](TFrm_set&) {});  // the list shows "自动": no bit rate forced
   ConvertAll();
   const int plain = std::stoi(Probe(Output(0), "a:0", "stream=bit_rate"));
   EXPECT_GT(plain, 16000);  // the encoder's own choice, not 8 kbit/s
@@ -200,10 +200,14 @@ TEST_F(Conversion, FileTheProbeCannotOpenIsSkipped) {
   EXPECT_EQ(Row(0)->text(fcProgress), "失败");
   EXPECT_FALSE(Row(0)->toolTip(fcProgress).isEmpty());
   EXPECT_EQ(Row(1)->text(fcProgress), "100%");
+  // The row says why in the window's words, then the engine's detail,
+  // which the log holds.
+  const QStringList tip = Row(0)->toolTip(fcProgress).split('\n');
+  ASSERT_EQ(tip.size(), 2);
+  EXPECT_EQ(tip[0], "无法识别源文件的格式，或文件头已损坏");
   bool logged = false;
   for (const QString& line : Window->LogLines())
-    logged = logged || (line.startsWith("***Convert failed: b.wav: ") &&
-                        line.endsWith(Row(0)->toolTip(fcProgress)));
+    logged = logged || (line.startsWith("***Convert failed: b.wav: ") && line.endsWith(tip[1]));
   EXPECT_TRUE(logged);
   EXPECT_EQ(Window->StatusText(), "1 个完成，1 个失败");
   EXPECT_FALSE(std::filesystem::exists(Out + "/b_(new).wav"));
@@ -290,7 +294,8 @@ TEST_F(Conversion, ADamagedSourceShowsHowFarItGotAndWhy) {
   ConvertAll();
   const QString text = Row(0)->text(fcProgress);
   EXPECT_TRUE(text.endsWith("% (损坏)")) << text.toStdString();
-  EXPECT_EQ(Row(0)->toolTip(fcProgress), "source ends at 0:02 of 0:03");
+  // Said in the window's language, with the times the batch tells.
+  EXPECT_EQ(Row(0)->toolTip(fcProgress), "源文件不完整：源文件在 0:02 处结束（标明的长度为 0:03）");
   EXPECT_TRUE(DecodesCleanly(Output(0)));
   bool logged = false;
   for (const QString& line : Window->LogLines()) logged = logged || line.startsWith("***Source damaged: ");

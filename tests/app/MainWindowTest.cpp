@@ -185,7 +185,8 @@ TEST_F(MainWindow, FilesThatCannotBeAddedGetAFailedRowWithTheReason) {
     EXPECT_EQ(Window->lvFiles->topLevelItem(row)->text(fcProgress), "失败");
     EXPECT_FALSE(Window->lvFiles->topLevelItem(row)->toolTip(fcProgress).isEmpty());
   }
-  EXPECT_EQ(Window->lvFiles->topLevelItem(2)->toolTip(fcProgress), Q(empty) + ": the file is empty");
+  // The reason in the window's words; the engine's English goes to the log.
+  EXPECT_EQ(Window->lvFiles->topLevelItem(2)->toolTip(fcProgress), "源文件是空的（0 字节）");
   bool logged = false;
   for (const QString& line : Window->LogLines()) logged = logged || line.startsWith("***File load error: ");
   EXPECT_TRUE(logged);
@@ -308,7 +309,7 @@ TEST_F(MainWindow, FolderFormatAndSettingsAreWrittenOnCloseAndReadOnStart) {
   Window->RadioGroup1->Button(3)->click();  // AAC
   {
     TFrm_set settings(Window->OptionForm());
-    settings.cboChannels->setCurrentText("Stereo");
+    settings.cboChannels->setCurrentText("立体声");
     settings.cboSampleRate->setCurrentText("44100");
     settings.cboBitRate->setCurrentText("128 ");
     settings.btnOK->click();
@@ -333,7 +334,7 @@ TEST_F(MainWindow, FolderFormatAndSettingsAreWrittenOnCloseAndReadOnStart) {
   EXPECT_EQ(output.AudioBitrate, 128000);
   // The settings dialog opens at the choices in force.
   TFrm_set settings(again.OptionForm());
-  EXPECT_EQ(settings.cboChannels->currentText(), "Stereo");
+  EXPECT_EQ(settings.cboChannels->currentText(), "立体声");
   EXPECT_EQ(settings.cboSampleRate->currentText(), "44100");
   EXPECT_EQ(settings.cboBitRate->currentText(), "128 ");
   again.close();

@@ -36,11 +36,11 @@ TEST(SettingsDialog, StartsFromTheFirstItemsAndAppliesWithoutClosing) {
   TFrm_set settings(&options);
   EXPECT_EQ(settings.windowTitle(), "参数设置");
   EXPECT_EQ(ItemsOf(settings.cboBitRate),
-            QStringList({"Auto", "8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}));
-  EXPECT_EQ(settings.cboBitRate->currentText(), "Auto");
+            QStringList({"自动", "8 ", "16 ", "32 ", "64 ", "128 ", "256 ", "320"}));
+  EXPECT_EQ(settings.cboBitRate->currentText(), "自动");
   EXPECT_EQ(ItemsOf(settings.cboSampleRate),
-            QStringList({"Auto", "8000", "11025", "22050", "44100"}));
-  EXPECT_EQ(settings.cboChannels->currentText(), "Auto");
+            QStringList({"自动", "8000", "11025", "22050", "44100"}));
+  EXPECT_EQ(settings.cboChannels->currentText(), "自动");
 
   settings.show();
   settings.cboChannels->setCurrentIndex(1);
@@ -64,14 +64,14 @@ TEST(SettingsDialog, StartsFromTheFirstItemsAndAppliesWithoutClosing) {
 
   // Opened again it shows the choices in force; confirmed at once they stay.
   TFrm_set again(&options);
-  EXPECT_EQ(again.cboChannels->currentText(), "Mono");
+  EXPECT_EQ(again.cboChannels->currentText(), "单声道");
   EXPECT_EQ(again.cboSampleRate->currentText(), "22050");
   EXPECT_EQ(again.cboBitRate->currentText(), "128 ");
   again.btnOK->click();
   options.ComposeOutput(output);
   EXPECT_EQ(output.AudioChannels, 1);
   EXPECT_EQ(output.AudioBitrate, 128000);
-  // "Auto" in each list: nothing forced.
+  // "自动" in each list: nothing forced.
   again.cboChannels->setCurrentIndex(0);
   again.cboSampleRate->setCurrentIndex(0);
   again.cboBitRate->setCurrentIndex(0);
@@ -81,13 +81,13 @@ TEST(SettingsDialog, StartsFromTheFirstItemsAndAppliesWithoutClosing) {
   EXPECT_EQ(output.AudioSampleRate, -1);
   EXPECT_EQ(output.AudioBitrate, -1);
   TFrm_set third(&options);
-  EXPECT_EQ(third.cboBitRate->currentText(), "Auto");
+  EXPECT_EQ(third.cboBitRate->currentText(), "自动");
 }
 
 TEST(SettingsDialog, WorksBeforeAnyFileWasAdded) {
   TfrmMain window(nullptr, QDir::tempPath() + "/quellon-unused.ini");
   TFrm_set settings(window.OptionForm());
-  settings.cboChannels->setCurrentText("Stereo");
+  settings.cboChannels->setCurrentText("立体声");
   settings.btnOK->click();
   EXPECT_EQ(window.OptionForm()->grpAudioChannels->ItemText(), "Stereo");
 }

@@ -23,6 +23,7 @@
 #include "Application.h"
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
+#include "Language.h"
 #include "MainFrm.h"
 #include "OptionFrm.h"
 #include "PreviewWindow.h"
@@ -144,6 +145,9 @@ int main(int argc, char** argv) {
   QStringList files;
   for (int i = 3; i < argc; ++i) files << QString::fromLocal8Bit(argv[i]);
   QDir().mkpath(folder);
+  // The window's language as the program picks it: its settings file, else
+  // the system's locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG).
+  InstallLanguage(StartupLanguage(folder + "/Config.ini"));
 
   TfrmMain window(nullptr, folder + "/Config.ini");
   window.show();
