@@ -11,6 +11,7 @@
 #include "AVProbe.h"
 #include "AppSupport.h"
 #include "FFmpegLoader.h"
+#include "Language.h"
 #include "MainFrm.h"
 #include "NamePattern.h"
 #include "OptionFrm.h"
@@ -290,7 +291,12 @@ void TfrmMain::OpenOutputFolder() {
                 : QFileInfo(QString::fromStdString(file->Source)).absolutePath());
 }
 
-void TfrmMain::OpenHelp() { ShellOpen(ExeDir() + "Help.html"); }
+// The help page in the window's language.
+static QString HelpFile() {
+  return ExeDir() + (CurrentLanguage() == laEnglish ? "Help_en.html" : "Help.html");
+}
+
+void TfrmMain::OpenHelp() { ShellOpen(HelpFile()); }
 
 void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
