@@ -74,7 +74,13 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
       FConfigFile(configFile.isEmpty() ? DefaultConfigFile() : configFile),
       Checker(new TFileChecker(this)),
       FParallelJobs(std::max(1, QThread::idealThreadCount())) {
-  connect(Checker, &TFileChecker::Ready, this, [this] { TakeCheckedFiles(); });
+  AddTimer = new QTimer(this);
+  AddTimer->setSingleShot(true);
+  connect(AddTimer, &QTimer::timeout, this, [this] { TakeCheckedFiles(); });
+  connect(Checker, &TFileChecker::Ready, this, [this] { ScheduleTake(); });
+  NamesTimer = new QTimer(this);
+  NamesTimer->setSingleShot(true);
+  connect(NamesTimer, &QTimer::timeout, this, [this] { NameSomeRows(); });
   setWindowTitle(APP_TITLE);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
