@@ -80,8 +80,8 @@ void TfrmMain::SetBusy(bool busy) {
 
 void TfrmMain::ScheduleTake() {
   // Rows come in batches, one a period at most: a batch is one insertion
-  // and one repaint, however many rows it holds.
-  if (AddTimer->isActive()) return;
+  // and one repaint, however many rows it holds. A closed window takes none.
+  if (ShutDown || AddTimer->isActive()) return;
   const qint64 since = LastTake.isValid() ? LastTake.elapsed() : ADD_BATCH_MS;
   AddTimer->start(static_cast<int>(std::clamp<qint64>(ADD_BATCH_MS - since, 0, ADD_BATCH_MS)));
 }

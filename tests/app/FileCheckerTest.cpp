@@ -4,6 +4,7 @@
 // nothing left over after the list is cleared.
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <QThread>
 #include <filesystem>
 #include <fstream>
@@ -277,10 +278,20 @@ TEST_F(ManyFiles, ClearingWhileAddingLeavesNoRowBehind) {
   ASSERT_TRUE(AddAndWait(*Window, {Q(marker)}));
   EXPECT_EQ(Sources(), QStringList{Q(marker)});
   EXPECT_EQ(Window->StatusText(), "已添加 1 个文件；列表中共 1 个文件");
-  // Closing the window in the middle of an add ends its threads.
+  // Closing the window in the middle of an add, with a conversion waiting
+  // for it: nothing more is listed and nothing starts; its threads end.
   Window->AddFiles({Q(folder.Root)});
   ASSERT_TRUE(WaitFor([this] { return Window->lvFiles->topLevelItemCount() > 1; }));
+  Window->Convert();
+  EXPECT_TRUE(Window->StatusText().endsWith("添加完后开始转换"));
   Window->close();
+  EXPECT_FALSE(Window->Checking());
+  const int rows = Window->lvFiles->topLevelItemCount();
+  QTest::qWait(300);  // what was on its way has come
+  EXPECT_EQ(Window->lvFiles->topLevelItemCount(), rows);
+  EXPECT_FALSE(Window->Converting());
+  for (const TBatchFile& file : Window->Batch().Files()) EXPECT_FALSE(file.InRun) << file.Source;
+  EXPECT_TRUE(FilesBelow(Out).empty());
   Window.reset();
 }
 
