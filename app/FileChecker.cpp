@@ -82,6 +82,16 @@ bool TFileChecker::Busy(int tag) {
   return Results.Holds(tag);
 }
 
+size_t TFileChecker::Held() {
+  std::lock_guard<std::mutex> lock(Lock);
+  return Results.Size();
+}
+
+size_t TFileChecker::NotStarted() {
+  std::lock_guard<std::mutex> lock(Lock);
+  return Requests.size();
+}
+
 bool TFileChecker::HasResults() {
   std::lock_guard<std::mutex> lock(Lock);
   return Results.HasReady();

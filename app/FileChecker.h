@@ -76,6 +76,10 @@ class TFileChecker : public QObject {
   void SetTagEncoding(TTagEncoding encoding) { TagEncoding = encoding; }
   // Files probed at once.
   int Threads() const { return static_cast<int>(Probers.size()); }
+  // Files given a place among the results, being probed or not taken yet;
+  // and the files and folders given that the scan has not come to.
+  size_t Held();
+  size_t NotStarted();
 
   // Results the scan may be ahead of what has been taken.
   static constexpr size_t MAX_AHEAD = 512;

@@ -196,13 +196,16 @@ TEST_F(FileChecker, CancelledFilesNeverComeBack) {
 
 TEST_F(FileChecker, TheScanStaysABoundedWayAheadOfWhatIsTaken) {
   const TSourceFolder folder = MakeSourceFolder(Dir.File("in"), 20, 0);
-  // Nothing is taken: the checker holds what it has found and waits.
   TFileChecker checker(nullptr, 2);
   QStringList many;
   for (size_t i = 0; i < TFileChecker::MAX_AHEAD + 40; ++i)
     many << Q(folder.Files[1 + i % 20]);
   checker.Check(many, 1);
-  ASSERT_TRUE(WaitFor([&] { return checker.HasResults(); }));
+  // Nothing is taken: the scan stops once it holds its most, with the file
+  // it came to waiting for room and the rest not started.
+  ASSERT_TRUE(WaitFor([&] { return checker.Held() == TFileChecker::MAX_AHEAD; }));
+  ASSERT_TRUE(WaitFor([&] { return checker.NotStarted() == 39; }));
+  EXPECT_EQ(checker.Held(), TFileChecker::MAX_AHEAD);
   // Taking makes room: every file comes, in order.
   const std::vector<TCheckedFile> all = Drain(checker);
   ASSERT_EQ(all.size(), static_cast<size_t>(many.size()));
