@@ -80,7 +80,13 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
       FConfigFile(configFile.isEmpty() ? DefaultConfigFile() : configFile),
       Checker(new TFileChecker(this)),
       FParallelJobs(std::max(1, QThread::idealThreadCount())) {
-  connect(Checker, &TFileChecker::Ready, this, [this] { TakeCheckedFiles(); });
+  AddTimer = new QTimer(this);
+  AddTimer->setSingleShot(true);
+  connect(AddTimer, &QTimer::timeout, this, [this] { TakeCheckedFiles(); });
+  connect(Checker, &TFileChecker::Ready, this, [this] { ScheduleTake(); });
+  NamesTimer = new QTimer(this);
+  NamesTimer->setSingleShot(true);
+  connect(NamesTimer, &QTimer::timeout, this, [this] { NameSomeRows(); });
   setWindowTitle(APP_TITLE);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -312,7 +318,12 @@ void TfrmMain::showEvent(QShowEvent* event) {
 void TfrmMain::closeEvent(QCloseEvent* event) {
   // The running files end (their outputs removed); no summary follows.
   ShutDown = true;
+  // Files being added are dropped, and a conversion waiting for them with them.
   Checker->Cancel();
+  AddTimer->stop();
+  NamesTimer->stop();
+  ConvertPending = ContinueRun = RestartPending = false;
+  SetBusy(false);
   FBatch->Stop();
   Graph->Clear();
   WriteConfig();

@@ -15,9 +15,10 @@
 // its tooltip; a file converted from a damaged source shows its percentage
 // with "(损坏)" and the reason.
 //
-// Files are checked (probed) off the GUI thread by a TFileChecker; the
-// results are handed to the batch as they come back, a slice of time at a
-// time, so that adding a long list keeps the window responsive. A folder
+// Files are checked (probed) off the GUI thread by a TFileChecker, several
+// at once; the results are handed to the batch in the order the files were
+// given, a batch every ADD_BATCH_MS (a slice of time at most), their rows
+// inserted at once, so that adding a long list keeps the window responsive. A folder
 // added stands for every file with sound under it (the batch skips the
 // others and the window counts them); the outputs of those files keep their
 // sub-folder below the output folder.
@@ -44,6 +45,7 @@
 #pragma once
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -242,10 +244,16 @@ class TfrmMain : public QMainWindow {
   void Log(const QString& line);
   void LogBlock(const QString& line);  // an empty line, the line, an empty line
   bool LoadLibraries();
-  // Checked files back from the checker: handed to the batch (rows made)
-  // for a slice of time, the rest on the next turn of the event loop.
+  // Checked files back from the checker: handed to the batch (rows made,
+  // then inserted at once) for a slice of time, the rest in the next batch.
   void TakeCheckedFiles();
-  void AddChecked(const TCheckedFile& file);
+  // The next TakeCheckedFiles: at once, or a batch period after the last.
+  void ScheduleTake();
+  // Hands a checked file to the batch; the rows of what it listed are made
+  // into rows (not inserted yet). True when one of them is not a failure.
+  bool AddChecked(const TCheckedFile& file, QList<QTreeWidgetItem*>& rows);
+  // Appends the rows made to the list in one insertion, and empties rows.
+  void InsertRows(QList<QTreeWidgetItem*>& rows);
   // A folder's files have all come back.
   void FolderChecked(const TCheckedFile& folder);
   // The window's choices into the batch's (format, folder, settings dialog,
@@ -257,8 +265,11 @@ class TfrmMain : public QMainWindow {
   void FinishBatch();
   void UpdateStatus();
   void UpdateActions();
-  // The names the outputs of rows not converted or converting will take.
+  // The names the outputs of rows not converted or converting will take:
+  // a long list a slice of time at a time (NameSomeRows), starting anew
+  // when called again.
   void RefreshOutputNames();
+  void NameSomeRows();
   // The first row's output name under a name pattern, relative to where the
   // names go (the settings dialog's preview); "" when no row has one.
   QString PatternPreview(const QString& pattern);
@@ -273,8 +284,9 @@ class TfrmMain : public QMainWindow {
   static uint64_t IdOf(const QTreeWidgetItem* item);
   // The file a row shows (null when the batch holds none for it).
   const TBatchFile* FileOfRow(int row) const;
-  // Appends the row of a file of the batch.
-  QTreeWidgetItem* AppendRow(const TBatchFile& file);
+  // The row of a file of the batch, known by its id (RowOf) but not in the
+  // list yet.
+  QTreeWidgetItem* MakeRow(const TBatchFile& file);
   // Shows a file's state in its row: progress, time, size, output name.
   void ShowFile(const TBatchFile& file);
   void ShowAllFiles();
@@ -305,6 +317,14 @@ class TfrmMain : public QMainWindow {
   TFileChecker* Checker;
   enum : int { ckAdd = 1 };
   QString LastAdded;  // the last file added by the current add, for the still picture
+  // Checked files are taken a batch at a time: one every ADD_BATCH_MS at
+  // most, working ADD_SLICE_MS at most.
+  static constexpr int ADD_BATCH_MS = 50, ADD_SLICE_MS = 30;
+  QTimer* AddTimer = nullptr;
+  QElapsedTimer LastTake;  // when the last batch was taken
+  // The output names being worked out, and the next slice of them.
+  std::unique_ptr<TConversionBatch::TNamePreview> NamePreview;
+  QTimer* NamesTimer = nullptr;
   int AddedCount = 0, SkippedCount = 0;  // files of the current add, and files skipped in its folders
   // Files of each folder being added that the batch listed, and skipped.
   std::map<std::string, std::pair<int, int>> FolderCounts;

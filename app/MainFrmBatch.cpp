@@ -1,7 +1,9 @@
 // The main window as a view of its batch: the batch's events into the rows,
 // convert, stop, pause and resume, the status line and the output names the
 // rows will take.
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <algorithm>
 
@@ -36,7 +38,7 @@ const TBatchFile* TfrmMain::FileOfRow(int row) const {
   return FBatch->File(IdOf(lvFiles->topLevelItem(row)));
 }
 
-QTreeWidgetItem* TfrmMain::AppendRow(const TBatchFile& file) {
+QTreeWidgetItem* TfrmMain::MakeRow(const TBatchFile& file) {
   auto* item = new QTreeWidgetItem();
   const QString source = Q(file.Source);
   // A track of a disc image goes by its number and title; its tooltip names
@@ -53,7 +55,6 @@ QTreeWidgetItem* TfrmMain::AppendRow(const TBatchFile& file) {
     // A track's share of its image is not known before it is written.
     if (!file.Track) item->setText(fcSize, SizeText(std::max<int64_t>(file.SizeBytes, 0)));
   }
-  lvFiles->addTopLevelItem(item);
   Rows[file.Id] = item;
   return item;
 }
@@ -256,6 +257,9 @@ void TfrmMain::StartRun(bool everything) {
                 tr("转换设置无法使用，没有开始转换。\n%1").arg(QString::fromStdString(why)));
     return;
   }
+  // The run gives the names now.
+  NamesTimer->stop();
+  NamePreview.reset();
   StatusTimer->start();
   SetEditButtons(false);
   btnClear->setEnabled(true);
@@ -400,13 +404,37 @@ void TfrmMain::SelectFailedRows() {
 // ---- Output names --------------------------------------------------------------------------
 
 void TfrmMain::RefreshOutputNames() {
+  NamesTimer->stop();
+  NamePreview.reset();
   if (FBatch->Files().empty()) return;
+  NamePreview = std::make_unique<TConversionBatch::TNamePreview>();
+  NameSomeRows();
+}
+
+void TfrmMain::NameSomeRows() {
+  if (!NamePreview) return;
+  // A long list is named a slice of time at a time (the first slice at
+  // once, so a short list has its names when this returns).
+  QElapsedTimer slice;
+  slice.start();
   FillChoices();
   // A name does not depend on albums: the preview forms none.
   const bool albumGain = FBatch->Choices.AlbumGain;
   FBatch->Choices.AlbumGain = false;
-  const std::map<uint64_t, std::string> names = FBatch->PreviewOutputNames();
+  std::map<uint64_t, std::string> names;
+  while (!NamePreview->Done && slice.elapsed() < ADD_SLICE_MS)
+    FBatch->PreviewOutputNames(*NamePreview, 64, names);
   FBatch->Choices.AlbumGain = albumGain;
-  for (const auto& [id, name] : names)
-    if (QTreeWidgetItem* item = RowOf(id)) SetRowOutput(item, Q(name));
+  {
+    // Each changed row would have the view look for it among all rows: the
+    // view hears of none of them and repaints once instead.
+    const QSignalBlocker quiet(lvFiles->model());
+    for (const auto& [id, name] : names)
+      if (QTreeWidgetItem* item = RowOf(id)) SetRowOutput(item, Q(name));
+  }
+  if (!names.empty()) lvFiles->viewport()->update();
+  if (NamePreview->Done)
+    NamePreview.reset();
+  else
+    NamesTimer->start(0);
 }

@@ -80,30 +80,51 @@ void TfrmMain::SetBusy(bool busy) {
     QGuiApplication::restoreOverrideCursor();
 }
 
+void TfrmMain::ScheduleTake() {
+  // Rows come in batches, one a period at most: a batch is one insertion
+  // and one repaint, however many rows it holds. A closed window takes none.
+  if (ShutDown || AddTimer->isActive()) return;
+  const qint64 since = LastTake.isValid() ? LastTake.elapsed() : ADD_BATCH_MS;
+  AddTimer->start(static_cast<int>(std::clamp<qint64>(ADD_BATCH_MS - since, 0, ADD_BATCH_MS)));
+}
+
 void TfrmMain::TakeCheckedFiles() {
-  // A slice of the GUI thread's time; the rest waits for the next turn.
+  LastTake.start();
+  // A slice of the GUI thread's time; the rest waits for the next batch.
   QElapsedTimer slice;
   slice.start();
   // The batch decides what of a folder it lists by the format chosen.
   FillChoices();
+  QList<QTreeWidgetItem*> rows;
   bool added = false;
-  while (slice.elapsed() < 40) {
-    std::vector<TCheckedFile> files = Checker->TakeResults(1);
+  while (slice.elapsed() < ADD_SLICE_MS) {
+    std::vector<TCheckedFile> files = Checker->TakeResults(32);
     if (files.empty()) break;
-    const TCheckedFile& file = files.front();
-    if (file.FolderEnd) {
-      FolderChecked(file);
-    } else {
-      AddChecked(file);
-      added = true;
+    for (const TCheckedFile& file : files) {
+      if (file.FolderEnd) {
+        // Its rows show before what is said of the folder.
+        InsertRows(rows);
+        FolderChecked(file);
+      } else {
+        added = AddChecked(file, rows) || added;
+      }
+    }
+  }
+  InsertRows(rows);
+  if (added) {
+    LogBlock("***File has been added to convert list.");
+    SetEditButtons(!FBatch->Running());
+    if (FBatch->Running()) {
+      btnClear->setEnabled(true);
+      mnuClear->setEnabled(true);
     }
   }
   if (added && lvFiles->topLevelItemCount() > 0 && !lvFiles->currentItem())
     lvFiles->setCurrentItem(lvFiles->topLevelItem(0));
   UpdateStatus();
   if (Checker->HasResults()) {
-    // The slice is used up: the rest after the events that wait.
-    QTimer::singleShot(0, this, [this] { TakeCheckedFiles(); });
+    // The slice is used up: the rest in the next batch.
+    ScheduleTake();
     return;
   }
   if (Checker->Busy()) return;  // the next result comes with Ready
@@ -131,11 +152,19 @@ void TfrmMain::TakeCheckedFiles() {
   UpdateStatus();
 }
 
-void TfrmMain::AddChecked(const TCheckedFile& file) {
+void TfrmMain::InsertRows(QList<QTreeWidgetItem*>& rows) {
+  if (rows.isEmpty()) return;
+  lvFiles->setUpdatesEnabled(false);
+  lvFiles->addTopLevelItems(rows);
+  lvFiles->setUpdatesEnabled(true);
+  rows.clear();
+}
+
+bool TfrmMain::AddChecked(const TCheckedFile& file, QList<QTreeWidgetItem*>& rows) {
   const TProbedSource& probed = file.Probed;
   if (file.Unreadable) {
     FBatch->AddSkipped(probed.Path, probed.Code, probed.Error);
-    return;
+    return false;
   }
   // A file added while a run goes on joins it (the batch sees to that).
   // A cue sheet or a disc image stands for its tracks: every file the batch
@@ -144,27 +173,21 @@ void TfrmMain::AddChecked(const TCheckedFile& file) {
   const size_t before = FBatch->Files().size();
   FBatch->AddProbed(probed, file.Folder, file.RelativeFolder);
   const std::vector<TBatchFile>& files = FBatch->Files();
-  if (files.size() <= before) return;  // skipped, or listed already: the batch told why
+  if (files.size() <= before) return false;  // skipped, or listed already: the batch told why
   bool added = false;
   for (size_t i = before; i < files.size(); ++i) {
     const TBatchFile& listed = files[i];
     ++AddedCount;
     if (!file.Folder.empty()) ++FolderCounts[file.Folder].first;
-    AppendRow(listed);
+    rows.append(MakeRow(listed));
     ShowFile(listed);
     if (listed.Outcome == foFailed)
       LogBlock("***File load error: " + QString::fromStdString(listed.Reason));
     else
       added = true;
   }
-  if (!added) return;
-  LogBlock("***File has been added to convert list.");
-  SetEditButtons(!FBatch->Running());
-  if (FBatch->Running()) {
-    btnClear->setEnabled(true);
-    mnuClear->setEnabled(true);
-  }
-  LastAdded = QString::fromStdString(probed.Path);
+  if (added) LastAdded = QString::fromStdString(probed.Path);
+  return added;
 }
 
 void TfrmMain::FolderChecked(const TCheckedFile& folder) {
@@ -222,6 +245,9 @@ void TfrmMain::RemoveSelected() {
 
 void TfrmMain::ClearList() {
   Checker->Cancel();  // a check under way is dropped too
+  AddTimer->stop();
+  NamesTimer->stop();  // and the names being worked out
+  NamePreview.reset();
   SetBusy(false);
   FBatch->Clear();  // running files are stopped and their outputs removed
   Rows.clear();

@@ -5,8 +5,9 @@
 #     every file must convert; wall time, peak resident memory and the time
 #     until the first output is complete, side by side.
 #  2. WINDOW_COUNT files (default 2000) added to the main window on the
-#     offscreen platform: time until every row is there, and the longest time
-#     the event loop was blocked.
+#     offscreen platform, then the folder of the COUNT copies: time until
+#     every row is there, the longest time the event loop was blocked and the
+#     peak resident memory.
 # ./bench/scale.sh [COUNT] [WINDOW_COUNT]
 set -euo pipefail
 
@@ -72,3 +73,6 @@ tail -1 "$WORK/q.out"
 echo
 echo "$WINDOW_COUNT files added to the main window (offscreen)"
 "$BUILD/bench_window_add" $(ls -d "$WORK"/src/f*.wav | head -n "$WINDOW_COUNT")
+echo
+echo "a folder of $COUNT files added to the main window (offscreen)"
+"$BUILD/bench_window_add" "$WORK/src"

@@ -943,12 +943,35 @@ int64_t TConversionBatch::TimeLeftMs() const {
 
 std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {
   std::map<uint64_t, std::string> names;
-  // The names as a run would give them: after the names held, in list order.
-  PreviewReserved = Reserved;
-  const std::vector<TFileIdentity> held = std::move(SourceIds);
-  SourceIds.clear();
-  for (const TBatchFile& file : FFiles) NoteSource(file);
-  for (TBatchFile& file : FFiles) {
+  TNamePreview preview;
+  PreviewOutputNames(preview, FFiles.size(), names);
+  return names;
+}
+
+void TConversionBatch::PreviewOutputNames(TNamePreview& preview, size_t count,
+                                          std::map<uint64_t, std::string>& names) {
+  if (preview.Done) return;
+  if (!preview.Started) {
+    // The names as a run would give them: after the names held, in list order.
+    preview.Started = true;
+    preview.Files = FFiles.size();
+    preview.Reserved = Reserved;
+    const std::vector<TFileIdentity> held = std::move(SourceIds);
+    SourceIds.clear();
+    for (const TBatchFile& file : FFiles) NoteSource(file);
+    preview.Sources = std::move(SourceIds);
+    SourceIds = held;
+  }
+  if (preview.Files != FFiles.size()) {
+    preview.Done = true;  // the list changed: the caller starts again
+    return;
+  }
+  // The preview's names and sources stand in for the batch's while composing.
+  std::swap(PreviewReserved, preview.Reserved);
+  std::swap(SourceIds, preview.Sources);
+  const size_t end = std::min(FFiles.size(), preview.Next + count);
+  for (; preview.Next < end; ++preview.Next) {
+    TBatchFile& file = FFiles[preview.Next];
     if (file.Queued || file.Finished() || !file.Probed || file.Outcome == foFailed) continue;
     TInputOptions input;
     TOutputOptions output;
@@ -963,9 +986,10 @@ std::map<uint64_t, std::string> TConversionBatch::PreviewOutputNames() {
     PreviewReserved.insert(output.FileName);
     for (const TOutputOptions& further : more) PreviewReserved.insert(further.FileName);
   }
-  SourceIds = held;
+  std::swap(PreviewReserved, preview.Reserved);
+  std::swap(SourceIds, preview.Sources);
   PreviewReserved.clear();
-  return names;
+  preview.Done = preview.Next >= FFiles.size();
 }
 
 void TConversionBatch::NoteSource(const TBatchFile& file) {

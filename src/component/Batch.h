@@ -325,6 +325,21 @@ class TConversionBatch {
   int64_t TimeLeftMs() const;  // -1 while unknown
   // The output names the files not converted would take now, in list order.
   std::map<uint64_t, std::string> PreviewOutputNames();
+  // The same a part at a time, so that a long list does not hold its caller:
+  // each call names up to count more files (into names) from where the last
+  // call stopped. Start with a fresh TNamePreview, and again after the list
+  // or the choices changed (a preview of another list's length ends Done
+  // with nothing named).
+  struct TNamePreview {
+    size_t Next = 0;    // the next file to name
+    size_t Files = 0;   // the list's length when it started
+    bool Started = false;
+    bool Done = false;  // every file named
+    std::multiset<std::string> Reserved;
+    std::vector<TFileIdentity> Sources;
+  };
+  void PreviewOutputNames(TNamePreview& preview, size_t count,
+                          std::map<uint64_t, std::string>& names);
   // The name one probed file would take now, as if it came first (a
   // settings dialog's preview of a name pattern); "" when it has none, with
   // why (a bad pattern) when composing it failed.

@@ -14,7 +14,7 @@ bool Aborted(const std::atomic<bool>* abort) { return abort && abort->load(); }
 
 // One folder's files, then its sub-folders, each sorted; below = its place
 // under the given folder ("" for the given folder itself).
-void ListFolder(const fs::path& folder, const std::string& below, std::vector<TTreeFile>& files,
+void ListFolder(const fs::path& folder, const std::string& below, const TTreeFileSink& found,
                 const std::atomic<bool>* abort, std::vector<TTreeProblem>* problems) {
   std::vector<std::string> names, folders;
   std::error_code error;
@@ -36,11 +36,13 @@ void ListFolder(const fs::path& folder, const std::string& below, std::vector<TT
   }
   std::sort(names.begin(), names.end(), NaturalLess);
   std::sort(folders.begin(), folders.end(), NaturalLess);
-  for (const std::string& name : names)
-    files.push_back({(folder / name).string(), below});
+  for (const std::string& name : names) {
+    if (Aborted(abort)) return;
+    found({(folder / name).string(), below});
+  }
   for (const std::string& name : folders) {
     if (Aborted(abort)) return;
-    ListFolder(folder / name, below.empty() ? name : below + "/" + name, files, abort, problems);
+    ListFolder(folder / name, below.empty() ? name : below + "/" + name, found, abort, problems);
   }
 }
 
@@ -84,6 +86,13 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 
 bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, std::string& error,
                     const std::atomic<bool>* abort, std::vector<TTreeProblem>* problems) {
+  return ListSourceTree(
+      folder, [&files](TTreeFile file) { files.push_back(std::move(file)); }, error, abort,
+      problems);
+}
+
+bool ListSourceTree(const std::string& folder, const TTreeFileSink& found, std::string& error,
+                    const std::atomic<bool>* abort, std::vector<TTreeProblem>* problems) {
   std::error_code failure;
   if (!fs::is_directory(folder, failure)) {
     error = folder + ": " + (failure ? failure.message() : std::string("not a folder"));
@@ -98,7 +107,7 @@ bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, st
   // as the user wrote them.
   std::string top = folder;
   while (top.size() > 1 && top.back() == '/') top.pop_back();
-  ListFolder(fs::path(top), "", files, abort, problems);
+  ListFolder(fs::path(top), "", found, abort, problems);
   return true;
 }
 

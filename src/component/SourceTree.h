@@ -8,6 +8,7 @@
 // early. Nothing here throws except on allocation failure.
 #pragma once
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,13 @@ struct TTreeProblem {
   std::string Reason;  // "Permission denied"
 };
 bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, std::string& error,
+                    const std::atomic<bool>* abort = nullptr,
+                    std::vector<TTreeProblem>* problems = nullptr);
+// The same, each file handed to found as soon as its folder has been read
+// (in the same order), so that a caller can work on the first files while
+// the rest of a large tree is still being read.
+using TTreeFileSink = std::function<void(TTreeFile)>;
+bool ListSourceTree(const std::string& folder, const TTreeFileSink& found, std::string& error,
                     const std::atomic<bool>* abort = nullptr,
                     std::vector<TTreeProblem>* problems = nullptr);
 

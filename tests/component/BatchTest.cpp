@@ -6,7 +6,9 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 
+#include "AVProbe.h"
 #include "Batch.h"
 #include "FFmpegLoader.h"
 #include "ComponentTestSupport.h"
@@ -208,6 +210,50 @@ TEST_F(BatchFixture, NamesNeverCollideNorLandOnASource) {
     EXPECT_NE(file.Output, self);
   }
   EXPECT_TRUE(testing_support::DecodesCleanly(self));
+}
+
+TEST_F(BatchFixture, NamesPreviewedAPartAtATimeAreTheNamesOfTheWholePreview) {
+  const std::string sine = SineWav(1);
+  // Colliding names, so that each name depends on those before it.
+  Batch->Choices.KeepTree = false;
+  TAVProbe probe;
+  for (const char* folder : {"a", "b", "c", "d", "e"})
+    for (const char* name : {"x.wav", "y.wav"})
+      Batch->AddProbed(TConversionBatch::ProbeSource(
+          probe, Copy(sine, In.File(std::string(folder) + "/" + name)), teAuto));
+  Copy(sine, Out.File("x.wav"));
+  const std::map<uint64_t, std::string> whole = Batch->PreviewOutputNames();
+  ASSERT_EQ(whole.size(), 10u);
+  std::set<std::string> distinct;
+  for (const auto& named : whole) distinct.insert(named.second);
+  EXPECT_EQ(distinct.size(), 10u);
+  EXPECT_EQ(distinct.count(Out.File("x.wav")), 0u);
+  for (const size_t part : {size_t{1}, size_t{3}, size_t{10}}) {
+    SCOPED_TRACE(part);
+    TConversionBatch::TNamePreview preview;
+    std::map<uint64_t, std::string> names;
+    int calls = 0;
+    while (!preview.Done) {
+      Batch->PreviewOutputNames(preview, part, names);
+      ++calls;
+    }
+    EXPECT_EQ(names, whole);
+    EXPECT_EQ(calls, static_cast<int>((10 + part - 1) / part));
+  }
+  // A list that changed between the parts: the preview ends, naming nothing
+  // more (its caller starts again).
+  TConversionBatch::TNamePreview preview;
+  std::map<uint64_t, std::string> names;
+  Batch->PreviewOutputNames(preview, 4, names);
+  Batch->Remove(Batch->Files().back().Id);
+  Batch->PreviewOutputNames(preview, 4, names);
+  EXPECT_TRUE(preview.Done);
+  EXPECT_EQ(names.size(), 4u);
+  // The batch's own names are left as they were: a whole preview still agrees.
+  Batch->AddProbed(TConversionBatch::ProbeSource(probe, In.File("e/y.wav"), teAuto));
+  std::set<std::string> again;
+  for (const auto& named : Batch->PreviewOutputNames()) again.insert(named.second);
+  EXPECT_EQ(again, distinct);
 }
 
 TEST_F(BatchFixture, PauseStartsNoOtherFileAndStopLeavesTheRestForTheNextStart) {

@@ -94,6 +94,26 @@ TEST(SourceTree, AnAbortEndsTheListing) {
   EXPECT_TRUE(files.empty());
 }
 
+TEST(SourceTree, EachFolderIsHandedOnBeforeTheNextIsRead) {
+  TTempDir dir;
+  const std::string root = dir.File("t");
+  Touch(root + "/a.wav");
+  Touch(root + "/b.wav");
+  Touch(root + "/sub/c.wav");
+  // A file made in a sub-folder when the first file is handed on is listed
+  // too: the sub-folder had not been read yet.
+  std::vector<std::string> listed;
+  std::string error;
+  ASSERT_TRUE(ListSourceTree(
+      root,
+      [&](TTreeFile file) {
+        if (listed.empty()) Touch(root + "/sub/late.wav");
+        listed.push_back(file.RelativeFolder + "|" + file.Path.substr(file.Path.rfind('/') + 1));
+      },
+      error));
+  EXPECT_EQ(listed, (std::vector<std::string>{"|a.wav", "|b.wav", "sub|c.wav", "sub|late.wav"}));
+}
+
 TEST(SourceTree, NaturalOrderIsTotal) {
   // Equal but for leading zeros or case: byte order decides.
   const std::vector<std::string> sorted = {"01.wav", "1.wav", "2.wav", "10.wav", "A", "a", "a1",
