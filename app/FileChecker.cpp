@@ -124,8 +124,8 @@ void TFileChecker::ScanFolder(TAVProbe& probe, const TRequest& request, uint64_t
     result.Folder = end.Folder;
     result.Unreadable = true;
     result.Probed.Path = problem.Path;
-    result.Probed.Code = rcSourceDenied;
-    result.Probed.Error = "cannot read the folder: " + problem.Reason;
+    result.Probed.Code = problem.Code;
+    result.Probed.Error = TreeProblemText(problem);
     Deliver(std::move(result), ticket);
   }
   Deliver(std::move(end), ticket);
