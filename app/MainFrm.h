@@ -83,13 +83,15 @@ enum TFileColumn : int {
   fcProgress = 4,
   fcConvertedTime = 5,
   fcOutputSize = 6,
-  FILE_COLUMN_COUNT = 7
+  fcFolder = 7,  // the source's folder; hidden until chosen in the header's menu
+  FILE_COLUMN_COUNT = 8
 };
 
 // The data role of a row's name column that holds its file's batch id.
 inline constexpr int FILE_ID_ROLE = Qt::UserRole;
 
 class TAnchorLayout;
+class TfrmSkipped;
 
 class TfrmMain : public QMainWindow {
   Q_OBJECT
@@ -118,8 +120,17 @@ class TfrmMain : public QMainWindow {
   bool Paused() const { return FBatch->Paused(); }
   // Selects the failed rows and shows the first.
   void SelectFailedRows();
+  // The window listing the files the current add skipped, with their
+  // reasons (the status line's "跳过 …" link); null before it was opened.
+  void ShowSkippedFiles();
+  TfrmSkipped* SkippedWindow() const { return frmSkipped; }
+  // The header's context menu: every column with a check box that shows or
+  // hides it (the name column always shows). The caller owns it.
+  QMenu* ColumnMenu();
   // Removes the selected rows.
   void RemoveSelected();
+  // Empties the list; during a run it asks first (stop and clear, or keep
+  // converting).
   void ClearList();
   void MoveUp();
   void MoveDown();
@@ -127,9 +138,12 @@ class TfrmMain : public QMainWindow {
   void SetOutputFolder(const QString& folder);
   void ChooseOutputFolderDialog();
   void OpenOutputFolder();
+  // Opens the help file in the browser; says where it is when nothing opens it.
   void OpenHelp();
   void ShowSettings();
   void ShowAbout();
+  // Plays the selected row's source; says so when there is no sound device
+  // (it plays silently) or the player fails.
   void Play();
   void PausePlayback();
   // Loads the selected row's source into the player unless it is loaded;
@@ -139,6 +153,7 @@ class TfrmMain : public QMainWindow {
   // converts that clip.
   void SetCutStart();
   void SetCutEnd();
+  // Closes the window (as its close button: asks first during a run).
   void Exit();
 
   // The options dialog, created on first use.
@@ -283,6 +298,12 @@ class TfrmMain : public QMainWindow {
   void SwapRows(int a, int b);
   void ReadConfig();
   void WriteConfig();
+  // The list's columns: the name column takes the free width, the header's
+  // menu shows or hides columns (MainFrmLayout.cpp).
+  void BuildColumns();
+  // The window's place and size and the list's columns in the settings file.
+  void ReadLayoutConfig(QSettings& settings, const QString& section);
+  void WriteLayoutConfig(QSettings& settings, const QString& section);
   // The format and the settings dialog's choices in the settings file.
   void ReadChoices(QSettings& settings, const QString& section);
   void WriteChoices(QSettings& settings, const QString& section);
@@ -299,6 +320,8 @@ class TfrmMain : public QMainWindow {
   enum : int { ckAdd = 1 };
   QString LastAdded;  // the last file added by the current add, for the still picture
   int AddedCount = 0, SkippedCount = 0;  // files of the current add, and files skipped in its folders
+  size_t SkippedFrom = 0;  // the current add's first file in the batch's Skipped()
+  TfrmSkipped* frmSkipped = nullptr;
   // Files of each folder being added that the batch listed, and skipped.
   std::map<std::string, std::pair<int, int>> FolderCounts;
   bool ConvertPending = false;  // Convert waits for the files being added

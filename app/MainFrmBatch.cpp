@@ -9,6 +9,7 @@
 #include "DesktopNotifier.h"
 #include "MainFrm.h"
 #include "OptionFrm.h"
+#include "SkippedFiles.h"
 
 namespace {
 
@@ -46,6 +47,9 @@ QTreeWidgetItem* TfrmMain::AppendRow(const TBatchFile& file) {
                                ? source + "\n" + Q(file.Track->CuePath)
                                : source);
   item->setData(fcName, FILE_ID_ROLE, QVariant::fromValue<qulonglong>(file.Id));
+  const QString folder = QFileInfo(source).absolutePath();
+  item->setText(fcFolder, folder);
+  item->setToolTip(fcFolder, folder);
   item->setData(fcProgress, PERCENT_ROLE, -1);
   if (file.Outcome != foFailed) {
     item->setText(fcDuration, DurationText(file.Facts.Duration > 0 ? file.Facts.Duration / 1000 : 0));
@@ -224,7 +228,13 @@ void TfrmMain::Convert() {
     return;
   }
   const std::vector<TBatchFile>& files = FBatch->Files();
-  if (files.empty()) return;
+  if (files.empty()) {
+    // Nothing to convert: the way to something to convert.
+    ShowMessage(this, QMessageBox::Information, APP_TITLE,
+                tr("列表中没有文件。请先按“添加”添加要转换的文件。"));
+    btnAdd->setFocus(Qt::OtherFocusReason);
+    return;
+  }
   const bool anyLeft =
       std::any_of(files.begin(), files.end(), [](const TBatchFile& f) { return !f.Finished(); });
   // Converting what is converted already writes new files beside the old
@@ -353,9 +363,16 @@ void TfrmMain::UpdateStatus() {
     rich = plain.toHtmlEscaped();
     if (figures.Failed > 0) rich += " <a href=\"failed\">查看失败的文件</a>";
   } else if (AddedCount > 0 || SkippedCount > 0) {
-    plain = QString("已添加 %1 个文件").arg(AddedCount);
-    if (SkippedCount > 0) plain += QString("，跳过 %1 个无法转换的文件").arg(SkippedCount);
-    plain += QString("；列表中共 %1 个文件").arg(count);
+    const QString added = QString("已添加 %1 个文件").arg(AddedCount);
+    const QString total = QString("；列表中共 %1 个文件").arg(count);
+    plain = added + total;
+    if (SkippedCount > 0) {
+      // The skipped files are a click away, each with its reason.
+      const QString skipped = QString("，跳过 %1 个无法转换的文件").arg(SkippedCount);
+      plain = added + skipped + total;
+      rich = added.toHtmlEscaped() + "，<a href=\"skipped\">" +
+             skipped.mid(1).toHtmlEscaped() + "</a>" + total.toHtmlEscaped();
+    }
   } else if (count > 0) {
     plain = QString("列表中共 %1 个文件").arg(count);
   }
@@ -392,6 +409,18 @@ void TfrmMain::SelectFailedRows() {
   if (!first) return;
   lvFiles->scrollToItem(first);
   lvFiles->setFocus();
+}
+
+void TfrmMain::ShowSkippedFiles() {
+  std::vector<const TBatchFile*> files;
+  const std::vector<TBatchFile>& skipped = FBatch->Skipped();
+  for (size_t i = std::min(SkippedFrom, skipped.size()); i < skipped.size(); ++i)
+    files.push_back(&skipped[i]);
+  if (!frmSkipped) frmSkipped = new TfrmSkipped(this);
+  frmSkipped->ShowFiles(files);
+  frmSkipped->show();
+  frmSkipped->raise();
+  frmSkipped->activateWindow();
 }
 
 // ---- Output names --------------------------------------------------------------------------
