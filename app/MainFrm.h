@@ -31,6 +31,11 @@
 // figures), the time taken and left, and sums the run up at its end (with a
 // desktop notification when the window is not active).
 //
+// The name column takes the width the other columns leave; a folder column
+// (hidden at first) and the others are shown or hidden from the header's
+// context menu. Column widths, hidden columns and the window's place are
+// kept in the settings file. Clearing or closing during a run asks first.
+//
 // The output-name column shows, for every row not converted or converting,
 // the name its output will take with the window's current choices. An empty
 // output folder means beside each source.
