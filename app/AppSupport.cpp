@@ -7,6 +7,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QAudioDevice>
+#include <QMediaDevices>
+#include <QPushButton>
 #include <QUrl>
 
 #include "Bitmap.h"
@@ -23,6 +26,16 @@ TMessageSink& Sink() {
 TQuestionSink& QuestionSink() {
   static TQuestionSink sink;
   return sink;
+}
+
+TUrlOpener& UrlOpener() {
+  static TUrlOpener opener;
+  return opener;
+}
+
+TAudioDeviceCheck& AudioDeviceCheck() {
+  static TAudioDeviceCheck check;
+  return check;
 }
 
 TCdRomCheck& CdRomCheck() {
@@ -54,6 +67,18 @@ bool AskQuestion(QWidget* parent, const QString& title, const QString& text) {
   QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, parent);
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
+}
+
+bool AskChoice(QWidget* parent, const QString& title, const QString& text, const QString& first,
+               const QString& second) {
+  if (QuestionSink()) return QuestionSink()(title, text);
+  QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+  QPushButton* yes = box.addButton(first, QMessageBox::AcceptRole);
+  QPushButton* no = box.addButton(second, QMessageBox::RejectRole);
+  box.setDefaultButton(no);
+  box.setEscapeButton(no);
+  box.exec();
+  return box.clickedButton() == yes;
 }
 
 QString ExceptionText(const QString& message) {
@@ -88,12 +113,22 @@ void SetCdRomCheck(TCdRomCheck check) { CdRomCheck() = std::move(check); }
 
 QString ExeDir() { return QString::fromStdString(ExecutableDir()); }
 
-void ShellOpen(const QString& fileOrUrl) {
+bool ShellOpen(const QString& fileOrUrl) {
   const QUrl url = fileOrUrl.contains(':') && !fileOrUrl.startsWith('/')
                        ? QUrl(fileOrUrl)
                        : QUrl::fromLocalFile(fileOrUrl);
-  QDesktopServices::openUrl(url);
+  if (UrlOpener()) return UrlOpener()(url);
+  return QDesktopServices::openUrl(url);
 }
+
+void SetUrlOpener(TUrlOpener opener) { UrlOpener() = std::move(opener); }
+
+bool HasAudioOutputDevice() {
+  if (AudioDeviceCheck()) return AudioDeviceCheck()();
+  return !QMediaDevices::audioOutputs().isEmpty();
+}
+
+void SetAudioDeviceCheck(TAudioDeviceCheck check) { AudioDeviceCheck() = std::move(check); }
 
 QImage BitmapToImage(TBitmap& bitmap) {
   if (bitmap.GetWidth() <= 0 || bitmap.GetHeight() <= 0) return QImage();

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QString>
+#include <QUrl>
 #include <exception>
 #include <functional>
 
@@ -33,6 +34,12 @@ void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
 using TQuestionSink = std::function<bool(const QString& title, const QString& text)>;
 void SetQuestionSink(TQuestionSink sink);
 bool AskQuestion(QWidget* parent, const QString& title, const QString& text);
+// Asks a question with two answers named on their buttons; the second is
+// the default and the answer of Esc (it keeps what goes on). True for the
+// first. The question sink answers instead when one is installed (true:
+// the first answer).
+bool AskChoice(QWidget* parent, const QString& title, const QString& text, const QString& first,
+               const QString& second);
 
 // The exception handler's text: the message, with "." appended when its last
 // character sorts after ".".
@@ -53,9 +60,18 @@ void SetCdRomCheck(TCdRomCheck check);  // empty: the real check
 
 // The executable's folder, with a trailing '/'.
 QString ExeDir();
-// Asks the desktop to open a local file or folder, or a URL ("mailto:", "https:").
-// The result is not checked: the desktop reports its own failures.
-void ShellOpen(const QString& fileOrUrl);
+// Asks the desktop to open a local file or folder, or a URL ("mailto:", "https:");
+// false when nothing could open it (no browser or file manager). Tests may
+// replace the desktop.
+bool ShellOpen(const QString& fileOrUrl);
+using TUrlOpener = std::function<bool(const QUrl& url)>;
+void SetUrlOpener(TUrlOpener opener);  // empty: QDesktopServices::openUrl
+
+// Whether the machine has a sound output device to play on. Tests may
+// replace the check.
+bool HasAudioOutputDevice();
+using TAudioDeviceCheck = std::function<bool()>;
+void SetAudioDeviceCheck(TAudioDeviceCheck check);  // empty: the real check
 
 // A deep copy of a 24-bit BGR bitmap (null image when it is empty).
 QImage BitmapToImage(TBitmap& bitmap);

@@ -173,8 +173,8 @@ void TFileChecker::ScanFolder(const TRequest& request, uint64_t ticket) {
     result.Folder = end.Folder;
     result.Unreadable = true;
     result.Probed.Path = problem.Path;
-    result.Probed.Code = rcSourceDenied;
-    result.Probed.Error = "cannot read the folder: " + problem.Reason;
+    result.Probed.Code = problem.Code;
+    result.Probed.Error = TreeProblemText(problem);
     Place(std::move(result), ticket);
   }
   Place(std::move(end), ticket);

@@ -22,6 +22,7 @@
 
 #include "AnchorLayout.h"
 #include "AppSupport.h"
+#include "ConfigLocation.h"
 #include "OptionFrm.h"
 #include "PlaybackPreview.h"
 #include "QtMainThread.h"
@@ -43,7 +44,8 @@ constexpr TColumn FILE_COLUMNS[FILE_COLUMN_COUNT] = {
     {QT_TRANSLATE_NOOP("TfrmMain", "输出名称"), 120},
     {QT_TRANSLATE_NOOP("TfrmMain", "进程"), 80},
     {QT_TRANSLATE_NOOP("TfrmMain", "转换时间"), 80},
-    {QT_TRANSLATE_NOOP("TfrmMain", "输出大小"), 65}};
+    {QT_TRANSLATE_NOOP("TfrmMain", "输出大小"), 65},
+    {QT_TRANSLATE_NOOP("TfrmMain", "文件夹"), 160}};
 
 QPushButton* Button(const QString& text, QWidget* parent, int x, int y, int w, int h) {
   auto* button = new QPushButton(text, parent);
@@ -54,13 +56,7 @@ QPushButton* Button(const QString& text, QWidget* parent, int x, int y, int w, i
 }  // namespace
 
 QString DefaultConfigFile() {
-  const QString beside = ExeDir() + "Config.ini";
-  const QFileInfo file(beside);
-  const bool writable = file.exists() ? file.isWritable() : QFileInfo(ExeDir()).isWritable();
-  if (writable) return beside;
-  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-  QDir().mkpath(folder);
-  return folder + "/Config.ini";
+  return ConfigFileFor(ExeDir(), QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
 }
 
 // The settings file's section, whatever the case of its name ("formconfig").
@@ -101,8 +97,13 @@ TfrmMain::TfrmMain(QWidget* parent, const QString& configFile)
   BuildStatusLine();
   BuildShortcuts();
   AnchorControls();
+  BuildColumns();
   WireBatch();
   Graph->BindSeekBar(DSTrackBar1);
+  // A file the player cannot play is told, not passed over.
+  connect(Graph, &TPlaybackPreview::Failed, this, [this](const QString& message) {
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE, tr("无法播放：%1").arg(message));
+  });
   // The central widget is the client area; the menu bar comes on top of it and
   // the status line under it. The client area's design size is the default
   // and the least: smaller, controls would be cut off.
@@ -141,6 +142,8 @@ void TfrmMain::BuildControls() {
   RadioGroup1 = new TRadioGroup("", {"WAV", "MP3", "MP2", "AAC", "WMA", "OGG"}, 8, client);
   RadioGroup1->setGeometry(76, 2, 531, 38);
   RadioGroup1->SetItemIndex(0);
+  // OGG and VORBIS are both Ogg files: what each holds tells them apart.
+  RadioGroup1->Button(5)->setToolTip(tr("无损：Ogg 封装的 FLAC（文件较大）"));
   BuildMoreFormatsControl(client);
 
   btnAdd = new QToolButton(client);
@@ -306,16 +309,27 @@ void TfrmMain::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (Shown) return;
   Shown = true;
-  ReadConfig();
-  FillPicture(imgStill, Qt::black);
+  // Centred at first; the place and size the window had when it was last
+  // closed, when the settings file holds them (ReadConfig).
   if (const QScreen* screen = this->screen()) {
     QRect frame = frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());
     move(frame.topLeft());
   }
+  ReadConfig();
+  FillPicture(imgStill, Qt::black);
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  // Closing ends the running files (their outputs removed): only when the
+  // user says so.
+  if (!ShutDown && Converting() &&
+      !AskChoice(this, APP_TITLE,
+                 tr("正在转换。关闭窗口会停止转换，正在转换的文件不会保存。"),
+                 tr("停止并关闭"), tr("继续转换"))) {
+    event->ignore();
+    return;
+  }
   // The running files end (their outputs removed); no summary follows.
   ShutDown = true;
   // Files being added are dropped, and a conversion waiting for them with them.
@@ -344,6 +358,7 @@ void TfrmMain::ReadConfig() {
   ReadChoices(settings, section);
   ReadMusicConfig(settings, section, MusicSettings);
   ReadQualityConfig(settings, section, QualityChoices);
+  ReadLayoutConfig(settings, section);
   Checker->SetTagEncoding(MusicSettings.TagEncoding);
   FBatch->Choices.UseCue = MusicSettings.UseCue;  // how the files added next are listed
   FBatch->Choices.GapsAtStart = MusicSettings.GapsAtStart;
@@ -392,6 +407,7 @@ void TfrmMain::WriteConfig() {
   WriteChoices(settings, section);
   WriteMusicConfig(settings, section, MusicSettings);
   WriteQualityConfig(settings, section, QualityChoices);
+  WriteLayoutConfig(settings, section);
   settings.sync();
 }
 

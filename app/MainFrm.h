@@ -32,6 +32,11 @@
 // figures), the time taken and left, and sums the run up at its end (with a
 // desktop notification when the window is not active).
 //
+// The name column takes the width the other columns leave; a folder column
+// (hidden at first) and the others are shown or hidden from the header's
+// context menu. Column widths, hidden columns and the window's place are
+// kept in the settings file. Clearing or closing during a run asks first.
+//
 // The output-name column shows, for every row not converted or converting,
 // the name its output will take with the window's current choices. An empty
 // output folder means beside each source.
@@ -86,7 +91,8 @@ enum TFileColumn : int {
   fcProgress = 4,
   fcConvertedTime = 5,
   fcOutputSize = 6,
-  FILE_COLUMN_COUNT = 7
+  fcFolder = 7,  // the source's folder; hidden until chosen in the header's menu
+  FILE_COLUMN_COUNT = 8
 };
 
 // The window's settings file: "Config.ini" beside the executable, or in the
@@ -99,6 +105,7 @@ QString ConfigSection(QSettings& settings);
 inline constexpr int FILE_ID_ROLE = Qt::UserRole;
 
 class TAnchorLayout;
+class TfrmSkipped;
 
 class TfrmMain : public QMainWindow {
   Q_OBJECT
@@ -127,8 +134,17 @@ class TfrmMain : public QMainWindow {
   bool Paused() const { return FBatch->Paused(); }
   // Selects the failed rows and shows the first.
   void SelectFailedRows();
+  // The window listing the files the current add skipped, with their
+  // reasons (the status line's "跳过 …" link); null before it was opened.
+  void ShowSkippedFiles();
+  TfrmSkipped* SkippedWindow() const { return frmSkipped; }
+  // The header's context menu: every column with a check box that shows or
+  // hides it (the name column always shows). The caller owns it.
+  QMenu* ColumnMenu();
   // Removes the selected rows.
   void RemoveSelected();
+  // Empties the list; during a run it asks first (stop and clear, or keep
+  // converting).
   void ClearList();
   void MoveUp();
   void MoveDown();
@@ -136,9 +152,12 @@ class TfrmMain : public QMainWindow {
   void SetOutputFolder(const QString& folder);
   void ChooseOutputFolderDialog();
   void OpenOutputFolder();
+  // Opens the help file in the browser; says where it is when nothing opens it.
   void OpenHelp();
   void ShowSettings();
   void ShowAbout();
+  // Plays the selected row's source; says so when there is no sound device
+  // (it plays silently) or the player fails.
   void Play();
   void PausePlayback();
   // Loads the selected row's source into the player unless it is loaded;
@@ -148,6 +167,7 @@ class TfrmMain : public QMainWindow {
   // converts that clip.
   void SetCutStart();
   void SetCutEnd();
+  // Closes the window (as its close button: asks first during a run).
   void Exit();
 
   // The options dialog, created on first use.
@@ -302,6 +322,12 @@ class TfrmMain : public QMainWindow {
   void SwapRows(int a, int b);
   void ReadConfig();
   void WriteConfig();
+  // The list's columns: the name column takes the free width, the header's
+  // menu shows or hides columns (MainFrmLayout.cpp).
+  void BuildColumns();
+  // The window's place and size and the list's columns in the settings file.
+  void ReadLayoutConfig(QSettings& settings, const QString& section);
+  void WriteLayoutConfig(QSettings& settings, const QString& section);
   // The format and the settings dialog's choices in the settings file.
   void ReadChoices(QSettings& settings, const QString& section);
   void WriteChoices(QSettings& settings, const QString& section);
@@ -326,6 +352,8 @@ class TfrmMain : public QMainWindow {
   std::unique_ptr<TConversionBatch::TNamePreview> NamePreview;
   QTimer* NamesTimer = nullptr;
   int AddedCount = 0, SkippedCount = 0;  // files of the current add, and files skipped in its folders
+  size_t SkippedFrom = 0;  // the current add's first file in the batch's Skipped()
+  TfrmSkipped* frmSkipped = nullptr;
   // Files of each folder being added that the batch listed, and skipped.
   std::map<std::string, std::pair<int, int>> FolderCounts;
   bool ConvertPending = false;  // Convert waits for the files being added

@@ -12,6 +12,7 @@
 #include "MainFrm.h"
 #include "OptionFrm.h"
 #include "ReasonText.h"
+#include "SkippedFiles.h"
 
 namespace {
 
@@ -49,6 +50,9 @@ QTreeWidgetItem* TfrmMain::MakeRow(const TBatchFile& file) {
                                ? source + "\n" + Q(file.Track->CuePath)
                                : source);
   item->setData(fcName, FILE_ID_ROLE, QVariant::fromValue<qulonglong>(file.Id));
+  const QString folder = QFileInfo(source).absolutePath();
+  item->setText(fcFolder, folder);
+  item->setToolTip(fcFolder, folder);
   item->setData(fcProgress, PERCENT_ROLE, -1);
   if (file.Outcome != foFailed) {
     item->setText(fcDuration, DurationText(file.Facts.Duration > 0 ? file.Facts.Duration / 1000 : 0));
@@ -226,7 +230,13 @@ void TfrmMain::Convert() {
     return;
   }
   const std::vector<TBatchFile>& files = FBatch->Files();
-  if (files.empty()) return;
+  if (files.empty()) {
+    // Nothing to convert: the way to something to convert.
+    ShowMessage(this, QMessageBox::Information, APP_TITLE,
+                tr("列表中没有文件。请先按“添加”添加要转换的文件。"));
+    btnAdd->setFocus(Qt::OtherFocusReason);
+    return;
+  }
   const bool anyLeft =
       std::any_of(files.begin(), files.end(), [](const TBatchFile& f) { return !f.Finished(); });
   // Converting what is converted already writes new files beside the old
@@ -360,9 +370,19 @@ void TfrmMain::UpdateStatus() {
     if (figures.Failed > 0)
       rich += " <a href=\"failed\">" + tr("查看失败的文件").toHtmlEscaped() + "</a>";
   } else if (AddedCount > 0 || SkippedCount > 0) {
-    plain = tr("已添加 %n 个文件", nullptr, AddedCount);
-    if (SkippedCount > 0) plain += tr("，跳过 %n 个无法转换的文件", nullptr, SkippedCount);
-    plain += tr("；列表中共 %n 个文件", nullptr, count);
+    const QString added = tr("已添加 %n 个文件", nullptr, AddedCount);
+    const QString total = tr("；列表中共 %n 个文件", nullptr, count);
+    plain = added + total;
+    if (SkippedCount > 0) {
+      // The skipped files are a click away, each with its reason; the link
+      // leaves out the separator the text starts with.
+      const QString skipped = tr("，跳过 %n 个无法转换的文件", nullptr, SkippedCount);
+      int cut = 0;
+      while (cut < skipped.size() && (skipped[cut].isPunct() || skipped[cut].isSpace())) ++cut;
+      plain = added + skipped + total;
+      rich = (added + skipped.left(cut)).toHtmlEscaped() + "<a href=\"skipped\">" +
+             skipped.mid(cut).toHtmlEscaped() + "</a>" + total.toHtmlEscaped();
+    }
   } else if (count > 0) {
     plain = tr("列表中共 %n 个文件", nullptr, count);
   }
@@ -399,6 +419,18 @@ void TfrmMain::SelectFailedRows() {
   if (!first) return;
   lvFiles->scrollToItem(first);
   lvFiles->setFocus();
+}
+
+void TfrmMain::ShowSkippedFiles() {
+  std::vector<const TBatchFile*> files;
+  const std::vector<TBatchFile>& skipped = FBatch->Skipped();
+  for (size_t i = std::min(SkippedFrom, skipped.size()); i < skipped.size(); ++i)
+    files.push_back(&skipped[i]);
+  if (!frmSkipped) frmSkipped = new TfrmSkipped(this);
+  frmSkipped->ShowFiles(files);
+  frmSkipped->show();
+  frmSkipped->raise();
+  frmSkipped->activateWindow();
 }
 
 // ---- Output names --------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QMenuBar>
+#include <QSettings>
 #include <QStatusBar>
 #include <QStyle>
 
@@ -29,7 +30,12 @@ void TfrmMain::BuildStatusLine() {
   lblStatus = new QLabel(bar);
   lblStatus->setTextFormat(Qt::RichText);
   lblStatus->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-  connect(lblStatus, &QLabel::linkActivated, this, [this] { SelectFailedRows(); });
+  connect(lblStatus, &QLabel::linkActivated, this, [this](const QString& link) {
+    if (link == "skipped")
+      ShowSkippedFiles();
+    else
+      SelectFailedRows();
+  });
   prgBatch = new QProgressBar(bar);
   prgBatch->setRange(0, 100);
   prgBatch->setFixedWidth(110);
@@ -108,9 +114,60 @@ void TfrmMain::AnchorControls() {
       anchors = akLeft | akBottom;
     Anchors->Anchor(control, anchors);
   }
-  // The list's columns can be widened by the user; the name column is the
-  // one that grows when the list does.
-  lvFiles->header()->setSectionResizeMode(QHeaderView::Interactive);
+}
+
+void TfrmMain::BuildColumns() {
+  QHeaderView* header = lvFiles->header();
+  // The user sets the other columns' widths; the name column takes the
+  // width they leave, so a larger window shows longer names.
+  header->setSectionResizeMode(QHeaderView::Interactive);
+  header->setSectionResizeMode(fcName, QHeaderView::Stretch);
+  header->setStretchLastSection(false);
+  header->setSectionsMovable(false);
+  // The folder column stands beside the name when the user shows it.
+  header->moveSection(header->visualIndex(fcFolder), fcName + 1);
+  header->hideSection(fcFolder);
+  header->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(header, &QHeaderView::customContextMenuRequested, this, [this](const QPoint& at) {
+    QMenu* menu = ColumnMenu();
+    menu->exec(lvFiles->header()->mapToGlobal(at));
+    delete menu;
+  });
+}
+
+QMenu* TfrmMain::ColumnMenu() {
+  QHeaderView* header = lvFiles->header();
+  auto* menu = new QMenu(this);
+  for (int visual = 0; visual < header->count(); ++visual) {
+    const int column = header->logicalIndex(visual);
+    QAction* item = menu->addAction(lvFiles->headerItem()->text(column));
+    item->setCheckable(true);
+    item->setChecked(!header->isSectionHidden(column));
+    item->setEnabled(column != fcName);  // a row without its name says nothing
+    connect(item, &QAction::toggled, this, [header, column](bool shown) {
+      header->setSectionHidden(column, !shown);
+    });
+  }
+  return menu;
+}
+
+void TfrmMain::ReadLayoutConfig(QSettings& settings, const QString& section) {
+  const QByteArray columns = settings.value(section + "/columns").toByteArray();
+  QHeaderView* header = lvFiles->header();
+  if (!columns.isEmpty() && header->restoreState(columns)) {
+    // What the file says of the name column gives way to its stretching.
+    header->setSectionHidden(fcName, false);
+    header->setSectionResizeMode(fcName, QHeaderView::Stretch);
+  }
+  const QByteArray geometry = settings.value(section + "/geometry").toByteArray();
+  if (!geometry.isEmpty()) restoreGeometry(geometry);
+}
+
+void TfrmMain::WriteLayoutConfig(QSettings& settings, const QString& section) {
+  // A window never shown has no place of its own to remember.
+  if (!Shown) return;
+  settings.setValue(section + "/geometry", saveGeometry());
+  settings.setValue(section + "/columns", lvFiles->header()->saveState());
 }
 
 void TfrmMain::BuildOutputPathField() {

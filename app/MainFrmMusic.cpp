@@ -8,6 +8,12 @@ void TfrmMain::BuildMoreFormatsControl(QWidget* client) {
   cboMoreFormats = BuildMoreFormats(client);
   // In the group's free room after its six buttons.
   cboMoreFormats->setGeometry(500, 10, 100, 24);
+  // OGG and VORBIS are both Ogg files: what each holds tells them apart.
+  const int ogg = cboMoreFormats->findText("OGG");
+  if (ogg >= 0) cboMoreFormats->setItemData(ogg, tr("无损：Ogg 封装的 FLAC（文件较大）"), Qt::ToolTipRole);
+  const int vorbis = cboMoreFormats->findText("VORBIS");
+  if (vorbis >= 0)
+    cboMoreFormats->setItemData(vorbis, tr("有损：Ogg Vorbis（文件较小）"), Qt::ToolTipRole);
   connect(cboMoreFormats, &QComboBox::activated, this, [this](int index) {
     if (index > 0) RadioGroup1->SetItemIndex(-1);
   });

@@ -63,7 +63,10 @@ void TfrmMain::AddFiles(const QStringList& files) {
   }
   Pelix->SetLogLevel(static_cast<TLogLevel>(grpLogLevel->ItemIndex()));
   if (files.isEmpty()) return;
-  if (!Checker->Busy(ckAdd)) AddedCount = SkippedCount = 0;
+  if (!Checker->Busy(ckAdd)) {
+    AddedCount = SkippedCount = 0;
+    SkippedFrom = FBatch->Skipped().size();
+  }
   SetBusy(true);
   Checker->Check(files, ckAdd);
   UpdateStatus();
@@ -244,6 +247,13 @@ void TfrmMain::RemoveSelected() {
 }
 
 void TfrmMain::ClearList() {
+  // Clearing ends the running files (their outputs removed): only when the
+  // user says so.
+  if (Converting() &&
+      !AskChoice(this, APP_TITLE,
+                 tr("正在转换。清空列表会停止转换，正在转换的文件不会保存。"),
+                 tr("停止并清空"), tr("继续转换")))
+    return;
   Checker->Cancel();  // a check under way is dropped too
   AddTimer->stop();
   NamesTimer->stop();  // and the names being worked out
@@ -256,6 +266,7 @@ void TfrmMain::ClearList() {
   ConvertPending = RestartPending = ContinueRun = false;
   StatusTimer->stop();
   AddedCount = SkippedCount = 0;
+  SkippedFrom = 0;
   SetEditButtons(false);
   UpdateActions();
   UpdateStatus();
@@ -322,7 +333,20 @@ static QString HelpFile() {
   return ExeDir() + (CurrentLanguage() == laEnglish ? "Help_en.html" : "Help.html");
 }
 
-void TfrmMain::OpenHelp() { ShellOpen(HelpFile()); }
+void TfrmMain::OpenHelp() {
+  const QString help = HelpFile();
+  if (!QFileInfo::exists(help)) {
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE,
+                tr("找不到帮助文件：%1").arg(QDir::toNativeSeparators(help)));
+    return;
+  }
+  // Without a browser the desktop opens nothing: the user learns where the
+  // file is, to open it another way.
+  if (!ShellOpen(help))
+    ShowMessage(this, QMessageBox::Information, APP_TITLE,
+                tr("没有能打开帮助文件的浏览器。帮助文件在：\n%1")
+                    .arg(QDir::toNativeSeparators(help)));
+}
 
 void TfrmMain::ShowSettings() {
   TFrm_set settings(OptionForm(), this);
@@ -389,7 +413,12 @@ bool TfrmMain::LoadSelectedSource() {
 }
 
 void TfrmMain::Play() {
-  if (LoadSelectedSource()) Graph->Run();
+  if (!LoadSelectedSource()) return;
+  // It plays all the same (the position moves, pictures show), silently.
+  if (!HasAudioOutputDevice())
+    ShowMessage(this, QMessageBox::Warning, APP_TITLE,
+                tr("没有找到声音输出设备，预览听不到声音。请接上或打开声音设备后再按 ▶。"));
+  Graph->Run();
 }
 
 void TfrmMain::PausePlayback() {
@@ -412,6 +441,6 @@ void TfrmMain::SetCutStart() { MarkCut(true); }
 void TfrmMain::SetCutEnd() { MarkCut(false); }
 
 void TfrmMain::Exit() {
-  FBatch->Stop();
+  // The close event stops the run, once the user has said so.
   close();
 }

@@ -222,7 +222,7 @@ bool TConversionBatch::AddPath(const std::string& path, bool recursive, std::str
   }
   FolderRoots.insert(path);
   for (const TTreeProblem& problem : problems)
-    AddSkipped(problem.Path, rcSourceDenied, "cannot read the folder: " + problem.Reason);
+    AddSkipped(problem.Path, problem.Code, TreeProblemText(problem));
   if (FRunning) PostFeed();
   return true;
 }

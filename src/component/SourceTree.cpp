@@ -27,11 +27,18 @@ void ListFolder(const fs::path& folder, const std::string& below, const TTreeFil
     std::error_code kind;
     if (it->is_symlink(kind)) {
       // A link to a file counts as the file; a link to a folder is not followed.
-      if (it->is_regular_file(kind)) names.push_back(name);
+      if (it->is_regular_file(kind))
+        names.push_back(name);
+      else if (!it->exists(kind) && problems)
+        problems->push_back({it->path().string(), "a link whose target is missing", rcSourceMissing});
     } else if (it->is_directory(kind)) {
       folders.push_back(name);
     } else if (it->is_regular_file(kind)) {
       names.push_back(name);
+    } else if (problems) {
+      // Reading a pipe or a device could block or never end: named, not read.
+      problems->push_back(
+          {it->path().string(), "not a regular file (a pipe, device or socket)", rcSourceNotFile});
     }
   }
   std::sort(names.begin(), names.end(), NaturalLess);
@@ -109,6 +116,11 @@ bool ListSourceTree(const std::string& folder, const TTreeFileSink& found, std::
   while (top.size() > 1 && top.back() == '/') top.pop_back();
   ListFolder(fs::path(top), "", found, abort, problems);
   return true;
+}
+
+std::string TreeProblemText(const TTreeProblem& problem) {
+  return problem.Code == rcSourceDenied ? "cannot read the folder: " + problem.Reason
+                                        : problem.Reason;
 }
 
 bool WantedFromFolder(const TSourceFacts& source, bool audioOutput) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "OptionComposer.h"
+#include "Reason.h"
 
 struct TTreeFile {
   std::string Path;            // the given folder joined with the file's place below it
@@ -26,11 +27,16 @@ struct TTreeFile {
 // (a link back up would never end). False, with the reason in error, when folder itself cannot be
 // read as a folder; an abort leaves the files found so far and returns true.
 // A sub-folder that cannot be read is passed over; with problems given it is
-// named there with the system's reason.
+// named there with the system's reason. So are entries that are not files to
+// read: a pipe, device or socket, and a link whose target is missing.
 struct TTreeProblem {
   std::string Path;
   std::string Reason;  // "Permission denied"
+  TReasonCode Code = rcSourceDenied;  // rcSourceNotFile, rcSourceMissing for entries
 };
+// The problem as the reason of a file left out: "cannot read the folder:
+// Permission denied", "not a regular file (a pipe, device or socket)".
+std::string TreeProblemText(const TTreeProblem& problem);
 bool ListSourceTree(const std::string& folder, std::vector<TTreeFile>& files, std::string& error,
                     const std::atomic<bool>* abort = nullptr,
                     std::vector<TTreeProblem>* problems = nullptr);

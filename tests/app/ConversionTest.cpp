@@ -277,6 +277,7 @@ TEST_F(Conversion, ClearingOrConvertingDuringARunLeavesNoUnfinishedFile) {
   Window->Convert();
   // Something is being written under its temporary name.
   ASSERT_TRUE(WaitFor([this] { return PartFiles(Out) > 0; }));
+  TQuestionCapture stop(true);  // "停止并清空"
   Window->ClearList();
   EXPECT_EQ(PartFiles(Out), 0);
   EXPECT_TRUE(std::filesystem::is_empty(Out));

@@ -91,12 +91,16 @@ TEST_F(MainWindow, ShowsTheDescribedControls) {
   TfrmMain& w = *Window;
   EXPECT_EQ(w.windowTitle(), "Quellon V1.20");
   EXPECT_EQ(w.centralWidget()->size(), QSize(615, 319));
-  const QStringList captions = {"文件名称", "时间", "大小", "输出名称", "进程", "转换时间", "输出大小"};
-  const int widths[] = {100, 65, 65, 120, 80, 80, 65};
+  const QStringList captions = {"文件名称", "时间", "大小", "输出名称", "进程", "转换时间", "输出大小", "文件夹"};
+  // The name column takes the width the others leave (ListColumns tests it).
+  const int widths[] = {-1, 65, 65, 120, 80, 80, 65, 160};
   for (int i = 0; i < FILE_COLUMN_COUNT; ++i) {
     EXPECT_EQ(w.lvFiles->headerItem()->text(i), captions[i]);
-    EXPECT_EQ(w.lvFiles->columnWidth(i), widths[i]);
+    if (widths[i] > 0) {
+      EXPECT_EQ(w.lvFiles->columnWidth(i), widths[i]);
+    }
   }
+  EXPECT_TRUE(w.lvFiles->isColumnHidden(fcFolder));
   ASSERT_EQ(w.RadioGroup1->Count(), 6);
   EXPECT_EQ(w.RadioGroup1->ItemText(), "WAV");
   EXPECT_EQ(w.btnStart->text(), "转换");
@@ -431,10 +435,11 @@ TEST_F(MainWindow, TheListTakesTheRoomOfALargerWindowAndNothingIsCutInASmallerOn
   EXPECT_TRUE(w.centralWidget()->rect().contains(w.btnStart->geometry()));
   EXPECT_TRUE(w.centralWidget()->rect().contains(w.Edit1->geometry()));
 
-  // The user can widen a column.
-  EXPECT_EQ(w.lvFiles->header()->sectionResizeMode(fcName), QHeaderView::Interactive);
-  w.lvFiles->header()->resizeSection(fcName, 260);
-  EXPECT_EQ(w.lvFiles->columnWidth(fcName), 260);
+  // The user can widen a column; the name column takes what is left.
+  EXPECT_EQ(w.lvFiles->header()->sectionResizeMode(fcOutputName), QHeaderView::Interactive);
+  EXPECT_EQ(w.lvFiles->header()->sectionResizeMode(fcName), QHeaderView::Stretch);
+  w.lvFiles->header()->resizeSection(fcOutputName, 260);
+  EXPECT_EQ(w.lvFiles->columnWidth(fcOutputName), 260);
 }
 
 TEST_F(MainWindow, KeysActOnTheListAndTheMenus) {
@@ -539,7 +544,9 @@ TEST_F(MainWindow, PlaybackWithoutAnAudioDeviceRunsSilently) {
   if (!QMediaDevices::audioOutputs().isEmpty()) GTEST_SKIP() << "this machine has an audio device";
   ASSERT_TRUE(AddAndWait(*Window, {Q(A)}));
   Select(0);
+  TMessageCapture told;  // that it plays without sound
   Window->Play();
+  EXPECT_EQ(told.Boxes.size(), 1u);
   ASSERT_TRUE(Window->Playback()->Active());
   EXPECT_FALSE(Window->Playback()->HasAudioOutput());
   QElapsedTimer clock;

@@ -1,5 +1,8 @@
 // quellon-cli end to end: the program as a user runs it, its outputs checked
 // with ffprobe.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "CliTestSupport.h"
 
 using namespace cli_testing;
@@ -238,6 +241,42 @@ TEST_F(Cli, FoldersWithRecursiveConvertEveryFileWithSoundAndCountTheRest) {
   r = Run("-q -r src/x/y");
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   EXPECT_TRUE(DecodesCleanly(Dir.File("src/x/y/c_(new).wav")));
+}
+
+// Whatever a folder holds that is not converted is named once, with why.
+TEST_F(Cli, EverySkippedFileOfAFolderHasOneLineNamingIt) {
+  std::filesystem::create_directories(Dir.File("src"));
+  Source("src/a.wav", 1);
+  std::ofstream(Dir.File("src/empty.wav")).close();
+  std::ofstream(Dir.File("src/notes.txt")) << "no sound";
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -f lavfi -i color=red:size=32x32 -frames:v 1 " +
+                         Quote(Dir.File("src/cover.png")))
+                            .c_str()),
+            0);
+  ASSERT_EQ(mkfifo(Dir.File("src/pipe.wav").c_str(), 0644), 0);
+  ASSERT_EQ(symlink(Dir.File("src/nowhere.wav").c_str(), Dir.File("src/gone.wav").c_str()), 0);
+  const TResult r = Run("-r -f mp3 -o OUT src", 120);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const struct {
+    const char* Name;
+    const char* Reason;
+  } skipped[] = {
+      {"empty.wav", "the file is empty"},
+      {"notes.txt", ""},
+      {"cover.png", "a still picture"},
+      {"pipe.wav", "not a regular file"},
+      {"gone.wav", "a link whose target is missing"},
+  };
+  for (const auto& file : skipped) {
+    SCOPED_TRACE(file.Name);
+    const std::string line = std::string("quellon-cli: src/") + file.Name + ": skipped: ";
+    int lines = 0;
+    size_t at = 0;
+    for (size_t found; (found = r.Err.find(line, at)) != std::string::npos; at = found + 1) ++lines;
+    EXPECT_EQ(lines, 1) << r.Err;
+    EXPECT_NE(r.Err.find(line + file.Reason), std::string::npos) << r.Err;
+  }
+  EXPECT_NE(r.Out.find("5 files under the folders skipped"), std::string::npos) << r.Out;
 }
 
 TEST_F(Cli, FilesOfTheSameNameInAFlatOutputFolderGetTheirOwnNames) {

@@ -125,6 +125,10 @@ TEST_F(BatchFixture, EachFileEndsOnceWithItsOutcomeAndCode) {
   Copy(sine, album + "/cd2/02.wav");
   ASSERT_TRUE(testing_support::WriteJunk(album + "/notes.txt", 512));
   ASSERT_TRUE(MakeMedia("-f lavfi -i color=c=red:s=32x32:d=1 -frames:v 1", album + "/cover.png"));
+  // Entries of a folder that are no files to read are named too.
+  std::ofstream(album + "/blank.wav").close();
+  ASSERT_EQ(mkfifo((album + "/pipe.wav").c_str(), 0644), 0);
+  ASSERT_EQ(symlink((album + "/nowhere.wav").c_str(), (album + "/gone.wav").c_str()), 0);
   for (const std::string& path : {good, empty, junk, missing}) ASSERT_TRUE(Batch->AddPath(path, true));
   ASSERT_TRUE(Batch->AddPath(album, true));
   ASSERT_TRUE(Batch->Start());
@@ -143,6 +147,9 @@ TEST_F(BatchFixture, EachFileEndsOnceWithItsOutcomeAndCode) {
       {album + "/cd2/02.wav", foComplete, rcNone},
       {album + "/notes.txt", foSkipped, rcNotConvertible},
       {album + "/cover.png", foSkipped, rcNotConvertible},
+      {album + "/blank.wav", foSkipped, rcSourceEmpty},
+      {album + "/pipe.wav", foSkipped, rcSourceNotFile},
+      {album + "/gone.wav", foSkipped, rcSourceMissing},
   };
   for (const auto& e : expected) {
     SCOPED_TRACE(e.Source);
@@ -160,7 +167,8 @@ TEST_F(BatchFixture, EachFileEndsOnceWithItsOutcomeAndCode) {
   EXPECT_EQ(f.Files, 6);
   EXPECT_EQ(f.Converted, 3);
   EXPECT_EQ(f.Failed, 3);
-  EXPECT_EQ(f.Skipped, 2);
+  EXPECT_EQ(f.Skipped, 5);
+  EXPECT_EQ(static_cast<int>(Batch->Skipped().size()), 5);
   EXPECT_EQ(f.Left, 0);
   EXPECT_EQ(f.Percent, 100);
   EXPECT_EQ(Batch->TimeLeftMs(), 0);

@@ -5,6 +5,8 @@
 //   quellon_screenshot --midrun OUT.png OUTDIR FILE...
 //     the same, one file at a time, the picture taken while the run goes on
 //     once a file is done (the status line counting);
+//   quellon_screenshot --maximised OUT.png OUTDIR FILE...
+//     the same in a maximised window (the whole screen);
 //   quellon_screenshot --options OUT.png
 //     the options dialog on its hook page, with hook boxes ticked;
 //   quellon_screenshot --preview OUT.png OUTDIR VIDEO
@@ -135,7 +137,8 @@ int main(int argc, char** argv) {
   }
   // --midrun: the picture is taken while the run goes on, once a file is done.
   const bool midRun = mode == "--midrun";
-  if (midRun) {
+  const bool maximised = mode == "--maximised";
+  if (midRun || maximised) {
     --argc;
     ++argv;
   }
@@ -150,8 +153,16 @@ int main(int argc, char** argv) {
   InstallLanguage(StartupLanguage(folder + "/Config.ini"));
 
   TfrmMain window(nullptr, folder + "/Config.ini");
-  window.show();
-  window.resize(760, 420);  // larger than the default: the list takes the room
+  if (maximised) {
+    window.showMaximized();
+    Settle();
+    // A bare X server has no window manager to maximise: the whole screen by hand.
+    if (!window.isMaximized() || window.width() < window.screen()->availableGeometry().width())
+      window.setGeometry(window.screen()->availableGeometry());
+  } else {
+    window.show();
+    window.resize(760, 420);  // larger than the default: the list takes the room
+  }
   window.SetOutputFolder(folder);
   window.RadioGroup1->SetItemIndex(1);  // MP3
   if (midRun) window.SetParallelJobs(1);

@@ -5,17 +5,21 @@
 #                                              damaged (its row fails; the summary)
 #   tests/gui/screenshot.sh --midrun OUT.png   the main window during a run of longer
 #                                              files, the status line counting
+#   tests/gui/screenshot.sh --maximised OUT.png  the main window maximised on a
+#                                              1600x900 screen, files with long names
+#                                              converted
 #   tests/gui/screenshot.sh --options OUT.png  the options dialog's hook page, the
 #                                              hook boxes enabled by the built hooks
 #   tests/gui/screenshot.sh --preview OUT.png  the preview window of a running video
 #                                              conversion over the main window
 set -euo pipefail
 mode=main
-if [[ ${1:-} == --options || ${1:-} == --preview || ${1:-} == --midrun ]]; then
+if [[ ${1:-} == --options || ${1:-} == --preview || ${1:-} == --midrun ||
+      ${1:-} == --maximised ]]; then
   mode=${1#--}
   shift
 fi
-out=${1:?usage: tests/gui/screenshot.sh [--options|--preview|--midrun] OUT.png}
+out=${1:?usage: tests/gui/screenshot.sh [--options|--preview|--midrun|--maximised] OUT.png}
 out=$(realpath -m "$out")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -36,6 +40,17 @@ case $mode in
     ffmpeg -nostdin -loglevel error -f lavfi -i "testsrc2=size=320x240:rate=25:duration=20" \
       -c:v ffv1 "$work/clip.mkv"
     "${screen[@]}" "$build/quellon_screenshot" --preview "$out" "$work/out" "$work/clip.mkv"
+    exit ;;
+  maximised)
+    names=("第一乐章 快板 — 柏林爱乐乐团 2019 年现场录音（重新混音版）.wav"
+           "A very long recording name that would be cut off in a small window - take 3.wav"
+           "短.wav")
+    for name in "${names[@]}"; do
+      ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=440:duration=2" -ac 2 \
+        "$work/$name"
+    done
+    xvfb-run -a -s "-screen 0 1600x900x24" "$build/quellon_screenshot" --maximised "$out" \
+      "$work/out" "${names[@]/#/$work/}"
     exit ;;
   midrun)
     names=(第一乐章.wav 第二乐章.wav 第三乐章.wav 第四乐章.wav 第五乐章.wav)
