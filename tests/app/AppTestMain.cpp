@@ -1,6 +1,7 @@
 // The GUI tests run inside one QApplication on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include "AppTestSupport.h"
 #include "Application.h"
 
 // Sanitizer builds: Qt, its media plugin, fontconfig and the desktop libraries
@@ -23,5 +24,6 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   TApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  app_test::GuardAgainstUnexpectedBoxes();
   return RUN_ALL_TESTS();
 }
