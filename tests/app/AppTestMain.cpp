@@ -1,6 +1,7 @@
 // The GUI tests run inside one QApplication on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include "AppTestSupport.h"
 #include "Application.h"
 #include "Language.h"
 
@@ -27,5 +28,6 @@ int main(int argc, char** argv) {
   // the language tests switch it themselves and switch it back.
   InstallLanguage(laChinese);
   ::testing::InitGoogleTest(&argc, argv);
+  app_test::GuardAgainstUnexpectedBoxes();
   return RUN_ALL_TESTS();
 }

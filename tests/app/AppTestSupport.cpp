@@ -10,6 +10,7 @@
 
 #include <QTest>
 #include <QWidget>
+#include <gtest/gtest.h>
 
 #include "AppSupport.h"
 #include "DesktopNotifier.h"
@@ -44,13 +45,23 @@ std::string CopyTo(const std::string& file, const std::string& dir, const std::s
   return target;
 }
 
+void GuardAgainstUnexpectedBoxes() {
+  SetMessageSink([](QMessageBox::Icon, const QString&, const QString& text) {
+    ADD_FAILURE() << "unexpected message box: " << text.toStdString();
+  });
+  SetQuestionSink([](const QString&, const QString& text) {
+    ADD_FAILURE() << "unexpected question: " << text.toStdString();
+    return false;
+  });
+}
+
 TMessageCapture::TMessageCapture() {
   SetMessageSink([this](QMessageBox::Icon icon, const QString& title, const QString& text) {
     Boxes.push_back({icon, title, text});
   });
 }
 
-TMessageCapture::~TMessageCapture() { SetMessageSink(nullptr); }
+TMessageCapture::~TMessageCapture() { GuardAgainstUnexpectedBoxes(); }
 
 TQuestionCapture::TQuestionCapture(bool answer) {
   SetQuestionSink([this, answer](const QString&, const QString& text) {
@@ -59,7 +70,7 @@ TQuestionCapture::TQuestionCapture(bool answer) {
   });
 }
 
-TQuestionCapture::~TQuestionCapture() { SetQuestionSink(nullptr); }
+TQuestionCapture::~TQuestionCapture() { GuardAgainstUnexpectedBoxes(); }
 
 TNotificationCapture::TNotificationCapture() {
   SetNotificationSink(

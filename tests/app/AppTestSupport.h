@@ -35,6 +35,11 @@ std::string CopyTo(const std::string& file, const std::string& dir, const std::s
 // ".part": what a conversion writes before its output is finished.
 int PartFiles(const std::string& folder);
 
+// Outside the captures below, a message box or question that a test did not
+// expect fails it (and is answered No) instead of waiting for a click that
+// never comes. AppTestMain installs the guard.
+void GuardAgainstUnexpectedBoxes();
+
 // Collects the message boxes shown while it lives (nothing is shown).
 class TMessageCapture {
  public:

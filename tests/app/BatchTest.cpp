@@ -279,7 +279,10 @@ TEST_F(Batch, TheStatusLineCountsTheListAsItIs) {
   ASSERT_TRUE(AddAndWait(*Window, {Q(longer)}));
   Window->Convert();
   ASSERT_TRUE(Window->Converting());
-  Window->ClearList();  // during the run
+  {
+    TQuestionCapture stop(true);  // "停止并清空"
+    Window->ClearList();  // during the run
+  }
   EXPECT_EQ(Window->StatusText(), "");
   ASSERT_TRUE(AddAndWait(*Window, {Q(a)}));
   EXPECT_EQ(Window->StatusText(), "已添加 1 个文件；列表中共 1 个文件");
