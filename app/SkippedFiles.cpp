@@ -7,8 +7,15 @@
 #include <QVBoxLayout>
 
 #include "AppSupport.h"
+#include "ReasonText.h"
 
-QString SkippedReason(const TBatchFile& file) { return QString::fromStdString(file.Reason); }
+// In the window's language; a detail the English reason adds follows on a
+// line of its own, shown whole in the tooltip.
+QString SkippedReason(const TBatchFile& file) {
+  TBatchFile skipped = file;
+  skipped.Outcome = foSkipped;
+  return FileReasonText(skipped);
+}
 
 TfrmSkipped::TfrmSkipped(QWidget* parent) : QDialog(parent) {
   setWindowTitle(tr("跳过的文件"));

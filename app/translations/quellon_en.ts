@@ -705,5 +705,82 @@
             <numerusform>%n files in the list</numerusform>
         </translation>
     </message>
+    <message>
+        <source>文件夹</source>
+        <translation>Folder</translation>
+    </message>
+    <message>
+        <source>无法播放：%1</source>
+        <translation>Cannot play: %1</translation>
+    </message>
+    <message>
+        <source>无损：Ogg 封装的 FLAC（文件较大）</source>
+        <translation>Lossless: FLAC in Ogg (larger files)</translation>
+    </message>
+    <message>
+        <source>正在转换。关闭窗口会停止转换，正在转换的文件不会保存。</source>
+        <translation>Converting. Closing the window stops the conversion; the files being converted are not kept.</translation>
+    </message>
+    <message>
+        <source>停止并关闭</source>
+        <translation>Stop and close</translation>
+    </message>
+    <message>
+        <source>继续转换</source>
+        <translation>Keep converting</translation>
+    </message>
+    <message>
+        <source>正在转换。清空列表会停止转换，正在转换的文件不会保存。</source>
+        <translation>Converting. Clearing the list stops the conversion; the files being converted are not kept.</translation>
+    </message>
+    <message>
+        <source>停止并清空</source>
+        <translation>Stop and clear</translation>
+    </message>
+    <message>
+        <source>找不到帮助文件：%1</source>
+        <translation>The help file is missing: %1</translation>
+    </message>
+    <message>
+        <source>没有能打开帮助文件的浏览器。帮助文件在：
+%1</source>
+        <translation>No browser could open the help file. It is here:
+%1</translation>
+    </message>
+    <message>
+        <source>没有找到声音输出设备，预览听不到声音。请接上或打开声音设备后再按 ▶。</source>
+        <translation>No sound output device was found, so the preview is silent. Connect or turn on a sound device, then press ▶ again.</translation>
+    </message>
+    <message>
+        <source>列表中没有文件。请先按“添加”添加要转换的文件。</source>
+        <translation>The list is empty. Press “Add” first to add the files to convert.</translation>
+    </message>
+    <message>
+        <source>有损：Ogg Vorbis（文件较小）</source>
+        <translation>Lossy: Ogg Vorbis (smaller files)</translation>
+    </message>
+</context>
+<context>
+    <name>TfrmSkipped</name>
+    <message>
+        <source>跳过的文件</source>
+        <translation>Skipped files</translation>
+    </message>
+    <message>
+        <source>文件名称</source>
+        <translation>File name</translation>
+    </message>
+    <message>
+        <source>文件夹</source>
+        <translation>Folder</translation>
+    </message>
+    <message>
+        <source>原因</source>
+        <translation>Reason</translation>
+    </message>
+    <message>
+        <source>跳过的文件（%1 个）</source>
+        <translation>Skipped files (%1)</translation>
+    </message>
 </context>
 </TS>

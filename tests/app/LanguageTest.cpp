@@ -20,12 +20,14 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 
 #include "AppTestSupport.h"
 #include "Language.h"
 #include "MainFrm.h"
 #include "OpenFileFilter.h"
 #include "ReasonText.h"
+#include "SkippedFiles.h"
 #include "U_About.h"
 #include "U_set.h"
 #include "WindowTest.h"
@@ -193,6 +195,20 @@ class WindowLanguage : public ::testing::Test {
     EXPECT_TRUE(AddAndWait(window, {Q(wav)}));
     QStringList texts = VisibleTexts(&window);  // the options dialog too, once made
     texts << "status line: " + window.StatusText();
+    // A folder whose one file is skipped: the status line's link and the
+    // list of skipped files it opens.
+    const std::string folder = Dir.File("skipping");
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/empty.wav").flush();
+    {
+      TMessageCapture nothingToConvert;  // its text is walked too
+      EXPECT_TRUE(AddAndWait(window, {Q(folder)}));
+      for (const auto& box : nothingToConvert.Boxes) texts << "message: " + box.Text;
+    }
+    texts << "status line: " + window.StatusText();
+    emit window.lblStatus->linkActivated("skipped");
+    EXPECT_NE(window.SkippedWindow(), nullptr);
+    if (window.SkippedWindow()) texts << VisibleTexts(window.SkippedWindow());
     TFrm_set settings(window.OptionForm(), &window);
     texts << VisibleTexts(&settings);
     TFrm_About about(&window);
@@ -219,7 +235,8 @@ TEST_F(WindowLanguage, EnglishWindowsShowNoChineseText) {
   for (const char* expected :
        {"QToolButton  text: Add", "QTabWidget  tab: Conversion", "QComboBox  item: Follow system",
         "QTreeWidget  header: File name", "QMenu  menu: Action",
-        "status line: 1 file added; 1 file in the list"})
+        "status line: 1 file added; 1 file in the list",
+        "TfrmSkipped  title: Skipped files (1)"})
     EXPECT_TRUE(texts.contains(expected)) << expected;
 }
 

@@ -63,9 +63,10 @@ TEST_F(WindowCare, TheStatusLineLinksToTheSkippedFilesOfTheLastAddWithTheirReaso
     QString Name;
     QString Reason;
   } expected[] = {
-      {"empty.wav", "the file is empty"},
-      {"notes.txt", ""},  // the libraries' own words
-      {"picture.png", "a still picture"},
+      // In the window's language, the libraries' own words on a line below.
+      {"empty.wav", "源文件是空的"},
+      {"notes.txt", "无法识别源文件的格式"},
+      {"picture.png", "图片"},
   };
   for (int row = 0; row < 3; ++row) {
     SCOPED_TRACE(row);
