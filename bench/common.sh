@@ -42,4 +42,10 @@ measure() {
   echo "$wall $rss"
 }
 
+# The CPU seconds (user and system) of the last measured run.
+last_cpu() {
+  awk -F': ' '/User time \(seconds\)|System time \(seconds\)/ { s += $2 } END { printf "%.2f\n", s }' \
+    "$WORK/time.txt"
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
