@@ -332,12 +332,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   }
   // The running files end (their outputs removed); no summary follows.
   ShutDown = true;
-  // Files being added are dropped, and a conversion waiting for them with them.
-  Checker->Cancel();
-  AddTimer->stop();
-  NamesTimer->stop();
-  ConvertPending = ContinueRun = RestartPending = false;
-  SetBusy(false);
+  DropPendingWork();
   FBatch->Stop();
   Graph->Clear();
   WriteConfig();

@@ -290,6 +290,10 @@ class TfrmMain : public QMainWindow {
   // when called again.
   void RefreshOutputNames();
   void NameSomeRows();
+  void StopNaming();
+  // Drops the files being added, the names being worked out and a conversion
+  // waiting for them (清空, closing).
+  void DropPendingWork();
   // The first row's output name under a name pattern, relative to where the
   // names go (the settings dialog's preview); "" when no row has one.
   QString PatternPreview(const QString& pattern);

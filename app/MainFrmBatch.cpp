@@ -267,9 +267,7 @@ void TfrmMain::StartRun(bool everything) {
                 tr("转换设置无法使用，没有开始转换。\n%1").arg(QString::fromStdString(why)));
     return;
   }
-  // The run gives the names now.
-  NamesTimer->stop();
-  NamePreview.reset();
+  StopNaming();  // the run gives the names now
   StatusTimer->start();
   SetEditButtons(false);
   btnClear->setEnabled(true);
@@ -435,9 +433,13 @@ void TfrmMain::ShowSkippedFiles() {
 
 // ---- Output names --------------------------------------------------------------------------
 
-void TfrmMain::RefreshOutputNames() {
+void TfrmMain::StopNaming() {
   NamesTimer->stop();
   NamePreview.reset();
+}
+
+void TfrmMain::RefreshOutputNames() {
+  StopNaming();
   if (FBatch->Files().empty()) return;
   NamePreview = std::make_unique<TConversionBatch::TNamePreview>();
   NameSomeRows();

@@ -246,6 +246,16 @@ void TfrmMain::RemoveSelected() {
   UpdateStatus();
 }
 
+void TfrmMain::DropPendingWork() {
+  // Files being added, the names being worked out, and a conversion waiting
+  // for the files or for a stop.
+  Checker->Cancel();
+  AddTimer->stop();
+  StopNaming();
+  ConvertPending = RestartPending = ContinueRun = false;
+  SetBusy(false);
+}
+
 void TfrmMain::ClearList() {
   // Clearing ends the running files (their outputs removed): only when the
   // user says so.
@@ -254,16 +264,11 @@ void TfrmMain::ClearList() {
                  tr("正在转换。清空列表会停止转换，正在转换的文件不会保存。"),
                  tr("停止并清空"), tr("继续转换")))
     return;
-  Checker->Cancel();  // a check under way is dropped too
-  AddTimer->stop();
-  NamesTimer->stop();  // and the names being worked out
-  NamePreview.reset();
-  SetBusy(false);
+  DropPendingWork();
   FBatch->Clear();  // running files are stopped and their outputs removed
   Rows.clear();
   lvFiles->clear();
   FolderCounts.clear();
-  ConvertPending = RestartPending = ContinueRun = false;
   StatusTimer->stop();
   AddedCount = SkippedCount = 0;
   SkippedFrom = 0;
