@@ -60,6 +60,14 @@ class MultiFormatBatch : public ::testing::Test {
   bool RunToEnd() {
     return Component.EventLoop()->RunUntil([this] { return !Batch->Running(); }, 60000);
   }
+  // The formats of the run, written under Out.
+  bool Choose(const std::string& formats) {
+    std::string why;
+    const bool taken = SetFormatList(Batch->Choices, formats, why);
+    EXPECT_TRUE(taken) << formats << ": " << why;
+    Batch->Choices.OutputFolder = Out.Path();
+    return taken;
+  }
   // A tagged 2 s source In/album/<n>.flac.
   std::string TaggedSource(int n) {
     const std::string path = In.File("album/" + std::to_string(n) + ".flac");
@@ -80,9 +88,7 @@ class MultiFormatBatch : public ::testing::Test {
 TEST_F(MultiFormatBatch, EachSourceIsDecodedOnceIntoATreePerFormat) {
   constexpr int SOURCES = 4;
   for (int n = 1; n <= SOURCES; ++n) TaggedSource(n);
-  std::string why;
-  ASSERT_TRUE(SetFormatList(Batch->Choices, "mp3,opus", why)) << why;
-  Batch->Choices.OutputFolder = Out.Path();
+  ASSERT_TRUE(Choose("mp3,opus"));
   ASSERT_TRUE(Batch->AddPath(In.Path(), true));
   const int64_t decodedBefore = TCustomFFmpeg::DecodersOpened();
   ASSERT_TRUE(Batch->Start());
@@ -132,11 +138,9 @@ TEST_F(MultiFormatBatch, BesideTheSourceEachOutputTakesItsOwnName) {
 
 TEST_F(MultiFormatBatch, EachOutputGetsOnlyItsOwnEncoderOptions) {
   const std::string source = TaggedSource(1);
-  std::string why;
   // Opus is given 128 kbit/s; AC3 has no bit rate given and takes its own
   // default (192 kbit/s for stereo), not the one set for the output before.
-  ASSERT_TRUE(SetFormatList(Batch->Choices, "opus,ac3", why)) << why;
-  Batch->Choices.OutputFolder = Out.Path();
+  ASSERT_TRUE(Choose("opus,ac3"));
   ASSERT_TRUE(Batch->AddPath(source, false));
   ASSERT_TRUE(Batch->Start());
   ASSERT_TRUE(RunToEnd());
@@ -158,9 +162,7 @@ int TrailerFailsForOpus(AVFormatContext* oc) {
 TEST_F(MultiFormatBatch, AFailedOutputFailsTheFileAndKeepsNoneOfItsOutputs) {
   TaggedSource(1);
   TaggedSource(2);
-  std::string why;
-  ASSERT_TRUE(SetFormatList(Batch->Choices, "mp3,opus", why)) << why;
-  Batch->Choices.OutputFolder = Out.Path();
+  ASSERT_TRUE(Choose("mp3,opus"));
   ASSERT_TRUE(Batch->AddPath(In.Path(), true));
   RealWriteTrailer = av.av_write_trailer;
   av.av_write_trailer = TrailerFailsForOpus;
@@ -182,9 +184,7 @@ TEST_F(MultiFormatBatch, AnOutputRefusedBeforeTheRunFailsItsFile) {
   const std::string source = TaggedSource(1);
   // A plain file where the Opus tree's folder would be made.
   ASSERT_TRUE(Shell("touch " + Quote(Out.File("opus"))));
-  std::string why;
-  ASSERT_TRUE(SetFormatList(Batch->Choices, "mp3,opus", why)) << why;
-  Batch->Choices.OutputFolder = Out.Path();
+  ASSERT_TRUE(Choose("mp3,opus"));
   ASSERT_TRUE(Batch->AddPath(source, false));
   ASSERT_TRUE(Batch->Start());
   ASSERT_TRUE(RunToEnd());
@@ -200,10 +200,9 @@ TEST_F(MultiFormatBatch, AnOutputRefusedBeforeTheRunFailsItsFile) {
 // Sync mode records one output per source: several formats are refused
 // before the run, and a file composed all the same fails with the reason.
 TEST_F(MultiFormatBatch, SyncTakesOneFormatAtATime) {
-  std::string why;
-  ASSERT_TRUE(SetFormatList(Batch->Choices, "mp3,opus", why)) << why;
-  Batch->Choices.OutputFolder = Out.Path();
+  ASSERT_TRUE(Choose("mp3,opus"));
   Batch->Choices.Sync = true;
+  std::string why;
   EXPECT_FALSE(Batch->CheckChoices(why));
   EXPECT_NE(why.find("one format at a time"), std::string::npos) << why;
   ASSERT_TRUE(Batch->AddPath(TaggedSource(1), false));
