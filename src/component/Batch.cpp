@@ -22,21 +22,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// A job's damage figures as the batch keeps them: what the engine tells in
-// its damage text, the same choices of what to tell.
-TSourceDamage DamageOf(const TJobResult& r) {
-  auto time = [](int64_t us) { return us == AV_NOPTS_VALUE ? -1 : std::max<int64_t>(us, 0); };
-  TSourceDamage d;
-  if (r.ReadError) d.ReadErrorAt = std::max<int64_t>(time(r.ReadErrorAt), 0);
-  d.Lost = std::max<int64_t>(r.Lost, 0);
-  if (d.Lost > 0) d.FirstLoss = std::max<int64_t>(time(r.FirstLoss), 0);
-  if (d.Lost == 0) d.SkippedPackets = std::max<int64_t>(r.DamagedPackets - r.CutPackets, 0);
-  if (r.SourceEnd != AV_NOPTS_VALUE) {
-    d.SourceEnd = time(r.SourceEnd);
-    d.StatedLength = time(r.StatedLength);
-  }
-  return d;
-}
 
 bool IsFolderPath(const std::string& path) {
   struct stat st;
@@ -146,7 +131,7 @@ void TConversionBatch::Connect() {
     }
     if (end.Outcome == joFailed && end.Reason.empty()) end.Reason = message;
     end.Outputs = task->Result.Outputs;
-    end.Damage = DamageOf(task->Result);
+    end.Damage = SourceDamageOf(task->Result);
     if (task->RunStartedAt != TClock::time_point{})
       end.Seconds = std::chrono::duration<double>(TClock::now() - task->RunStartedAt).count();
     main.Post(0, [this, alive, end] {

@@ -178,18 +178,6 @@ struct TBatchTrack {
 };
 
 // One file of the list.
-// What a damaged source lost, as numbers, for a front end that tells it in
-// its own words (Reason tells it in English). Source time in µs; -1: none.
-struct TSourceDamage {
-  int64_t ReadErrorAt = -1;  // a read error there: converted up to it
-  int64_t Lost = 0;          // source time the damaged stretches took
-  int64_t FirstLoss = -1;    // where the first of them began
-  int64_t SkippedPackets =
-      0;                      // refused packets without a place in the source (told when Lost is 0)
-  int64_t SourceEnd = -1;     // the source ends there,
-  int64_t StatedLength = -1;  // short of the length it states
-};
-
 struct TBatchFile {
   uint64_t Id = 0;           // stable for the batch's life
   std::string Source;

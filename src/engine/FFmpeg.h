@@ -473,6 +473,20 @@ struct TJobResult {
   bool Received = false;  // an output stream got audio or pictures to encode
 };
 
+// What a damaged source lost, as numbers, for a front end that tells it in
+// its own words (Reason tells it in English). Source time in µs; -1: none.
+struct TSourceDamage {
+  int64_t ReadErrorAt = -1;  // a read error there: converted up to it
+  int64_t Lost = 0;          // source time the damaged stretches took
+  int64_t FirstLoss = -1;    // where the first of them began
+  int64_t SkippedPackets = 0;  // refused packets without a place in the source (when Lost is 0)
+  int64_t SourceEnd = -1;     // the source ends there,
+  int64_t StatedLength = -1;  // short of the length it states
+};
+// The damage of a job's result as the engine tells it (its Reason is made
+// from the same figures).
+TSourceDamage SourceDamageOf(const TJobResult& result);
+
 // Process-wide library log threshold, read by the library log callback.
 extern std::atomic<int> LibraryLogThreshold;
 

@@ -225,8 +225,27 @@ std::string ClockText(int64_t us) {
   return StrFormat("%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
 }
 
+}  // namespace
+
+TSourceDamage SourceDamageOf(const TJobResult& r) {
+  auto time = [](int64_t us) { return us == AV_NOPTS_VALUE ? -1 : std::max<int64_t>(us, 0); };
+  TSourceDamage d;
+  if (r.ReadError) d.ReadErrorAt = std::max<int64_t>(time(r.ReadErrorAt), 0);
+  d.Lost = std::max<int64_t>(r.Lost, 0);
+  if (d.Lost > 0) d.FirstLoss = std::max<int64_t>(time(r.FirstLoss), 0);
+  if (d.Lost == 0) d.SkippedPackets = std::max<int64_t>(r.DamagedPackets - r.CutPackets, 0);
+  if (r.SourceEnd != AV_NOPTS_VALUE) {
+    d.SourceEnd = time(r.SourceEnd);
+    d.StatedLength = time(r.StatedLength);
+  }
+  return d;
+}
+
+namespace {
+
 // What was lost of a damaged source and its code; "" (rcNone) when nothing was.
-std::string DamageText(const TJobResult& r, TReasonCode& code) {
+std::string DamageText(const TJobResult& result, TReasonCode& code) {
+  const TSourceDamage r = SourceDamageOf(result);
   std::string text;
   code = rcNone;
   auto add = [&text, &code](const std::string& part, TReasonCode partCode) {
@@ -235,10 +254,10 @@ std::string DamageText(const TJobResult& r, TReasonCode& code) {
   };
   // To the nearest second: a stated length of 24.99 s is "0:25".
   auto clock = [](int64_t us) { return ClockText(us + 500000); };
-  if (r.ReadError)
+  if (r.ReadErrorAt >= 0)
     add("source damaged at " + ClockText(r.ReadErrorAt) + ": converted up to there",
         rcSourceDamaged);
-  const int64_t uncounted = r.DamagedPackets - r.CutPackets;
+  const int64_t uncounted = r.SkippedPackets;
   if (r.Lost > 0) {
     const double seconds = static_cast<double>(r.Lost) / 1000000.0;
     add(StrFormat(seconds < 0.095 ? "%.2f s lost at %s" : "%.1f s lost at %s", seconds,
@@ -251,7 +270,7 @@ std::string DamageText(const TJobResult& r, TReasonCode& code) {
                        : StrFormat("%lld damaged packets skipped", static_cast<long long>(uncounted)),
         rcSourceDamaged);
   }
-  if (r.SourceEnd != AV_NOPTS_VALUE)
+  if (r.SourceEnd >= 0)
     add("source ends at " + clock(r.SourceEnd) + " of " + clock(r.StatedLength), rcSourceShort);
   return text;
 }
