@@ -9,14 +9,6 @@
 #include "AppSupport.h"
 #include "ReasonText.h"
 
-// In the window's language; a detail the English reason adds follows on a
-// line of its own, shown whole in the tooltip.
-QString SkippedReason(const TBatchFile& file) {
-  TBatchFile skipped = file;
-  skipped.Outcome = foSkipped;
-  return FileReasonText(skipped);
-}
-
 TfrmSkipped::TfrmSkipped(QWidget* parent) : QDialog(parent) {
   setWindowTitle(tr("跳过的文件"));
   resize(640, 320);
@@ -41,7 +33,9 @@ void TfrmSkipped::ShowFiles(const std::vector<const TBatchFile*>& files) {
     auto* item = new QTreeWidgetItem(lvSkipped);
     item->setText(scName, info.fileName());
     item->setText(scFolder, info.path());
-    item->setText(scReason, SkippedReason(*file));
+    // In the window's language; a detail the English reason adds follows on a
+    // line of its own, shown whole in the tooltip.
+    item->setText(scReason, FileReasonText(*file));
     item->setToolTip(scName, source);
     item->setToolTip(scReason, item->text(scReason));
   }

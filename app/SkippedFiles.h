@@ -12,10 +12,6 @@
 
 #include "Batch.h"
 
-// The reason a skipped file shows. The one place the window turns a file's
-// reason into its text.
-QString SkippedReason(const TBatchFile& file);
-
 class TfrmSkipped : public QDialog {
   Q_OBJECT
  public:
