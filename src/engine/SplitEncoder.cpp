@@ -72,11 +72,13 @@ TSplitRule SplitRuleOf(const AVCodecContext* enc) {
     case AV_CODEC_ID_AAC:
       // The encoder's bit demand follows the perceptual entropy it has seen,
       // which it forgets over about 500 frames: a chunk starts from where
-      // the stream would be after some 14 s, so chunks are long.
+      // the stream would be after some 14 s, so chunks are long. A chunk is
+      // buffered while the one before it is encoded: at most 100 s of sound
+      // (some 35 MB in the encoder's float samples) bounds the memory.
       rule.PreRoll = 600;
       rule.PostRoll = 3;
       rule.ChunkSeconds = 60;
-      rule.MaxChunkSeconds = 150;
+      rule.MaxChunkSeconds = 80;
       break;
     case AV_CODEC_ID_WMAV1:
     case AV_CODEC_ID_WMAV2:
@@ -120,12 +122,6 @@ TSplitEncoder::TSplitEncoder(AVCodecContext* model, const TSplitRule& rule, int 
       ChunkFrames(std::max(chunkFrames, rule.PostRoll + 1)),
       Workers(workers),
       Write(std::move(write)) {
-  // Short chunks keep one more ready than there are workers; a long one (a
-  // minute of sound) is filled in a fraction of the time its encoding takes,
-  // and holding one less saves its memory.
-  const bool longChunks =
-      static_cast<int64_t>(ChunkFrames) * model->frame_size >= 60LL * model->sample_rate;
-  ReadyAhead = longChunks ? 0 : 1;
   Join = NewJoinRule(Rule, model);
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   for (unsigned i = 0; i < cores; ++i) Threads.emplace_back([this] { Work(); });
@@ -139,7 +135,8 @@ void TSplitEncoder::Cancel() {
     Quit = true;
     Queue.clear();
   }
-  Wake.notify_all();
+  WorkWake.notify_all();
+  JobWake.notify_all();
   for (std::thread& thread : Threads)
     if (thread.joinable()) thread.join();
   Threads.clear();
@@ -147,6 +144,21 @@ void TSplitEncoder::Cancel() {
   InFlight.clear();
   Filling.reset();
   Trailing.reset();
+  Recent.clear();
+}
+
+int64_t TSplitEncoder::BufferLimit() const {
+  // Every worker but the newest one encodes a chunk that was added whole
+  // before the newest began: (workers - 1) chunks wait, and the frames of a
+  // pre-roll and post-roll on top.
+  const int workers = std::max(1, Workers.load());
+  return static_cast<int64_t>(std::max(1, workers - 1)) * ChunkFrames + Rule.PreRoll +
+         Rule.PostRoll + 1;
+}
+
+int64_t TSplitEncoder::ResumeAt() const {
+  // A waiting Add goes on once a few frames are free, not at every one.
+  return BufferLimit() - std::max(1, ChunkFrames / 16);
 }
 
 void TSplitEncoder::Work() {
@@ -156,7 +168,7 @@ void TSplitEncoder::Work() {
       std::unique_lock<std::mutex> guard(Lock);
       // The owner may give this stream more workers at any time (other
       // jobs ended): a chunk waiting for one looks again now and then.
-      while (!Wake.wait_for(guard, WorkersCheck, [this] {
+      while (!WorkWake.wait_for(guard, WorkersCheck, [this] {
         return Quit || (!Queue.empty() && Busy < std::max(1, Workers.load()));
       })) {
       }
@@ -171,7 +183,8 @@ void TSplitEncoder::Work() {
       --Busy;
       chunk->Done = true;
     }
-    Wake.notify_all();
+    JobWake.notify_all();
+    WorkWake.notify_all();
   }
 }
 
@@ -182,10 +195,13 @@ void TSplitEncoder::Encode(TChunk& chunk) {
   if (!enc) error = "Audio encoding failed";
   const std::unique_ptr<TChunkPacker> packer = Join->NewChunk(chunk.FirstFrame, chunk.FirstSample);
   PacketPtr packet(av.av_packet_alloc());
+  // The keep window as the chunk had it when its last frame was taken: its
+  // end is known before any post-roll frame is added.
+  int64_t keepFrom = 0, keepTo = INT64_MAX;
   auto collect = [&] {
     int result;
     while ((result = av.avcodec_receive_packet(enc.get(), packet.get())) >= 0) {
-      const bool keep = packet->pts >= chunk.KeepFrom && packet->pts < chunk.KeepTo;
+      const bool keep = packet->pts >= keepFrom && packet->pts < keepTo;
       if (!packer->Take(packet, keep, kept)) {
         error = "Audio encoding failed";
         return;
@@ -193,131 +209,183 @@ void TSplitEncoder::Encode(TChunk& chunk) {
     }
     if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) error = "Audio encoding failed";
   };
-  for (size_t i = 0; error.empty() && i < chunk.Frames.size(); ++i) {
-    if (av.avcodec_send_frame(enc.get(), chunk.Frames[i].get()) < 0) {
+  bool quit = false;
+  while (error.empty()) {
+    FramePtr frame;
+    bool resume = false;
+    {
+      std::unique_lock<std::mutex> guard(Lock);
+      WorkWake.wait(guard, [&] {
+        return Quit || (chunk.Closed && chunk.Frames.empty()) ||
+               (!chunk.Frames.empty() && (chunk.Closed || chunk.Sent < chunk.Pre + chunk.Main));
+      });
+      if (Quit) {
+        quit = true;
+        break;
+      }
+      keepFrom = chunk.KeepFrom;
+      keepTo = chunk.KeepTo;
+      if (chunk.Frames.empty()) break;  // closed, every frame sent
+      frame = std::move(chunk.Frames.front());
+      chunk.Frames.pop_front();
+      ++chunk.Sent;
+      resume = --Buffered == ResumeAt();
+    }
+    if (resume) JobWake.notify_all();
+    if (av.avcodec_send_frame(enc.get(), frame.get()) < 0) {
       error = "Audio encoding failed";
       break;
     }
+    frame.reset();
     collect();
   }
   // Every chunk's encoder is drained: how many frames an encoder holds back
   // depends on its frame size and settings, and a frame of the keep window
   // still held back would be lost. What the post-roll yields is not kept.
-  if (error.empty()) {
+  if (error.empty() && !quit) {
     if (av.avcodec_send_frame(enc.get(), nullptr) < 0)
       error = "Audio encoding failed";
     else
       collect();
   }
   if (enc) CloseEncoder(enc);
-  // Its frames are no longer needed: the memory goes with them.
   std::lock_guard<std::mutex> guard(Lock);
+  // A failed chunk's frames are not waited for: the job's thread may go on
+  // to the failure.
+  Buffered -= static_cast<int64_t>(chunk.Frames.size());
   chunk.Frames.clear();
-  chunk.Error = error;
+  chunk.Error = quit && error.empty() ? "Audio encoding failed" : error;
   chunk.Packets = std::move(kept);
 }
 
-void TSplitEncoder::Dispatch(std::shared_ptr<TChunk> chunk) {
+void TSplitEncoder::Dispatch(const std::shared_ptr<TChunk>& chunk) {
   {
     std::lock_guard<std::mutex> guard(Lock);
     Queue.push_back(chunk);
-    InFlight.push_back(std::move(chunk));
+    InFlight.push_back(chunk);
   }
-  Wake.notify_all();
+  WorkWake.notify_all();
+}
+
+void TSplitEncoder::Push(TChunk& chunk, const AVFrame* frame, TKind kind) {
+  FramePtr ref(av.av_frame_clone(frame));
+  if (!ref) throw FFmpegException("Audio encoding failed");
+  bool wake;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    (kind == fkPre ? chunk.Pre : kind == fkMain ? chunk.Main : chunk.Post)++;
+    // A chunk that failed takes no more: it is not waited for.
+    if (chunk.Done || !chunk.Error.empty()) return;
+    wake = chunk.Frames.empty();
+    chunk.Frames.push_back(std::move(ref));
+    ++Buffered;
+  }
+  if (wake) WorkWake.notify_all();
+}
+
+void TSplitEncoder::Close(TChunk& chunk) {
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    chunk.Closed = true;
+  }
+  WorkWake.notify_all();
 }
 
 void TSplitEncoder::Add(const AVFrame* frame) {
-  FramePtr ref(av.av_frame_alloc());
-  if (!ref || av.av_frame_ref(ref.get(), frame) < 0) throw FFmpegException("Audio encoding failed");
   Join->AddFrame(frame);
   const int64_t delay = Model->initial_padding;
   if (!Filling) {
     Filling = std::make_shared<TChunk>();
-    Filling->Index = NextIndex++;
-    // The pre-roll: the last frames of the chunk before.
-    if (Trailing) {
-      const int main = Trailing->Pre + Trailing->Main;
-      for (int i = std::max(Trailing->Pre, main - Rule.PreRoll); i < main; ++i) {
-        FramePtr copy(av.av_frame_alloc());
-        if (!copy || av.av_frame_ref(copy.get(), Trailing->Frames[static_cast<size_t>(i)].get()) < 0)
-          throw FFmpegException("Audio encoding failed");
-        Filling->Frames.push_back(std::move(copy));
-        ++Filling->Pre;
-      }
-    }
     Filling->KeepFrom = frame->pts - delay;
     Filling->FirstFrame = FramesAdded;
     Filling->FirstSample = SamplesAdded;
-    if (Trailing) Trailing->KeepTo = Filling->KeepFrom;
+    if (Trailing) {
+      // The pre-roll: the last frames of the chunk before. Its end is set
+      // before it takes a post-roll frame.
+      {
+        std::lock_guard<std::mutex> guard(Lock);
+        Trailing->KeepTo = Filling->KeepFrom;
+      }
+      const size_t count = std::min(Recent.size(), static_cast<size_t>(std::max(0, Trailing->Main)));
+      for (size_t i = Recent.size() - count; i < Recent.size(); ++i)
+        Push(*Filling, Recent[i].get(), fkPre);
+    } else {
+      Dispatch(Filling);
+    }
   }
-  if (Trailing && Trailing->Post < Rule.PostRoll) {
-    FramePtr copy(av.av_frame_alloc());
-    if (!copy || av.av_frame_ref(copy.get(), frame) < 0) throw FFmpegException("Audio encoding failed");
-    Trailing->Frames.push_back(std::move(copy));
-    ++Trailing->Post;
-  }
+  if (Trailing && Trailing->Post < Rule.PostRoll) Push(*Trailing, frame, fkPost);
   if (Trailing && Trailing->Post >= Rule.PostRoll) {
-    Dispatch(Trailing);
+    Close(*Trailing);
     Trailing.reset();
+    Dispatch(Filling);
   }
-  Filling->Frames.push_back(std::move(ref));
+  Push(*Filling, frame, fkMain);
+  if (Rule.PreRoll > 0) {
+    FramePtr ref(av.av_frame_clone(frame));
+    if (!ref) throw FFmpegException("Audio encoding failed");
+    Recent.push_back(std::move(ref));
+    if (Recent.size() > static_cast<size_t>(Rule.PreRoll)) Recent.pop_front();
+  }
   ++FramesAdded;
   SamplesAdded += frame->nb_samples;
-  if (++Filling->Main == ChunkFrames) {
+  if (Filling->Main == ChunkFrames) {
     Trailing = std::move(Filling);
     Filling.reset();
   }
-  // Few chunks alive at once: wait for the oldest when there are more.
-  WriteReady(wtNo);
-  while (true) {
-    const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + ReadyAhead;
-    size_t alive;
-    {
-      std::lock_guard<std::mutex> guard(Lock);
-      alive = InFlight.size();
-    }
-    if (alive < most) break;
-    WriteReady(wtBriefly);
+  WaitForRoom();
+}
+
+void TSplitEncoder::WaitForRoom() {
+  for (;;) {
+    WriteReady(false);
+    std::unique_lock<std::mutex> guard(Lock);
+    // Few chunks alive at once, and at most the buffered frames.
+    const size_t most = static_cast<size_t>(std::max(1, Workers.load())) + 2;
+    auto room = [&] { return Buffered <= BufferLimit() && InFlight.size() <= most; };
+    if (room()) return;
+    JobWake.wait_for(guard, WorkersCheck, [&] {
+      return Quit || room() || (!InFlight.empty() && InFlight.front()->Done);
+    });
+    if (Quit) return;
   }
 }
 
 void TSplitEncoder::Finish() {
-  if (Trailing && Filling && Trailing->Post < Rule.PostRoll) {
-    // The stream ends within the post-roll: the short rest joins the chunk
-    // before it, whose encoder is then drained.
-    Trailing->Main += Trailing->Post;
-    Trailing->Post = 0;
-    for (int i = Filling->Pre + (Trailing->Main - ChunkFrames); i < Filling->Pre + Filling->Main; ++i) {
-      Trailing->Frames.push_back(std::move(Filling->Frames[static_cast<size_t>(i)]));
-      ++Trailing->Main;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Trailing && Filling && Trailing->Post < Rule.PostRoll) {
+      // The stream ends within the post-roll: the short rest (the frames the
+      // chunk before took as its post-roll) becomes that chunk's own, and its
+      // encoder is then drained. The rest's chunk was not dispatched yet
+      // (that waits for the post-roll), and the chunk before sent none of
+      // its post-roll frames (that waits for its close).
+      Trailing->Main += Trailing->Post;
+      Trailing->Post = 0;
+      Buffered -= static_cast<int64_t>(Filling->Frames.size());
+      Filling.reset();
     }
-    Filling.reset();
-  }
-  if (Trailing) {
-    if (!Filling) {
-      Trailing->Last = true;
+    // The last chunk is kept to the end.
+    if (Filling)
+      Filling->KeepTo = INT64_MAX;
+    else if (Trailing)
       Trailing->KeepTo = INT64_MAX;
-    }
-    Dispatch(Trailing);
-    Trailing.reset();
   }
-  if (Filling) {
-    Filling->Last = true;
-    Filling->KeepTo = INT64_MAX;
-    Dispatch(Filling);
-    Filling.reset();
-  }
+  if (Trailing) Close(*Trailing);
+  if (Filling) Close(*Filling);
+  Trailing.reset();
+  Filling.reset();
+  Recent.clear();
   while (true) {
     {
       std::lock_guard<std::mutex> guard(Lock);
       if (InFlight.empty()) break;
     }
-    WriteReady(wtDone);
+    WriteReady(true);
   }
   Join->Finish(Write);
 }
 
-void TSplitEncoder::WriteReady(TWait wait) {
+void TSplitEncoder::WriteReady(bool wait) {
   while (true) {
     std::shared_ptr<TChunk> front;
     {
@@ -325,23 +393,15 @@ void TSplitEncoder::WriteReady(TWait wait) {
       if (InFlight.empty()) return;
       front = InFlight.front();
       if (!front->Done) {
-        if (wait == wtNo) return;
-        auto done = [&] { return front->Done || Quit; };
-        if (wait == wtDone)
-          Wake.wait(guard, done);
-        else
-          Wake.wait_for(guard, WorkersCheck, done);
+        if (!wait) return;
+        JobWake.wait(guard, [&] { return front->Done || Quit; });
         if (!front->Done) return;
       }
       InFlight.pop_front();
     }
-    wait = wtNo;
+    wait = false;
     if (!front->Error.empty()) throw FFmpegException(front->Error);
-    WriteChunk(*front);
+    Join->Join(front->Packets, front->FirstFrame, front->FirstSample, Write);
     ++Written;
   }
-}
-
-void TSplitEncoder::WriteChunk(TChunk& chunk) {
-  Join->Join(chunk.Packets, chunk.FirstFrame, chunk.FirstSample, Write);
 }

@@ -24,9 +24,14 @@
 // the packets (through the write callback, in order) and calls the join
 // rule's job-thread steps. Workers encode chunks; they touch only their
 // chunk, their own encoder context (opened and closed holding CodecLock) and
-// their chunk's packer from the join rule. At most `workers` chunks are encoded at once,
-// read from the atomic whenever a chunk starts (the owner may change it while
-// the job runs). Memory: at most a few chunks are alive.
+// their chunk's packer from the join rule. At most `workers` chunks are
+// encoded at once, read from the atomic whenever a chunk starts (the owner
+// may change it while the job runs).
+// Memory: a chunk's encoder starts as soon as the chunk does and takes its
+// frames as they are added, each frame freed once encoded. Add waits while
+// more frames are waiting to be encoded than (workers - 1) chunks hold: with
+// two workers one chunk is buffered, the least that lets the second start
+// while the first is still encoding.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -87,43 +92,55 @@ class TSplitEncoder {
   int64_t ChunksWritten() const { return Written; }
 
  private:
+  // A chunk's frames (pre-roll, own, post-roll) wait in Frames until its
+  // worker sends them; the post-roll ones only once the chunk is closed (at
+  // the stream's end they may become its own). Guarded by Lock, but for the
+  // counts and bounds the job's thread alone writes before it dispatches.
   struct TChunk {
-    int64_t Index = 0;
-    std::vector<FramePtr> Frames;  // pre-roll, main, post-roll
-    int Pre = 0, Main = 0, Post = 0;
+    std::deque<FramePtr> Frames;  // added, not sent yet
+    int Pre = 0, Main = 0, Post = 0;  // frames added of each kind
+    int Sent = 0;                     // frames given to the encoder
+    bool Closed = false;              // every frame added
     int64_t KeepFrom = 0, KeepTo = INT64_MAX;  // packet timestamps kept
     int64_t FirstFrame = 0, FirstSample = 0;   // of its first own frame in the stream
-    bool Last = false;                         // the stream's last chunk: kept to the end
     bool Done = false;
     std::string Error;
     std::vector<PacketPtr> Packets;  // kept, in order
   };
-  void Dispatch(std::shared_ptr<TChunk> chunk);
+  void Dispatch(const std::shared_ptr<TChunk>& chunk);
+  // Adds a frame to a chunk (a reference is taken); pre-roll, own or post-roll.
+  enum TKind { fkPre, fkMain, fkPost };
+  void Push(TChunk& chunk, const AVFrame* frame, TKind kind);
+  void Close(TChunk& chunk);
   void Work();
   void Encode(TChunk& chunk);
-  // Writes the finished chunks at the front; wait: until the front is done,
-  // or (briefly) until the number of workers may have changed.
-  enum TWait { wtNo, wtDone, wtBriefly };
-  void WriteReady(TWait wait);
-  void WriteChunk(TChunk& chunk);
+  // Frames that may wait to be encoded before Add waits, and the count at
+  // which a waiting Add goes on.
+  int64_t BufferLimit() const;
+  int64_t ResumeAt() const;
+  // Writes the finished chunks at the front; wait: until the front is done.
+  void WriteReady(bool wait);
+  // Waits until frames may be added again, writing what is ready meanwhile.
+  void WaitForRoom();
 
   AVCodecContext* Model;
   TSplitRule Rule;
   int ChunkFrames;
   const std::atomic<int>& Workers;
   TWrite Write;
-  size_t ReadyAhead = 1;  // chunks kept ready beyond the workers
 
   std::shared_ptr<TChunk> Filling;   // takes main frames
   std::shared_ptr<TChunk> Trailing;  // full, takes its post-roll
-  int64_t NextIndex = 0;
+  std::deque<FramePtr> Recent;       // the last main frames, the next pre-roll
   int64_t FramesAdded = 0, SamplesAdded = 0;
   int64_t Written = 0;
 
-  std::mutex Lock;  // guards the queue, the chunks' Done/Error/Packets, Busy, Quit
-  std::condition_variable Wake;
+  std::mutex Lock;  // guards the queue, the chunks, Buffered, Busy, Quit
+  std::condition_variable WorkWake;  // workers wait: a chunk or frames to take
+  std::condition_variable JobWake;   // the job's thread waits: room, a chunk done
   std::deque<std::shared_ptr<TChunk>> Queue;     // dispatched, not started
   std::deque<std::shared_ptr<TChunk>> InFlight;  // dispatched, not written (in order)
+  int64_t Buffered = 0;                          // frames added, not sent
   int Busy = 0;                                  // chunks being encoded
   bool Quit = false;
   std::vector<std::thread> Threads;

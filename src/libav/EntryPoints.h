@@ -25,7 +25,7 @@
   X(av_opt_get_int) X(av_opt_get_double) X(av_int_list_length_for_size)                      \
   X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref) X(av_frame_move_ref)  \
   X(av_frame_clone) X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy)        \
-  X(av_frame_copy_props) X(av_frame_get_side_data) X(av_frame_is_writable)                                                           \
+  X(av_frame_copy_props) X(av_frame_get_side_data) X(av_frame_is_writable) X(av_buffer_create)                                                         \
   X(av_image_alloc) X(av_image_fill_arrays) X(av_image_get_buffer_size) X(av_image_copy)     \
   X(av_image_copy_plane) X(av_image_fill_black) X(av_image_check_size)                       \
   X(av_pix_fmt_desc_get) X(av_pix_fmt_desc_next) X(av_get_pix_fmt) X(av_get_pix_fmt_name)   \

@@ -5,6 +5,7 @@
 // output and measures it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -223,6 +224,65 @@ TEST(SplitEncodingBytes, TheSameWhateverTheThreads) {
   EXPECT_EQ(outputs[0], outputs[4]);
   EXPECT_EQ(outputs[1], outputs[3]);
   EXPECT_EQ(outputs[1], outputs[5]);
+}
+
+// Frames given to a split encoder whose buffers are still alive, and the most
+// at any time.
+std::atomic<int> FramesAlive{0}, MostFramesAlive{0};
+
+// A long stream split over two workers keeps about one chunk of frames
+// waiting for its encoder (the one the second worker needs while the first
+// encodes), not every chunk it has started; a frame is freed once encoded.
+TEST(SplitEncodingMemory, AboutOneChunkWaits) {
+  ASSERT_TRUE(LoadEngineLibraries());
+  const AVCodec* codec = av.avcodec_find_encoder(AV_CODEC_ID_MP2);
+  ASSERT_NE(codec, nullptr);
+  CodecContextPtr enc(av.avcodec_alloc_context3(codec));
+  enc->sample_fmt = AV_SAMPLE_FMT_S16;
+  enc->sample_rate = 44100;
+  enc->time_base = {1, 44100};
+  enc->bit_rate = 128000;
+  av.av_channel_layout_default(&enc->ch_layout, 2);
+  ASSERT_EQ(av.avcodec_open2(enc.get(), codec, nullptr), 0);
+  const TSplitRule rule = SplitRuleOf(enc.get());
+  ASSERT_TRUE(rule.Allowed);
+  const int chunk = 40, frames = 600, samples = enc->frame_size;
+  std::atomic<int> workers{2};
+  int64_t written = 0;
+  {
+    TSplitEncoder split(enc.get(), rule, chunk, workers, [&](AVPacket* packet) {
+      written += packet->duration;
+      av.av_packet_unref(packet);
+    });
+    for (int i = 0; i < frames; ++i) {
+      FramePtr frame(av.av_frame_alloc());
+      frame->format = AV_SAMPLE_FMT_S16;
+      frame->nb_samples = samples;
+      frame->sample_rate = 44100;
+      frame->pts = static_cast<int64_t>(i) * samples;
+      av.av_channel_layout_default(&frame->ch_layout, 2);
+      const int size = samples * 4;
+      auto* data = new uint8_t[static_cast<size_t>(size)];
+      for (int k = 0; k < samples * 2; ++k)
+        reinterpret_cast<int16_t*>(data)[k] = static_cast<int16_t>(8000 * std::sin(0.05 * (i * samples + k / 2)));
+      frame->buf[0] = av.av_buffer_create(
+          data, static_cast<size_t>(size), [](void*, uint8_t* bytes) {
+            delete[] bytes;
+            --FramesAlive;
+          }, nullptr, 0);
+      ASSERT_NE(frame->buf[0], nullptr);
+      frame->data[0] = data;
+      frame->extended_data = frame->data;
+      frame->linesize[0] = size;
+      MostFramesAlive = std::max(MostFramesAlive.load(), ++FramesAlive);
+      split.Add(frame.get());
+    }
+    split.Finish();
+  }
+  EXPECT_EQ(written, static_cast<int64_t>(frames) * samples);
+  EXPECT_EQ(FramesAlive, 0);
+  // One chunk, the next one's pre-roll and post-roll, and the frame at hand.
+  EXPECT_LE(MostFramesAlive, chunk + 2 * (rule.PreRoll + rule.PostRoll) + 2);
 }
 
 // At the low sample rates an MP3 frame holds 576 samples and the encoder holds
