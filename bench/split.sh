@@ -8,7 +8,8 @@
 #  3. one table of it all per format: the ratios to the ffmpeg tool, the CPU
 #     time of the split encode against the serial one (what splitting costs)
 #     and the peak memory of each.
-# ./bench/split.sh [REPEAT]   (FORMATS, LONG_MINUTES may be set)
+# ./bench/split.sh [REPEAT]   (FORMATS, LONG_MINUTES may be set; LONG_MINUTES=0
+# leaves the long source out)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +28,7 @@ echo "generating the sources ..." >&2
 ffmpeg -nostdin -v error -f lavfi -i "aevalsrc=exprs='0.3*sin(2*PI*220*t)*(0.5+0.5*sin(2*PI*0.5*t))+0.2*sin(2*PI*330*t+2*sin(2*PI*3*t))|0.3*sin(2*PI*277*t)*(0.5+0.5*cos(2*PI*0.7*t))+0.2*sin(2*PI*415*t+sin(2*PI*5*t))':d=600" \
   -f lavfi -i "anoisesrc=c=pink:a=0.08:d=600" -filter_complex "[0][1]amix=inputs=2:normalize=0" \
   -ac 2 -ar 44100 "$WORK/ten.wav"
-ffmpeg -nostdin -v error -stream_loop $((LONG_MINUTES / 10 - 1)) -i "$WORK/ten.wav" -c copy "$WORK/long.wav"
+(( LONG_MINUTES > 0 )) && ffmpeg -nostdin -v error -stream_loop $((LONG_MINUTES / 10 - 1)) -i "$WORK/ten.wav" -c copy "$WORK/long.wav"
 for i in 1 2 3; do cp "$WORK/ten.wav" "$WORK/b$i.wav"; done
 
 
@@ -61,7 +62,7 @@ echo "One file; quellon split / serial / ffmpeg, median of $REPEAT; $(nproc) cor
 printf "%-5s %-7s %8s %8s %8s %7s %7s %8s %8s %8s\n" fmt source split serial ffmpeg "s/ff" "n/ff" "MB split" "MB ser" "MB ff"
 for format in $FORMATS; do
   one_file "$format" "$WORK/ten.wav" "10 min"
-  one_file "$format" "$WORK/long.wav" "$LONG_MINUTES min"
+  (( LONG_MINUTES > 0 )) && one_file "$format" "$WORK/long.wav" "$LONG_MINUTES min"
 done
 
 echo
@@ -91,7 +92,7 @@ echo "10-minute file (the cost of splitting), peak MB split and serial on it"
 printf "%-5s %8s %8s %8s %9s %8s %8s\n" fmt "10m/ff" "${LONG_MINUTES}m/ff" "3x/ff" "cpu s/n" "MB split" "MB ser"
 for format in $FORMATS; do
   read -r ten_ratio ten_cpu ten_ms ten_mn <<<"${SUMMARY[$format,10 min]}"
-  read -r long_ratio _ <<<"${SUMMARY[$format,$LONG_MINUTES min]}"
+  read -r long_ratio _ <<<"${SUMMARY[$format,$LONG_MINUTES min]:--}"
   printf "%-5s %8s %8s %8s %9s %8s %8s\n" "$format" "$ten_ratio" "$long_ratio" "${SUMMARY[$format,batch]}" \
     "$ten_cpu" "$ten_ms" "$ten_mn"
 done
