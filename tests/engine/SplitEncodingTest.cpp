@@ -77,10 +77,12 @@ struct TSplitCase {
   const char* Encoder;
   long FrameSize;  // samples per encoder frame
   bool Lossless;
-  // How much more error (dB) a join may have over 100 ms than one encoder at
-  // the same place. The AAC encoder's rate state never settles exactly to
-  // the serial encoder's: on speech-like sources a join measures up to about
-  // 1.6 dB (and a longer pre-roll does not make that smaller).
+  // How much more error (dB) one join may have over 100 ms than one encoder
+  // at the same place; all joins together are held to 1 dB. The AAC
+  // encoder's rate state never settles exactly to the serial encoder's: a
+  // single join, like any 100 ms within a chunk, measures up to about 1.8 dB
+  // either way, and these even out over the joins (a pre-roll too short to
+  // settle the encoder shows as 3 to 7 dB at every join).
   double Allowance = 1.0;
 };
 
@@ -160,16 +162,19 @@ TEST_P(SplitEncoding, JoinsAreAsGoodAsOneEncoder) {
     }
     return sum;
   };
-  double peakAtJoins = 0, peakElsewhere = 0, ignored = 0;
+  double peakAtJoins = 0, peakElsewhere = 0, ignored = 0, allOne = 0, allMany = 0;
   int joins = 0;
   for (long join = chunk; join + 3 * window < usable; join += chunk) {
     ++joins;
     const long from = (join / window - 2) * window, to = (join / window + 3) * window;
     const double errorOne = error(one, from, to, ignored);
     const double errorMany = error(many, from, to, peakAtJoins);
+    allOne += errorOne;
+    allMany += errorMany;
     EXPECT_LE(10 * std::log10((errorMany + 1e-12) / (errorOne + 1e-12)), c.Allowance)
         << "the join at " << join / 44100.0 << " s";
   }
+  EXPECT_LE(10 * std::log10((allMany + 1e-12) / (allOne + 1e-12)), 1.0) << "all joins";
   for (long from = 8 * window; from + window < usable; from += window) {
     bool nearJoin = false;
     for (long join = chunk; join < usable; join += chunk)
