@@ -72,13 +72,14 @@ TSplitRule SplitRuleOf(const AVCodecContext* enc) {
     case AV_CODEC_ID_AAC:
       // The encoder's bit demand follows the perceptual entropy it has seen,
       // which it forgets over about 500 frames: a chunk starts from where
-      // the stream would be after some 14 s, so chunks are long. A chunk is
-      // buffered while the one before it is encoded: at most 100 s of sound
-      // (some 35 MB in the encoder's float samples) bounds the memory.
+      // the stream would be after some 14 s, so chunks are long. Half a
+      // chunk and two pre-rolls wait while a chunk is encoded: at most 110 s
+      // a chunk keeps that near 85 s of sound (some 30 MB in the encoder's
+      // float samples).
       rule.PreRoll = 600;
       rule.PostRoll = 3;
       rule.ChunkSeconds = 60;
-      rule.MaxChunkSeconds = 80;
+      rule.MaxChunkSeconds = 110;
       break;
     case AV_CODEC_ID_WMAV1:
     case AV_CODEC_ID_WMAV2:
@@ -98,17 +99,18 @@ int SplitChunkFrames(const TSplitRule& rule, int frameSize, int sampleRate, int6
   if (!rule.Allowed || frameSize <= 0 || sampleRate <= 0 || totalMs <= 0) return 0;
   const double seconds = static_cast<double>(totalMs) / 1000.0;
   if (seconds < 3.0 * rule.ChunkSeconds) return 0;
-  // Every chunk but the first pays its pre-roll (P seconds), and the last
-  // one may leave a core idle while it ends: over D seconds, chunks of about
-  // sqrt(2 P D) cost least. An even count lets two or four encoders end
-  // together. The length depends on the stream only, not on the number of
+  // Every chunk but the first pays its pre-roll (P seconds): over D seconds,
+  // chunks of about sqrt(2 P D) cost least. The first and the last chunk are
+  // half as long (TSplitEncoder), so that two encoders run half a chunk
+  // apart, end together, and only half a chunk waits while the other is
+  // encoded. The length depends on the stream only, not on the number of
   // workers, so the bytes are the same on every machine.
   const double preRoll = static_cast<double>(rule.PreRoll) * frameSize / sampleRate;
   const double best = std::clamp(std::sqrt(2.0 * preRoll * seconds),
                                  static_cast<double>(rule.ChunkSeconds),
                                  static_cast<double>(rule.MaxChunkSeconds));
-  long count = std::max(2L, 2 * std::lround(seconds / (2.0 * best)));
-  while (seconds / static_cast<double>(count) > rule.MaxChunkSeconds) count += 2;
+  long count = std::max(2L, std::lround(seconds / best));
+  while (seconds / static_cast<double>(count) > rule.MaxChunkSeconds) ++count;
   // A frame of room per chunk: a duration read from the container may be a
   // few frames short, and the rest would make a chunk of its own.
   const double frames = seconds / static_cast<double>(count) * sampleRate / frameSize;
@@ -119,7 +121,7 @@ TSplitEncoder::TSplitEncoder(AVCodecContext* model, const TSplitRule& rule, int 
                              const std::atomic<int>& workers, TWrite write)
     : Model(model),
       Rule(rule),
-      ChunkFrames(std::max(chunkFrames, rule.PostRoll + 1)),
+      ChunkFrames(std::max(chunkFrames, 2 * (rule.PostRoll + 1))),
       Workers(workers),
       Write(std::move(write)) {
   Join = NewJoinRule(Rule, model);
@@ -148,12 +150,15 @@ void TSplitEncoder::Cancel() {
 }
 
 int64_t TSplitEncoder::BufferLimit() const {
-  // Every worker but the newest one encodes a chunk that was added whole
-  // before the newest began: (workers - 1) chunks wait, and the frames of a
-  // pre-roll and post-roll on top.
+  // A worker starts a chunk once the one before was added whole. Two
+  // workers run half a chunk apart: when one starts a chunk, the other has
+  // half of its own left, and the new one's pre-roll comes on top (and the
+  // pre-roll the other had to encode first). Each further worker adds a
+  // chunk that waits whole.
   const int workers = std::max(1, Workers.load());
-  return static_cast<int64_t>(std::max(1, workers - 1)) * ChunkFrames + Rule.PreRoll +
-         Rule.PostRoll + 1;
+  const int64_t half = ChunkFrames / 2;
+  const int64_t waiting = workers <= 2 ? half : (workers - 1) * static_cast<int64_t>(ChunkFrames) - half;
+  return waiting + 2 * Rule.PreRoll + Rule.PostRoll + 1;
 }
 
 int64_t TSplitEncoder::ResumeAt() const {
@@ -328,7 +333,8 @@ void TSplitEncoder::Add(const AVFrame* frame) {
   }
   ++FramesAdded;
   SamplesAdded += frame->nb_samples;
-  if (Filling->Main == ChunkFrames) {
+  // The first chunk is half as long as the others (SplitChunkFrames).
+  if (Filling->Main == (Filling->FirstFrame == 0 ? ChunkFrames / 2 : ChunkFrames)) {
     Trailing = std::move(Filling);
     Filling.reset();
   }

@@ -28,10 +28,11 @@
 // encoded at once, read from the atomic whenever a chunk starts (the owner
 // may change it while the job runs).
 // Memory: a chunk's encoder starts as soon as the chunk does and takes its
-// frames as they are added, each frame freed once encoded. Add waits while
-// more frames are waiting to be encoded than (workers - 1) chunks hold: with
-// two workers one chunk is buffered, the least that lets the second start
-// while the first is still encoding.
+// frames as they are added, each frame freed once encoded. The first chunk
+// is half as long as the others, so two workers run half a chunk apart and
+// Add waits while more than about half a chunk (and the pre-rolls) waits to
+// be encoded: the least that lets a worker start a chunk while the other is
+// still encoding its own. Each further worker adds a chunk that waits.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -61,8 +62,9 @@ struct TSplitRule {
 // The rule of an opened encoder; Allowed false for codecs that are not split
 // (PCM gains nothing; Vorbis, Opus and others keep state across packets).
 TSplitRule SplitRuleOf(const AVCodecContext* enc);
-// Frames per chunk for a stream of about totalMs of sound; 0 when the stream
-// is too short to be split (under three shortest chunks).
+// Frames per chunk for a stream of about totalMs of sound (the first and the
+// last chunk are about half as long); 0 when the stream is too short to be
+// split (under three shortest chunks).
 int SplitChunkFrames(const TSplitRule& rule, int frameSize, int sampleRate, int64_t totalMs);
 
 class TSplitEncoder {
@@ -70,8 +72,9 @@ class TSplitEncoder {
   using TWrite = std::function<void(AVPacket* packet)>;
   // model: the stream's opened encoder, whose settings each chunk encoder
   // copies (it must outlive this object and is never fed). chunkFrames:
-  // frames per chunk. write: called on the job's thread with each packet, in
-  // the encoder's time base; the packet is the callee's to unref.
+  // frames per chunk, the first one half as many. write: called on the
+  // job's thread with each packet, in the encoder's time base; the packet is
+  // the callee's to unref.
   TSplitEncoder(AVCodecContext* model, const TSplitRule& rule, int chunkFrames,
                 const std::atomic<int>& workers, TWrite write);
   // Cancels what is left and joins the workers.
