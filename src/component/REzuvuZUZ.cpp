@@ -54,6 +54,13 @@ TFFmpeg::~TFFmpeg() {
       RunState.TerminateThread.get_id() != std::this_thread::get_id())
     RunState.TerminateThread.join();
   Probe.reset();
+  TakeKeptInput();
+}
+
+TOpenedInput TFFmpeg::TakeKeptInput() {
+  TOpenedInput taken = std::move(KeptInput);
+  if (taken && KeptCount) --*KeptCount;
+  return taken;
 }
 
 // ---- TFFmpegList -----------------------------------------------------------------------
