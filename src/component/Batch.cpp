@@ -526,9 +526,13 @@ void TConversionBatch::Feed() {
     }
     // Skipping a file takes it out of the list: the index stays.
     const size_t before = FFiles.size();
-    if (Prepare(file)) ++added;
+    const bool queued = Prepare(file);
+    added += queued ? 1 : 0;
     ++handled;
     if (FFiles.size() == before) ++FeedFrom;
+    // A queued task starts at once (a slot may be free); the next files are
+    // prepared by the next turn of the event loop while it runs.
+    if (queued && Jobs > 0) break;
     // Files that end at once (up to date, refused) take their turn as well.
     if (TClock::now() >= until && handled > 0) break;
   }
