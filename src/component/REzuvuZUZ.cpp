@@ -470,7 +470,11 @@ bool TREzuvuZUZ::LoadAVLib(const std::string& libPath) {
   try {
     TFFmpegLoader& loader = FFmpegLoader();
     loader.SetLibraryPath(libPath);
-    if (!loader.LoadLibraries(ENGINE_LIBRARIES)) {
+    // libavfilter (and the many libraries it pulls in) loads when a job first
+    // builds a filter graph: most conversions never do.
+    const TLibrarySet onUse = LibraryBit(liAVFilter);
+    if (!loader.LibrariesLoaded(onUse)) loader.DeferLibraries(onUse);
+    if (!loader.LoadLibraries(ENGINE_LIBRARIES & ~onUse)) {
       FLastErrMsg = loader.LastError();
       return false;
     }
