@@ -156,7 +156,7 @@ struct TInputFileTable {
   TTagEncoding TagEncoding = teAuto;
   // Per file: how it was opened, for TakeOpenedInput.
   struct TOpening {
-    bool Plain = false;  // no forced format, demuxer or decoder options, no program
+    bool Plain = false;      // no forced format, demuxer or decoder options, no program
     TFileIdentity Identity;  // the file just before it was opened
     TTagEncoding TagEncoding = teAuto;
     std::string TagsReadAs;

@@ -227,10 +227,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   guard->SetAbortFlags(&RunState.StopRequested, RunState.OpenAbort);
   // Plain: opened as a probe opens it. Demuxer parameters count only where
   // the file's demuxer takes them (a raw format's "sample_rate").
-  bool plain = !Maps.ForcedInputFormat && !videoDec && !audioDec &&
-                     !subtitleDec && !Counters.PgmyuvCompat && !Sync.ProgramId &&
-                     !AnyOptionApplies(OptionContexts.Names, OptionContexts.Format.get(),
-                                       AV_OPT_FLAG_DECODING_PARAM);
+  bool plain = !Maps.ForcedInputFormat && !videoDec && !audioDec && !subtitleDec &&
+               !Counters.PgmyuvCompat && !Sync.ProgramId &&
+               !AnyOptionApplies(OptionContexts.Names, OptionContexts.Format.get(),
+                                 AV_OPT_FLAG_DECODING_PARAM);
   InputFormatPtr file;
   std::string tagsReadAs;
   TFileIdentity before;
@@ -240,9 +240,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     TOpenedInput ahead = std::move(Input.Ahead);
     TFileIdentity now;
     if (ahead && ahead.Guard && plain && ahead.Plain && ahead.Name == filename &&
-        !TakesAnyOption(ahead.Context.get(), params) &&
-        ahead.TagEncoding == Input.TagEncoding && ahead.Identity.Size >= 0 &&
-        ReadFileIdentity(filename, now) && now.Unchanged(ahead.Identity)) {
+        !TakesAnyOption(ahead.Context.get(), params) && ahead.TagEncoding == Input.TagEncoding &&
+        ahead.Identity.Size >= 0 && ReadFileIdentity(filename, now) &&
+        now.Unchanged(ahead.Identity)) {
       // Its byte stream calls the guard it was opened with: that one stays.
       guard = std::move(ahead.Guard);
       guard->SetAbortFlags(&RunState.StopRequested, RunState.OpenAbort);
@@ -417,8 +417,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   Input.Ranges.resize(static_cast<size_t>(fileIndex) + 1);
   Input.Ranges[static_cast<size_t>(fileIndex)] = range;
   Input.Openings.resize(static_cast<size_t>(fileIndex) + 1);
-  Input.Openings[static_cast<size_t>(fileIndex)] = {plain, before, Input.TagEncoding,
-                                                       tagsReadAs};
+  Input.Openings[static_cast<size_t>(fileIndex)] = {plain, before, Input.TagEncoding, tagsReadAs};
   Input.FileCount++;
   consume();
   return true;

@@ -145,7 +145,7 @@ class TCustomAVProbe {
   bool IsImage2() const;
 
   AVFormatContext* Context = nullptr;  // the file; owned through OwnedContext
-  bool Moved = false;  // read or sought since Open: no longer as opened
+  bool Moved = false;                  // read or sought since Open: no longer as opened
   std::string LastErrorText;
   std::string FormatName;
 

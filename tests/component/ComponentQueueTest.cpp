@@ -54,7 +54,8 @@ TEST_F(ComponentQueue, AddingCreatesNothingAndHoldsNoFileButTheSourcesKept) {
       ASSERT_TRUE(Component.SetOutputFile(index, out + StrFormat("/t%02d.mp3", i), &output));
     }
     EXPECT_EQ(OpenDescriptors(), before + kept);
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(static_cast<bool>(Component.Task(i)->KeptInput), i < kept);
+    for (int i = 0; i < 40; ++i)
+      EXPECT_EQ(static_cast<bool>(Component.Task(i)->KeptInput), i < kept);
     EXPECT_TRUE(std::filesystem::is_empty(out));
     Events.FinalSeen = false;  // the run before ended
     Component.Start(2);

@@ -57,8 +57,8 @@ TEST_F(OpenedInput, TakenOnlyForTheSameUnchangedFileOpenedPlainly) {
     EXPECT_EQ(probe.FormatContext(), nullptr);
     const AVFormatContext* handed = opened.Context.get();
     if (c.Change == chRewritten) {
-      ASSERT_TRUE(Shell("ffmpeg -nostdin -v error -y " + threeSeconds + " -f wav - > " +
-                        Quote(path)));
+      ASSERT_TRUE(
+          Shell("ffmpeg -nostdin -v error -y " + threeSeconds + " -f wav - > " + Quote(path)));
     }
     if (c.Change == chReplaced) {
       const std::string fresh = Dir.File("fresh.wav");
@@ -79,9 +79,10 @@ TEST_F(OpenedInput, TakenOnlyForTheSameUnchangedFileOpenedPlainly) {
 // with the tags and streams the first open found.
 TEST_F(OpenedInput, AnEnginesOpenGoesToTheNextOpen) {
   const std::string path = Dir.File("tagged.wav");
-  ASSERT_TRUE(MakeMedia("-f lavfi -i sine=duration=2:sample_rate=48000 -ac 1 -metadata "
-                        "title=Handed",
-                        path));
+  ASSERT_TRUE(
+      MakeMedia("-f lavfi -i sine=duration=2:sample_rate=48000 -ac 1 -metadata "
+                "title=Handed",
+                path));
   ASSERT_TRUE(Engine.OpenInputFile(path));
   const AVFormatContext* first = Engine.Input.Files[0].get();
   TOpenedInput opened = Engine.TakeOpenedInput();

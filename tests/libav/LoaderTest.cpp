@@ -165,11 +165,13 @@ TEST_F(LibraryLoader, ADeferredLibraryThatCannotLoadFailsWhereItIsNeeded) {
   // need fails with the loader's reason and binds nothing.
   TTempDir dir;
   std::filesystem::copy_file(DefaultLibraryDir() + "/librtshim.so", dir.File("librtshim.so"));
-  ASSERT_TRUE(testing_support::WriteJunk(dir.File(TFFmpegLoader::LibraryFileName(liAVFilter)), 4096));
+  ASSERT_TRUE(
+      testing_support::WriteJunk(dir.File(TFFmpegLoader::LibraryFileName(liAVFilter)), 4096));
   const TLibrarySet filter = LibraryBit(liAVFilter);
   FFmpegLoader().SetLibraryPath(dir.Path());
   FFmpegLoader().DeferLibraries(filter);
-  ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES & ~filter)) << FFmpegLoader().LastError();
+  ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES & ~filter))
+      << FFmpegLoader().LastError();
   std::string why;
   EXPECT_FALSE(FFmpegLoader().NeedLibrary(liAVFilter, why));
   EXPECT_NE(why.find("Load library " + dir.File(TFFmpegLoader::LibraryFileName(liAVFilter))),
