@@ -7,7 +7,7 @@
 #  2. WINDOW_COUNT files (default 2000) added to the main window on the
 #     offscreen platform, then the folder of the COUNT copies: time until
 #     every row is there, the longest time the event loop was blocked and the
-#     peak resident memory.
+#     peak resident memory. Skipped when WINDOW_COUNT is 0.
 # ./bench/scale.sh [COUNT] [WINDOW_COUNT]
 set -euo pipefail
 
@@ -17,7 +17,7 @@ COUNT=${1:-10000}
 WINDOW_COUNT=${2:-2000}
 
 source "$ROOT/bench/common.sh"
-build_release quellon-cli bench_window_add
+if (( WINDOW_COUNT > 0 )); then build_release quellon-cli bench_window_add; else build_release quellon-cli; fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quellon-scale-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -70,6 +70,7 @@ wait
 report quellon "$WORK/q.time" "$(cat "$WORK/q.first")" "$(ls "$WORK/q" | wc -l)"
 tail -1 "$WORK/q.out"
 
+(( WINDOW_COUNT > 0 )) || exit 0
 echo
 echo "$WINDOW_COUNT files added to the main window (offscreen)"
 "$BUILD/bench_window_add" $(ls -d "$WORK"/src/f*.wav | head -n "$WINDOW_COUNT")

@@ -331,7 +331,7 @@ void TConversionBatch::SetClip(uint64_t id, double startSeconds, double endSecon
 }
 
 TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& path,
-                                            TTagEncoding tagEncoding) {
+                                            TTagEncoding tagEncoding, TOpenedInput* opened) {
   TProbedSource result;
   result.Path = path;
   try {
@@ -384,7 +384,10 @@ TProbedSource TConversionBatch::ProbeSource(TAVProbe& probe, const std::string& 
     }
     result.SizeBytes = probe.GetFileSize();
     result.InfoText = probe.GetInfoText();
-    probe.Close();
+    if (opened)
+      *opened = probe.HandOver();
+    else
+      probe.Close();
   } catch (const std::exception& e) {
     result.Error = e.what();
     result.Code = rcInternal;
@@ -441,6 +444,8 @@ bool TConversionBatch::BeginRun(bool everything) {
   FeedFrom = 0;
   Component.KeepPartial = KeepPartial;
   Component.SplitEncoding = SplitEncoding;
+  // The files fed ahead keep their sources open from check to job.
+  Component.SetInputsKept(Lookahead());
   Feed();
   return true;
 }
@@ -521,9 +526,13 @@ void TConversionBatch::Feed() {
     }
     // Skipping a file takes it out of the list: the index stays.
     const size_t before = FFiles.size();
-    if (Prepare(file)) ++added;
+    const bool queued = Prepare(file);
+    added += queued ? 1 : 0;
     ++handled;
     if (FFiles.size() == before) ++FeedFrom;
+    // A queued task starts at once (a slot may be free); the next files are
+    // prepared by the next turn of the event loop while it runs.
+    if (queued && Jobs > 0) break;
     // Files that end at once (up to date, refused) take their turn as well.
     if (TClock::now() >= until && handled > 0) break;
   }
@@ -540,8 +549,12 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
   }
   // An up-to-date output is known without probing the source.
   if (Choices.Sync && SyncCheck(file)) return false;
+  // A file probed here is made into a task at once: the task takes the
+  // file as the probe opened it.
+  TOpenedInput opened;
   if (!file.Probed) {
-    const TProbedSource probed = ProbeSource(*Component.AVProbe(), file.Source, Choices.TagEncoding);
+    const TProbedSource probed =
+        ProbeSource(*Component.AVProbe(), file.Source, Choices.TagEncoding, &opened);
     if (Abort && *Abort) return false;  // broken off by a signal: stays waiting
     file.Probed = true;
     if (probed.Code != rcNone || !probed.Error.empty()) {
@@ -585,7 +598,7 @@ bool TConversionBatch::Prepare(TBatchFile& file) {
                    job != SyncJobs.end() ? job->second.Why : std::string("would be converted"));
     return false;
   }
-  const int index = Component.AddTask(file.Source, &input);
+  const int index = Component.AddTask(file.Source, &input, &opened);
   if (index < 0) {
     const std::string reason = Component.LastErrMsg();
     if (!interrupted()) EndWithoutTask(file, foFailed, Component.LastErrCode(), reason);

@@ -284,9 +284,12 @@ class TConversionBatch {
   const std::vector<TBatchFile>& Skipped() const { return FSkipped; }
 
   // Probes one file into what the batch needs to know; any thread, with a
-  // probe of the caller's (its tags read in tagEncoding).
+  // probe of the caller's (its tags read in tagEncoding). opened: receives
+  // the file as the probe opened it (OpenedInput.h), for a task made of it
+  // at once; null: the probe closes it.
   static TProbedSource ProbeSource(TAVProbe& probe, const std::string& path,
-                                   TTagEncoding tagEncoding = teAuto);
+                                   TTagEncoding tagEncoding = teAuto,
+                                   TOpenedInput* opened = nullptr);
 
   // Whether the choices can be used (the format known, the quality one its
   // encoder takes; the libraries loaded); false with the English reason

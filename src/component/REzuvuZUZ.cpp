@@ -54,6 +54,13 @@ TFFmpeg::~TFFmpeg() {
       RunState.TerminateThread.get_id() != std::this_thread::get_id())
     RunState.TerminateThread.join();
   Probe.reset();
+  TakeKeptInput();
+}
+
+TOpenedInput TFFmpeg::TakeKeptInput() {
+  TOpenedInput taken = std::move(KeptInput);
+  if (taken && KeptCount) --*KeptCount;
+  return taken;
 }
 
 // ---- TFFmpegList -----------------------------------------------------------------------
@@ -463,7 +470,11 @@ bool TREzuvuZUZ::LoadAVLib(const std::string& libPath) {
   try {
     TFFmpegLoader& loader = FFmpegLoader();
     loader.SetLibraryPath(libPath);
-    if (!loader.LoadLibraries(ENGINE_LIBRARIES)) {
+    // libavfilter (and the many libraries it pulls in) loads when a job first
+    // builds a filter graph: most conversions never do.
+    const TLibrarySet onUse = LibraryBit(liAVFilter);
+    if (!loader.LibrariesLoaded(onUse)) loader.DeferLibraries(onUse);
+    if (!loader.LoadLibraries(ENGINE_LIBRARIES & ~onUse)) {
       FLastErrMsg = loader.LastError();
       return false;
     }

@@ -17,7 +17,10 @@
 // Tasks open their files only when they run: AddTask and SetOutputFile check
 // the source (a regular, non-empty file that opens) and the output (the
 // options apply, the folder takes new files) and then close everything, so a
-// queued task holds no file and little memory. A source that vanished or
+// queued task holds no file and little memory; only while fewer than
+// SetInputsKept's count are kept, a task keeps its source as the check
+// opened and probed it, for its job to take instead of opening it again
+// (never a source that changed meanwhile). A source that vanished or
 // changed since it was added fails its task when it runs; the others go on.
 //
 // Runs: Start runs the tasks that have not run yet; Start during a run takes
@@ -106,6 +109,13 @@ class TFFmpeg : public TCustomFFmpeg {
   // Applies the task's records to its engine and opens its files (on the
   // job's thread); set by the component.
   std::function<void(TFFmpeg&)> Opener;
+
+  // The source as the check opened it, kept for the job (see
+  // SetInputsKept); set on the main thread, taken by the task's thread.
+  TOpenedInput KeptInput;
+  std::atomic<int>* KeptCount = nullptr;  // the component's count of kept inputs
+  // Moves the kept input out (empty when none) and counts it off.
+  TOpenedInput TakeKeptInput();
 
   // ---- Owned by the task's thread while it runs.
   std::unique_ptr<TAVProbe> Probe;  // attached to the task's input while it runs
@@ -215,6 +225,11 @@ class TCustomREzuvuZUZ {
   int FProgressInterval = 500;
   std::unique_ptr<TAVProbe> FAVProbe;
   const std::atomic<bool>* AbortFlag = nullptr;
+  // Queued tasks' sources kept open from the check to the job (TFFmpeg's
+  // KeptInput), and how many may be; declared before the tasks,
+  // which count theirs off when they go.
+  std::atomic<int> KeptInputs{0};
+  int InputsKept = 0;
   TFFmpegList Tasks;
   std::string FLastErrMsg;
   TReasonCode FLastErrCode = rcNone;
@@ -291,7 +306,14 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   bool LoadAVLib(const std::string& libPath);
   void UnloadAVLib();
   // Adds a task for fileName (inputOptions may be null); its index, or -1.
-  int AddTask(const std::string& fileName, TInputOptions* inputOptions);
+  // opened: the source as a probe just opened it (OpenedInput.h), taken by
+  // the check instead of opening it again where it may be; null: none.
+  int AddTask(const std::string& fileName, TInputOptions* inputOptions,
+              TOpenedInput* opened = nullptr);
+  // How many queued tasks may keep their source open from the check to the
+  // job (the next few to run); 0 (the default): none, every queued task
+  // holds no file. Lowering it closes none already kept.
+  void SetInputsKept(int count) { InputsKept = count; }
   bool SetOutputFile(int index, const std::string& fileName, TOutputOptions* outputOptions);
   // A further output of a task whose first output is set (SetOutputFile):
   // written from the same decoded source, checked as the first is (every
@@ -349,8 +371,9 @@ class TREzuvuZUZ : public TCustomREzuvuZUZ {
   // The task at index while it has not started; null with the reason in
   // FLastErrMsg otherwise.
   TFFmpeg* UnstartedTask(int index);
-  // Closes and frees what the task's check opened; its records stay.
-  static void Park(TFFmpeg& task);
+  // Closes and frees what the task's check opened; its records stay. keep:
+  // the source stays open for the job while fewer than InputsKept are.
+  void Park(TFFmpeg& task, bool keep = false);
   // Opens a queued task's files when it runs (the task's Opener).
   void OpenQueuedTask(TFFmpeg& task);
 };

@@ -222,8 +222,13 @@ void TREzuvuZUZ::ApplyOutputOptions(TFFmpeg& task, const TOutputOptions& o) {
   ApplyMusicOptions(task, task.SourceName, o);
 }
 
-void TREzuvuZUZ::Park(TFFmpeg& task) {
-  // Checked: nothing stays open or allocated until the task runs.
+void TREzuvuZUZ::Park(TFFmpeg& task, bool keep) {
+  // Checked: nothing stays open or allocated until the task runs, but the
+  // source of one of the next few to run.
+  if (keep && !task.KeptInput && KeptInputs.load() < InputsKept) {
+    task.KeptInput = task.TakeOpenedInput();
+    if (task.KeptInput) ++KeptInputs;
+  }
   task.ReleaseAll();
   task.ResetDefaults();
 }
@@ -246,6 +251,8 @@ bool TREzuvuZUZ::OpenTaskInput(TFFmpeg& task) {
     if (!task.LastError.empty()) return false;
   }
   if (task.HasInputRecord) ApplyInputOptions(task, task.InputOptions);
+  // What the check kept (or a probe handed over) is taken where it may be.
+  if (task.KeptInput) task.HandOverInput(task.TakeKeptInput());
   return task.OpenInputFile(task.SourceName);
 }
 
@@ -268,6 +275,8 @@ bool TREzuvuZUZ::OpenTaskOutput(TFFmpeg& task, bool createFiles) {
 }
 
 void TREzuvuZUZ::OpenQueuedTask(TFFmpeg& task) {
+  // Taken at once: a job that fails before its open holds it no longer.
+  TOpenedInput kept = task.TakeKeptInput();
   // The source must be the file that was checked when it was added.
   TFileIdentity now;
   if (task.SourceIdentity.Size >= 0) {
@@ -283,6 +292,7 @@ void TREzuvuZUZ::OpenQueuedTask(TFFmpeg& task) {
                                 ": the file changed after it was added to the list; add it again");
   }
   PrepareEngine(task);
+  task.HandOverInput(std::move(kept));
   if (!OpenTaskInput(task))
     throw FFmpegException(SourceFileReason(task.SourceName), task.LastError);
   task.Probe->Attach(task.Input.Files[task.Input.FileCount - 1].get());
@@ -293,7 +303,8 @@ void TREzuvuZUZ::OpenQueuedTask(TFFmpeg& task) {
                           task.LastError);
 }
 
-int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions) {
+int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions,
+                        TOpenedInput* opened) {
   if (!FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES)) {
     FLastErrMsg = LibrariesMissing(fileName);
     return -1;
@@ -309,8 +320,14 @@ int TREzuvuZUZ::AddTask(const std::string& fileName, TInputOptions* inputOptions
     PrepareEngine(*task);
     task->SourceName = fileName;
     task->HasInputRecord = KeepRecord(inputOptions, fileName, task->InputOptions);
+    task->KeptCount = &KeptInputs;
     // The check: the source opens with its options. It stays open until the
-    // output is checked too (SetOutputFile), then the task holds no file.
+    // output is checked too (SetOutputFile), then the task holds no file
+    // (or keeps its source for the job, Park).
+    if (opened && *opened) {
+      task->KeptInput = std::move(*opened);
+      ++KeptInputs;
+    }
     if (!OpenTaskInput(*task)) {
       task->OnLog = nullptr;
       FLastErrMsg = task->LastError;
@@ -380,7 +397,7 @@ bool TREzuvuZUZ::SetOutputFile(int index, const std::string& fileName,
       FLastErrMsg = task->LastError;
       FLastErrCode = task->LastErrorCode != rcNone ? task->LastErrorCode : rcOutputOpen;
     }
-    Park(*task);
+    Park(*task, opened);
     return opened;
   } catch (const std::exception& e) {
     FLastErrMsg = e.what();
@@ -425,7 +442,7 @@ bool TREzuvuZUZ::AddOutputFile(int index, const std::string& fileName,
     FLastErrCode = ReasonOfOption(e);
     opened = false;
   }
-  Park(*task);
+  Park(*task, opened);
   if (!opened) task->MoreOutputs.pop_back();
   return opened;
 }

@@ -36,6 +36,7 @@
 #include "LegacyText.h"
 #include "LibAV.h"
 #include "Music.h"
+#include "OpenedInput.h"
 #include "Reason.h"
 #include "SampleRange.h"
 #include "SourceFile.h"
@@ -153,6 +154,16 @@ struct TInputFileTable {
   // How the next file opened reads tags that claim Latin-1 ("tag_encoding");
   // back to auto once it is open.
   TTagEncoding TagEncoding = teAuto;
+  // Per file: how it was opened, for TakeOpenedInput.
+  struct TOpening {
+    bool Plain = false;      // no forced format, demuxer or decoder options, no program
+    TFileIdentity Identity;  // the file just before it was opened
+    TTagEncoding TagEncoding = teAuto;
+    std::string TagsReadAs;
+  };
+  std::vector<TOpening> Openings;
+  // An input opened ahead for the next OpenInputFile (HandOverInput).
+  TOpenedInput Ahead;
 };
 
 // A file descriptor with one owner; closed with it.
@@ -583,6 +594,15 @@ class TCustomFFmpeg {
   // Opens a file with the options set so far and consumes the per-file
   // options; false with the reason in LastError.
   bool OpenInputFile(const std::string& filename);
+  // Gives the next OpenInputFile a file opened and probed ahead: taken
+  // instead of opening it again under OpenedInput.h's rules (same name,
+  // opened the plain way, tags read the same way, file unchanged), else
+  // closed there. Released with the engine's files (ReleaseAll).
+  void HandOverInput(TOpenedInput input);
+  // Takes the engine's only input file out of it, to hand to a later job of
+  // the same source: empty unless exactly one file is open, the plain way
+  // and not at a start position. The engine then holds no input.
+  TOpenedInput TakeOpenedInput();
   bool OpenOutputFile(const std::string& filename);
 
   // Run control. Start validates and starts the job: on the calling thread

@@ -3,6 +3,7 @@
 // call for one, the user's chain and a sink named "out" that accepts only the
 // encoder's pixel format.
 #include "FFmpeg.h"
+#include "FFmpegLoader.h"
 #include "Transcode.h"
 
 namespace {
@@ -21,6 +22,8 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamEntry& ist, TOutputStreamEntry& 
   }
   AVCodecContext* dec = ist.Dec;
   AVCodecContext* enc = ost.Enc;
+  // The filter library may load only now, on first use.
+  if (!FFmpegLoader().NeedLibrary(liAVFilter, LastError)) return -1;
   FilterGraphPtr graph(av.avfilter_graph_alloc());
   if (!graph) return -1;
   const int swsFlags = Counters.SwsFlags;

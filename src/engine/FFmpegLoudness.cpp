@@ -114,6 +114,8 @@ class TLoudnessMeter {
     char layoutText[128] = {0};
     av.av_channel_layout_describe(&layout, layoutText, sizeof(layoutText));
     av.av_channel_layout_uninit(&layout);
+    // The filter library may load only now, on first use.
+    if (!FFmpegLoader().NeedLibrary(liAVFilter, error)) return false;
     Graph.reset(av.avfilter_graph_alloc());
     if (!Graph) {
       error = "out of memory";

@@ -162,7 +162,9 @@ void TCustomFFmpeg::ReleaseAll() {
   Input.Identities.clear();
   Input.CutBefore.clear();
   Input.Ranges.clear();
+  Input.Openings.clear();
   Input.FileCount = 0;
+  Input.Ahead = TOpenedInput();
   // 4. Option values that own memory or files.
   Video.IntraMatrix.reset();
   Video.InterMatrix.reset();

@@ -24,6 +24,25 @@ void CopyOptions(const std::vector<std::string>& names, void* from, void* to, in
   }
 }
 
+// True when CopyOptions would set any of the names on a context of from's kind.
+bool AnyOptionApplies(const std::vector<std::string>& names, void* from, int mask) {
+  if (!from) return false;
+  for (const std::string& name : names) {
+    const AVOption* option = av.av_opt_find(from, name.c_str(), nullptr, 0, 0);
+    if (option && (option->flags & mask) == mask) return true;
+  }
+  return false;
+}
+
+// True when an opened input's format context or demuxer has an option by
+// the name of any of the parameters: opening it with them would differ.
+bool TakesAnyOption(AVFormatContext* ic, const AVDictionary* params) {
+  const AVDictionaryEntry* entry = nullptr;
+  while ((entry = av.av_dict_get(params, "", entry, AV_DICT_IGNORE_SUFFIX)))
+    if (av.av_opt_find(ic, entry->key, nullptr, 0, AV_OPT_SEARCH_CHILDREN)) return true;
+  return false;
+}
+
 // Stream-copy and encoding sample aspect: the nearest ratio with terms <= 255.
 AVRational AspectToSar(float aspect, int width, int height) {
   double sar = (width > 0 && height > 0) ? aspect * height / static_cast<double>(width)
@@ -203,50 +222,93 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     consume();
     return false;
   }
-  AVFormatContext* ic = av.avformat_alloc_context();
-  if (!ic) {
-    LastError = LibraryErrorText(filename, AVERROR(ENOMEM));
-    consume();
-    return false;
-  }
-  CopyOptions(OptionContexts.Names, OptionContexts.Format.get(), ic, AV_OPT_FLAG_DECODING_PARAM);
   // Opening and probing are bounded, and a stop request ends them at once.
   auto guard = std::make_unique<TInputGuard>();
   guard->SetAbortFlags(&RunState.StopRequested, RunState.OpenAbort);
-  guard->Install(ic);
-  if (videoDec) ic->video_codec_id = videoDec->id;
-  if (Counters.PgmyuvCompat) ic->video_codec_id = AV_CODEC_ID_PGMYUV;
-  if (audioDec) ic->audio_codec_id = audioDec->id;
-  if (subtitleDec) ic->subtitle_codec_id = subtitleDec->id;
-
-  // 5. Open (the context is freed by the library on failure).
-  params = paramsOwner.release();
-  int result = av.avformat_open_input(&ic, filename.c_str(), Maps.ForcedInputFormat, &params);
-  paramsOwner.reset(params);
-  if (result < 0) {
-    LastError = GuardedOpenError(*guard, filename, result, LibraryErrorText);
-    consume();
-    return false;
-  }
-  InputFormatPtr file(ic);
-
-  // 6.-8. Programs, probing.
-  if (Sync.ProgramId)
-    for (unsigned i = 0; i < ic->nb_programs; ++i)
-      if (ic->programs[i]->id != Sync.ProgramId) ic->programs[i]->discard = AVDISCARD_ALL;
+  // Plain: opened as a probe opens it. Demuxer parameters count only where
+  // the file's demuxer takes them (a raw format's "sample_rate").
+  bool plain = !Maps.ForcedInputFormat && !videoDec && !audioDec && !subtitleDec &&
+               !Counters.PgmyuvCompat && !Sync.ProgramId &&
+               !AnyOptionApplies(OptionContexts.Names, OptionContexts.Format.get(),
+                                 AV_OPT_FLAG_DECODING_PARAM);
+  InputFormatPtr file;
+  std::string tagsReadAs;
+  TFileIdentity before;
   {
-    std::lock_guard<std::recursive_mutex> lock(CodecLock);
-    result = av.avformat_find_stream_info(ic, nullptr);
+    // An input opened ahead is taken while it is what this open would make
+    // of the file as it is now; otherwise it closes here.
+    TOpenedInput ahead = std::move(Input.Ahead);
+    TFileIdentity now;
+    if (ahead && ahead.Guard && plain && ahead.Plain && ahead.Name == filename &&
+        !TakesAnyOption(ahead.Context.get(), params) && ahead.TagEncoding == Input.TagEncoding &&
+        ahead.Identity.Size >= 0 && ReadFileIdentity(filename, now) &&
+        now.Unchanged(ahead.Identity)) {
+      // Its byte stream calls the guard it was opened with: that one stays.
+      guard = std::move(ahead.Guard);
+      guard->SetAbortFlags(&RunState.StopRequested, RunState.OpenAbort);
+      guard->EndProbe();
+      file = std::move(ahead.Context);
+      for (unsigned i = 0; i < file->nb_streams; ++i) file->streams[i]->discard = AVDISCARD_DEFAULT;
+      tagsReadAs = ahead.TagsReadAs;
+      before = ahead.Identity;
+    }
   }
-  // A demuxer may take an interrupted read for the end of the file.
-  if ((result < 0 && Counters.Verbose >= 0) || !guard->Reason(filename).empty()) {
-    LastError = guard->Reason(filename);
-    if (LastError.empty())
-      LastError = StrFormat("%s: could not find codec parameters", filename.c_str());
-    consume();
-    return false;
+  int result = 0;
+  if (!file) {
+    AVFormatContext* opening = av.avformat_alloc_context();
+    if (!opening) {
+      LastError = LibraryErrorText(filename, AVERROR(ENOMEM));
+      consume();
+      return false;
+    }
+    CopyOptions(OptionContexts.Names, OptionContexts.Format.get(), opening,
+                AV_OPT_FLAG_DECODING_PARAM);
+    guard->Install(opening);
+    if (videoDec) opening->video_codec_id = videoDec->id;
+    if (Counters.PgmyuvCompat) opening->video_codec_id = AV_CODEC_ID_PGMYUV;
+    if (audioDec) opening->audio_codec_id = audioDec->id;
+    if (subtitleDec) opening->subtitle_codec_id = subtitleDec->id;
+
+    const int paramCount = av.av_dict_count(params);
+    // 5. Open (the context is freed by the library on failure). The file's
+    // identity is read first: one that changes meanwhile is never taken for
+    // the file that was opened.
+    ReadFileIdentity(filename, before);
+    params = paramsOwner.release();
+    result = av.avformat_open_input(&opening, filename.c_str(), Maps.ForcedInputFormat, &params);
+    paramsOwner.reset(params);
+    if (result < 0) {
+      LastError = GuardedOpenError(*guard, filename, result, LibraryErrorText);
+      consume();
+      return false;
+    }
+    file.reset(opening);
+    // What the demuxer took of the parameters stays in it: not plain then.
+    plain = plain && av.av_dict_count(params) == paramCount;
+
+    // 6.-8. Programs, probing.
+    if (Sync.ProgramId)
+      for (unsigned i = 0; i < opening->nb_programs; ++i)
+        if (opening->programs[i]->id != Sync.ProgramId)
+          opening->programs[i]->discard = AVDISCARD_ALL;
+    {
+      std::lock_guard<std::recursive_mutex> lock(CodecLock);
+      result = av.avformat_find_stream_info(opening, nullptr);
+    }
+    // A demuxer may take an interrupted read for the end of the file.
+    if ((result < 0 && Counters.Verbose >= 0) || !guard->Reason(filename).empty()) {
+      LastError = guard->Reason(filename);
+      if (LastError.empty())
+        LastError = StrFormat("%s: could not find codec parameters", filename.c_str());
+      consume();
+      return false;
+    }
+    guard->EndProbe();
+    // Tags in a legacy encoding are read right once, here: every output
+    // copies them from this context.
+    tagsReadAs = RepairInputTags(opening, Input.TagEncoding);
   }
-  guard->EndProbe();
+  AVFormatContext* const ic = file.get();
 
   // 9. Start position.
   int64_t timestamp = MuxTime.StartTime;
@@ -332,11 +394,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
     codecs.push_back(std::move(dec));
   }
 
-  // Tags in a legacy encoding are read right once, here: every output copies
-  // them from this context.
-  const std::string tagEncoding = RepairInputTags(ic, Input.TagEncoding);
-  if (!tagEncoding.empty())
-    Log(1, StrFormat("Tags of '%s' read as %s", filename.c_str(), tagEncoding.c_str()));
+  if (!tagsReadAs.empty())
+    Log(1, StrFormat("Tags of '%s' read as %s", filename.c_str(), tagsReadAs.c_str()));
 
   // 11.-14. Register the file.
   int64_t ms = ic->duration != AV_NOPTS_VALUE && ic->duration > 0 ? ic->duration / 1000 : -1;
@@ -357,9 +416,38 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
   Input.CutBefore[static_cast<size_t>(fileIndex)] = seeked;
   Input.Ranges.resize(static_cast<size_t>(fileIndex) + 1);
   Input.Ranges[static_cast<size_t>(fileIndex)] = range;
+  Input.Openings.resize(static_cast<size_t>(fileIndex) + 1);
+  Input.Openings[static_cast<size_t>(fileIndex)] = {plain, before, Input.TagEncoding, tagsReadAs};
   Input.FileCount++;
   consume();
   return true;
+}
+
+void TCustomFFmpeg::HandOverInput(TOpenedInput input) { Input.Ahead = std::move(input); }
+
+TOpenedInput TCustomFFmpeg::TakeOpenedInput() {
+  TOpenedInput taken;
+  if (Input.FileCount != 1 || Input.Openings.empty() || !Input.Openings[0].Plain ||
+      Input.CutBefore.empty() || Input.CutBefore[0] || Input.Guards.empty())
+    return taken;
+  const AVFormatContext* ic = Input.Files[0].get();
+  taken.Name = ic && ic->url ? ic->url : "";
+  taken.Guard = std::move(Input.Guards[0]);
+  taken.Context = std::move(Input.Files[0]);
+  taken.Identity = Input.Openings[0].Identity;
+  taken.Plain = true;
+  taken.TagEncoding = Input.Openings[0].TagEncoding;
+  taken.TagsReadAs = Input.Openings[0].TagsReadAs;
+  Input.Codecs[0].clear();
+  Input.Guards.clear();
+  Input.Identities.clear();
+  Input.CutBefore.clear();
+  Input.Ranges.clear();
+  Input.Openings.clear();
+  Input.Decoders.clear();
+  Input.DecoderCount = 0;
+  Input.FileCount = 0;
+  return taken;
 }
 
 bool TCustomFFmpeg::OpenOutputFile(const std::string& filename) {

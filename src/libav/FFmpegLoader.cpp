@@ -145,6 +145,7 @@ std::string TFFmpegLoader::LibraryFileName(int index) {
 
 bool TFFmpegLoader::LoadLibraries(TLibrarySet set) {
   if ((set & ALL_LIBRARIES) == 0) throw EAssertionFailed("Assertion failure");
+  Deferred &= ~set;
   for (int index : LoadOrder) {
     if (!(set & LibraryBit(static_cast<TLibraryIndex>(index)))) continue;
     if (!LoadLibrary(index)) {
@@ -157,8 +158,36 @@ bool TFFmpegLoader::LoadLibraries(TLibrarySet set) {
 
 bool TFFmpegLoader::LibrariesLoaded(TLibrarySet set) const {
   if ((set & ALL_LIBRARIES) == 0) return false;
+  const TLibrarySet deferred = Deferred.load();
+  for (int i = 0; i < LIBRARY_COUNT; ++i) {
+    const TLibrarySet bit = LibraryBit(static_cast<TLibraryIndex>(i));
+    if ((set & bit) && !(deferred & bit) && !LibraryLoaded(i)) return false;
+  }
+  return true;
+}
+
+void TFFmpegLoader::DeferLibraries(TLibrarySet set) {
   for (int i = 0; i < LIBRARY_COUNT; ++i)
-    if ((set & LibraryBit(static_cast<TLibraryIndex>(i))) && !LibraryLoaded(i)) return false;
+    if ((set & LibraryBit(static_cast<TLibraryIndex>(i))) && !LibraryLoaded(i))
+      Deferred |= LibraryBit(static_cast<TLibraryIndex>(i));
+}
+
+bool TFFmpegLoader::NeedLibrary(TLibraryIndex index, std::string& why) {
+  const TLibrarySet bit = LibraryBit(index);
+  if (!(Deferred.load() & bit)) {
+    if (LibraryLoaded(index)) return true;
+    why = StrFormat("%s is not loaded", LibraryFileName(index).c_str());
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(DeferLock);
+  if (!(Deferred.load() & bit)) return LibraryLoaded(index);  // loaded meanwhile
+  const std::string before = LastErrorText;
+  if (!LoadLibrary(index)) {
+    why = LastErrorText;
+    LastErrorText = before;
+    return false;
+  }
+  Deferred &= ~bit;  // after the table is bound: a reader that sees it clear finds it bound
   return true;
 }
 
@@ -167,6 +196,7 @@ bool TFFmpegLoader::LibraryLoaded(int index) const {
 }
 
 void TFFmpegLoader::UnloadLibraries(TLibrarySet set) {
+  Deferred &= ~set;
   for (int i = LIBRARY_COUNT - 1; i >= 0; --i) {
     int index = LoadOrder[i];
     if (set & LibraryBit(static_cast<TLibraryIndex>(index))) UnloadLibrary(index);

@@ -1,6 +1,8 @@
 // TFFmpegLoader: finds, loads, binds and unloads the media libraries and
-// librtshim at run time. One process-wide instance (FFmpegLoader()); it has no
-// lock of its own: load and unload run on the main thread while no job runs.
+// librtshim at run time. One process-wide instance (FFmpegLoader()); load,
+// unload and deferral run on the main thread while no job runs. A deferred
+// library is loaded by the first job that needs it (NeedLibrary, any thread,
+// under the loader's one lock).
 //
 // Files are "lib<name>.so.<major>" (major from the headers of the build) and
 // "librtshim.so". The library folder, when set, is searched first; otherwise,
@@ -8,6 +10,7 @@
 // all or nothing: the first failure unloads the whole requested set and leaves
 // its text in LastError().
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -49,7 +52,15 @@ class TFFmpegLoader {
 
   // Loads and binds every library of the set (empty set: EAssertionFailed).
   bool LoadLibraries(TLibrarySet set);
+  // A deferred library counts as loaded here (it loads when needed).
   bool LibrariesLoaded(TLibrarySet set) const;
+  // The libraries of the set load on first use (NeedLibrary) instead of
+  // with the others: a process that never needs them never maps them (and
+  // what they depend on). Undone by loading or unloading them.
+  void DeferLibraries(TLibrarySet set);
+  // Loads and binds a deferred library the first time; any thread. True when
+  // it is loaded (whether deferred or not); false with the reason in why.
+  bool NeedLibrary(TLibraryIndex index, std::string& why);
   bool LibraryLoaded(int index) const;
   // Unbinds (all entries null) and frees every library of the set.
   void UnloadLibraries(TLibrarySet set);
@@ -70,6 +81,8 @@ class TFFmpegLoader {
   std::string LastErrorText;
   std::string LibraryDir;
   TModule Modules[LIBRARY_COUNT];
+  std::atomic<TLibrarySet> Deferred{0};  // still to load on first use
+  std::mutex DeferLock;                  // held by NeedLibrary's loading
 };
 
 TFFmpegLoader& FFmpegLoader();

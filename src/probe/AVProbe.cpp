@@ -174,12 +174,18 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
     LastErrorText = OpenErrorText(AVERROR(ENOMEM), fileName, format != nullptr);
     return false;
   }
-  Guard.SetAbortFlags(nullptr, AbortFlag);
-  Guard.Install(context);
+  // A guard per file: the file's byte stream keeps calling the one it
+  // opened with, also after HandOver.
+  Guard = std::make_unique<TInputGuard>();
+  Guard->SetAbortFlags(nullptr, AbortFlag);
+  Guard->Install(context);
+  // Read first: a file that changes while it opens is never taken for this one.
+  OpenedIdentity = TFileIdentity();
+  ReadFileIdentity(fileName, OpenedIdentity);
   // On failure the library frees the context it was given.
   int result = av.avformat_open_input(&context, fileName.c_str(), format, nullptr);
   if (result < 0) {
-    LastErrorText = Guard.Reason(fileName);
+    LastErrorText = Guard->Reason(fileName);
     if (LastErrorText.empty()) LastErrorText = OpenErrorText(result, fileName, format != nullptr);
     return false;
   }
@@ -190,15 +196,15 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
     result = av.avformat_find_stream_info(Context, nullptr);
   }
   // A demuxer may take an interrupted read for the end of the file.
-  if (result < 0 || !Guard.Reason(fileName).empty()) {
-    LastErrorText = Guard.Reason(fileName);
+  if (result < 0 || !Guard->Reason(fileName).empty()) {
+    LastErrorText = Guard->Reason(fileName);
     if (LastErrorText.empty())
       LastErrorText = StrFormat("%s: could not find codec parameters", fileName.c_str());
     Close();
     return false;
   }
-  Guard.EndProbe();
-  RepairInputTags(Context, TagEncoding);
+  Guard->EndProbe();
+  TagsReadAs = RepairInputTags(Context, TagEncoding);
   CountStreams();
   FormatName = formatName;
   return true;
@@ -211,8 +217,24 @@ void TCustomAVProbe::Attach(AVFormatContext* context) {
   if (Context) CountStreams();
 }
 
+TOpenedInput TCustomAVProbe::HandOver() {
+  TOpenedInput input;
+  if (OwnedContext && FormatName.empty() && !Moved) {
+    input.Name = OwnedContext->url ? OwnedContext->url : "";
+    input.Guard = std::move(Guard);
+    input.Context = std::move(OwnedContext);
+    input.Identity = OpenedIdentity;
+    input.Plain = true;
+    input.TagEncoding = TagEncoding;
+    input.TagsReadAs = TagsReadAs;
+  }
+  Close();
+  return input;
+}
+
 void TCustomAVProbe::Close() {
   FormatName.clear();
+  Moved = false;
   OwnedContext.reset();
   Context = nullptr;
   Streams = Programs = -1;

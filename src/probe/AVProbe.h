@@ -33,6 +33,7 @@
 #include "Deleters.h"
 #include "InputGuard.h"
 #include "LegacyText.h"
+#include "OpenedInput.h"
 
 // What the probe throws: a library is missing, or the call is not allowed on
 // an attached (read-only) context.
@@ -85,6 +86,10 @@ class TCustomAVProbe {
   virtual void Attach(AVFormatContext* context);
   // Forgets the file (closes it when the probe opened it). Safe to repeat.
   virtual void Close();
+  // Hands the file Open opened to a job that reads it next (OpenedInput.h)
+  // and forgets it; empty when the probe holds no file of its own or opened
+  // it with a forced format, or read from it since (then it just forgets it).
+  TOpenedInput HandOver();
 
   TFileInfo GetFileInfo();
   // streamIndex -1: the first video stream.
@@ -140,6 +145,7 @@ class TCustomAVProbe {
   bool IsImage2() const;
 
   AVFormatContext* Context = nullptr;  // the file; owned through OwnedContext
+  bool Moved = false;                  // read or sought since Open: no longer as opened
   std::string LastErrorText;
   std::string FormatName;
 
@@ -149,8 +155,10 @@ class TCustomAVProbe {
 
   const std::atomic<bool>* AbortFlag = nullptr;
   TTagEncoding TagEncoding = teAuto;
-  TInputGuard Guard;  // outlives the context it limits
+  std::unique_ptr<TInputGuard> Guard;  // outlives the context it limits
   InputFormatPtr OwnedContext;
+  TFileIdentity OpenedIdentity;  // the file just before Open opened it
+  std::string TagsReadAs;        // what Open's tag repair answered
   int Streams = -1, Programs = -1;
   int AudioStreams = -1, VideoStreams = -1, SubtitleStreams = -1;
   int FirstAudio = -1, FirstVideo = -1, FirstSubtitle = -1;

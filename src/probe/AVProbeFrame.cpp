@@ -60,6 +60,7 @@ void TAVProbe::RefuseReadOnly(const char* message) {
 }
 
 bool TAVProbe::Seek(int streamIndex, int64_t time) {
+  Moved = true;
   if (!HasFile()) {
     LastErrorText = "file not loaded.";
     return false;
@@ -138,6 +139,7 @@ bool TAVProbe::PictureToBitmap(const AVFrame* picture) {
 
 TBitmap& TAVProbe::ReadVideoFrame(int streamIndex) {
   if (Context && !OwnsContext()) RefuseReadOnly("frame cannot be read, handle is readonly.");
+  Moved = true;
   TBitmap& bitmap = FrameBitmap;
   if (!HasFile() || !ResolveVideoStream(streamIndex)) {
     bitmap.SetSize(0, 0);

@@ -35,32 +35,45 @@ std::string Copy(const std::string& fixture, const std::string& folder, const st
 
 }  // namespace
 
-TEST_F(ComponentQueue, AddingCreatesNothingAndHoldsNoFile) {
+// Queued tasks hold no file but the sources of the next few to run
+// (SetInputsKept), which their jobs take; every task converts.
+TEST_F(ComponentQueue, AddingCreatesNothingAndHoldsNoFileButTheSourcesKept) {
   const std::string source = SineWav(1);
-  const std::string out = Dir.File("out");
-  std::filesystem::create_directory(out);
-  const int before = OpenDescriptors();
-  for (int i = 0; i < 40; ++i) {
-    TInputOptions input;
-    const int index = Component.AddTask(source, &input);
-    ASSERT_EQ(index, i) << Component.LastErrMsg();
-    TOutputOptions output;
-    ASSERT_TRUE(Component.SetOutputFile(index, out + StrFormat("/t%02d.mp3", i), &output));
+  for (const int kept : {0, 3}) {
+    SCOPED_TRACE(kept);
+    Component.ClearTasks();
+    Component.SetInputsKept(kept);
+    const std::string out = Dir.File("out" + std::to_string(kept));
+    std::filesystem::create_directory(out);
+    const int before = OpenDescriptors();
+    for (int i = 0; i < 40; ++i) {
+      TInputOptions input;
+      const int index = Component.AddTask(source, &input);
+      ASSERT_EQ(index, i) << Component.LastErrMsg();
+      TOutputOptions output;
+      ASSERT_TRUE(Component.SetOutputFile(index, out + StrFormat("/t%02d.mp3", i), &output));
+    }
+    EXPECT_EQ(OpenDescriptors(), before + kept);
+    for (int i = 0; i < 40; ++i)
+      EXPECT_EQ(static_cast<bool>(Component.Task(i)->KeptInput), i < kept);
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+    Events.FinalSeen = false;  // the run before ended
+    Component.Start(2);
+    ASSERT_TRUE(WaitForFinal());
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(Component.Task(i)->State, tsComplete) << i;
+    EXPECT_EQ(static_cast<int>(std::distance(std::filesystem::directory_iterator(out),
+                                             std::filesystem::directory_iterator())),
+              40);
   }
-  EXPECT_EQ(OpenDescriptors(), before);
-  EXPECT_TRUE(std::filesystem::is_empty(out));
-  Component.Start(2);
-  ASSERT_TRUE(WaitForFinal());
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(Component.Task(i)->State, tsComplete) << i;
-  EXPECT_EQ(static_cast<int>(std::distance(std::filesystem::directory_iterator(out),
-                                           std::filesystem::directory_iterator())),
-            40);
 }
 
 TEST_F(ComponentQueue, ASourceThatVanishedOrChangedFailsItsTaskTheOthersGoOn) {
   const std::string kept = Copy(SineWav(1), Dir.Path(), "kept.wav");
   const std::string gone = Copy(SineWav(1), Dir.Path(), "gone.wav");
   const std::string changed = Copy(SineWav(1), Dir.Path(), "changed.wav");
+  // Their sources as the check opened them are kept: never taken for a
+  // source that changed since.
+  Component.SetInputsKept(3);
   AddConversion(kept, "kept_out.wav");
   AddConversion(gone, "gone_out.wav");
   AddConversion(changed, "changed_out.wav");

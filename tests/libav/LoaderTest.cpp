@@ -136,3 +136,47 @@ TEST_F(LibraryLoader, AVDeviceIsLoadedOnlyWhenAsked) {
   ASSERT_TRUE(FFmpegLoader().LoadLibraries(LibraryBit(liAVDevice)));
   EXPECT_TRUE(FFmpegLoader().LibrariesLoaded(ALL_LIBRARIES));
 }
+
+TEST_F(LibraryLoader, ADeferredLibraryLoadsWhenFirstNeeded) {
+  const TLibrarySet filter = LibraryBit(liAVFilter);
+  FFmpegLoader().SetLibraryPath(DefaultLibraryDir());
+  FFmpegLoader().DeferLibraries(filter);
+  ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES & ~filter));
+  // Counted as loaded, yet neither mapped nor bound until needed.
+  EXPECT_TRUE(FFmpegLoader().LibrariesLoaded(ENGINE_LIBRARIES));
+  EXPECT_FALSE(FFmpegLoader().LibraryLoaded(liAVFilter));
+  EXPECT_EQ(dlopen(TFFmpegLoader::LibraryFileName(liAVFilter).c_str(), RTLD_LAZY | RTLD_NOLOAD),
+            nullptr);
+  EXPECT_EQ(av.avfilter_graph_alloc, nullptr);
+  std::string why;
+  ASSERT_TRUE(FFmpegLoader().NeedLibrary(liAVFilter, why)) << why;
+  EXPECT_TRUE(FFmpegLoader().LibraryLoaded(liAVFilter));
+  ASSERT_NE(av.avfilter_graph_alloc, nullptr);
+  EXPECT_TRUE(FFmpegLoader().NeedLibrary(liAVFilter, why));
+  // Unloading the set ends the deferral: nothing loads on need any more.
+  FFmpegLoader().UnloadLibraries(ENGINE_LIBRARIES);
+  EXPECT_FALSE(FFmpegLoader().NeedLibrary(liAVFilter, why));
+  EXPECT_FALSE(why.empty());
+  EXPECT_TRUE(AllEntriesNull());
+}
+
+TEST_F(LibraryLoader, ADeferredLibraryThatCannotLoadFailsWhereItIsNeeded) {
+  // A library folder whose libavfilter is no library: the others load, the
+  // need fails with the loader's reason and binds nothing.
+  TTempDir dir;
+  std::filesystem::copy_file(DefaultLibraryDir() + "/librtshim.so", dir.File("librtshim.so"));
+  ASSERT_TRUE(
+      testing_support::WriteJunk(dir.File(TFFmpegLoader::LibraryFileName(liAVFilter)), 4096));
+  const TLibrarySet filter = LibraryBit(liAVFilter);
+  FFmpegLoader().SetLibraryPath(dir.Path());
+  FFmpegLoader().DeferLibraries(filter);
+  ASSERT_TRUE(FFmpegLoader().LoadLibraries(ENGINE_LIBRARIES & ~filter))
+      << FFmpegLoader().LastError();
+  std::string why;
+  EXPECT_FALSE(FFmpegLoader().NeedLibrary(liAVFilter, why));
+  EXPECT_NE(why.find("Load library " + dir.File(TFFmpegLoader::LibraryFileName(liAVFilter))),
+            std::string::npos)
+      << why;
+  EXPECT_EQ(av.avfilter_graph_alloc, nullptr);
+  EXPECT_FALSE(FFmpegLoader().LibraryLoaded(liAVFilter));
+}
