@@ -158,7 +158,12 @@ int64_t TSplitEncoder::BufferLimit() const {
   const int workers = std::max(1, Workers.load());
   const int64_t half = ChunkFrames / 2;
   const int64_t waiting = workers <= 2 ? half : (workers - 1) * static_cast<int64_t>(ChunkFrames) - half;
-  return waiting + 2 * Rule.PreRoll + Rule.PostRoll + 1;
+  // Chunks do not encode equally fast: some room (a quarter of a chunk, at
+  // most 8 s of sound) keeps the worker on the newest chunk fed while the
+  // other runs late.
+  const int64_t room = std::min<int64_t>(
+      ChunkFrames / 4, 8LL * Model->sample_rate / std::max(1, Model->frame_size));
+  return waiting + room + 2 * Rule.PreRoll + Rule.PostRoll + 1;
 }
 
 int64_t TSplitEncoder::ResumeAt() const {
