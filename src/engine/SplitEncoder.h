@@ -30,9 +30,10 @@
 // Memory: a chunk's encoder starts as soon as the chunk does and takes its
 // frames as they are added, each frame freed once encoded. The first chunk
 // is half as long as the others, so two workers run half a chunk apart and
-// Add waits while more than about half a chunk (and the pre-rolls) waits to
-// be encoded: the least that lets a worker start a chunk while the other is
-// still encoding its own. Each further worker adds a chunk that waits.
+// Add waits while more than about half a chunk (and the pre-rolls, and some
+// room for chunks that encode late) waits to be encoded: the least that lets
+// a worker start a chunk while the other is still encoding its own. Each
+// further worker adds a chunk that waits.
 #pragma once
 #include <atomic>
 #include <condition_variable>
