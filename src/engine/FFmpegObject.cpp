@@ -5,6 +5,7 @@
 
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
+#include "InputFiles.h"
 #include "Transcode.h"
 
 std::atomic<int> LibraryLogThreshold{0};
@@ -157,13 +158,7 @@ void TCustomFFmpeg::ReleaseAll() {
   Output.Targets.clear();
   Output.FileCount = 0;
   // 3. Input files (their guards outlive them).
-  for (auto& file : Input.Files) file.reset();
-  Input.Guards.clear();
-  Input.Identities.clear();
-  Input.CutBefore.clear();
-  Input.Ranges.clear();
-  Input.Openings.clear();
-  Input.FileCount = 0;
+  CloseInputFiles(Input);
   Input.Ahead = TOpenedInput();
   // 4. Option values that own memory or files.
   Video.IntraMatrix.reset();

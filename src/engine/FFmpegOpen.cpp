@@ -7,6 +7,8 @@
 
 #include "FFmpeg.h"
 #include "FFmpegLoader.h"
+#include "InputFiles.h"
+#include "ProbeStreams.h"
 
 namespace {
 
@@ -291,19 +293,11 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& filename) {
       for (unsigned i = 0; i < opening->nb_programs; ++i)
         if (opening->programs[i]->id != Sync.ProgramId)
           opening->programs[i]->discard = AVDISCARD_ALL;
-    {
-      std::lock_guard<std::recursive_mutex> lock(CodecLock);
-      result = av.avformat_find_stream_info(opening, nullptr);
-    }
-    // A demuxer may take an interrupted read for the end of the file.
-    if ((result < 0 && Counters.Verbose >= 0) || !guard->Reason(filename).empty()) {
-      LastError = guard->Reason(filename);
-      if (LastError.empty())
-        LastError = StrFormat("%s: could not find codec parameters", filename.c_str());
+    LastError = ProbeStreams(opening, *guard, filename, Counters.Verbose >= 0);
+    if (!LastError.empty()) {
       consume();
       return false;
     }
-    guard->EndProbe();
     // Tags in a legacy encoding are read right once, here: every output
     // copies them from this context.
     tagsReadAs = RepairInputTags(opening, Input.TagEncoding);
@@ -439,14 +433,9 @@ TOpenedInput TCustomFFmpeg::TakeOpenedInput() {
   taken.TagEncoding = Input.Openings[0].TagEncoding;
   taken.TagsReadAs = Input.Openings[0].TagsReadAs;
   Input.Codecs[0].clear();
-  Input.Guards.clear();
-  Input.Identities.clear();
-  Input.CutBefore.clear();
-  Input.Ranges.clear();
-  Input.Openings.clear();
+  CloseInputFiles(Input);
   Input.Decoders.clear();
   Input.DecoderCount = 0;
-  Input.FileCount = 0;
   return taken;
 }
 

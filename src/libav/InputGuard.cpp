@@ -1,6 +1,10 @@
 #include "InputGuard.h"
 
+#include <mutex>
+
+#include "FFmpegLoader.h"
 #include "LibAV.h"
+#include "ProbeStreams.h"
 #include "Text.h"
 
 void TInputGuard::SetAbortFlags(const std::atomic<bool>* always, const std::atomic<bool>* probing) {
@@ -57,4 +61,18 @@ std::string GuardedOpenError(const TInputGuard& guard, const std::string& name, 
                              std::string (*rule)(const std::string&, int)) {
   std::string reason = guard.Reason(name);
   return reason.empty() ? rule(name, code) : reason;
+}
+
+std::string ProbeStreams(AVFormatContext* context, TInputGuard& guard, const std::string& name,
+                         bool strict) {
+  int result;
+  {
+    std::lock_guard<std::recursive_mutex> lock(CodecLock);
+    result = av.avformat_find_stream_info(context, nullptr);
+  }
+  std::string reason = guard.Reason(name);
+  if (reason.empty() && result < 0 && strict)
+    reason = StrFormat("%s: could not find codec parameters", name.c_str());
+  if (reason.empty()) guard.EndProbe();
+  return reason;
 }

@@ -14,6 +14,7 @@
 
 #include "FFmpegLoader.h"
 #include "LibAV.h"
+#include "ProbeStreams.h"
 #include "SourceFile.h"
 #include "Text.h"
 
@@ -191,19 +192,11 @@ bool TCustomAVProbe::Open(const std::string& fileName, const std::string& format
   }
   OwnedContext.reset(context);
   Context = context;
-  {
-    std::lock_guard<std::recursive_mutex> lock(CodecLock);
-    result = av.avformat_find_stream_info(Context, nullptr);
-  }
-  // A demuxer may take an interrupted read for the end of the file.
-  if (result < 0 || !Guard->Reason(fileName).empty()) {
-    LastErrorText = Guard->Reason(fileName);
-    if (LastErrorText.empty())
-      LastErrorText = StrFormat("%s: could not find codec parameters", fileName.c_str());
+  LastErrorText = ProbeStreams(Context, *Guard, fileName, true);
+  if (!LastErrorText.empty()) {
     Close();
     return false;
   }
-  Guard->EndProbe();
   TagsReadAs = RepairInputTags(Context, TagEncoding);
   CountStreams();
   FormatName = formatName;
